@@ -1,0 +1,71 @@
+# Shared build rules. Every subsystem folder is one static library made of the
+# .cpp files in it; files ending in _test.cpp form the folder's test program
+# and files ending in _fuzz.cpp are libFuzzer targets. Linux code of a
+# platform seam ends in _posix.cpp and is part of the library like any other.
+
+set(TARV_WARNINGS -Wall -Wextra -Werror -Wno-missing-field-initializers)
+
+if(TARV_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+elseif(TARV_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+endif()
+
+# tarv_library(NAME folder DEPS targets...)
+function(tarv_library name)
+  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  list(FILTER srcs EXCLUDE REGEX "(_test|_fuzz|_main)\\.cpp$")
+  if(NOT srcs)
+    # A folder whose code has not been written yet still gives a library, so
+    # that the folders above it can name it.
+    set(srcs ${PROJECT_SOURCE_DIR}/cmake/empty.cpp)
+  endif()
+  add_library(${name} STATIC ${srcs})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+  target_compile_options(${name} PRIVATE ${TARV_WARNINGS})
+  target_link_libraries(${name} PUBLIC ${ARG_DEPS})
+  tarv_folder_tests(${name})
+endfunction()
+
+# The folder's *_test.cpp files, linked against the folder's library.
+function(tarv_folder_tests lib)
+  if(NOT TARV_BUILD_TESTS)
+    return()
+  endif()
+  file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
+  if(NOT tests)
+    return()
+  endif()
+  add_executable(${lib}_tests ${tests})
+  target_compile_options(${lib}_tests PRIVATE ${TARV_WARNINGS})
+  target_link_libraries(${lib}_tests PRIVATE ${lib} tarv_testsupport GTest::gtest GTest::gmock GTest::gtest_main)
+  gtest_discover_tests(${lib}_tests DISCOVERY_TIMEOUT 60
+                       PROPERTIES TIMEOUT 600 ENVIRONMENT "TARV_SOURCE_DIR=${PROJECT_SOURCE_DIR};TARV_BIN_DIR=${CMAKE_BINARY_DIR}/bin")
+endfunction()
+
+# tarv_program(NAME SOURCES files... DEPS targets...)
+function(tarv_program name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_compile_options(${name} PRIVATE ${TARV_WARNINGS})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS})
+  install(TARGETS ${name} RUNTIME DESTINATION bin)
+endfunction()
+
+# tarv_fuzz_targets(lib): each *_fuzz.cpp of the folder becomes fuzz_<stem>.
+function(tarv_fuzz_targets lib)
+  if(NOT TARV_FUZZ)
+    return()
+  endif()
+  file(GLOB fuzzers CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_fuzz.cpp)
+  foreach(f ${fuzzers})
+    get_filename_component(stem ${f} NAME_WE)
+    add_executable(fuzz_${stem} ${f})
+    target_compile_options(fuzz_${stem} PRIVATE -fsanitize=fuzzer,address)
+    target_link_options(fuzz_${stem} PRIVATE -fsanitize=fuzzer,address)
+    target_link_libraries(fuzz_${stem} PRIVATE ${lib})
+  endforeach()
+endfunction()

@@ -1,0 +1,41 @@
+#include <cerrno>
+
+#include "diag/system_log.h"
+#include "os/mutex.h"
+#include "os/os_exception.h"
+
+namespace OS {
+
+Mutex::Mutex() {
+  pthread_mutexattr_t attr;
+  bool ok = pthread_mutexattr_init(&attr) == 0;
+  ok = ok && pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE) == 0;
+  ok = ok && pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST) == 0;
+  ok = ok && pthread_mutex_init(&m_mutex, &attr) == 0;
+  pthread_mutexattr_destroy(&attr);
+  if (!ok) throw OSException("Failed to create the mutex");
+}
+
+Mutex::~Mutex() {
+  if (pthread_mutex_destroy(&m_mutex) != 0) SystemLogA("Failed to close the mutex handle");
+}
+
+void Mutex::Lock() {
+  int rc = pthread_mutex_lock(&m_mutex);
+  if (rc == EOWNERDEAD) {
+    // The previous owner ended while holding it: the data it guarded is the
+    // caller's to judge, the mutex itself is usable again.
+    pthread_mutex_consistent(&m_mutex);
+    return;
+  }
+  if (rc != 0) throw OSException("");
+}
+
+void Mutex::Unlock() {
+  int rc = pthread_mutex_unlock(&m_mutex);
+  if (rc == 0) return;
+  if (rc == EPERM) throw OSException("Failed to release the mutex");
+  throw OSException("");
+}
+
+}  // namespace OS

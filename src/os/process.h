@@ -1,0 +1,73 @@
+// OS::Process: a child program started from an argument vector (never through
+// a shell), with standard input from /dev/null and no inherited descriptors
+// but the standard ones. The owner waits for it in slices, may terminate it,
+// and reads its exit code; a child killed by a signal reports 128 + signal.
+// One owner thread; the destructor neither waits nor kills.
+#pragma once
+
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace OS {
+
+class Process {
+ public:
+  enum class WaitResult { kExited, kTimedOut, kFailed };
+
+  Process() = default;
+  ~Process();
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+
+  // Starts argv[0] (a path; not looked up in PATH) with the arguments, in
+  // `working_dir` when given. Extra environment entries ("NAME=value")
+  // replace or join the inherited ones. Standard output and error are
+  // inherited unless redirected to files with RedirectOutput first.
+  // False, with the reason in `error`, when the program could not start.
+  bool Start(const std::vector<std::string>& argv, std::string* error,
+             const std::string& working_dir = "",
+             const std::vector<std::string>& extra_env = {});
+
+  // Sends standard output and error of the next Start to these files
+  // (created or emptied); an empty path keeps the inherited stream.
+  void RedirectOutput(const std::string& stdout_path, const std::string& stderr_path);
+
+  // Waits up to `timeout_ms` (negative: without limit) for the child to end.
+  WaitResult Wait(int timeout_ms);
+
+  // Waits in slices of `slice_ms`; after each slice that ends without the
+  // child's exit, `between_slices` is called and may answer false to stop
+  // waiting (the result is then kTimedOut and the child still runs).
+  WaitResult WaitInSlices(int slice_ms, const std::function<bool()>& between_slices);
+
+  // Kills the child (SIGKILL) and reaps it. True when it is gone.
+  bool Terminate();
+
+  bool Running() const { return m_pid > 0 && !m_exited; }
+  pid_t Pid() const { return m_pid; }
+  // The exit status, 128 + signal number for a killed child; -1 before exit.
+  int ExitCode() const { return m_exitCode; }
+
+  // The command line as text, for messages: each argument as it is, joined
+  // by blanks. Callers that must show a particular quoting build their own.
+  static std::string Render(const std::vector<std::string>& argv);
+
+ private:
+  bool Reap(bool block);
+
+  pid_t m_pid = -1;
+  int m_pidfd = -1;
+  bool m_exited = false;
+  int m_exitCode = -1;
+  std::string m_stdoutPath;
+  std::string m_stderrPath;
+};
+
+// Starts the program and waits without limit; the exit code, or -1 with
+// `error` set when it could not start.
+int RunProgram(const std::vector<std::string>& argv, std::string* error);
+
+}  // namespace OS

@@ -1,0 +1,169 @@
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "os/process.h"
+
+extern char** environ;
+
+namespace OS {
+namespace {
+
+std::vector<std::string> MergedEnvironment(const std::vector<std::string>& extra) {
+  std::vector<std::string> env;
+  for (char** e = environ; e && *e; ++e) {
+    std::string entry = *e;
+    std::string name = entry.substr(0, entry.find('='));
+    bool replaced = false;
+    for (const auto& x : extra) replaced |= x.compare(0, name.size() + 1, name + "=") == 0;
+    if (!replaced) env.push_back(entry);
+  }
+  env.insert(env.end(), extra.begin(), extra.end());
+  return env;
+}
+
+std::vector<char*> CStrings(const std::vector<std::string>& v) {
+  std::vector<char*> out;
+  for (const auto& s : v) out.push_back(const_cast<char*>(s.c_str()));
+  out.push_back(nullptr);
+  return out;
+}
+
+int64_t NowMs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+}  // namespace
+
+Process::~Process() {
+  if (m_pidfd >= 0) close(m_pidfd);
+}
+
+void Process::RedirectOutput(const std::string& stdout_path, const std::string& stderr_path) {
+  m_stdoutPath = stdout_path;
+  m_stderrPath = stderr_path;
+}
+
+bool Process::Start(const std::vector<std::string>& argv, std::string* error,
+                    const std::string& working_dir, const std::vector<std::string>& extra_env) {
+  if (argv.empty() || argv[0].empty()) {
+    if (error) *error = "no program given";
+    return false;
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  const int kOut = O_WRONLY | O_CREAT | O_TRUNC;
+  if (!m_stdoutPath.empty()) posix_spawn_file_actions_addopen(&actions, 1, m_stdoutPath.c_str(), kOut, 0644);
+  if (!m_stderrPath.empty()) posix_spawn_file_actions_addopen(&actions, 2, m_stderrPath.c_str(), kOut, 0644);
+  if (!working_dir.empty()) posix_spawn_file_actions_addchdir_np(&actions, working_dir.c_str());
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t none, all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setsigdefault(&attr, &all);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+  std::vector<std::string> env = MergedEnvironment(extra_env);
+  std::vector<char*> cargv = CStrings(argv), cenv = CStrings(env);
+  pid_t pid = -1;
+  int rc = posix_spawn(&pid, cargv[0], &actions, &attr, cargv.data(), cenv.data());
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
+  if (rc != 0) {
+    if (error) *error = strerror(rc);
+    return false;
+  }
+  m_pid = pid;
+  m_exited = false;
+  m_exitCode = -1;
+  if (m_pidfd >= 0) close(m_pidfd);
+  m_pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  return true;
+}
+
+bool Process::Reap(bool block) {
+  if (m_exited) return true;
+  int status = 0;
+  pid_t r;
+  do {
+    r = waitpid(m_pid, &status, block ? 0 : WNOHANG);
+  } while (r < 0 && errno == EINTR);
+  if (r != m_pid) return false;
+  m_exited = true;
+  m_exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  if (m_pidfd >= 0) {
+    close(m_pidfd);
+    m_pidfd = -1;
+  }
+  return true;
+}
+
+Process::WaitResult Process::Wait(int timeout_ms) {
+  if (m_pid <= 0) return WaitResult::kFailed;
+  if (m_exited) return WaitResult::kExited;
+  if (timeout_ms < 0) return Reap(true) ? WaitResult::kExited : WaitResult::kFailed;
+  int64_t deadline = NowMs() + timeout_ms;
+  while (!Reap(false)) {
+    int64_t left = deadline - NowMs();
+    if (left <= 0) return WaitResult::kTimedOut;
+    if (m_pidfd >= 0) {
+      pollfd p = {m_pidfd, POLLIN, 0};
+      poll(&p, 1, static_cast<int>(left));
+    } else {
+      usleep(static_cast<useconds_t>(std::min<int64_t>(left, 10) * 1000));
+    }
+  }
+  return WaitResult::kExited;
+}
+
+Process::WaitResult Process::WaitInSlices(int slice_ms, const std::function<bool()>& between_slices) {
+  for (;;) {
+    WaitResult r = Wait(slice_ms);
+    if (r != WaitResult::kTimedOut) return r;
+    if (between_slices && !between_slices()) return WaitResult::kTimedOut;
+  }
+}
+
+bool Process::Terminate() {
+  if (m_pid <= 0) return false;
+  if (m_exited) return true;
+  if (m_pidfd >= 0) {
+    syscall(SYS_pidfd_send_signal, m_pidfd, SIGKILL, nullptr, 0);
+  } else {
+    kill(m_pid, SIGKILL);
+  }
+  return Reap(true);
+}
+
+std::string Process::Render(const std::vector<std::string>& argv) {
+  std::string out;
+  for (const auto& a : argv) {
+    if (!out.empty()) out += ' ';
+    out += a;
+  }
+  return out;
+}
+
+int RunProgram(const std::vector<std::string>& argv, std::string* error) {
+  Process p;
+  if (!p.Start(argv, error)) return -1;
+  if (p.Wait(-1) != Process::WaitResult::kExited) return -1;
+  return p.ExitCode();
+}
+
+}  // namespace OS

@@ -1,0 +1,59 @@
+// Helpers shared by the tests: scoped temporary folders, whole-file reads and
+// writes, the locations of the source tree and the built programs, and a
+// runner for child programs that captures their output.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace tarvtest {
+
+// A fresh folder under the system's temporary folder, removed with all its
+// content when the object goes out of scope. Not thread-safe; one owner.
+class ScopedTempDir {
+ public:
+  ScopedTempDir();
+  ~ScopedTempDir();
+  ScopedTempDir(const ScopedTempDir&) = delete;
+  ScopedTempDir& operator=(const ScopedTempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  // path() + "/" + relative.
+  std::string Sub(const std::string& relative) const;
+
+ private:
+  std::string path_;
+};
+
+// Writes the bytes to the file, creating missing parent folders. Fails the
+// current test (ADD_FAILURE) when it cannot.
+void WriteFile(const std::string& path, const std::string& bytes);
+// The whole file; fails the current test and returns "" when unreadable.
+std::string ReadFile(const std::string& path);
+bool FileExists(const std::string& path);
+// Creates the folder and its parents.
+void MakeDirs(const std::string& path);
+// Removes a tree (links as links); no error when it is missing.
+void RemoveTree(const std::string& path);
+// Every regular file and link below root, as "relative/path" -> content
+// (links as "->target"), sorted; folders as "relative/path/".
+std::vector<std::pair<std::string, std::string>> SnapshotTree(const std::string& root);
+
+// The source tree and the folder holding the built programs.
+std::string SourceDir();
+std::string BinDir();
+
+struct RunResult {
+  int exit_code = -1;  // 128 + signal for a child killed by a signal
+  std::string out;     // standard output
+  std::string err;     // standard error
+};
+// Runs argv[0] (a path) with the arguments, no shell, standard input from
+// /dev/null, and the extra environment entries ("NAME=value") added.
+RunResult Run(const std::vector<std::string>& argv,
+              const std::vector<std::string>& extra_env = {});
+
+// Deterministic pseudo-random bytes.
+std::string RandomBytes(size_t n, unsigned seed);
+
+}  // namespace tarvtest
