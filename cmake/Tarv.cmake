@@ -12,6 +12,12 @@ elseif(TARV_SANITIZE STREQUAL "thread")
   add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
   add_link_options(-fsanitize=thread)
 endif()
+if(TARV_FUZZ)
+  # Every library is instrumented for coverage; only the fuzz targets link
+  # libFuzzer's main.
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
 
 # tarv_library(NAME folder DEPS targets...)
 function(tarv_library name)
@@ -64,8 +70,18 @@ function(tarv_fuzz_targets lib)
   foreach(f ${fuzzers})
     get_filename_component(stem ${f} NAME_WE)
     add_executable(fuzz_${stem} ${f})
-    target_compile_options(fuzz_${stem} PRIVATE -fsanitize=fuzzer,address)
-    target_link_options(fuzz_${stem} PRIVATE -fsanitize=fuzzer,address)
+    target_link_options(fuzz_${stem} PRIVATE -fsanitize=fuzzer)
     target_link_libraries(fuzz_${stem} PRIVATE ${lib})
+  endforeach()
+endfunction()
+
+# Adds every direct subfolder of the current folder that has a CMakeLists.txt,
+# so that independent programs, benchmarks and test groups need no shared list.
+function(tarv_add_subfolders)
+  file(GLOB children RELATIVE ${CMAKE_CURRENT_SOURCE_DIR} CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*/CMakeLists.txt)
+  list(SORT children)
+  foreach(child ${children})
+    get_filename_component(dir ${child} DIRECTORY)
+    add_subdirectory(${dir})
   endforeach()
 endfunction()
