@@ -182,7 +182,8 @@ TEST(MemoryBuffers, DynamicAndStaticFollowTheirRules) {
   EXPECT_EQ(std::string(out), "ello");
   EXPECT_EQ(dyn.GetPosition(), 5u);
   EXPECT_EQ(dyn.SetSize(8), DB_OK);
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(dyn.Data()), 8), std::string("hello\0\0\0", 8));
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(dyn.Data()), 8),
+            std::string("hello\0\0\0", 8));
   EXPECT_EQ(dyn.SetSize(2), DB_OK);
   EXPECT_EQ(dyn.GetPosition(), 2u);
 

@@ -1,12 +1,11 @@
 #include "data/file_util.h"
 
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <functional>
@@ -52,8 +51,10 @@ TEST(FileUtil, NarrowTable) {
     EXPECT_EQ(TarvUtil::ToNarrow(c.wide), c.narrow);
   }
   // Back from disk: table bytes return, others do not become another name.
-  EXPECT_EQ(TarvUtil::ToWide("\x96\x91\x92\x93\x94\x85\xab\xb0\xbb" "a"),
-            L"\u2013\u2018\u2019\u201c\u201d\u2026\u00ab\u00b0\u00bb" L"a");
+  EXPECT_EQ(TarvUtil::ToWide("\x96\x91\x92\x93\x94\x85\xab\xb0\xbb"
+                             "a"),
+            L"\u2013\u2018\u2019\u201c\u201d\u2026\u00ab\u00b0\u00bb"
+            L"a");
   EXPECT_EQ(TarvUtil::ToNarrow(TarvUtil::ToWide("\xe4\x80")), "??");
 }
 
@@ -71,10 +72,10 @@ TEST(FileUtil, MakeDirectory) {
     int err;  // errno expected after a failure
   } cases[] = {
       {"", false, 0},
-      {dir.Sub("a/b/c"), true, 0},         // every level from the outermost
-      {dir.Sub("a\\b\\c\\"), true, 0},     // existing, one trailing separator
+      {dir.Sub("a/b/c"), true, 0},      // every level from the outermost
+      {dir.Sub("a\\b\\c\\"), true, 0},  // existing, one trailing separator
       {dir.Sub("\xc3\xbc/n\xc3\xa9u"), true, 0},
-      {dir.Sub("file"), false, EEXIST},  // a file is in the way
+      {dir.Sub("file"), false, EEXIST},      // a file is in the way
       {dir.Sub("file/sub"), false, EEXIST},  // the parent is a file
   };
   for (const auto& c : cases) {
@@ -156,9 +157,12 @@ TEST(FileUtil, SingleFileOperations) {
   EXPECT_FALSE(TarvUtil::RenameFile(W(dir.Sub("a")), W(dir.Sub("b"))));
   EXPECT_EQ(tarvtest::ReadFile(dir.Sub("b")), "b");
   tarvtest::MakeDirs(dir.Sub("sub"));
-  EXPECT_TRUE(TarvUtil::RenameFile(W(dir.Sub("a")), W(dir.Sub("sub\\\xc3\xa4" "c"))));
+  EXPECT_TRUE(TarvUtil::RenameFile(W(dir.Sub("a")), W(dir.Sub("sub\\\xc3\xa4"
+                                                              "c"))));
   EXPECT_FALSE(tarvtest::FileExists(dir.Sub("a")));
-  EXPECT_EQ(tarvtest::ReadFile(dir.Sub("sub/\xc3\xa4" "c")), "12345");
+  EXPECT_EQ(tarvtest::ReadFile(dir.Sub("sub/\xc3\xa4"
+                                       "c")),
+            "12345");
   EXPECT_TRUE(TarvUtil::RemoveFile(W(dir.Sub("b"))));
   EXPECT_FALSE(TarvUtil::RemoveFile(W(dir.Sub("b"))));
 }

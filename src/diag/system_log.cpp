@@ -31,7 +31,7 @@ std::wstring WidenConversions(const wchar_t* format) {
     }
     const wchar_t* q = p + 1;
     while (*q && wcschr(L"-+ #0123456789.*", *q)) out.push_back(*q++);
-    if ((*q == L's' || *q == L'c') ) {
+    if ((*q == L's' || *q == L'c')) {
       out.push_back(L'l');
     } else if (*q == L'h' && (q[1] == L's' || q[1] == L'c')) {
       ++q;  // "%hs": an explicitly narrow argument, glibc's plain "%s"
@@ -47,8 +47,10 @@ std::wstring WidenConversions(const wchar_t* format) {
 template <typename Str>
 void TerminateLine(Str* text) {
   if (text->size() > kLineChars - 1) text->resize(kLineChars - 1);
-  if (text->size() == kLineChars - 1) text->back() = '\n';
-  else text->push_back('\n');
+  if (text->size() == kLineChars - 1)
+    text->back() = '\n';
+  else
+    text->push_back('\n');
 }
 
 }  // namespace

@@ -46,9 +46,7 @@ ConsolePipe g_console_pipe;
 
 bool ConsolePipeOpen() { return g_pipe_open; }
 
-std::string ConsolePipePath(long pid) {
-  return RuntimeDir() + "/" + std::to_string(pid) + "cout";
-}
+std::string ConsolePipePath(long pid) { return RuntimeDir() + "/" + std::to_string(pid) + "cout"; }
 
 void WriteDebuggerOutput(const std::string& utf8_line) {
   syslog(LOG_USER | LOG_DEBUG, "%s", utf8_line.c_str());

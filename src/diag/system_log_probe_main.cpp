@@ -22,9 +22,11 @@ int main(int argc, char** argv) {
       threads.emplace_back([t, n] {
         for (int i = 0; i < n; ++i) {
           if (i % 2) {
-            SystemLogW(L"thread %d line %d \u00e4\u20ac %s", t, i, std::wstring(40, L'a' + t).c_str());
+            SystemLogW(L"thread %d line %d \u00e4\u20ac %s", t, i,
+                       std::wstring(40, L'a' + t).c_str());
           } else {
-            SystemLogA("thread %d line %d \xc3\xa4\xe2\x82\xac %s", t, i, std::string(40, 'a' + t).c_str());
+            SystemLogA("thread %d line %d \xc3\xa4\xe2\x82\xac %s", t, i,
+                       std::string(40, 'a' + t).c_str());
           }
         }
       });

@@ -15,7 +15,9 @@ TEST(TextEncoding, Utf8RoundTripsAndEscapesInvalidBytes) {
       {"\xc3\xa4\xe2\x82\xac", L"\u00e4\u20ac", true},
       {"\xf0\x9f\x98\x80", L"\U0001F600", true},
       // A Latin-1 byte in a name found on disk survives as an escape.
-      {"a\xe4" "b", std::wstring(L"a") + wchar_t(0xDCE4) + L"b", false},
+      {"a\xe4"
+       "b",
+       std::wstring(L"a") + wchar_t(0xDCE4) + L"b", false},
       // Overlong form of '/', and an encoded surrogate, are not UTF-8.
       {"\xc0\xaf", std::wstring{wchar_t(0xDCC0), wchar_t(0xDCAF)}, false},
       {"\xed\xa0\x80", std::wstring{wchar_t(0xDCED), wchar_t(0xDCA0), wchar_t(0xDC80)}, false},

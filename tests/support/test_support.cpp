@@ -32,9 +32,7 @@ ScopedTempDir::ScopedTempDir() {
 
 ScopedTempDir::~ScopedTempDir() { RemoveTree(path_); }
 
-std::string ScopedTempDir::Sub(const std::string& relative) const {
-  return path_ + "/" + relative;
-}
+std::string ScopedTempDir::Sub(const std::string& relative) const { return path_ + "/" + relative; }
 
 void MakeDirs(const std::string& path) {
   std::string cur;

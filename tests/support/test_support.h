@@ -50,8 +50,7 @@ struct RunResult {
 };
 // Runs argv[0] (a path) with the arguments, no shell, standard input from
 // /dev/null, and the extra environment entries ("NAME=value") added.
-RunResult Run(const std::vector<std::string>& argv,
-              const std::vector<std::string>& extra_env = {});
+RunResult Run(const std::vector<std::string>& argv, const std::vector<std::string>& extra_env = {});
 
 // Deterministic pseudo-random bytes.
 std::string RandomBytes(size_t n, unsigned seed);
