@@ -1,7 +1,5 @@
 #include "app/patcher_app.h"
 
-#include <wx/filefn.h>
-
 #include "app/on_exit.h"
 #include "diag/system_log.h"
 #include "os/messages.h"
@@ -14,34 +12,32 @@ namespace {
 constexpr int kPatchCancelledId = 1;
 }  // namespace
 
+// clang-format off
 wxBEGIN_EVENT_TABLE(ObelkPatcherApp, wxApp)
-    EVT_MENU(kPatchCancelledId, ObelkPatcherApp::OnPatchCancelled) wxEND_EVENT_TABLE()
+  EVT_MENU(kPatchCancelledId, ObelkPatcherApp::OnPatchCancelled)
+wxEND_EVENT_TABLE()
+    // clang-format on
 
-        ObelkPatcherApp::ObelkPatcherApp() = default;
+    ObelkPatcherApp::ObelkPatcherApp() = default;
 ObelkPatcherApp::~ObelkPatcherApp() = default;
 
 bool ObelkPatcherApp::OnInit() {
-  SetUpCrashDumps();
-  for (int i = 0; i < argc; ++i) m_args.push_back(argv[i]);
-  RepairArguments(m_args);
-  TarvMessages::SelectLanguage();
-  m_options = std::make_unique<OptionTable>();
-  PatchSettings& settings = PatchSettings::Get();
-  if (!ReadCommandLine(m_args, *m_options, settings, &m_request, WriteToStandardError)) {
-    return false;
-  }
-  m_onExitCommand = m_request.on_exit_command;
-  m_launchOnExit = m_request.launch_on_exit;
-  wxString folder = ProgramFolder(m_args.empty() ? wxString() : m_args[0]);
-  if (!folder.empty() && !wxSetWorkingDirectory(folder)) {
-    SystemLogW(L"Cannot change to the program folder %s\n", folder.wc_str());
-  }
-  if (!CheckPrivileges()) return false;
-  return CreateMainWindow();
+  std::vector<wxString> args;
+  for (int i = 0; i < argc; ++i) args.push_back(argv[i]);
+  StartupSteps steps;
+  steps.set_up_crash_dumps = [this] { SetUpCrashDumps(); };
+  steps.check_privileges = [this](const StartupRequest& request) {
+    m_onExitCommand = request.on_exit_command;
+    m_launchOnExit = request.launch_on_exit;
+    return CheckPrivileges();
+  };
+  steps.create_window = [this] { return CreateMainWindow(); };
+  steps.report_error = WriteToStandardError;
+  return RunStartup(args, PatchSettings::Get(), &m_startup, steps);
 }
 
 int ObelkPatcherApp::OnExit() {
-  if (m_options) m_options->Clear();
+  if (m_startup.options) m_startup.options->Clear();
   LaunchOnExitProgram();
   return 0;
 }

@@ -9,7 +9,7 @@
 #include <memory>
 #include <vector>
 
-#include "app/command_line.h"
+#include "app/startup.h"
 
 namespace TarvPatch {
 
@@ -45,9 +45,7 @@ class ObelkPatcherApp : public wxApp {
   // Creates the main window, shows it and makes it the top window.
   bool CreateMainWindow();
 
-  std::vector<wxString> m_args;
-  std::unique_ptr<OptionTable> m_options;
-  StartupRequest m_request;
+  StartupState m_startup;
   wxString m_onExitCommand;
   bool m_launchOnExit = false;
 
