@@ -4,17 +4,15 @@
 #include "diag/system_log.h"
 #include "os/messages.h"
 #include "session/patch_settings.h"
+#include "ui/banner.h"
+#include "ui/patch_main_frame.h"
+#include "ui/window_ids.h"
 
 namespace TarvPatch {
 
-namespace {
-// Command id of the window's cancel notice to the application.
-constexpr int kPatchCancelledId = 1;
-}  // namespace
-
 // clang-format off
 wxBEGIN_EVENT_TABLE(ObelkPatcherApp, wxApp)
-  EVT_MENU(kPatchCancelledId, ObelkPatcherApp::OnPatchCancelled)
+  EVT_MENU(ID_PATCH_CANCELLED, ObelkPatcherApp::OnPatchCancelled)
 wxEND_EVENT_TABLE()
     // clang-format on
 
@@ -53,8 +51,17 @@ void ObelkPatcherApp::SetUpCrashDumps() {}
 bool ObelkPatcherApp::CheckPrivileges() { return true; }
 
 bool ObelkPatcherApp::CreateMainWindow() {
-  SystemLogW(L"%s", PatchSettings::Get().BuildStartupSummary().wc_str());
-  return false;
+  const PatchSettings& settings = PatchSettings::Get();
+  FrameSetup setup;
+  setup.installFolder = settings.GetTargetDirectory();
+  setup.repair = settings.IsRepair();
+  setup.localFile = settings.IsLocalFile();
+  setup.startupSummary = settings.BuildStartupSummary();
+  setup.bannerAddress = BannerAddress();
+  auto* frame = new PatchMainFrame(this, std::move(setup));
+  frame->Show(true);
+  SetTopWindow(frame);
+  return true;
 }
 
 }  // namespace TarvPatch
