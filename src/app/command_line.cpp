@@ -43,8 +43,7 @@ constexpr const char kOnExit[] = "o";
 std::string LoadLimited(int id, size_t limit) {
   wxString text(TarvMessages::LoadMessage(id));
   if (text.length() > limit) text.Truncate(limit);
-  wxScopedCharBuffer utf8 = text.utf8_str();
-  return std::string(utf8.data(), utf8.length());
+  return text.utf8_string();
 }
 
 // "a;b" -> {"a", "b"}; every piece is kept, empty ones too, so that a list
@@ -171,10 +170,10 @@ wxString ProgramFolder(const wxString& argv0) {
 }
 
 void WriteToStandardError(const wxString& text) {
-  wxScopedCharBuffer utf8 = (text + "\n").utf8_str();
+  const std::string utf8 = (text + "\n").utf8_string();
   size_t done = 0;
-  while (done < utf8.length()) {
-    ssize_t put = write(STDERR_FILENO, utf8.data() + done, utf8.length() - done);
+  while (done < utf8.size()) {
+    ssize_t put = write(STDERR_FILENO, utf8.data() + done, utf8.size() - done);
     if (put <= 0) return;
     done += static_cast<size_t>(put);
   }

@@ -230,8 +230,7 @@ bool ChangeHive(const std::string& path, const std::wstring& ensure_group, const
       return false;
     }
   }
-  wxScopedCharBuffer utf8 = out.GetString().utf8_str();
-  return ReplaceFile(path, std::string(utf8.data(), utf8.length()), error);
+  return ReplaceFile(path, out.GetString().utf8_string(), error);
 }
 
 wxString EntryPath(const std::wstring& group, const std::wstring& name) {
@@ -302,8 +301,7 @@ bool RegistryKey::QueryValue(const std::wstring& name, RegistryValue* value,
     SetError(error, "registry value not found: " + TarvText::ToUtf8(name));
     return false;
   }
-  wxScopedCharBuffer utf8 = stored.utf8_str();
-  if (!ParseRegistryValue(std::string(utf8.data(), utf8.length()), value)) {
+  if (!ParseRegistryValue(stored.utf8_string(), value)) {
     SetError(error, "malformed registry value: " + TarvText::ToUtf8(name));
     return false;
   }
