@@ -25,8 +25,7 @@ bool ObelkPatcherApp::OnInit() {
   StartupSteps steps;
   steps.set_up_crash_dumps = [this] { SetUpCrashDumps(); };
   steps.check_privileges = [this](const StartupRequest& request) {
-    m_onExitCommand = request.on_exit_command;
-    m_launchOnExit = request.launch_on_exit;
+    SetOnExitCommand(request.on_exit_command, request.launch_on_exit);
     return CheckPrivileges();
   };
   steps.create_window = [this] { return CreateMainWindow(); };
@@ -38,6 +37,11 @@ int ObelkPatcherApp::OnExit() {
   if (m_startup.options) m_startup.options->Clear();
   LaunchOnExitProgram();
   return 0;
+}
+
+void ObelkPatcherApp::SetOnExitCommand(const wxString& command, bool launch) {
+  m_onExitCommand = command;
+  m_launchOnExit = launch;
 }
 
 void ObelkPatcherApp::OnPatchCancelled(wxCommandEvent&) { m_launchOnExit = false; }

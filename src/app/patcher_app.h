@@ -29,6 +29,8 @@ class ObelkPatcherApp : public wxApp {
   // Starts --onexit when it was given and not cancelled.
   void LaunchOnExitProgram();
 
+  // What --onexit asked for; start-up sets it once the command line is read.
+  void SetOnExitCommand(const wxString& command, bool launch);
   bool LaunchOnExit() const { return m_launchOnExit; }
   const wxString& OnExitCommand() const { return m_onExitCommand; }
 
