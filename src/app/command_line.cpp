@@ -50,7 +50,7 @@ std::string LoadLimited(int id, size_t limit) {
 // that was joined with ";" comes back entry for entry.
 std::vector<std::wstring> SplitServers(const wxString& value) {
   std::vector<std::wstring> pieces;
-  std::wstring text = value.ToStdWstring();
+  const std::wstring& text = value.ToStdWstring();
   size_t start = 0;
   while (true) {
     size_t semicolon = text.find(L';', start);
@@ -133,6 +133,7 @@ bool ReadCommandLine(const std::vector<wxString>& args, const OptionTable& table
   std::vector<wxString> copies = args;
   if (copies.empty()) copies.push_back(wxString());
   std::vector<wxChar*> argv;
+  argv.reserve(copies.size() + 1);
   for (wxString& arg : copies) argv.push_back(const_cast<wxChar*>(arg.wc_str()));
   argv.push_back(nullptr);
   wxCmdLineParser parser;

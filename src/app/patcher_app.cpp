@@ -21,6 +21,7 @@ ObelkPatcherApp::~ObelkPatcherApp() = default;
 
 bool ObelkPatcherApp::OnInit() {
   std::vector<wxString> args;
+  args.reserve(static_cast<size_t>(argc));
   for (int i = 0; i < argc; ++i) args.push_back(argv[i]);
   StartupSteps steps;
   steps.set_up_crash_dumps = [this] { SetUpCrashDumps(); };
