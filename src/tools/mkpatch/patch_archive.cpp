@@ -45,7 +45,7 @@ bool ScanTree(const std::string& root, Tree* tree, std::string* error) {
     const fs::directory_entry& e = *it;
     std::string rel = fs::relative(e.path(), root).generic_string();
     if (e.is_symlink(ec) || (!e.is_regular_file(ec) && !e.is_directory(ec))) {
-      *error = e.path().string() + ": links and special files cannot be shipped";
+      *error = e.path().string() + ": links, devices and pipes cannot be shipped";
       return false;
     }
     if (e.is_directory(ec)) continue;
