@@ -66,7 +66,8 @@ std::string Q(const std::string& s) {
 }
 
 void WriteBytes(const std::string& path, const std::string& bytes) {
-  for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+  for (size_t slash = path.find('/', 1); slash != std::string::npos;
+       slash = path.find('/', slash + 1)) {
     mkdir(path.substr(0, slash).c_str(), 0755);
   }
   std::ofstream out(path, std::ios::binary);
@@ -137,8 +138,8 @@ std::string ReferenceScript(const Layout& l, const std::string& project, const s
   for (const auto& p : l.patched) olds += " " + Q(p), news += " " + Q(p + ".new");
   s += olds + " >/dev/null\n";
   for (const auto& p : l.patched) {
-    s += "zstd -q -d -f --long=31 --patch-from=" + Q(p) + " " + Q(project + "/data/" + p + ".diff") +
-         " -o " + Q(p + ".new") + "\n";
+    s += "zstd -q -d -f --long=31 --patch-from=" + Q(p) + " " +
+         Q(project + "/data/" + p + ".diff") + " -o " + Q(p + ".new") + "\n";
   }
   s += news + " >/dev/null\n";
   for (const auto& p : l.patched) s += "mv -f " + Q(p + ".new") + " " + Q(p) + "\n";
@@ -164,8 +165,8 @@ int main(int argc, char** argv) {
   std::string bin(argv[0]);
   bin = bin.substr(0, bin.rfind('/'));
   const char* tmp = getenv("TMPDIR");
-  std::string root = std::string(tmp && *tmp ? tmp : "/tmp") + "/tarv-bench-apply-" +
-                     std::to_string(getpid());
+  std::string root =
+      std::string(tmp && *tmp ? tmp : "/tmp") + "/tarv-bench-apply-" + std::to_string(getpid());
   mkdir(root.c_str(), 0700);
   printf("generating %zu MiB in %s\n", mib, root.c_str());
   fflush(stdout);
@@ -180,13 +181,15 @@ int main(int argc, char** argv) {
      Q(root + "/new/Binaries/jpatchl-w32.exe"));
   std::string project = root + "/project";
   if (Run({bin + "/tarv-mkpatch", "patch", "--level", "3", root + "/old", root + "/new",
-           root + "/p.zip"}).exit_code != 0 ||
+           root + "/p.zip"})
+              .exit_code != 0 ||
       Run({bin + "/tarv-unzip", "-o", "-x", root + "/p.zip", "-d", project}).exit_code != 0) {
     fprintf(stderr, "cannot make the patch\n");
     return 1;
   }
   std::ofstream(root + "/reference.sh") << ReferenceScript(l, project, root + "/inst");
-  printf("%zu patched, %zu added, %zu deleted\n", l.patched.size(), l.added.size(), l.deleted.size());
+  printf("%zu patched, %zu added, %zu deleted\n", l.patched.size(), l.added.size(),
+         l.deleted.size());
 
   std::vector<double> ours, theirs;
   int failures = 0;
@@ -194,13 +197,15 @@ int main(int argc, char** argv) {
     for (int which = 0; which < 2; ++which) {
       // A fresh installation of hard links: every change replaces files by
       // rename or removes them, so the pristine tree is never written to.
-      Sh("rm -rf " + Q(root + "/inst") + " && cp -al " + Q(root + "/old") + " " + Q(root + "/inst"));
+      Sh("rm -rf " + Q(root + "/inst") + " && cp -al " + Q(root + "/old") + " " +
+         Q(root + "/inst"));
       RunStats s = which == 0 ? Run({bin + "/tarv-mkpatch", "apply", project, root + "/inst"})
                               : Run({"/bin/bash", root + "/reference.sh"});
       failures += s.exit_code != 0;
       failures += !Sh("cmp -s " + Q(root + "/inst/" + l.large) + " " + Q(root + "/new/" + l.large));
       (which == 0 ? ours : theirs).push_back(s.seconds);
-      printf("round %d: %s %.2f s\n", r + 1, which == 0 ? "tarv-mkpatch apply" : "reference", s.seconds);
+      printf("round %d: %s %.2f s\n", r + 1, which == 0 ? "tarv-mkpatch apply" : "reference",
+             s.seconds);
       fflush(stdout);
     }
   }

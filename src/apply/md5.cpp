@@ -29,21 +29,21 @@ inline uint32_t Word(const unsigned char* p, int i) {
 // usual forms with one operation fewer (d ^ (b & (c ^ d)) for the selection);
 // G is split into two disjoint halves that can be added one after the other,
 // so that only (b & d) waits for the newest word b.
-#define MD5_F(a, b, c, d, i, s, k)            \
-  a += Word(p, i) + (k);                      \
-  a += (d ^ (b & (c ^ d)));                   \
+#define MD5_F(a, b, c, d, i, s, k) \
+  a += Word(p, i) + (k);           \
+  a += (d ^ (b & (c ^ d)));        \
   a = std::rotl(a, s) + b;
-#define MD5_G(a, b, c, d, i, s, k)            \
-  a += Word(p, i) + (k) + (c & ~d);           \
-  a += (b & d);                               \
+#define MD5_G(a, b, c, d, i, s, k)  \
+  a += Word(p, i) + (k) + (c & ~d); \
+  a += (b & d);                     \
   a = std::rotl(a, s) + b;
-#define MD5_H(a, b, c, d, i, s, k)            \
-  a += Word(p, i) + (k);                      \
-  a += (b ^ c ^ d);                           \
+#define MD5_H(a, b, c, d, i, s, k) \
+  a += Word(p, i) + (k);           \
+  a += (b ^ c ^ d);                \
   a = std::rotl(a, s) + b;
-#define MD5_I(a, b, c, d, i, s, k)            \
-  a += Word(p, i) + (k);                      \
-  a += (c ^ (b | ~d));                        \
+#define MD5_I(a, b, c, d, i, s, k) \
+  a += Word(p, i) + (k);           \
+  a += (c ^ (b | ~d));             \
   a = std::rotl(a, s) + b;
 
 // Digests `blocks` consecutive 64-byte blocks straight from the input, with
@@ -159,8 +159,10 @@ bool ReadInto(MD5& md5, FILE* file) {
 }  // namespace
 
 MD5::MD5()
-    : m_state{0x67452301u, 0xefcdab89u, 0x98badcfeu, 0x10325476u}, m_count{0, 0},
-      m_buffer{}, m_digest{} {}
+    : m_state{0x67452301u, 0xefcdab89u, 0x98badcfeu, 0x10325476u},
+      m_count{0, 0},
+      m_buffer{},
+      m_digest{} {}
 
 MD5::MD5(FILE* file) : MD5() {
   update(file);
@@ -173,8 +175,8 @@ void MD5::update(const unsigned char* input, size_t length) {
     return;
   }
   size_t index = (m_count[0] >> 3) & 0x3f;
-  uint64_t bits = (static_cast<uint64_t>(m_count[1]) << 32 | m_count[0]) +
-                  (static_cast<uint64_t>(length) << 3);
+  uint64_t bits =
+      (static_cast<uint64_t>(m_count[1]) << 32 | m_count[0]) + (static_cast<uint64_t>(length) << 3);
   m_count[0] = static_cast<uint32_t>(bits);
   m_count[1] = static_cast<uint32_t>(bits >> 32);
 

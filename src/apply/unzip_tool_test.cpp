@@ -34,7 +34,8 @@ void PythonZip(const std::string& archive, const std::vector<Entry>& entries) {
       "    info = zipfile.ZipInfo(name)\n"
       "    info.create_system = 3\n"
       "    info.external_attr = 0o100644 << 16\n"
-      "    info.compress_type = zipfile.ZIP_DEFLATED if kind == 'deflated' else zipfile.ZIP_STORED\n"
+      "    info.compress_type = zipfile.ZIP_DEFLATED if kind == 'deflated' else "
+      "zipfile.ZIP_STORED\n"
       "    if kind == 'link': info.external_attr = 0o120777 << 16\n"
       "    if kind == 'dir': info.external_attr = (0o40755 << 16) | 0x10\n"
       "    z.writestr(info, data)\n"
@@ -62,18 +63,17 @@ TEST(UnzipToolTest, OrdinaryEntriesComeOutWhole) {
                                {"data/日本/名前.dat", "kanji", "deflated"}});
   auto r = tarvtest::Run({Unzip(), "-o", "-x", dir.Sub("p.zip"), "-d", dir.Sub("out")});
   EXPECT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_EQ(SnapshotTree(dir.Sub("out")),
-            (std::vector<std::pair<std::string, std::string>>{
-                {"addedFiles.txt", "a\r\nb\r\nc\r\n"},
-                {"data/", ""},
-                {"data/Sub Dir/", ""},
-                {"data/Sub Dir/Größe ü.txt", "umlaut"},
-                {"data/deep/", ""},
-                {"data/deep/er/", ""},
-                {"data/deep/er/big.bin", big},
-                {"data/empty.txt", ""},
-                {"data/日本/", ""},
-                {"data/日本/名前.dat", "kanji"}}));
+  EXPECT_EQ(SnapshotTree(dir.Sub("out")), (std::vector<std::pair<std::string, std::string>>{
+                                              {"addedFiles.txt", "a\r\nb\r\nc\r\n"},
+                                              {"data/", ""},
+                                              {"data/Sub Dir/", ""},
+                                              {"data/Sub Dir/Größe ü.txt", "umlaut"},
+                                              {"data/deep/", ""},
+                                              {"data/deep/er/", ""},
+                                              {"data/deep/er/big.bin", big},
+                                              {"data/empty.txt", ""},
+                                              {"data/日本/", ""},
+                                              {"data/日本/名前.dat", "kanji"}}));
 
   // The zip command, with its folder entries; an existing file is replaced.
   WriteFile(dir.Sub("tree/top.txt"), "top");
@@ -163,7 +163,9 @@ TEST(UnzipToolTest, CommandLine) {
   for (const auto& argv : kBad) {
     EXPECT_EQ(tarvtest::Run(argv).exit_code, 1) << argv.size();
   }
-  EXPECT_EQ(tarvtest::Run({Unzip(), "-o", "-x", dir.Sub("missing.zip"), "-d", dir.Sub("o")}).exit_code, 2);
+  EXPECT_EQ(
+      tarvtest::Run({Unzip(), "-o", "-x", dir.Sub("missing.zip"), "-d", dir.Sub("o")}).exit_code,
+      2);
   // The folder is made with its parents when missing.
   auto r = tarvtest::Run({Unzip(), "-o", "-x", dir.Sub("p.zip"), "-d", dir.Sub("new/deeper")});
   EXPECT_EQ(r.exit_code, 0) << r.err;

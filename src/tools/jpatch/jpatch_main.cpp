@@ -258,8 +258,10 @@ int main(int argc, char** argv) {
   InstallBusErrorHandler();
 
   mode_t mode = 0644;
-  if (!MapForReading(old_path, &g_old, &mode)) return Fail(kOldUnreadable, Why("cannot read", old_path));
-  if (!MapForReading(diff_path, &g_diff, nullptr)) return Fail(kDiffBad, Why("cannot read", diff_path));
+  if (!MapForReading(old_path, &g_old, &mode))
+    return Fail(kOldUnreadable, Why("cannot read", old_path));
+  if (!MapForReading(diff_path, &g_diff, nullptr))
+    return Fail(kDiffBad, Why("cannot read", diff_path));
   unsigned long long size = 0;
   std::string why;
   if (!CheckFrame(g_diff, &size, &why)) return Fail(kDiffBad, std::string(diff_path) + ": " + why);

@@ -220,7 +220,8 @@ int main(int argc, char** argv) {
   if (!ParseArgs(argc, argv, &opt)) return Usage();
   unzFile zip = unzOpen64(opt.archive.c_str());
   if (zip == nullptr) {
-    fprintf(stderr, "tarv-unzip: %s: cannot open the archive or it is damaged\n", opt.archive.c_str());
+    fprintf(stderr, "tarv-unzip: %s: cannot open the archive or it is damaged\n",
+            opt.archive.c_str());
     return kArchiveBad;
   }
   int root = MakeRoot(opt.folder);
