@@ -135,6 +135,7 @@ TEST(ComputeFileMD5Test, UnreadablePathsLeaveTheOutputAlone) {
       TarvUtil::FromFsPath(dir.Sub("folder")),
       TarvUtil::FromFsPath(dir.Sub("missing")),
       TarvUtil::FromFsPath(dir.Sub("fifo")),  // would block a reader forever
+      L"/proc/self/mem",                      // a regular file whose reads fail
       TarvUtil::FromFsPath(dir.path()) + L"/\u4e2d\U0001F600.dat",
       L"",
   };
