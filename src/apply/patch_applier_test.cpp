@@ -395,6 +395,20 @@ TEST_F(ApplierTest, PatchedFileOutcomes) {
                            {"victim.txt", "outside"}}));
 }
 
+TEST_F(ApplierTest, AlreadyNewFileNeverStartsTheTool) {
+  // Old and new digests equal: the new-digest test comes first.
+  InstallScriptTool("touch \"" + dir_.Sub("tool-started") + "\"; exit 3");
+  WriteFile(install_ + "/same.dat", "content");
+  Lists("", "", "same.dat\n" + Md5Hex("content") + "\n" + Md5Hex("content") + "\n");
+  EXPECT_TRUE(Apply());
+  EXPECT_EQ(messages_, (std::vector<Message>{{1,
+                                              "Existing file appears to have been patched "
+                                              "already: " +
+                                                  install_ + "/same.dat"}}));
+  EXPECT_FALSE(FileExists(dir_.Sub("tool-started")));
+  EXPECT_EQ(ReadFile(install_ + "/same.dat"), "content");
+}
+
 TEST_F(ApplierTest, DigestsCompareExactly) {
   std::string entry = PatchEntry("f.dat", "old", "new");
   std::string upper = entry;
