@@ -241,7 +241,7 @@ std::unique_ptr<char[]> MD5::hex_digest() const {
   }
   static const char kHex[] = "0123456789abcdef";
   auto text = std::make_unique<char[]>(33);
-  for (int i = 0; i < 16; ++i) {
+  for (size_t i = 0; i < 16; ++i) {
     text[2 * i] = kHex[m_digest[i] >> 4];
     text[2 * i + 1] = kHex[m_digest[i] & 0xf];
   }
