@@ -170,7 +170,6 @@ TEST(MkpatchToolTest, ChainWritesArchivesAndCatalogue) {
   WriteFile(dir.Sub("v11/a.txt"), "two " + tarvtest::RandomBytes(3000, 5));
   WriteFile(dir.Sub("v11/b.txt"), "b");
   WriteFile(dir.Sub("v12/a.txt"), "three " + tarvtest::RandomBytes(3000, 5));
-  tarvtest::MakeDirs(dir.Sub("server"));
   auto r = Mkpatch({"chain", "--level", "3", dir.Sub("server"), "1.0=" + dir.Sub("v10"),
                     "1.1=" + dir.Sub("v11"), "1.2=" + dir.Sub("v12")});
   ASSERT_EQ(r.exit_code, 0) << r.err;
