@@ -1,0 +1,83 @@
+// tarv-mkpatch apply PATCH INSTALL_DIR: runs the patcher's own applier on a
+// test installation, so that a publisher can try a patch before publishing
+// it. A .zip is unpacked with tarv-unzip into a private temporary folder
+// first. Every message is printed with its level.
+#include <sys/stat.h>
+
+#include <cstdio>
+
+#include "apply/patch_applier.h"
+#include "data/file_util.h"
+#include "diag/text_encoding.h"
+#include "mkpatch.h"
+#include "os/process.h"
+
+namespace mkpatch {
+namespace {
+
+bool IsFolder(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The first line of a small log file.
+std::string FirstLine(const std::string& path) {
+  char buf[1024] = "";
+  FILE* f = fopen(path.c_str(), "rbe");
+  if (f) {
+    if (!fgets(buf, sizeof buf, f)) buf[0] = '\0';
+    fclose(f);
+  }
+  std::string line = buf;
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+  return line;
+}
+
+// Unpacks the archive into `temp`/project, the unpacker's messages going to
+// `temp`/unzip.log; false with the reason in `error`.
+bool Unpack(const std::string& archive, const std::string& temp, std::string* error) {
+  std::string why, log = temp + "/unzip.log";
+  OS::Process unzip;
+  unzip.RedirectOutput(log, log);
+  if (!unzip.Start({ProgramDir() + "/tarv-unzip", "-o", "-x", archive, "-d", temp + "/project"},
+                   &why)) {
+    *error = "cannot run tarv-unzip: " + why;
+    return false;
+  }
+  if (unzip.Wait(-1) == OS::Process::WaitResult::kExited && unzip.ExitCode() == 0) return true;
+  *error = archive + ": cannot be unpacked: " + FirstLine(log);
+  return false;
+}
+
+}  // namespace
+
+int CmdApply(const Args& args) {
+  if (args.size() != 2) return Fail("usage: tarv-mkpatch apply PATCH.zip|PATCH_DIR INSTALL_DIR");
+  const std::string& patch = args[0];
+  if (!IsFolder(args[1])) return Fail(args[1] + ": not a folder");
+  std::string project = patch, temp;
+  if (!IsFolder(patch)) {
+    temp = MakePrivateTempDir();
+    if (temp.empty()) return Fail("cannot make a temporary folder");
+    std::string error;
+    if (!Unpack(patch, temp, &error)) {
+      RemoveTree(temp);
+      return Fail(error);
+    }
+    project = temp + "/project";
+  }
+  TarvPatch::SetPatchCallbacks(
+      [](uint32_t total) { printf("entries: %u\n", total); }, nullptr,
+      [](int level, const std::wstring& text) {
+        printf("[%d] %s\n", level, TarvText::ToUtf8(text).c_str());
+        fflush(stdout);
+      });
+  bool ok = TarvPatch::ApplyPatchProject(TarvUtil::FromFsPath(args[1]),
+                                         TarvUtil::FromFsPath(project), L"TarvLauncher.exe");
+  if (!temp.empty()) RemoveTree(temp);
+  if (!ok) return Fail("the patch did not apply cleanly");
+  printf("applied\n");
+  return 0;
+}
+
+}  // namespace mkpatch
