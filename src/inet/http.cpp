@@ -1,6 +1,8 @@
 #include "inet/http.h"
 
+#include <cctype>
 #include <cstdio>
+#include <cstdlib>
 
 #include "inet/buffer_sink.h"
 #include "inet/url.h"
@@ -48,13 +50,14 @@ bool IsConnectFailure(CURLcode code, CURL* handle) {
   }
 }
 
-// "Content-Length: 123" → 123; -1 when absent, malformed or 4 GiB or more.
+// "Content-Length: 123" gives 123; -1 when absent or malformed, -2 when it
+// is 4 GiB or more (sizes beyond 32 bits are refused, never wrapped).
 long long ParseLength(const std::string& value) {
-  if (value.empty() || value.size() > 12) return -1;
+  if (value.empty()) return -1;
   long long n = 0;
   for (char c : value) {
     if (c < '0' || c > '9') return -1;
-    n = n * 10 + (c - '0');
+    if (n <= 0xFFFFFFFFLL) n = n * 10 + (c - '0');
   }
   return n > 0xFFFFFFFFLL ? -2 : n;
 }

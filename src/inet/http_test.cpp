@@ -182,6 +182,8 @@ TEST_F(HttpTest, SizeIsTheAnnouncedLengthWithoutReadingTheBody) {
        "HttpQueryInfo returned -1"},
       {"huge", HttpRoute{.body = "", .length = 4294967296ull, .stall_after = 0}, INET_FAILED, 0,
        "HttpQueryInfo> length beyond 32 bits for url {url}"},
+      {"very_huge", HttpRoute{.body = "", .no_length = true, .headers = {{"Content-Length", "000099999999999999999999"}}},
+       INET_FAILED, 0, "HttpQueryInfo> length beyond 32 bits for url {url}"},
       {"gone", HttpRoute{.status = 404, .body = "x"}, INET_FAILED, 0,
        "HttpGetSize> status 404 for url {url}"},
       {"moved", HttpRoute{.redirect = "/plain"}, INET_OK, 100000, ""},
