@@ -80,13 +80,13 @@ struct TarvHTTP::Request {
 
   CURL* handle = nullptr;
   curl_slist* headers = nullptr;
-  std::string url;          // as given, for log lines (password hidden)
-  int status = 0;           // of the answer being read
-  bool location = false;    // that answer carries a Location
-  long long length = -1;    // its Content-Length; -2 beyond 32 bits
-  bool headersDone = false; // a final answer's header block has ended
+  std::string url;           // as given, for log lines (password hidden)
+  int status = 0;            // of the answer being read
+  bool location = false;     // that answer carries a Location
+  long long length = -1;     // its Content-Length; -2 beyond 32 bits
+  bool headersDone = false;  // a final answer's header block has ended
   bool stopAtHeaders = false;
-  bool stopped = false;     // stopped on purpose at the end of the headers
+  bool stopped = false;  // stopped on purpose at the end of the headers
 };
 
 size_t TarvHTTP::Request::OnHeader(char* data, size_t size, size_t count, void* self) {
@@ -144,7 +144,8 @@ InetResult TarvHTTP::Prepare(const std::string& url, Request& request) {
     LogLine("InternetConnect returned " + std::to_string(code) + " for url " + request.url);
     return INET_FAILED;
   }
-  std::string target = scheme + "://" + host + ":" + std::to_string(port) + "/" + EscapeHttpPath(path);
+  std::string target =
+      scheme + "://" + host + ":" + std::to_string(port) + "/" + EscapeHttpPath(path);
   CURL* h = request.handle;
   request.headers = curl_slist_append(nullptr, "Accept: */*");
   CURLcode codes[] = {

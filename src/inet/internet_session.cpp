@@ -15,9 +15,7 @@ InternetSession* g_session = nullptr;
 // guarded by one mutex per kind of data.
 std::mutex g_share_locks[CURL_LOCK_DATA_LAST];
 
-void LockShare(CURL*, curl_lock_data data, curl_lock_access, void*) {
-  g_share_locks[data].lock();
-}
+void LockShare(CURL*, curl_lock_data data, curl_lock_access, void*) { g_share_locks[data].lock(); }
 
 void UnlockShare(CURL*, curl_lock_data data, void*) { g_share_locks[data].unlock(); }
 

@@ -60,7 +60,8 @@ TEST_F(CheckServerTest, EachProblemIsOneLine) {
       {{http_.Url("broken")},
        "tarv-mkpatch: " + http_.Url("broken/gone.zip") +
            ": the server does not tell the archive's size\n"},
-      {{http_.Url("page")}, "tarv-mkpatch: " + http_.Url("page/patches.txt") + ": no valid record\n"},
+      {{http_.Url("page")},
+       "tarv-mkpatch: " + http_.Url("page/patches.txt") + ": no valid record\n"},
       {{down}, "tarv-mkpatch: Unable to download patch file: " + down + "/patches.txt\n"},
       {{}, "tarv-mkpatch: usage: tarv-mkpatch check-server SERVER_ADDRESS [--download DIR]\n"},
       {{http_.Url("good"), "--download"},
