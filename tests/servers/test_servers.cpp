@@ -113,8 +113,8 @@ void ServerProcess::Stop() {
 
 // ---- HttpTestServer ------------------------------------------------------------
 
-HttpTestServer::HttpTestServer(Tls tls) {
-  root_ = dir_.Sub("root");
+HttpTestServer::HttpTestServer(Tls tls, const std::string& root) {
+  root_ = root.empty() ? dir_.Sub("root") : root;
   MakeDirs(root_);
   WriteRoutes();
   std::vector<std::string> args = {ServersDir() + "/http_server.py",
@@ -212,7 +212,7 @@ int HttpTestServer::CountRequests(const std::string& path) const {
 // ---- FtpTestServer -------------------------------------------------------------
 
 FtpTestServer::FtpTestServer(const FtpOptions& o) {
-  root_ = dir_.Sub("root");
+  root_ = o.root.empty() ? dir_.Sub("root") : o.root;
   MakeDirs(root_);
   std::vector<std::string> args = {
       ServersDir() + "/ftp_server.py", "--root", root_, "--port-file", dir_.Sub("port"), "--log",
