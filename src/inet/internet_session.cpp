@@ -74,7 +74,7 @@ CURLcode ConfigureHandle(InternetSession* session, CURL* handle) {
       curl_easy_setopt(handle, CURLOPT_SHARE, session->share),
       curl_easy_setopt(handle, CURLOPT_USERAGENT, "Tarv"),
       curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L),
-      curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, kChunkSize),
+      curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, kReceiveSize),
       curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, limits.connect_seconds),
       curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L),
       curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, limits.stall_seconds),
