@@ -34,11 +34,13 @@ void OnDescribeSignal(int /*signal*/) { PatchMainFrame::RequestDescription(); }
 // clang-format off
 wxBEGIN_EVENT_TABLE(PatchMainFrame, MainFrame)
   EVT_TIMER(ID_PROGRESS_TIMER, PatchMainFrame::OnTimer)
-wxEND_EVENT_TABLE()
+wxEND_EVENT_TABLE();
 // clang-format on
 
 PatchMainFrame::PatchMainFrame(wxEvtHandler* app, FrameSetup setup)
-    : MainFrame("Obelk Patcher ", app), m_setup(std::move(setup)), m_timer(this, ID_PROGRESS_TIMER) {
+    : MainFrame("Obelk Patcher ", app),
+      m_setup(std::move(setup)),
+      m_timer(this, ID_PROGRESS_TIMER) {
   m_panel = new wxScrolledWindow(this, wxID_ANY, wxDefaultPosition, wxDefaultSize,
                                  wxHSCROLL | wxVSCROLL, "panel");
   m_sizer = new wxBoxSizer(wxVERTICAL);

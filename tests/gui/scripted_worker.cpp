@@ -81,7 +81,8 @@ bool ScriptedWorker::Run(const std::vector<std::string>& c) {
     SetInstallFolderText(wxString::FromUTF8(c[1]));
   } else if (name == "download" || name == "nosize") {
     const bool sized = name == "download";
-    return Download(sized ? number(1) * 1024 : 4096, static_cast<int>(number(sized ? 2 : 1)), sized);
+    return Download(sized ? number(1) * 1024 : 4096, static_cast<int>(number(sized ? 2 : 1)),
+                    sized);
   } else if (name == "unpack") {
     return Unpack(static_cast<int>(number(1)));
   } else if (name == "hold") {

@@ -48,8 +48,10 @@ class Window:
         self.dir = tempfile.TemporaryDirectory(prefix="tarv-window-")
         self.log = os.path.join(self.dir.name, "session.log")
         full_env = dict(os.environ, TARV_PATCHER_LOG=self.log, **(env or {}))
-        self.proc = subprocess.Popen([program, *args], env=full_env,
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        self.stderr_path = os.path.join(self.dir.name, "stderr")
+        with open(self.stderr_path, "wb") as stderr:
+            self.proc = subprocess.Popen([program, *args], env=full_env,
+                                         stdout=subprocess.DEVNULL, stderr=stderr)
         self.first = self.wait_for(lambda e: "window" in e, "the window")["window"]
         ids = self.poll(visible_windows, "the mapped window")
         self.wid = min(ids)
@@ -58,8 +60,14 @@ class Window:
         if self.proc.poll() is None:
             self.proc.kill()
         self.proc.wait()
-        self.proc.stderr.close()
+        with open(self.stderr_path, encoding="utf-8", errors="replace") as f:
+            errors = f.read()
         self.dir.cleanup()
+        # A sanitizer build reports memory and undefined-behaviour faults here.
+        for mark in ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
+                     "WARNING: ThreadSanitizer"):
+            if mark in errors:
+                raise AssertionError("the program reported a fault:\n" + errors[-4000:])
 
     # --- the session log ---------------------------------------------------
 
