@@ -4,13 +4,12 @@
 // once. Players send this file to support; the tests read it.
 #pragma once
 
-#include <nlohmann/json_fwd.hpp>
+#include <wx/string.h>
 
 #include <cstdio>
 #include <mutex>
+#include <nlohmann/json_fwd.hpp>
 #include <string>
-
-#include <wx/string.h>
 
 namespace TarvPatch {
 
