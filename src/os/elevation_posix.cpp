@@ -1,7 +1,11 @@
+#include <dirent.h>
+#include <pwd.h>
 #include <unistd.h>
 #include <wx/cmdline.h>
 
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 
 #include "os/elevation.h"
 #include "os/process.h"
@@ -71,14 +75,64 @@ std::vector<std::string> Elevation::CarriedEnvironment() {
   return env;
 }
 
-std::vector<std::string> Elevation::Command(const std::string& program,
-                                            const std::vector<std::string>& args) {
-  std::vector<std::string> argv = LauncherWords();
-  argv.push_back("/usr/bin/env");
-  for (const auto& entry : CarriedEnvironment()) argv.push_back(entry);
+std::vector<std::string> Elevation::CommandFor(const std::vector<std::string>& launcher,
+                                               const std::string& program,
+                                               const std::vector<std::string>& args,
+                                               bool direct) {
+  std::vector<std::string> argv = launcher;
+  if (!direct) {
+    argv.push_back("/usr/bin/env");
+    for (const auto& entry : CarriedEnvironment()) argv.push_back(entry);
+  }
   argv.push_back(program);
   argv.insert(argv.end(), args.begin(), args.end());
   return argv;
+}
+
+std::vector<std::string> Elevation::Command(const std::string& program,
+                                            const std::vector<std::string>& args) {
+  bool replaced = !Variable(kLauncherVariable).empty();
+  bool direct = !replaced && HasPolkitAction(program, kPolkitActionsFolder);
+  return CommandFor(LauncherWords(), program, args, direct);
+}
+
+void Elevation::AdoptInvokingUser() {
+  std::string uid = Variable("PKEXEC_UID");
+  if (uid.empty() || getuid() != 0) return;
+  char* end = nullptr;
+  unsigned long number = strtoul(uid.c_str(), &end, 10);
+  if (*end != 0) return;
+  passwd entry, *found = nullptr;
+  char buffer[4096];
+  if (getpwuid_r(static_cast<uid_t>(number), &entry, buffer, sizeof buffer, &found) != 0 ||
+      !found || !found->pw_dir || found->pw_dir[0] != '/') {
+    return;
+  }
+  std::string home = found->pw_dir;
+  setenv("OBELK_USER_REGISTRY", (home + "/.config/obelk/registry.conf").c_str(), 0);
+  setenv("XDG_DATA_HOME", (home + "/.local/share").c_str(), 0);
+}
+
+bool HasPolkitAction(const std::string& program, const std::string& actions_folder) {
+  if (program.empty()) return false;
+  const std::string wanted =
+      "\"org.freedesktop.policykit.exec.path\">" + program + "</annotate>";
+  DIR* dir = opendir(actions_folder.c_str());
+  if (!dir) return false;
+  bool found = false;
+  while (dirent* e = readdir(dir)) {
+    std::string name = e->d_name;
+    if (name.size() < 7 || name.compare(name.size() - 7, 7, ".policy") != 0) continue;
+    std::ifstream file(actions_folder + "/" + name);
+    std::stringstream text;
+    text << file.rdbuf();
+    if (text.str().find(wanted) != std::string::npos) {
+      found = true;
+      break;
+    }
+  }
+  closedir(dir);
+  return found;
 }
 
 Elevation::Outcome Elevation::Run(const std::string& program, const std::vector<std::string>& args,

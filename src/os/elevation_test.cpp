@@ -1,7 +1,9 @@
 #include "os/elevation.h"
 
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -137,6 +139,64 @@ TEST_F(ElevationTest, MissingLauncherIsNotStarted) {
   EXPECT_EQ(OS::Elevation::Run(program_, {}, &exit_code, &error),
             OS::Elevation::Outcome::kNotStarted);
   EXPECT_NE(error.find("pkexec"), std::string::npos) << error;
+}
+
+}  // namespace
+
+namespace {
+
+TEST(PolkitAction, ShippedActionNamesTheInstalledPatcher) {
+  tarvtest::ScopedTempDir actions;
+  std::string text =
+      tarvtest::ReadFile(tarvtest::SourceDir() + "/resources/polkit/org.obelk.tarv.patcher.policy.in");
+  const std::string placeholder = "@TARV_PATCHER_PATH@";
+  ASSERT_NE(text.find(placeholder), std::string::npos);
+  // As configure_file does: every occurrence.
+  for (size_t at; (at = text.find(placeholder)) != std::string::npos;) {
+    text.replace(at, placeholder.size(), "/usr/bin/tarv-patcher");
+  }
+  EXPECT_NE(text.find("org.freedesktop.policykit.exec.allow_gui\">true<"), std::string::npos);
+  tarvtest::WriteFile(actions.Sub("org.obelk.tarv.patcher.policy"), text);
+  tarvtest::WriteFile(actions.Sub("other.txt"), "\"org.freedesktop.policykit.exec.path\">/opt/x</annotate>");
+
+  EXPECT_TRUE(OS::HasPolkitAction("/usr/bin/tarv-patcher", actions.path()));
+  EXPECT_FALSE(OS::HasPolkitAction("/usr/bin/tarv", actions.path()));
+  EXPECT_FALSE(OS::HasPolkitAction("/opt/x", actions.path()));  // not a .policy file
+  EXPECT_FALSE(OS::HasPolkitAction("", actions.path()));
+  EXPECT_FALSE(OS::HasPolkitAction("/usr/bin/tarv-patcher", actions.Sub("missing")));
+
+  std::vector<std::string> direct =
+      OS::Elevation::CommandFor({"/usr/bin/pkexec"}, "/usr/bin/tarv-patcher", {"--admin"}, true);
+  EXPECT_EQ(direct, (std::vector<std::string>{"/usr/bin/pkexec", "/usr/bin/tarv-patcher", "--admin"}));
+  std::vector<std::string> wrapped =
+      OS::Elevation::CommandFor({"/usr/bin/pkexec"}, "/opt/t/tarv-patcher", {"--admin"}, false);
+  ASSERT_GE(wrapped.size(), 4u);
+  EXPECT_EQ(wrapped[1], "/usr/bin/env");
+  EXPECT_EQ(wrapped[wrapped.size() - 2], "/opt/t/tarv-patcher");
+}
+
+TEST(AdoptInvokingUser, PointsAtTheInvokingUsersFolders) {
+  std::string uid = "65534";
+  ScopedEnv pkexec("PKEXEC_UID", &uid);
+  ScopedEnv user("OBELK_USER_REGISTRY", nullptr);
+  ScopedEnv data("XDG_DATA_HOME", nullptr);
+  OS::Elevation::AdoptInvokingUser();
+  if (getuid() != 0) {
+    // Only a copy running as root was started by pkexec.
+    EXPECT_EQ(getenv("OBELK_USER_REGISTRY"), nullptr);
+    return;
+  }
+  passwd* nobody = getpwuid(65534);
+  ASSERT_NE(nobody, nullptr);
+  EXPECT_EQ(std::string(getenv("OBELK_USER_REGISTRY")),
+            std::string(nobody->pw_dir) + "/.config/obelk/registry.conf");
+  EXPECT_EQ(std::string(getenv("XDG_DATA_HOME")), std::string(nobody->pw_dir) + "/.local/share");
+
+  // What the user set explicitly is kept.
+  std::string mine = "/srv/hive.conf";
+  ScopedEnv explicit_hive("OBELK_USER_REGISTRY", &mine);
+  OS::Elevation::AdoptInvokingUser();
+  EXPECT_EQ(std::string(getenv("OBELK_USER_REGISTRY")), mine);
 }
 
 }  // namespace
