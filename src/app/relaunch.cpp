@@ -2,11 +2,13 @@
 
 #include <limits.h>
 #include <stdlib.h>
+#include <wx/msgdlg.h>
 
 #include "diag/system_log.h"
 #include "os/elevation.h"
 #include "os/messages.h"
 #include "session/install_access.h"
+#include "ui/session_log.h"
 
 namespace TarvPatch {
 namespace {
@@ -16,6 +18,9 @@ constexpr int kAdminName = 112;
 constexpr int kServerName = 115;
 constexpr int kFinalName = 116;
 constexpr int kRepairName = 119;
+// The refusal box.
+constexpr int kRefusalText = 132;
+constexpr int kRefusalCaption = 134;
 
 std::wstring Option(int id) { return L"--" + TarvMessages::LoadMessage(id); }
 
@@ -73,6 +78,23 @@ bool RelaunchElevated(const std::string& program, const PatchSettings& settings,
   }
   if (hooks.launch_on_exit) hooks.launch_on_exit();
   return true;
+}
+
+bool CheckInstallPrivileges(bool admin, const PatchSettings& settings, const RelaunchHooks& hooks) {
+  OS::Elevation::AdoptInvokingUser();
+  if (!admin) return !RelaunchElevated(RunningProgramPath(), settings, hooks);
+  std::wstring folder = settings.GetTargetDirectory().ToStdWstring();
+  if (hooks.has_access ? hooks.has_access(folder) : HasInstallAccess(folder)) return true;
+  if (hooks.show_refusal) hooks.show_refusal();
+  return false;
+}
+
+void ShowPrivilegesRefusal() {
+  wxString text = TarvMessages::LoadMessage(kRefusalText);
+  wxString caption = TarvMessages::LoadMessage(kRefusalCaption);
+  SessionLog::Get().Box(caption, text);
+  wxMessageDialog box(nullptr, text, caption, wxOK | wxCENTRE);
+  box.ShowModal();
 }
 
 std::string RunningProgramPath() {

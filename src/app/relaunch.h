@@ -41,6 +41,17 @@ struct RelaunchHooks {
 bool RelaunchElevated(const std::string& program, const PatchSettings& settings,
                       const RelaunchHooks& hooks);
 
+// Start-up's privilege step. With `admin` (this is the elevated copy, or
+// the player asked for no elevation): true when HasInstallAccess passes,
+// otherwise the refusal is shown and the answer is false. Without it:
+// RelaunchElevated with the running program; true when start-up goes on
+// here. A copy started by pkexec first adopts the invoking user's folders.
+bool CheckInstallPrivileges(bool admin, const PatchSettings& settings, const RelaunchHooks& hooks);
+
+// The box of a missing privilege: text 132, caption 134 ("Requires
+// Administrator Privileges"), no owner, OK; recorded in the session log.
+void ShowPrivilegesRefusal();
+
 // The absolute path of the running program (its argument vector's first
 // element may be relative, and the current folder changes during start-up).
 std::string RunningProgramPath();

@@ -180,3 +180,40 @@ TEST(RunningProgramPath, IsAbsoluteAndNamesThisProgram) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(RelaunchTest, StartupPrivilegeStep) {
+  struct Case {
+    const char* what;
+    bool admin;
+    bool access;
+    bool goes_on;
+    std::vector<std::string> events;
+    const char* launches;
+  } cases[] = {
+      {"elevated copy with access", true, true, true, {"access F"}, nullptr},
+      {"elevated copy without access never relaunches", true, false, false,
+       {"access F", "refusal"}, nullptr},
+      {"first copy with access", false, true, true, {"access F"}, nullptr},
+      {"first copy without access, prompt declined", false, false, false,
+       {"access F", "refusal", "on-exit"}, "start\n"},
+  };
+  setenv("DECLINE", "126", 1);  // the test program itself must not be started
+  for (const auto& c : cases) {
+    unlink(dir_.Sub("launches").c_str());
+    std::vector<std::string> events;
+    TarvPatch::RelaunchHooks hooks;
+    hooks.has_access = [&](const std::wstring& folder) {
+      events.push_back("access " + wxString(folder).utf8_string());
+      return c.access;
+    };
+    hooks.show_refusal = [&] { events.push_back("refusal"); };
+    hooks.launch_on_exit = [&] { events.push_back("on-exit"); };
+    EXPECT_EQ(TarvPatch::CheckInstallPrivileges(c.admin, settings_, hooks), c.goes_on) << c.what;
+    EXPECT_EQ(events, c.events) << c.what;
+    EXPECT_EQ(tarvtest::FileExists(dir_.Sub("launches")), c.launches != nullptr) << c.what;
+  }
+}
+
+}  // namespace
