@@ -4,12 +4,18 @@
 //   plain        crash dump set up without the framework; null write
 //   wx           set up as the patcher does, through the framework's hook
 //                and the application's fatal-exception report; null write
+//   gui          the same in a GUI application on the GUI thread, where the
+//                "Fatal Error" box is shown (needs a display)
+//   thread       the same GUI application, the fault on a second thread
 //   assert       a failed assertion
 //   assert-true  an assertion that holds; prints "alive" and exits 0
 //   deep         logs the call stack from 100 nested calls
 // The dump lands in the current folder.
 #include <wx/app.h>
 #include <wx/init.h>
+#include <wx/thread.h>
+
+#include <thread>
 
 #include <cstdio>
 #include <cstring>
@@ -48,6 +54,29 @@ class CrashApp : public wxAppConsole {
   void OnFatalException() override { TarvPatch::ReportFatalException(); }
 };
 
+class CrashGuiApp : public wxApp {
+ public:
+  explicit CrashGuiApp(bool on_thread) : m_onThread(on_thread) {}
+  bool OnInit() override {
+    TarvPatch::SetUpFatalExceptionHandling();
+    if (m_onThread) {
+      std::thread([] { TarvCrashTestDeliberateFault(2); }).join();
+    } else {
+      TarvCrashTestDeliberateFault(1);
+    }
+    return false;
+  }
+  void OnFatalException() override { TarvPatch::ReportFatalException(); }
+
+ private:
+  bool m_onThread;
+};
+
+int RunGui(int argc, char** argv, bool on_thread) {
+  wxApp::SetInstance(new CrashGuiApp(on_thread));
+  return wxEntry(argc, argv);
+}
+
 }  // namespace
 
 wxIMPLEMENT_APP_NO_MAIN(CrashApp);
@@ -59,6 +88,8 @@ int main(int argc, char** argv) {
     TarvCrashTestDeliberateFault(1);
   } else if (strcmp(mode, "wx") == 0) {
     return wxEntry(argc, argv);
+  } else if (strcmp(mode, "gui") == 0 || strcmp(mode, "thread") == 0) {
+    return RunGui(argc, argv, strcmp(mode, "thread") == 0);
   } else if (strcmp(mode, "assert") == 0) {
     AssertFailed(false, "the invariant broke");
   } else if (strcmp(mode, "assert-true") == 0) {
@@ -68,6 +99,6 @@ int main(int argc, char** argv) {
   } else if (strcmp(mode, "deep") == 0) {
     return Nest(100) == 100 ? 0 : 3;
   }
-  fprintf(stderr, "usage: %s plain|wx|assert|assert-true|deep\n", argv[0]);
+  fprintf(stderr, "usage: %s plain|wx|gui|thread|assert|assert-true|deep\n", argv[0]);
   return 1;
 }

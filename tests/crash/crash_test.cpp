@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "os/process.h"
 #include "support/test_support.h"
 
 namespace {
@@ -85,6 +86,41 @@ TEST(CrashDump, OneNamedDumpPerCrashThatNamesTheFaultingFunction) {
     EXPECT_NE(line.find("crash_main.cpp:"), std::string::npos) << read.out;
     // The unwound stack passes through main as well.
     EXPECT_NE(read.out.find(" main at "), std::string::npos) << read.out;
+  }
+}
+
+// On the GUI thread of a GUI application the player sees the box; on any
+// other thread the process ends without it. Needs a display.
+TEST(CrashDump, FatalErrorBoxOnlyOnTheGuiThread) {
+  ASSERT_NE(getenv("DISPLAY"), nullptr) << "run under a display (xvfb-run -a)";
+  for (const char* mode : {"gui", "thread"}) {
+    SCOPED_TRACE(mode);
+    tarvtest::ScopedTempDir dir;
+    OS::Process crash;
+    std::string error;
+    ASSERT_TRUE(crash.Start({tarvtest::BinDir() + "/tarv-crash-test", mode}, &error, dir.path()))
+        << error;
+    if (std::string(mode) == "gui") {
+      tarvtest::RunResult found =
+          tarvtest::Run({"/usr/bin/xdotool", "search", "--sync", "--onlyvisible", "--pid",
+                         std::to_string(crash.Pid()), "--name", "^Fatal Error$"});
+      ASSERT_EQ(found.exit_code, 0) << found.err;
+      // The dump is on disk while the box is up.
+      EXPECT_EQ(FilesIn(dir.path()).size(), 1u);
+      std::string window = found.out.substr(0, found.out.find('\n'));
+      ASSERT_EQ(tarvtest::Run({"/usr/bin/xdotool", "windowfocus", "--sync", window, "key",
+                               "--clearmodifiers", "Return"})
+                    .exit_code,
+                0);
+    }
+    ASSERT_EQ(crash.Wait(-1), OS::Process::WaitResult::kExited);
+    EXPECT_EQ(crash.ExitCode(), 255);
+    std::vector<std::string> files = FilesIn(dir.path());
+    ASSERT_EQ(files.size(), 1u);
+    tarvtest::RunResult read = tarvtest::Run(
+        {"/usr/bin/python3", tarvtest::SourceDir() + "/scripts/read-dump", dir.Sub(files[0])});
+    EXPECT_NE(read.out.find("pc   0x"), std::string::npos) << read.out;
+    EXPECT_NE(read.out.find("TarvCrashTestDeliberateFault at "), std::string::npos) << read.out;
   }
 }
 
