@@ -169,8 +169,8 @@ void FatalSignalRecorder(int sig, siginfo_t* info, void* context) {
 // A fault caused by running out of stack can only be handled on a stack of
 // its own.
 void InstallAlternateStack() {
-  void* memory = mmap(nullptr, kAltStackBytes, PROT_READ | PROT_WRITE,
-                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  void* memory =
+      mmap(nullptr, kAltStackBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (memory == MAP_FAILED) return;
   stack_t stack = {};
   stack.ss_sp = memory;

@@ -11,22 +11,25 @@
 //   assert-true  an assertion that holds; prints "alive" and exits 0
 //   deep         logs the call stack from 100 nested calls
 // The dump lands in the current folder.
+#include <sys/mman.h>
 #include <wx/app.h>
 #include <wx/init.h>
 #include <wx/thread.h>
 
-#include <thread>
-
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "app/fatal_error.h"
 #include "diag/assertion.h"
 #include "diag/call_stack.h"
 #include "diag/crash_dump.h"
 
+// Writes into a page that may not be touched: a real fault, and not a null
+// store, which the undefined-behaviour sanitizer would catch first.
 extern "C" __attribute__((noinline)) void TarvCrashTestDeliberateFault(int value) {
-  volatile int* volatile target = nullptr;
+  void* page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  volatile int* volatile target = static_cast<volatile int*>(page);
   *target = value;
   fprintf(stderr, "still running\n");
 }
