@@ -22,7 +22,7 @@ namespace {
 
 constexpr int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL};
 constexpr size_t kPathBytes = 4096;
-constexpr size_t kAltStackBytes = 256 * 1024;
+constexpr size_t kAltStackBytes = size_t{256} * 1024;
 
 char g_dump_path[kPathBytes];      // name relative to the current folder
 char g_fallback_path[kPathBytes];  // the same name in the temporary folder

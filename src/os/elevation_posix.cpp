@@ -121,7 +121,10 @@ bool HasPolkitAction(const std::string& program, const std::string& actions_fold
   while (dirent* e = readdir(dir)) {
     std::string name = e->d_name;
     if (name.size() < 7 || name.compare(name.size() - 7, 7, ".policy") != 0) continue;
-    std::ifstream file(actions_folder + "/" + name);
+    std::string path = actions_folder;
+    path += "/";
+    path += name;
+    std::ifstream file(path);
     std::stringstream text;
     text << file.rdbuf();
     if (text.str().find(wanted) != std::string::npos) {

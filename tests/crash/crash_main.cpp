@@ -75,14 +75,13 @@ class CrashGuiApp : public wxApp {
   bool m_onThread;
 };
 
-int RunGui(int argc, char** argv, bool on_thread) {
-  wxApp::SetInstance(new CrashGuiApp(on_thread));
+// The framework takes ownership of the application object.
+int RunApp(int argc, char** argv, wxAppConsole* app) {
+  wxApp::SetInstance(app);
   return wxEntry(argc, argv);
 }
 
 }  // namespace
-
-wxIMPLEMENT_APP_NO_MAIN(CrashApp);
 
 int main(int argc, char** argv) {
   const char* mode = argc == 2 ? argv[1] : "";
@@ -90,9 +89,9 @@ int main(int argc, char** argv) {
     SetUpCrashDump(L"patcher");
     TarvCrashTestDeliberateFault(1);
   } else if (strcmp(mode, "wx") == 0) {
-    return wxEntry(argc, argv);
+    return RunApp(argc, argv, new CrashApp);
   } else if (strcmp(mode, "gui") == 0 || strcmp(mode, "thread") == 0) {
-    return RunGui(argc, argv, strcmp(mode, "thread") == 0);
+    return RunApp(argc, argv, new CrashGuiApp(strcmp(mode, "thread") == 0));
   } else if (strcmp(mode, "assert") == 0) {
     AssertFailed(false, "the invariant broke");
   } else if (strcmp(mode, "assert-true") == 0) {

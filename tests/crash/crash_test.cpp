@@ -38,7 +38,7 @@ std::vector<std::string> CrashEnvironment() {
 
 // Runs `argv` with `dir` as its current folder; output is captured beside.
 tarvtest::RunResult RunInFolder(const std::string& dir, const std::vector<std::string>& argv,
-                                std::vector<std::string> env = CrashEnvironment()) {
+                                const std::vector<std::string>& env = CrashEnvironment()) {
   tarvtest::ScopedTempDir outputs;
   OS::Process process;
   process.RedirectOutput(outputs.Sub("out"), outputs.Sub("err"));
