@@ -43,15 +43,14 @@ constexpr const char kOnExit[] = "o";
 std::string LoadLimited(int id, size_t limit) {
   wxString text(TarvMessages::LoadMessage(id));
   if (text.length() > limit) text.Truncate(limit);
-  wxScopedCharBuffer utf8 = text.utf8_str();
-  return std::string(utf8.data(), utf8.length());
+  return text.utf8_string();
 }
 
 // "a;b" -> {"a", "b"}; every piece is kept, empty ones too, so that a list
 // that was joined with ";" comes back entry for entry.
 std::vector<std::wstring> SplitServers(const wxString& value) {
   std::vector<std::wstring> pieces;
-  std::wstring text = value.ToStdWstring();
+  const std::wstring& text = value.ToStdWstring();
   size_t start = 0;
   while (true) {
     size_t semicolon = text.find(L';', start);
@@ -134,6 +133,7 @@ bool ReadCommandLine(const std::vector<wxString>& args, const OptionTable& table
   std::vector<wxString> copies = args;
   if (copies.empty()) copies.push_back(wxString());
   std::vector<wxChar*> argv;
+  argv.reserve(copies.size() + 1);
   for (wxString& arg : copies) argv.push_back(const_cast<wxChar*>(arg.wc_str()));
   argv.push_back(nullptr);
   wxCmdLineParser parser;
@@ -171,10 +171,10 @@ wxString ProgramFolder(const wxString& argv0) {
 }
 
 void WriteToStandardError(const wxString& text) {
-  wxScopedCharBuffer utf8 = (text + "\n").utf8_str();
+  const std::string utf8 = (text + "\n").utf8_string();
   size_t done = 0;
-  while (done < utf8.length()) {
-    ssize_t put = write(STDERR_FILENO, utf8.data() + done, utf8.length() - done);
+  while (done < utf8.size()) {
+    ssize_t put = write(STDERR_FILENO, utf8.data() + done, utf8.size() - done);
     if (put <= 0) return;
     done += static_cast<size_t>(put);
   }

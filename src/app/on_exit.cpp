@@ -19,10 +19,7 @@ bool IsExecutableFile(const std::string& path) {
   return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && access(path.c_str(), X_OK) == 0;
 }
 
-std::string Utf8(const wxString& text) {
-  wxScopedCharBuffer utf8 = text.utf8_str();
-  return std::string(utf8.data(), utf8.length());
-}
+std::string Utf8(const wxString& text) { return text.utf8_string(); }
 
 }  // namespace
 

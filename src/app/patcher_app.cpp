@@ -6,17 +6,15 @@
 #include "diag/system_log.h"
 #include "os/messages.h"
 #include "session/patch_settings.h"
+#include "ui/banner.h"
+#include "ui/patch_main_frame.h"
+#include "ui/window_ids.h"
 
 namespace TarvPatch {
 
-namespace {
-// Command id of the window's cancel notice to the application.
-constexpr int kPatchCancelledId = 1;
-}  // namespace
-
 // clang-format off
 wxBEGIN_EVENT_TABLE(ObelkPatcherApp, wxApp)
-  EVT_MENU(kPatchCancelledId, ObelkPatcherApp::OnPatchCancelled)
+  EVT_MENU(ID_PATCH_CANCELLED, ObelkPatcherApp::OnPatchCancelled)
 wxEND_EVENT_TABLE()
     // clang-format on
 
@@ -25,12 +23,12 @@ ObelkPatcherApp::~ObelkPatcherApp() = default;
 
 bool ObelkPatcherApp::OnInit() {
   std::vector<wxString> args;
+  args.reserve(static_cast<size_t>(argc));
   for (int i = 0; i < argc; ++i) args.push_back(argv[i]);
   StartupSteps steps;
   steps.set_up_crash_dumps = [this] { SetUpCrashDumps(); };
   steps.check_privileges = [this](const StartupRequest& request) {
-    m_onExitCommand = request.on_exit_command;
-    m_launchOnExit = request.launch_on_exit;
+    SetOnExitCommand(request.on_exit_command, request.launch_on_exit);
     return CheckPrivileges();
   };
   steps.create_window = [this] { return CreateMainWindow(); };
@@ -42,6 +40,11 @@ int ObelkPatcherApp::OnExit() {
   if (m_startup.options) m_startup.options->Clear();
   LaunchOnExitProgram();
   return 0;
+}
+
+void ObelkPatcherApp::SetOnExitCommand(const wxString& command, bool launch) {
+  m_onExitCommand = command;
+  m_launchOnExit = launch;
 }
 
 void ObelkPatcherApp::OnPatchCancelled(wxCommandEvent&) { m_launchOnExit = false; }
@@ -62,8 +65,17 @@ bool ObelkPatcherApp::CheckPrivileges() {
 }
 
 bool ObelkPatcherApp::CreateMainWindow() {
-  SystemLogW(L"%s", PatchSettings::Get().BuildStartupSummary().wc_str());
-  return false;
+  const PatchSettings& settings = PatchSettings::Get();
+  FrameSetup setup;
+  setup.installFolder = settings.GetTargetDirectory();
+  setup.repair = settings.IsRepair();
+  setup.localFile = settings.IsLocalFile();
+  setup.startupSummary = settings.BuildStartupSummary();
+  setup.bannerAddress = BannerAddress();
+  auto* frame = new PatchMainFrame(this, std::move(setup));
+  frame->Show(true);
+  SetTopWindow(frame);
+  return true;
 }
 
 }  // namespace TarvPatch

@@ -33,6 +33,8 @@ class ObelkPatcherApp : public wxApp {
   // "Unhandled Exception" where that is safe, ends with exit code -1.
   void OnFatalException() override;
 
+  // What --onexit asked for; start-up sets it once the command line is read.
+  void SetOnExitCommand(const wxString& command, bool launch);
   bool LaunchOnExit() const { return m_launchOnExit; }
   const wxString& OnExitCommand() const { return m_onExitCommand; }
 

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <regex>
 #include <set>
 #include <thread>
 
@@ -24,11 +23,15 @@ std::set<int> ExpectedIds() {
   return ids;
 }
 
+// The printf conversions of the text in order, each followed by "|".
 std::string Placeholders(const std::wstring& text) {
-  std::wregex format(L"%[-+ #0-9.]*[hlLqjzt]*[a-zA-Z%]");
   std::string found;
-  for (std::wsregex_iterator it(text.begin(), text.end(), format), end; it != end; ++it) {
-    found += TarvText::ToUtf8(it->str()) + "|";
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != L'%') continue;
+    size_t end = text.find_first_not_of(L"-+ #0123456789.hlLqjzt", i + 1);
+    if (end == std::wstring::npos) end = text.size() - 1;
+    found += TarvText::ToUtf8(text.substr(i, end - i + 1)) + "|";
+    i = end;
   }
   return found;
 }

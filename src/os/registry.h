@@ -52,7 +52,7 @@ bool ParseRegistryValue(const std::string& stored, RegistryValue* value);
 std::string RegistryHivePath(RegistryHive hive);
 
 // Hive files larger than this are refused as damaged.
-constexpr size_t kMaxHiveBytes = 4 * 1024 * 1024;
+constexpr size_t kMaxHiveBytes = size_t{4} << 20;
 
 class RegistryKey {
  public:

@@ -11,7 +11,7 @@ namespace TarvPatch {
 namespace {
 
 // A server list longer than this is not a list of addresses.
-const wxULongLong kMaxServerListBytes(1024 * 1024);
+const wxULongLong kMaxServerListBytes(1u << 20);
 
 wxString Message(int id) { return wxString(TarvMessages::LoadMessage(id)); }
 
