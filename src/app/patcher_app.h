@@ -29,6 +29,10 @@ class ObelkPatcherApp : public wxApp {
   // Starts --onexit when it was given and not cancelled.
   void LaunchOnExitProgram();
 
+  // The framework's report of a fatal signal: writes the crash dump, shows
+  // "Unhandled Exception" where that is safe, ends with exit code -1.
+  void OnFatalException() override;
+
   // What --onexit asked for; start-up sets it once the command line is read.
   void SetOnExitCommand(const wxString& command, bool launch);
   bool LaunchOnExit() const { return m_launchOnExit; }
