@@ -44,11 +44,13 @@ void AppendBlock(std::string& out, std::string_view data) {
   out.append(data);
 }
 
-// Where the last block starts and what it holds, after every block before it
-// was checked.
-struct LastBlock {
+// The part of the log that the update rewrites: the block in which the final
+// record starts and every block after it, with their data joined. The final
+// record usually lies in the last block, but it may begin in the full block
+// before it when the last block holds fewer than 28 bytes.
+struct Tail {
   size_t start = 0;
-  std::string_view data;
+  std::string data;
 };
 
 bool CheckHeader(std::string_view log, std::string* error) {
@@ -87,20 +89,26 @@ bool CheckBlock(std::string_view log, size_t pos, uint32_t* size, std::string* e
 }
 
 // Walks the blocks: every one but the last must be full, the last one must
-// end the file and hold at least the final record.
-bool FindLastBlock(std::string_view log, LastBlock* last, std::string* error) {
+// end the file; together they must hold at least the final record.
+bool FindTail(std::string_view log, Tail* tail, std::string* error) {
   size_t pos = kUninstallHeaderSize;
+  size_t previous = 0;
   while (true) {
     uint32_t size = 0;
     if (!CheckBlock(log, pos, &size, error)) return false;
     const size_t next = pos + kUninstallBlockHeaderSize + size;
     if (next == log.size()) {
-      if (size < kUninstallFinalRecordSize) {
-        *error = "the last block is too short to hold the final record";
+      const std::string_view data = log.substr(pos + kUninstallBlockHeaderSize, size);
+      if (size >= kUninstallFinalRecordSize) {
+        *tail = {pos, std::string(data)};
+      } else if (previous != 0) {
+        const std::string_view before =
+            log.substr(previous + kUninstallBlockHeaderSize, kUninstallBlockSize);
+        *tail = {previous, std::string(before) + std::string(data)};
+      } else {
+        *error = "the log holds fewer bytes than its final record";
         return false;
       }
-      last->start = pos;
-      last->data = log.substr(pos + kUninstallBlockHeaderSize, size);
       return true;
     }
     if (size != kUninstallBlockSize) {
@@ -108,6 +116,7 @@ bool FindLastBlock(std::string_view log, LastBlock* last, std::string* error) {
                ")";
       return false;
     }
+    previous = pos;
     pos = next;
   }
 }
@@ -247,22 +256,21 @@ std::string UninstallRecordPath(const std::wstring& install_dir, const std::wstr
 
 bool PlanUninstallLogEdit(std::string_view log, const std::vector<std::string>& records,
                           UninstallLogEdit* edit, std::string* error) {
-  LastBlock last;
-  if (!CheckHeader(log, error) || !FindLastBlock(log, &last, error)) return false;
+  Tail old_tail;
+  if (!CheckHeader(log, error) || !FindTail(log, &old_tail, error)) return false;
   if (records.size() > std::numeric_limits<int32_t>::max()) {
     *error = "too many records";
     return false;
   }
-  const size_t kept = last.data.size() - kUninstallFinalRecordSize;
-  std::string stream(last.data.substr(0, kept));
+  const size_t kept = old_tail.data.size() - kUninstallFinalRecordSize;
+  std::string stream = old_tail.data.substr(0, kept);
   for (const auto& record : records) stream += record;
-  stream.append(last.data.substr(kept));
+  stream.append(old_tail.data, kept, std::string::npos);
 
-  edit->kept_end = last.start;
+  edit->kept_end = old_tail.start;
   edit->tail = MakeTail(stream);
   edit->records_added = static_cast<uint32_t>(records.size());
-  const uint64_t old_tail = log.size() - last.start;
-  const uint64_t growth = edit->tail.size() - old_tail;
+  const uint64_t growth = edit->tail.size() - (log.size() - old_tail.start);
   if (log.size() + growth > std::numeric_limits<uint32_t>::max()) {
     *error = "the log would grow beyond 4 GiB";
     return false;

@@ -33,8 +33,8 @@ std::string MakeDeleteFileRecord(std::string_view path);
 std::string UninstallRecordPath(const std::wstring& install_dir, const std::wstring& relative);
 
 // What the update changes: a new header, how many bytes of the old log
-// follow it unchanged (every full block before the last one), and the new
-// blocks that replace the old last block.
+// follow it unchanged (the full blocks before the one in which the final
+// record starts), and the new blocks that replace the rest.
 struct UninstallLogEdit {
   std::string header;
   size_t kept_end = 0;  // offset in the old log where the rewritten tail starts
@@ -43,9 +43,9 @@ struct UninstallLogEdit {
 };
 
 // Checks the structure of `log` (header CRC, every block's size, its
-// complement and CRC, a last block holding at least the 28-byte final
-// record) and computes the edit that inserts `records` (whole record bytes)
-// before the final record. False with a reason in `error` when the log does
+// complement and CRC, every block but the last full, at least the 28 bytes
+// of the final record in all) and computes the edit that inserts `records`
+// (whole record bytes) before the final record. False with a reason in `error` when the log does
 // not hold together or a count would overflow; `edit` is then unspecified.
 bool PlanUninstallLogEdit(std::string_view log, const std::vector<std::string>& records,
                           UninstallLogEdit* edit, std::string* error);

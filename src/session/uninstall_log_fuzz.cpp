@@ -45,7 +45,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   const std::string updated = Apply(log, edit);
-  Check(Le32(updated, 324) == Le32(log, 324) + count);
+  Check(static_cast<int32_t>(Le32(updated, 324)) ==
+        static_cast<int64_t>(static_cast<int32_t>(Le32(log, 324))) + static_cast<int64_t>(count));
   Check(Le32(updated, 328) - Le32(log, 328) == updated.size() - log.size());
   // The result must itself be accepted as a log.
   TarvPatch::UninstallLogEdit again;

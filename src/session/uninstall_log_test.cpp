@@ -65,8 +65,11 @@ void ExpectAppended(const std::string& before, const std::string& after, const s
     EXPECT_TRUE(ok) << "record " << kept + i;
   }
   EXPECT_EQ(log.records.back().Bytes(), FinalRecord().Bytes());
-  // Every full block before the old last block is carried over unchanged.
-  size_t full = 448 + 4108 * (old_log.block_sizes.size() - 1);
+  // Every full block before the one holding the start of the final record
+  // is carried over unchanged.
+  size_t stream = 0;
+  for (uint32_t n : old_log.block_sizes) stream += n;
+  const size_t full = 448 + 4108 * ((stream - 28) / 4096);
   EXPECT_EQ(after.substr(0, 324), before.substr(0, 324));
   EXPECT_EQ(after.substr(332, 112), before.substr(332, 112));
   EXPECT_EQ(after.substr(448, full - 448), before.substr(448, full - 448));
@@ -102,6 +105,9 @@ TEST(UninstallLog, AppendsDeleteRecordsBeforeTheFinalRecord) {
       {"enough files to pass 4096 bytes", 3000, [](size_t) { return Names(40, 60); }, {}},
       {"old log with full blocks", 9000, [](size_t) { return Names(3, 10); }, {}},
       {"old last block exactly full", 4096 - 28, [](size_t) { return Names(1, 5); }, {}},
+      // Stream of 4116 bytes: the last block holds 20, the final record
+      // starts 8 bytes before the end of the full block.
+      {"final record spans the last two blocks", 4088, [](size_t) { return Names(2, 5); }, {}},
       {"new records end exactly at a block end", 0,
        [](size_t root) { return std::vector<std::wstring>{std::wstring(4082 - root - 1, L's')}; },
        {4096, 28}},
@@ -190,7 +196,8 @@ TEST(UninstallLog, RefusesABrokenLogAndLeavesItByteIdentical) {
       {"byte flipped in the last block", flip(good, good.size() - 40)},
       {"block CRC field broken", flip(good, 448 + 8)},
       {"size complement wrong", flip(good, 448 + 5)},
-      {"last block under 28 bytes", CustomBlocks({4096, 27})},
+      {"fewer than 28 bytes of records", CustomBlocks({27})},
+      {"empty last block only", CustomBlocks({0})},
       {"short block before the last", CustomBlocks({100, 100})},
       {"block larger than 4096", CustomBlocks({5000})},
   };
