@@ -1,0 +1,183 @@
+#include "app/command_line.h"
+
+#include <unistd.h>
+
+#include <climits>
+#include <memory>
+
+#include "os/messages.h"
+#include "session/patch_settings.h"
+
+namespace TarvPatch {
+
+namespace {
+
+struct OptionRow {
+  wxCmdLineEntryType kind;
+  int short_id;
+  int long_id;
+  int description_id;
+};
+
+// Positional parameters carry names too, but the parser only shows their
+// descriptions.
+constexpr OptionRow kRows[OptionTable::kEntries - 1] = {
+    {wxCMD_LINE_SWITCH, 101, 111, 121}, {wxCMD_LINE_SWITCH, 102, 112, 122},
+    {wxCMD_LINE_PARAM, 103, 113, 123},  {wxCMD_LINE_OPTION, 104, 114, 124},
+    {wxCMD_LINE_OPTION, 105, 115, 125}, {wxCMD_LINE_OPTION, 106, 116, 126},
+    {wxCMD_LINE_PARAM, 107, 117, 127},  {wxCMD_LINE_OPTION, 108, 118, 128},
+    {wxCMD_LINE_SWITCH, 109, 119, 129}, {wxCMD_LINE_OPTION, 110, 120, 130},
+};
+
+// The option names as the string table spells them in every language.
+constexpr const char kHelp[] = "h";
+constexpr const char kAdmin[] = "a";
+constexpr const char kList[] = "l";
+constexpr const char kServer[] = "s";
+constexpr const char kFinal[] = "f";
+constexpr const char kPatch[] = "p";
+constexpr const char kRepair[] = "r";
+constexpr const char kOnExit[] = "o";
+
+// The text of `id`, at most `limit` characters, as UTF-8.
+std::string LoadLimited(int id, size_t limit) {
+  wxString text(TarvMessages::LoadMessage(id));
+  if (text.length() > limit) text.Truncate(limit);
+  return text.utf8_string();
+}
+
+// "a;b" -> {"a", "b"}; every piece is kept, empty ones too, so that a list
+// that was joined with ";" comes back entry for entry.
+std::vector<std::wstring> SplitServers(const wxString& value) {
+  std::vector<std::wstring> pieces;
+  const std::wstring& text = value.ToStdWstring();
+  size_t start = 0;
+  while (true) {
+    size_t semicolon = text.find(L';', start);
+    pieces.push_back(
+        text.substr(start, semicolon == std::wstring::npos ? semicolon : semicolon - start));
+    if (semicolon == std::wstring::npos) return pieces;
+    start = semicolon + 1;
+  }
+}
+
+void ReadServers(const wxCmdLineParser& parser, PatchSettings& settings,
+                 const std::function<void(const wxString&)>& report_error) {
+  wxString value;
+  if (parser.Found(kServer, &value)) {
+    for (const std::wstring& entry : SplitServers(value)) settings.AddServer(entry);
+  }
+  if (parser.Found(kList, &value) && !settings.ReadServerList(value)) {
+    report_error(wxString(TarvMessages::LoadMessage(136)) + value);
+  }
+  if (!settings.GetServers().empty()) settings.SetDownload(true);
+}
+
+}  // namespace
+
+OptionTable::OptionTable() {
+  for (size_t i = 0; i < kEntries - 1; ++i) {
+    m_strings[3 * i] = LoadLimited(kRows[i].short_id, 7);
+    m_strings[3 * i + 1] = LoadLimited(kRows[i].long_id, 15);
+    m_strings[3 * i + 2] = LoadLimited(kRows[i].description_id, 63);
+    m_entries[i] = {kRows[i].kind,
+                    m_strings[3 * i].c_str(),
+                    m_strings[3 * i + 1].c_str(),
+                    m_strings[3 * i + 2].c_str(),
+                    wxCMD_LINE_VAL_STRING,
+                    0};
+  }
+  m_entries[kEntries - 1] = {wxCMD_LINE_NONE, nullptr, nullptr, nullptr, wxCMD_LINE_VAL_NONE, 0};
+}
+
+void OptionTable::Configure(wxCmdLineParser& parser) const {
+  for (size_t i = 0; i < kEntries - 1; ++i) {
+    const wxCmdLineEntryDesc& entry = m_entries[i];
+    wxString short_name = wxString::FromUTF8(entry.shortName);
+    wxString long_name = wxString::FromUTF8(entry.longName);
+    wxString description = wxString::FromUTF8(entry.description);
+    switch (entry.kind) {
+      case wxCMD_LINE_SWITCH:
+        parser.AddSwitch(short_name, long_name, description, entry.flags);
+        break;
+      case wxCMD_LINE_OPTION:
+        parser.AddOption(short_name, long_name, description, entry.type, entry.flags);
+        break;
+      case wxCMD_LINE_PARAM:
+        parser.AddParam(description, entry.type, entry.flags);
+        break;
+      default:
+        break;
+    }
+  }
+}
+
+void OptionTable::Clear() {
+  for (std::string& text : m_strings) text.clear();
+  for (size_t i = 0; i < kEntries - 1; ++i) {
+    m_entries[i].shortName = m_strings[3 * i].c_str();
+    m_entries[i].longName = m_strings[3 * i + 1].c_str();
+    m_entries[i].description = m_strings[3 * i + 2].c_str();
+  }
+}
+
+void RepairArguments(std::vector<wxString>& args) {
+  for (wxString& arg : args) {
+    if (arg.length() >= 2 && arg.EndsWith("\\\"")) arg.RemoveLast();
+  }
+}
+
+bool ReadCommandLine(const std::vector<wxString>& args, const OptionTable& table,
+                     PatchSettings& settings, StartupRequest* request,
+                     const std::function<void(const wxString&)>& report_error) {
+  std::vector<wxString> copies = args;
+  if (copies.empty()) copies.push_back(wxString());
+  std::vector<wxChar*> argv;
+  argv.reserve(copies.size() + 1);
+  for (wxString& arg : copies) argv.push_back(const_cast<wxChar*>(arg.wc_str()));
+  argv.push_back(nullptr);
+  wxCmdLineParser parser;
+  parser.SetCmdLine(static_cast<int>(copies.size()), argv.data());
+  table.Configure(parser);
+  if (parser.Parse(true) != 0) return false;
+
+  request->help = parser.Found(kHelp);
+  if (request->help) parser.Usage();
+  request->admin = parser.Found(kAdmin);
+  wxString value;
+  request->launch_on_exit = parser.Found(kOnExit, &value);
+  request->on_exit_command = request->launch_on_exit ? value : wxString();
+  if (parser.Found(kFinal, &value)) settings.SetFinalVersion(value);
+  settings.SetRepair(parser.Found(kRepair));
+  settings.SetCurrentVersion(parser.GetParam(0));
+  settings.SetTargetDirectory(parser.GetParam(1));
+  if (parser.Found(kPatch, &value)) {
+    settings.SetManualPatchPath(value.ToStdWstring());
+    settings.SetLocalFile(true);
+  } else {
+    ReadServers(parser, settings, report_error);
+  }
+  return true;
+}
+
+wxString ProgramFolder(const wxString& argv0) {
+  int slash = argv0.Find('/', true);
+  if (slash != wxNOT_FOUND) return argv0.Left(static_cast<size_t>(slash) + 1);
+  char path[PATH_MAX];
+  ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (length <= 0) return wxString();
+  wxString executable = wxString::FromUTF8(path, static_cast<size_t>(length));
+  return executable.Left(static_cast<size_t>(executable.Find('/', true)) + 1);
+}
+
+void WriteToStandardError(const wxString& text) {
+  const std::string utf8 = (text + "\n").utf8_string();
+  size_t done = 0;
+  while (done < utf8.size()) {
+    ssize_t put = write(STDERR_FILENO, utf8.data() + done, utf8.size() - done);
+    if (put <= 0) return;
+    done += static_cast<size_t>(put);
+  }
+}
+
+}  // namespace TarvPatch

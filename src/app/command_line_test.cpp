@@ -1,0 +1,270 @@
+#include "app/command_line.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+#include <wx/init.h>
+#include <wx/msgout.h>
+
+#include <climits>
+#include <optional>
+
+#include "os/messages.h"
+#include "session/patch_settings.h"
+#include "support/test_support.h"
+
+namespace TarvPatch {
+namespace {
+
+// Collects what the command-line parser prints (its errors, the usage).
+class CapturedOutput : public wxMessageOutput {
+ public:
+  void Output(const wxString& text) override { m_text += text + "\n"; }
+  wxString m_text;
+};
+
+class CommandLineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    TarvMessages::SetThreadLanguage(TarvMessages::Language::kEnglish);
+    m_previous = wxMessageOutput::Set(&m_output);
+    char cwd[PATH_MAX];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    m_oldCwd = cwd;
+    ASSERT_EQ(chdir(m_dir.path().c_str()), 0);
+  }
+  void TearDown() override {
+    wxMessageOutput::Set(m_previous);
+    TarvMessages::SetThreadLanguage(TarvMessages::Language::kEnglish);
+    EXPECT_EQ(chdir(m_oldCwd.c_str()), 0);
+  }
+
+  // Reads `args` (without the program path) into fresh settings.
+  bool Read(std::vector<wxString> args) {
+    args.insert(args.begin(), "/opt/tarv/tarv-patcher");
+    OptionTable table;
+    m_settings = std::make_unique<PatchSettings>();
+    m_request = StartupRequest();
+    m_errors.clear();
+    return ReadCommandLine(args, table, *m_settings, &m_request,
+                           [this](const wxString& text) { m_errors.push_back(text); });
+  }
+
+  wxInitializer m_wx;
+  tarvtest::ScopedTempDir m_dir;
+  std::string m_oldCwd;
+  CapturedOutput m_output;
+  wxMessageOutput* m_previous = nullptr;
+  std::unique_ptr<PatchSettings> m_settings;
+  StartupRequest m_request;
+  std::vector<wxString> m_errors;
+};
+
+TEST_F(CommandLineTest, RefusedCommandLinesEndStartUpWithTheParsersMessage) {
+  struct Case {
+    std::vector<wxString> args;
+    const char* message;
+  };
+  const Case cases[] = {
+      {{}, "current_install_version"},   {{"1.0"}, "target_directory"},
+      {{"-x", "1.0", "/g"}, "x"},        {{"1.0", "/g", "-s"}, "server"},
+      {{"1.0", "/g", "extra"}, "extra"},
+  };
+  for (const Case& c : cases) {
+    m_output.m_text.clear();
+    EXPECT_FALSE(Read(c.args)) << c.message;
+    EXPECT_TRUE(m_output.m_text.Contains(c.message)) << m_output.m_text;
+    EXPECT_TRUE(m_output.m_text.Contains("Usage:")) << m_output.m_text;
+    EXPECT_TRUE(m_settings->GetCurrentVersion().empty());
+  }
+}
+
+TEST_F(CommandLineTest, OptionsFillTheSettings) {
+  tarvtest::WriteFile(m_dir.Sub("servers.txt"), "ftp://l1/\nftp://l2/");
+  tarvtest::WriteFile(m_dir.Sub("empty.txt"), "");
+  struct Expected {
+    std::vector<std::wstring> servers;
+    bool download = false;
+    bool local_file = false;
+    bool repair = false;
+    bool help = false;
+    bool admin = false;
+    bool launch_on_exit = false;
+    wxString on_exit;
+    wxString final_version;
+    std::wstring manual_path;
+    std::vector<wxString> errors;
+  };
+  struct Case {
+    const char* name;
+    std::vector<wxString> args;
+    Expected expected;
+  };
+  const Case cases[] = {
+      {"parameters only", {"1.0", "/games/tarv"}, {}},
+      {"help with both parameters goes on", {"-h", "1.0", "/games/tarv"}, {.help = true}},
+      {"one server",
+       {"-s", "ftp://s/", "1.0", "/games/tarv"},
+       {.servers = {L"ftp://s/"}, .download = true}},
+      {"server then list lines",
+       {"--list=servers.txt", "-s", "ftp://s/", "1.0", "/games/tarv"},
+       {.servers = {L"ftp://s/", L"ftp://l1/", L"ftp://l2/"}, .download = true}},
+      {"server value split at semicolons",
+       {"--server=ftp://a/;;http://b/", "1.0", "/games/tarv"},
+       {.servers = {L"ftp://a/", L"", L"http://b/"}, .download = true}},
+      {"patch ignores servers",
+       {"--patch", "/p/1", "-s", "ftp://s/", "-l", "servers.txt", "1.0", "/games/tarv"},
+       {.local_file = true, .manual_path = L"/p/1"}},
+      {"unreadable list",
+       {"-l", "missing.txt", "1.0", "/games/tarv"},
+       {.errors = {"Failed to read list of servers from missing.txt"}}},
+      {"empty list keeps the server",
+       {"-s", "ftp://s/", "-l", "empty.txt", "1.0", "/games/tarv"},
+       {.servers = {L"ftp://s/"},
+        .download = true,
+        .errors = {"Failed to read list of servers from empty.txt"}}},
+      {"repair final admin",
+       {"-r", "-a", "--final", "2.0", "1.0", "/games/tarv"},
+       {.repair = true, .admin = true, .final_version = "2.0"}},
+      {"repair with a server",
+       {"-r", "-s", "ftp://s/", "1.0", "/games/tarv"},
+       {.servers = {L"ftp://s/"}, .download = true, .repair = true}},
+      {"on-exit command",
+       {"--onexit=/usr/bin/game --fast 'a b'", "1.0", "/games/tarv"},
+       {.launch_on_exit = true, .on_exit = "/usr/bin/game --fast 'a b'"}},
+      {"empty on-exit command", {"--onexit=", "1.0", "/games/tarv"}, {.launch_on_exit = true}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    m_output.m_text.clear();
+    ASSERT_TRUE(Read(c.args)) << m_output.m_text;
+    const Expected& e = c.expected;
+    EXPECT_EQ(m_settings->GetCurrentVersion(), "1.0");
+    EXPECT_EQ(m_settings->GetTargetDirectory(), "/games/tarv");
+    EXPECT_EQ(m_settings->GetServers(), e.servers);
+    EXPECT_EQ(m_settings->IsDownload(), e.download);
+    EXPECT_EQ(m_settings->IsLocalFile(), e.local_file);
+    EXPECT_EQ(m_settings->IsRepair(), e.repair);
+    EXPECT_EQ(m_settings->GetFinalVersion(), e.final_version);
+    EXPECT_EQ(m_settings->GetManualPatchPath(), e.manual_path);
+    EXPECT_EQ(m_request.help, e.help);
+    EXPECT_EQ(m_output.m_text.Contains("print usage"), e.help) << m_output.m_text;
+    EXPECT_EQ(m_request.admin, e.admin);
+    EXPECT_EQ(m_request.launch_on_exit, e.launch_on_exit);
+    EXPECT_EQ(m_request.on_exit_command, e.on_exit);
+    EXPECT_EQ(m_errors, e.errors);
+  }
+}
+
+TEST_F(CommandLineTest, ListFileShapesReachTheSummary) {
+  struct Case {
+    const char* content;
+    const char* candidates;
+  };
+  const Case cases[] = {
+      {"ftp://a/\n", "Patch server candidate: ftp://a/\n"},
+      {"ftp://a/\nftp://b/",
+       "Patch server candidate: ftp://a/\nPatch server candidate: ftp://b/\n"},
+      {"ftp://a/\n\nftp://b/\n",
+       "Patch server candidate: ftp://a/\nPatch server candidate: \n"
+       "Patch server candidate: ftp://b/\n"},
+  };
+  for (const Case& c : cases) {
+    tarvtest::WriteFile(m_dir.Sub("list.txt"), c.content);
+    ASSERT_TRUE(Read({"-l", "list.txt", "-f", "1.2", "1.0", "/games/tarv"}));
+    EXPECT_EQ(m_settings->BuildStartupSummary(),
+              wxString("Patch Installer Version: 30323\n"
+                       "Patching Tarv install from version 1.0 to 1.2\n") +
+                  c.candidates);
+  }
+}
+
+TEST_F(CommandLineTest, UsageIsInTheThreadsLanguageWithUnchangedNames) {
+  struct Case {
+    TarvMessages::Language language;
+    const char* description;
+  };
+  const Case cases[] = {
+      {TarvMessages::Language::kEnglish, "launch program onexit"},
+      {TarvMessages::Language::kGerman, "Aufrufsyntax ausgeben"},
+      {TarvMessages::Language::kFrench,
+       "r\xc3\xa9parer le client au lieu de le mettre \xc3\xa0 jour"},
+  };
+  for (const Case& c : cases) {
+    TarvMessages::SetThreadLanguage(c.language);
+    m_output.m_text.clear();
+    ASSERT_TRUE(Read({"--help", "1.0", "/games/tarv"}));
+    EXPECT_TRUE(m_output.m_text.Contains(wxString::FromUTF8(c.description))) << m_output.m_text;
+    EXPECT_TRUE(m_output.m_text.Contains("-h, --help")) << m_output.m_text;
+    EXPECT_TRUE(m_output.m_text.Contains("--onexit")) << m_output.m_text;
+  }
+}
+
+TEST(OptionTableTest, EntriesFollowTheStringTable) {
+  TarvMessages::SetThreadLanguage(TarvMessages::Language::kEnglish);
+  OptionTable table;
+  const auto& entries = table.Entries();
+  struct Row {
+    wxCmdLineEntryType kind;
+    const char* short_name;
+    const char* long_name;
+    const char* description;
+  };
+  const Row rows[] = {
+      {wxCMD_LINE_SWITCH, "h", "help", "print usage"},
+      {wxCMD_LINE_SWITCH, "a", "admin", "suppress admin privilege escalation"},
+      {wxCMD_LINE_PARAM, "c", "current", "current_install_version"},
+      {wxCMD_LINE_OPTION, "l", "list", "text file of FTP patch servers"},
+      {wxCMD_LINE_OPTION, "s", "server", "FTP patch server address"},
+      {wxCMD_LINE_OPTION, "f", "final", "final version"},
+      {wxCMD_LINE_PARAM, "t", "target", "target_directory"},
+      {wxCMD_LINE_OPTION, "p", "patch", "patch details directory"},
+      {wxCMD_LINE_SWITCH, "r", "repair", "repair client instead of patch"},
+      {wxCMD_LINE_OPTION, "o", "onexit", "launch program onexit"},
+  };
+  for (size_t i = 0; i < 10; ++i) {
+    EXPECT_EQ(entries[i].kind, rows[i].kind) << i;
+    EXPECT_STREQ(entries[i].shortName, rows[i].short_name);
+    EXPECT_STREQ(entries[i].longName, rows[i].long_name);
+    EXPECT_STREQ(entries[i].description, rows[i].description);
+    EXPECT_EQ(entries[i].type, wxCMD_LINE_VAL_STRING);
+    EXPECT_EQ(entries[i].flags, 0);
+  }
+  EXPECT_EQ(entries[10].kind, wxCMD_LINE_NONE);
+  table.Clear();
+  EXPECT_STREQ(entries[0].description, "");
+}
+
+TEST(RepairArgumentsTest, OnlyABackslashBeforeTheFinalQuoteLosesTheQuote) {
+  struct Case {
+    const char* before;
+    const char* after;
+  };
+  const Case cases[] = {
+      {"C:\\Games\\Tarv\\\"", "C:\\Games\\Tarv\\"},
+      {"\\\"", "\\"},
+      {"\"", "\""},
+      {"a\"", "a\""},
+      {"", ""},
+      {"C:\\Games\\", "C:\\Games\\"},
+      {"x\\\"\\\"", "x\\\"\\"},
+  };
+  std::vector<wxString> args;
+  for (const Case& c : cases) args.push_back(c.before);
+  RepairArguments(args);
+  for (size_t i = 0; i < args.size(); ++i) EXPECT_EQ(args[i], cases[i].after) << cases[i].before;
+}
+
+TEST(ProgramFolderTest, FolderOfTheProgramFile) {
+  EXPECT_EQ(ProgramFolder("/opt/tarv/bin/tarv-patcher"), "/opt/tarv/bin/");
+  EXPECT_EQ(ProgramFolder("./tarv-patcher"), "./");
+  EXPECT_EQ(ProgramFolder("/tarv-patcher"), "/");
+  // Started through PATH: the running executable's folder.
+  char self[PATH_MAX];
+  ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+  ASSERT_GT(length, 0);
+  std::string path(self, static_cast<size_t>(length));
+  EXPECT_EQ(ProgramFolder("tarv-patcher"), wxString::FromUTF8(path.substr(0, path.rfind('/') + 1)));
+}
+
+}  // namespace
+}  // namespace TarvPatch

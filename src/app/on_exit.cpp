@@ -1,0 +1,64 @@
+#include "app/on_exit.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+#include <wx/cmdline.h>
+
+#include <string>
+#include <vector>
+
+#include "os/messages.h"
+#include "os/process.h"
+
+namespace TarvPatch {
+
+namespace {
+
+bool IsExecutableFile(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && access(path.c_str(), X_OK) == 0;
+}
+
+std::string Utf8(const wxString& text) { return text.utf8_string(); }
+
+}  // namespace
+
+std::string FindProgram(const std::string& name) {
+  if (name.empty() || name.find('/') != std::string::npos) return name;
+  const char* path_env = getenv("PATH");
+  std::string path = path_env != nullptr ? path_env : "/usr/local/bin:/usr/bin:/bin";
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t colon = path.find(':', start);
+    std::string folder = path.substr(start, colon == std::string::npos ? colon : colon - start);
+    std::string candidate = (folder.empty() ? std::string(".") : folder) + "/" + name;
+    if (IsExecutableFile(candidate)) return candidate;
+    if (colon == std::string::npos) break;
+    start = colon + 1;
+  }
+  return std::string();
+}
+
+OnExitResult LaunchOnExitProgram(bool launch, const wxString& command,
+                                 const std::function<void(const wxString&)>& report_error,
+                                 pid_t* started) {
+  if (!launch || command.empty()) return OnExitResult::kNothingToStart;
+  wxArrayString args = wxCmdLineParser::ConvertStringToArgs(command, wxCMD_LINE_SPLIT_UNIX);
+  if (args.empty()) return OnExitResult::kNothingToStart;
+  std::vector<std::string> argv;
+  for (const wxString& arg : args) argv.push_back(Utf8(arg));
+  std::string program = FindProgram(argv[0]);
+  argv[0] = program.empty() ? argv[0] : program;
+  OS::Process process;
+  std::string error;
+  if (program.empty() || !process.Start(argv, &error)) {
+    if (program.empty()) error = "program not found: " + Utf8(args[0]);
+    report_error(wxString(TarvMessages::LoadMessage(138)) + wxString::FromUTF8(error));
+    return OnExitResult::kFailed;
+  }
+  if (started != nullptr) *started = process.Pid();
+  process.Wait(kOnExitWaitMs);
+  return OnExitResult::kStarted;
+}
+
+}  // namespace TarvPatch

@@ -1,0 +1,72 @@
+#include "app/patcher_app.h"
+
+#include "app/on_exit.h"
+#include "diag/system_log.h"
+#include "os/messages.h"
+#include "session/patch_settings.h"
+#include "ui/banner.h"
+#include "ui/patch_main_frame.h"
+#include "ui/window_ids.h"
+
+namespace TarvPatch {
+
+// clang-format off
+wxBEGIN_EVENT_TABLE(ObelkPatcherApp, wxApp)
+  EVT_MENU(ID_PATCH_CANCELLED, ObelkPatcherApp::OnPatchCancelled)
+wxEND_EVENT_TABLE()
+    // clang-format on
+
+    ObelkPatcherApp::ObelkPatcherApp() = default;
+ObelkPatcherApp::~ObelkPatcherApp() = default;
+
+bool ObelkPatcherApp::OnInit() {
+  std::vector<wxString> args;
+  args.reserve(static_cast<size_t>(argc));
+  for (int i = 0; i < argc; ++i) args.push_back(argv[i]);
+  StartupSteps steps;
+  steps.set_up_crash_dumps = [this] { SetUpCrashDumps(); };
+  steps.check_privileges = [this](const StartupRequest& request) {
+    SetOnExitCommand(request.on_exit_command, request.launch_on_exit);
+    return CheckPrivileges();
+  };
+  steps.create_window = [this] { return CreateMainWindow(); };
+  steps.report_error = WriteToStandardError;
+  return RunStartup(args, PatchSettings::Get(), &m_startup, steps);
+}
+
+int ObelkPatcherApp::OnExit() {
+  if (m_startup.options) m_startup.options->Clear();
+  LaunchOnExitProgram();
+  return 0;
+}
+
+void ObelkPatcherApp::SetOnExitCommand(const wxString& command, bool launch) {
+  m_onExitCommand = command;
+  m_launchOnExit = launch;
+}
+
+void ObelkPatcherApp::OnPatchCancelled(wxCommandEvent&) { m_launchOnExit = false; }
+
+void ObelkPatcherApp::LaunchOnExitProgram() {
+  TarvPatch::LaunchOnExitProgram(m_launchOnExit, m_onExitCommand, WriteToStandardError);
+}
+
+void ObelkPatcherApp::SetUpCrashDumps() {}
+
+bool ObelkPatcherApp::CheckPrivileges() { return true; }
+
+bool ObelkPatcherApp::CreateMainWindow() {
+  const PatchSettings& settings = PatchSettings::Get();
+  FrameSetup setup;
+  setup.installFolder = settings.GetTargetDirectory();
+  setup.repair = settings.IsRepair();
+  setup.localFile = settings.IsLocalFile();
+  setup.startupSummary = settings.BuildStartupSummary();
+  setup.bannerAddress = BannerAddress();
+  auto* frame = new PatchMainFrame(this, std::move(setup));
+  frame->Show(true);
+  SetTopWindow(frame);
+  return true;
+}
+
+}  // namespace TarvPatch

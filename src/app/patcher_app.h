@@ -1,0 +1,57 @@
+// TarvPatch::ObelkPatcherApp: the patcher's application object. Its start-up
+// reads the command line into PatchSettings and opens the one window; when
+// the window has closed it starts the --onexit program unless the user
+// cancelled the session. Created by the framework; GUI thread only.
+#pragma once
+
+#include <wx/app.h>
+
+#include <memory>
+#include <vector>
+
+#include "app/startup.h"
+
+namespace TarvPatch {
+
+class ObelkPatcherApp : public wxApp {
+ public:
+  ObelkPatcherApp();
+  ~ObelkPatcherApp() override;
+
+  // The start-up sequence; false ends the program before the main loop.
+  bool OnInit() override;
+  // Frees the option table and starts the on-exit program; returns 0.
+  int OnExit() override;
+
+  // The window's ID_PATCH_CANCELLED: the user confirmed a cancel, so nothing
+  // is launched at exit.
+  void OnPatchCancelled(wxCommandEvent& event);
+  // Starts --onexit when it was given and not cancelled.
+  void LaunchOnExitProgram();
+
+  // What --onexit asked for; start-up sets it once the command line is read.
+  void SetOnExitCommand(const wxString& command, bool launch);
+  bool LaunchOnExit() const { return m_launchOnExit; }
+  const wxString& OnExitCommand() const { return m_onExitCommand; }
+
+ private:
+  // Prepares the crash dump and the fatal-signal report for this process.
+  void SetUpCrashDumps();
+  // Makes sure this process may write the installation folder and the
+  // installation record. With --admin it only tests that access and, without
+  // it, tells the player and ends start-up. Otherwise it restarts the
+  // patcher through the system's elevation prompt when access is missing;
+  // this instance then waits for the elevated one, starts the on-exit
+  // program itself, and ends start-up. True when start-up goes on here.
+  bool CheckPrivileges();
+  // Creates the main window, shows it and makes it the top window.
+  bool CreateMainWindow();
+
+  StartupState m_startup;
+  wxString m_onExitCommand;
+  bool m_launchOnExit = false;
+
+  wxDECLARE_EVENT_TABLE();
+};
+
+}  // namespace TarvPatch

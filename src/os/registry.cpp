@@ -1,0 +1,173 @@
+// The parts of the registry that do not touch files: the stored form of
+// values, key and value names, and where the hives live.
+
+#include "os/registry.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+
+#include "diag/text_encoding.h"
+
+namespace OS {
+
+namespace {
+
+// Typed values start with one of these; a string that happens to start with
+// one (or with the escape itself) is stored behind kStringEscape.
+constexpr const char* kTypedPrefixes[] = {"dword:", "hex:", "hex(", "sz:"};
+constexpr const char kStringEscape[] = "sz:";
+
+bool StartsWithNoCase(const std::string& text, const char* prefix) {
+  for (size_t i = 0; prefix[i] != '\0'; ++i) {
+    if (i >= text.size() || std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) {
+      return false;
+    }
+  }
+  return true;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// "02,00,ff" -> bytes; "" is no bytes. Each byte is one or two hex digits.
+bool ParseHexBytes(const std::string& text, std::vector<uint8_t>* bytes) {
+  bytes->clear();
+  if (text.empty()) return true;
+  size_t pos = 0;
+  while (true) {
+    size_t comma = text.find(',', pos);
+    std::string item =
+        text.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+    if (item.empty() || item.size() > 2) return false;
+    int value = 0;
+    for (char c : item) {
+      int digit = HexDigit(c);
+      if (digit < 0) return false;
+      value = value * 16 + digit;
+    }
+    bytes->push_back(static_cast<uint8_t>(value));
+    if (comma == std::string::npos) return true;
+    pos = comma + 1;
+  }
+}
+
+std::string FormatHexBytes(const std::vector<uint8_t>& bytes) {
+  std::string out;
+  char item[4];
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    std::snprintf(item, sizeof item, i == 0 ? "%02x" : ",%02x", bytes[i]);
+    out += item;
+  }
+  return out;
+}
+
+// "hex(N):..." with N one to eight hex digits.
+bool ParseTypedHex(const std::string& stored, RegistryValue* value) {
+  size_t close = stored.find("):");
+  if (close == std::string::npos || close <= 4 || close > 12) return false;
+  uint32_t type = 0;
+  for (size_t i = 4; i < close; ++i) {
+    int digit = HexDigit(stored[i]);
+    if (digit < 0) return false;
+    type = type * 16 + static_cast<uint32_t>(digit);
+  }
+  if (type == static_cast<uint32_t>(RegistryType::kString)) return false;
+  value->type = static_cast<RegistryType>(type);
+  value->text.clear();
+  return ParseHexBytes(stored.substr(close + 2), &value->data);
+}
+
+bool ParseDword(const std::string& digits, RegistryValue* value) {
+  if (digits.size() != 8) return false;
+  uint32_t number = 0;
+  for (char c : digits) {
+    int digit = HexDigit(c);
+    if (digit < 0) return false;
+    number = number * 16 + static_cast<uint32_t>(digit);
+  }
+  *value = RegistryValue::Dword(number);
+  return true;
+}
+
+}  // namespace
+
+RegistryValue RegistryValue::String(const std::wstring& text) {
+  RegistryValue value;
+  value.type = RegistryType::kString;
+  value.text = text;
+  return value;
+}
+
+RegistryValue RegistryValue::Dword(uint32_t number) {
+  RegistryValue value;
+  value.type = RegistryType::kDword;
+  value.data = {static_cast<uint8_t>(number), static_cast<uint8_t>(number >> 8),
+                static_cast<uint8_t>(number >> 16), static_cast<uint8_t>(number >> 24)};
+  return value;
+}
+
+RegistryValue RegistryValue::Binary(const std::vector<uint8_t>& bytes) {
+  RegistryValue value;
+  value.type = RegistryType::kBinary;
+  value.data = bytes;
+  return value;
+}
+
+size_t RegistryValue::Size() const {
+  if (type == RegistryType::kString) return TarvText::ToUtf16Le(text).size() + 2;
+  return data.size();
+}
+
+std::string FormatRegistryValue(const RegistryValue& value) {
+  if (value.type == RegistryType::kString) {
+    std::string text = TarvText::ToUtf8(value.text);
+    for (const char* prefix : kTypedPrefixes) {
+      if (StartsWithNoCase(text, prefix)) return kStringEscape + text;
+    }
+    return text;
+  }
+  if (value.type == RegistryType::kDword && value.data.size() == 4) {
+    uint32_t number = value.data[0] | (value.data[1] << 8) | (value.data[2] << 16) |
+                      (static_cast<uint32_t>(value.data[3]) << 24);
+    char text[16];
+    std::snprintf(text, sizeof text, "dword:%08x", number);
+    return text;
+  }
+  if (value.type == RegistryType::kBinary) return "hex:" + FormatHexBytes(value.data);
+  char prefix[24];
+  std::snprintf(prefix, sizeof prefix, "hex(%x):", static_cast<uint32_t>(value.type));
+  return prefix + FormatHexBytes(value.data);
+}
+
+bool ParseRegistryValue(const std::string& stored, RegistryValue* value) {
+  if (StartsWithNoCase(stored, "dword:")) return ParseDword(stored.substr(6), value);
+  if (StartsWithNoCase(stored, "hex:")) {
+    value->type = RegistryType::kBinary;
+    value->text.clear();
+    return ParseHexBytes(stored.substr(4), &value->data);
+  }
+  if (StartsWithNoCase(stored, "hex(")) return ParseTypedHex(stored, value);
+  std::string text = StartsWithNoCase(stored, kStringEscape) ? stored.substr(3) : stored;
+  *value = RegistryValue::String(TarvText::FromUtf8(text));
+  return true;
+}
+
+std::string RegistryHivePath(RegistryHive hive) {
+  const char* override_path = std::getenv(hive == RegistryHive::kMachine ? "OBELK_MACHINE_REGISTRY"
+                                                                         : "OBELK_USER_REGISTRY");
+  if (override_path != nullptr && *override_path != '\0') return override_path;
+  if (hive == RegistryHive::kMachine) return "/etc/obelk/registry.conf";
+  const char* config_home = std::getenv("XDG_CONFIG_HOME");
+  if (config_home != nullptr && *config_home == '/') {
+    return std::string(config_home) + "/obelk/registry.conf";
+  }
+  const char* home = std::getenv("HOME");
+  return std::string(home != nullptr ? home : "") + "/.config/obelk/registry.conf";
+}
+
+}  // namespace OS

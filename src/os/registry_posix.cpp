@@ -1,0 +1,374 @@
+// Hive files on Linux: read whole, parsed by wxFileConfig; every write takes
+// an advisory lock on "<hive>.lock", re-reads the hive, changes it, writes a
+// temporary file beside it, flushes it and renames it over the hive, so that
+// readers never see half a file and concurrent writers never lose a change.
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <wx/fileconf.h>
+#include <wx/log.h>
+#include <wx/sstream.h>
+
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <memory>
+
+#include "data/file_util.h"
+#include "diag/text_encoding.h"
+#include "os/registry.h"
+
+namespace OS {
+
+namespace {
+
+void SetError(std::string* error, const std::string& text) {
+  if (error != nullptr) *error = text;
+}
+
+std::string SystemError(const std::string& what, const std::string& path) {
+  return what + " " + path + ": " + std::strerror(errno);
+}
+
+std::string FolderOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool IsValidName(const std::wstring& name) {
+  if (name.empty() || name == L"." || name == L"..") return false;
+  for (wchar_t c : name) {
+    if (c < 0x20 || c == 0x7f || c == L'/' || c == L'\\' || c == L'[' || c == L']') return false;
+  }
+  return true;
+}
+
+// "SOFTWARE\Obelk\Tarv" -> "/SOFTWARE/Obelk/Tarv"; "" -> "" (the root).
+bool KeyPathToGroup(const std::wstring& key_path, std::wstring* group, std::string* error) {
+  group->clear();
+  if (key_path.empty()) return true;
+  size_t pos = 0;
+  while (true) {
+    size_t sep = key_path.find(L'\\', pos);
+    std::wstring part = key_path.substr(pos, sep == std::wstring::npos ? sep : sep - pos);
+    if (!IsValidName(part)) {
+      SetError(error, "invalid key path \"" + TarvText::ToUtf8(key_path) + "\"");
+      return false;
+    }
+    *group += L"/" + part;
+    if (sep == std::wstring::npos) return true;
+    pos = sep + 1;
+  }
+}
+
+// The whole hive; a missing file is an empty hive with `exists` false.
+bool ReadHive(const std::string& path, std::string* text, bool* exists, std::string* error) {
+  text->clear();
+  *exists = false;
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT) return true;
+    SetError(error, SystemError("cannot read registry hive", path));
+    return false;
+  }
+  *exists = true;
+  char chunk[16384];
+  while (true) {
+    ssize_t got = read(fd, chunk, sizeof chunk);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0 || text->size() + static_cast<size_t>(got) > kMaxHiveBytes) {
+      SetError(error, got < 0 ? SystemError("cannot read registry hive", path)
+                              : "registry hive " + path + " is larger than 4 MiB");
+      close(fd);
+      return false;
+    }
+    if (got == 0) break;
+    text->append(chunk, static_cast<size_t>(got));
+  }
+  close(fd);
+  return true;
+}
+
+std::unique_ptr<wxFileConfig> ParseHive(const std::string& text) {
+  wxLogNull no_popups;  // a damaged line must not open a dialog
+  wxStringInputStream stream(wxString::FromUTF8(text.data(), text.size()));
+  auto config = std::make_unique<wxFileConfig>(stream, wxConvUTF8);
+  config->SetExpandEnvVars(false);
+  return config;
+}
+
+bool HasKey(wxFileConfig& config, const std::wstring& group) {
+  return group.empty() || config.HasGroup(wxString(group));
+}
+
+// Whether this process may replace the hive: the folder must take a new
+// file, and an existing hive must be writable. A folder that does not exist
+// yet counts as its nearest existing parent.
+bool CanWriteHive(const std::string& path, bool exists, std::string* error) {
+  if (exists && faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0) {
+    SetError(error, SystemError("no write access to registry hive", path));
+    return false;
+  }
+  std::string folder = FolderOf(path);
+  struct stat info;
+  while (stat(folder.c_str(), &info) != 0 && errno == ENOENT && folder != "/") {
+    folder = FolderOf(folder);
+  }
+  if (faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+    SetError(error, SystemError("no write access to registry folder", folder));
+    return false;
+  }
+  return true;
+}
+
+bool WriteAll(int fd, const std::string& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t put = write(fd, bytes.data() + done, bytes.size() - done);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    done += static_cast<size_t>(put);
+  }
+  return true;
+}
+
+// Writes `bytes` to a temporary file beside `path`, flushes it, renames it
+// over `path` and flushes the folder. The old file's mode and owner are kept.
+bool ReplaceFile(const std::string& path, const std::string& bytes, std::string* error) {
+  std::string temp = path + ".XXXXXX";
+  int fd = mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) {
+    SetError(error, SystemError("cannot create temporary file for", path));
+    return false;
+  }
+  struct stat old_info;
+  bool had_old = stat(path.c_str(), &old_info) == 0;
+  bool ok = fchmod(fd, had_old ? (old_info.st_mode & 07777) : 0644) == 0;
+  if (ok && had_old && geteuid() == 0) ok = fchown(fd, old_info.st_uid, old_info.st_gid) == 0;
+  ok = ok && WriteAll(fd, bytes) && fsync(fd) == 0;
+  ok = (close(fd) == 0) && ok;
+  ok = ok && rename(temp.c_str(), path.c_str()) == 0;
+  if (!ok) {
+    SetError(error, SystemError("cannot write registry hive", path));
+    unlink(temp.c_str());
+    return false;
+  }
+  int dir = open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    fsync(dir);
+    close(dir);
+  }
+  return true;
+}
+
+// Holds the hive's advisory write lock for its lifetime.
+class HiveLock {
+ public:
+  explicit HiveLock(const std::string& hive_path) {
+    std::string lock_path = hive_path + ".lock";
+    m_fd = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (m_fd < 0) {
+      m_error = SystemError("cannot open registry lock", lock_path);
+      return;
+    }
+    while (flock(m_fd, LOCK_EX) != 0) {
+      if (errno != EINTR) {
+        m_error = SystemError("cannot lock registry hive", hive_path);
+        close(m_fd);
+        m_fd = -1;
+        return;
+      }
+    }
+  }
+  ~HiveLock() {
+    if (m_fd >= 0) close(m_fd);  // closing releases the lock
+  }
+  HiveLock(const HiveLock&) = delete;
+  HiveLock& operator=(const HiveLock&) = delete;
+  bool Held() const { return m_fd >= 0; }
+  const std::string& Error() const { return m_error; }
+
+ private:
+  int m_fd = -1;
+  std::string m_error;
+};
+
+using Mutation = std::function<bool(wxFileConfig& config, std::string* error)>;
+
+// One locked read-change-replace cycle. `ensure_group` (may be empty) is
+// created first when missing; wxFileConfig drops empty groups on saving, so a
+// new key is written as its own header line.
+bool ChangeHive(const std::string& path, const std::wstring& ensure_group, const Mutation& mutate,
+                std::string* error) {
+  if (!TarvUtil::MakeDirectory(TarvUtil::FromFsPath(FolderOf(path)))) {
+    SetError(error, SystemError("cannot create registry folder", FolderOf(path)));
+    return false;
+  }
+  HiveLock lock(path);
+  if (!lock.Held()) {
+    SetError(error, lock.Error());
+    return false;
+  }
+  std::string text;
+  bool exists = false;
+  if (!ReadHive(path, &text, &exists, error)) return false;
+  std::unique_ptr<wxFileConfig> config = ParseHive(text);
+  if (!HasKey(*config, ensure_group)) {
+    if (!text.empty() && text.back() != '\n') text += '\n';
+    text += "[" + TarvText::ToUtf8(ensure_group.substr(1)) + "]\n";
+    config = ParseHive(text);
+  }
+  if (!mutate(*config, error)) return false;
+  wxStringOutputStream out(nullptr, wxConvUTF8);
+  {
+    wxLogNull no_popups;
+    if (!config->Save(out, wxConvUTF8)) {
+      SetError(error, "cannot format registry hive " + path);
+      return false;
+    }
+  }
+  return ReplaceFile(path, out.GetString().utf8_string(), error);
+}
+
+wxString EntryPath(const std::wstring& group, const std::wstring& name) {
+  return wxString(group + L"/" + name);
+}
+
+}  // namespace
+
+bool RegistryKey::Open(RegistryHive hive, const std::wstring& path, Access access,
+                       std::string* error) {
+  Close();
+  std::wstring group;
+  if (!KeyPathToGroup(path, &group, error)) return false;
+  std::string hive_path = RegistryHivePath(hive);
+  std::string text;
+  bool exists = false;
+  if (!ReadHive(hive_path, &text, &exists, error)) return false;
+  if (access == Access::kWrite && !CanWriteHive(hive_path, exists, error)) return false;
+  if (!exists || !HasKey(*ParseHive(text), group)) {
+    SetError(error, "registry key not found: " + TarvText::ToUtf8(path));
+    return false;
+  }
+  m_open = true;
+  m_access = access;
+  m_hivePath = hive_path;
+  m_keyPath = group;
+  return true;
+}
+
+bool RegistryKey::Create(RegistryHive hive, const std::wstring& path, std::string* error) {
+  Close();
+  std::wstring group;
+  if (!KeyPathToGroup(path, &group, error)) return false;
+  std::string hive_path = RegistryHivePath(hive);
+  std::string text;
+  bool exists = false;
+  if (!ReadHive(hive_path, &text, &exists, error)) return false;
+  if (!CanWriteHive(hive_path, exists, error)) return false;
+  if (!exists || !HasKey(*ParseHive(text), group)) {
+    auto nothing = [](wxFileConfig&, std::string*) { return true; };
+    if (!ChangeHive(hive_path, group, nothing, error)) return false;
+  }
+  m_open = true;
+  m_access = Access::kWrite;
+  m_hivePath = hive_path;
+  m_keyPath = group;
+  return true;
+}
+
+void RegistryKey::Close() {
+  m_open = false;
+  m_hivePath.clear();
+  m_keyPath.clear();
+}
+
+bool RegistryKey::QueryValue(const std::wstring& name, RegistryValue* value,
+                             std::string* error) const {
+  if (!m_open || !IsValidName(name)) {
+    SetError(error, m_open ? "invalid value name" : "registry key not open");
+    return false;
+  }
+  std::string text;
+  bool exists = false;
+  if (!ReadHive(m_hivePath, &text, &exists, error)) return false;
+  std::unique_ptr<wxFileConfig> config = ParseHive(text);
+  wxString stored;
+  if (!HasKey(*config, m_keyPath) || !config->Read(EntryPath(m_keyPath, name), &stored)) {
+    SetError(error, "registry value not found: " + TarvText::ToUtf8(name));
+    return false;
+  }
+  if (!ParseRegistryValue(stored.utf8_string(), value)) {
+    SetError(error, "malformed registry value: " + TarvText::ToUtf8(name));
+    return false;
+  }
+  return true;
+}
+
+bool RegistryKey::QueryDword(const std::wstring& name, uint32_t* number) const {
+  RegistryValue value;
+  if (!QueryValue(name, &value) || value.type == RegistryType::kString || value.data.size() != 4) {
+    return false;
+  }
+  *number = value.data[0] | (value.data[1] << 8) | (value.data[2] << 16) |
+            (static_cast<uint32_t>(value.data[3]) << 24);
+  return true;
+}
+
+bool RegistryKey::QueryString(const std::wstring& name, std::wstring* text) const {
+  RegistryValue value;
+  if (!QueryValue(name, &value) || value.type != RegistryType::kString) return false;
+  *text = value.text;
+  return true;
+}
+
+bool RegistryKey::SetValue(const std::wstring& name, const RegistryValue& value,
+                           std::string* error) {
+  if (!m_open || m_access != Access::kWrite || !IsValidName(name)) {
+    SetError(error, !m_open                      ? "registry key not open"
+                    : m_access != Access::kWrite ? "registry key not open for writing"
+                                                 : "invalid value name");
+    return false;
+  }
+  std::wstring group = m_keyPath;
+  std::string stored = FormatRegistryValue(value);
+  auto write = [&](wxFileConfig& config, std::string* why) {
+    if (!HasKey(config, group)) {
+      SetError(why, "registry key was deleted");
+      return false;
+    }
+    return config.Write(EntryPath(group, name), wxString::FromUTF8(stored.data(), stored.size()));
+  };
+  return ChangeHive(m_hivePath, L"", write, error);
+}
+
+bool RegistryKey::SetDword(const std::wstring& name, uint32_t number, std::string* error) {
+  return SetValue(name, RegistryValue::Dword(number), error);
+}
+
+bool RegistryKey::SetString(const std::wstring& name, const std::wstring& text,
+                            std::string* error) {
+  return SetValue(name, RegistryValue::String(text), error);
+}
+
+bool RegistryKey::DeleteValue(const std::wstring& name, std::string* error) {
+  if (!m_open || m_access != Access::kWrite || !IsValidName(name)) {
+    SetError(error, "registry key not open for writing, or invalid value name");
+    return false;
+  }
+  std::wstring group = m_keyPath;
+  auto erase = [&](wxFileConfig& config, std::string* why) {
+    wxString entry = EntryPath(group, name);
+    if (!HasKey(config, group) || !config.HasEntry(entry)) {
+      SetError(why, "registry value not found: " + TarvText::ToUtf8(name));
+      return false;
+    }
+    return config.DeleteEntry(entry, false);
+  };
+  return ChangeHive(m_hivePath, L"", erase, error);
+}
+
+}  // namespace OS

@@ -1,0 +1,302 @@
+#include "os/registry.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "diag/text_encoding.h"
+#include "support/test_support.h"
+
+namespace OS {
+namespace {
+
+TEST(RegistryValueTest, StoredFormRoundTrips) {
+  struct Case {
+    RegistryValue value;
+    std::string stored;
+  };
+  RegistryValue short_dword;
+  short_dword.type = RegistryType::kDword;
+  short_dword.data = {2, 0};
+  RegistryValue qword;
+  qword.type = RegistryType::kQword;
+  qword.data = {1, 2, 3, 4, 5, 6, 7, 8};
+  const Case cases[] = {
+      {RegistryValue::Dword(2), "dword:00000002"},
+      {RegistryValue::Dword(0xDEADBEEF), "dword:deadbeef"},
+      {RegistryValue::Binary({2, 0}), "hex:02,00"},
+      {RegistryValue::Binary({}), "hex:"},
+      {short_dword, "hex(4):02,00"},
+      {qword, "hex(b):01,02,03,04,05,06,07,08"},
+      {RegistryValue::String(L"C:\\Games\\Tarv"), "C:\\Games\\Tarv"},
+      {RegistryValue::String(L""), ""},
+      {RegistryValue::String(L"Stra\u00dfe"),
+       "Stra\xc3\x9f"
+       "e"},
+      // Strings that look typed are escaped so that they stay strings.
+      {RegistryValue::String(L"dword:00000002"), "sz:dword:00000002"},
+      {RegistryValue::String(L"HEX:01"), "sz:HEX:01"},
+      {RegistryValue::String(L"hex(4):00"), "sz:hex(4):00"},
+      {RegistryValue::String(L"sz:x"), "sz:sz:x"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(FormatRegistryValue(c.value), c.stored);
+    RegistryValue parsed;
+    ASSERT_TRUE(ParseRegistryValue(c.stored, &parsed)) << c.stored;
+    EXPECT_EQ(parsed, c.value) << c.stored;
+  }
+}
+
+TEST(RegistryValueTest, MalformedTypedValuesAreRefused) {
+  for (const char* stored :
+       {"dword:2", "dword:0000000g", "dword:000000020", "hex:0x", "hex:02,,00", "hex:123",
+        "hex:02,", "hex(zz):00", "hex(1):41,00", "hex(4)02", "hex():00", "hex(123456789):00"}) {
+    RegistryValue value;
+    EXPECT_FALSE(ParseRegistryValue(stored, &value)) << stored;
+  }
+}
+
+TEST(RegistryValueTest, SizeIsWhatAQueryReports) {
+  EXPECT_EQ(RegistryValue::Dword(7).Size(), 4u);
+  EXPECT_EQ(RegistryValue::Binary({2, 0}).Size(), 2u);
+  EXPECT_EQ(RegistryValue::String(L"ab").Size(), 6u);  // UTF-16 with terminator
+  EXPECT_EQ(RegistryValue::String(L"").Size(), 2u);
+}
+
+// Points both hives into a temporary folder for one test.
+class RegistryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    machine_ = dir_.Sub("machine/registry.conf");
+    user_ = dir_.Sub("user/registry.conf");
+    setenv("OBELK_MACHINE_REGISTRY", machine_.c_str(), 1);
+    setenv("OBELK_USER_REGISTRY", user_.c_str(), 1);
+  }
+  void TearDown() override {
+    unsetenv("OBELK_MACHINE_REGISTRY");
+    unsetenv("OBELK_USER_REGISTRY");
+  }
+
+  tarvtest::ScopedTempDir dir_;
+  std::string machine_;
+  std::string user_;
+};
+
+TEST_F(RegistryTest, HivePathsHonourTheEnvironment) {
+  EXPECT_EQ(RegistryHivePath(RegistryHive::kMachine), machine_);
+  EXPECT_EQ(RegistryHivePath(RegistryHive::kUser), user_);
+  unsetenv("OBELK_MACHINE_REGISTRY");
+  unsetenv("OBELK_USER_REGISTRY");
+  EXPECT_EQ(RegistryHivePath(RegistryHive::kMachine), "/etc/obelk/registry.conf");
+  std::string old_config = getenv("XDG_CONFIG_HOME") ? getenv("XDG_CONFIG_HOME") : "";
+  setenv("XDG_CONFIG_HOME", "/cfg", 1);
+  EXPECT_EQ(RegistryHivePath(RegistryHive::kUser), "/cfg/obelk/registry.conf");
+  unsetenv("XDG_CONFIG_HOME");
+  EXPECT_EQ(RegistryHivePath(RegistryHive::kUser),
+            std::string(getenv("HOME")) + "/.config/obelk/registry.conf");
+  if (!old_config.empty()) setenv("XDG_CONFIG_HOME", old_config.c_str(), 1);
+}
+
+TEST_F(RegistryTest, WrittenValuesReadBackWithTypeAndSize) {
+  RegistryKey key;
+  std::string error;
+  ASSERT_TRUE(key.Create(RegistryHive::kMachine, L"Software\\Obelk\\Tarv", &error)) << error;
+  ASSERT_TRUE(key.SetDword(L"LanguageID", 2, &error)) << error;
+  ASSERT_TRUE(key.SetString(L"InstallPath", L"  /games/Tarv \"x\" $HOME\\n\n\t;#", &error));
+  ASSERT_TRUE(key.SetValue(L"Short", RegistryValue::Binary({2, 0}), &error)) << error;
+
+  std::string text = tarvtest::ReadFile(machine_);
+  EXPECT_NE(text.find("[Software/Obelk/Tarv]"), std::string::npos) << text;
+  EXPECT_NE(text.find("LanguageID=dword:00000002"), std::string::npos) << text;
+  EXPECT_NE(text.find("Short=hex:02,00"), std::string::npos) << text;
+
+  // Another object, another spelling of the key and of the value names.
+  RegistryKey reader;
+  ASSERT_TRUE(reader.Open(RegistryHive::kMachine, L"SOFTWARE\\obelk\\TARV",
+                          RegistryKey::Access::kRead, &error))
+      << error;
+  uint32_t number = 0;
+  EXPECT_TRUE(reader.QueryDword(L"languageid", &number));
+  EXPECT_EQ(number, 2u);
+  std::wstring path;
+  EXPECT_TRUE(reader.QueryString(L"INSTALLPATH", &path));
+  EXPECT_EQ(path, L"  /games/Tarv \"x\" $HOME\\n\n\t;#");
+  // Exactly four bytes make a number; two do not, and neither does a string.
+  EXPECT_FALSE(reader.QueryDword(L"Short", &number));
+  EXPECT_FALSE(reader.QueryDword(L"InstallPath", &number));
+  EXPECT_FALSE(reader.QueryString(L"LanguageID", &path));
+  EXPECT_FALSE(reader.QueryDword(L"Missing", &number));
+  // The user hive is a different file.
+  EXPECT_FALSE(reader.Open(RegistryHive::kUser, L"Software\\Obelk\\Tarv",
+                           RegistryKey::Access::kRead, &error));
+}
+
+TEST_F(RegistryTest, HiveWrittenByHandIsRead) {
+  tarvtest::WriteFile(user_,
+                      "[TarvLauncher]\nInstalled=dword:00000001\nTwo=hex(4):02,00\n"
+                      "Four=hex:01,00,00,00\nBad=dword:1\n");
+  RegistryKey key;
+  ASSERT_TRUE(key.Open(RegistryHive::kUser, L"tarvlauncher", RegistryKey::Access::kRead));
+  struct Case {
+    const wchar_t* name;
+    bool ok;
+    uint32_t number;
+  };
+  for (const Case& c : {Case{L"Installed", true, 1}, Case{L"Two", false, 0}, Case{L"Four", true, 1},
+                        Case{L"Bad", false, 0}}) {
+    uint32_t number = 0;
+    EXPECT_EQ(key.QueryDword(c.name, &number), c.ok) << c.name;
+    if (c.ok) {
+      EXPECT_EQ(number, c.number) << c.name;
+    }
+  }
+  RegistryValue value;
+  std::string error;
+  EXPECT_FALSE(key.QueryValue(L"Bad", &value, &error));
+  EXPECT_NE(error.find("malformed"), std::string::npos);
+}
+
+TEST_F(RegistryTest, AnEmptyKeyOutlivesItsCreator) {
+  {
+    RegistryKey key;
+    ASSERT_TRUE(key.Create(RegistryHive::kMachine, L"Software\\Obelk\\Tarv"));
+  }
+  RegistryKey again;
+  EXPECT_TRUE(
+      again.Open(RegistryHive::kMachine, L"software\\obelk\\tarv", RegistryKey::Access::kWrite));
+  EXPECT_FALSE(again.Open(RegistryHive::kMachine, L"software\\obelk\\tarv\\sub",
+                          RegistryKey::Access::kRead));
+  // Creating the key again under another spelling adds no second key.
+  RegistryKey other;
+  ASSERT_TRUE(other.Create(RegistryHive::kMachine, L"SOFTWARE\\OBELK\\TARV"));
+  ASSERT_TRUE(other.SetDword(L"IsPatching", 1));
+  std::string text = tarvtest::ReadFile(machine_);
+  EXPECT_EQ(text.find("OBELK"), std::string::npos) << text;
+}
+
+TEST_F(RegistryTest, InvalidUseIsRefusedWithAReason) {
+  RegistryKey key;
+  std::string error;
+  for (const wchar_t* path : {L"a\\\\b", L"\\a", L"a\\", L"a/b", L"a\\..\\b", L"[x]"}) {
+    error.clear();
+    EXPECT_FALSE(key.Create(RegistryHive::kUser, path, &error)) << TarvText::ToUtf8(path);
+    EXPECT_FALSE(error.empty());
+  }
+  EXPECT_FALSE(key.Open(RegistryHive::kUser, L"Missing", RegistryKey::Access::kRead, &error));
+  EXPECT_NE(error.find("not found"), std::string::npos) << error;
+
+  ASSERT_TRUE(key.Create(RegistryHive::kUser, L"K", &error)) << error;
+  ASSERT_TRUE(key.SetDword(L"V", 1));
+  EXPECT_FALSE(key.SetDword(L"", 1, &error));
+  EXPECT_FALSE(key.SetDword(L"a/b", 1, &error));
+  EXPECT_FALSE(key.DeleteValue(L"Missing", &error));
+  EXPECT_TRUE(key.DeleteValue(L"v", &error)) << error;
+  uint32_t number = 0;
+  EXPECT_FALSE(key.QueryDword(L"V", &number));
+
+  RegistryKey reader;
+  ASSERT_TRUE(reader.Open(RegistryHive::kUser, L"K", RegistryKey::Access::kRead));
+  EXPECT_FALSE(reader.SetDword(L"V", 1, &error));
+  EXPECT_NE(error.find("writing"), std::string::npos) << error;
+}
+
+TEST_F(RegistryTest, AHiveThatCannotBeWrittenReportsTheFailure) {
+  // A folder path that runs through a regular file can never be created.
+  tarvtest::WriteFile(dir_.Sub("plain"), "x");
+  std::string blocked = dir_.Sub("plain/obelk/registry.conf");
+  setenv("OBELK_USER_REGISTRY", blocked.c_str(), 1);
+  RegistryKey key;
+  std::string error;
+  EXPECT_FALSE(key.Create(RegistryHive::kUser, L"TarvLauncher", &error));
+  EXPECT_FALSE(error.empty());
+  EXPECT_FALSE(tarvtest::FileExists(blocked));
+}
+
+TEST_F(RegistryTest, WritesKeepTheFileModeAndLeaveNoTemporaryFile) {
+  RegistryKey key;
+  ASSERT_TRUE(key.Create(RegistryHive::kMachine, L"K"));
+  ASSERT_EQ(chmod(machine_.c_str(), 0640), 0);
+  ASSERT_TRUE(key.SetString(L"S", L"x"));
+  struct stat info;
+  ASSERT_EQ(stat(machine_.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0640u);
+  auto tree = tarvtest::SnapshotTree(dir_.Sub("machine"));
+  ASSERT_EQ(tree.size(), 2u);  // the hive and its lock file
+  EXPECT_EQ(tree[0].first, "registry.conf");
+  EXPECT_EQ(tree[1].first, "registry.conf.lock");
+}
+
+TEST_F(RegistryTest, ConcurrentWritersLoseNothing) {
+  {
+    RegistryKey key;
+    ASSERT_TRUE(key.Create(RegistryHive::kMachine, L"K"));
+  }
+  constexpr int kWriters = 4;
+  constexpr int kValues = 25;
+  std::vector<std::thread> writers;
+  for (int w = 0; w < kWriters; ++w) {
+    writers.emplace_back([w] {
+      RegistryKey key;
+      if (!key.Open(RegistryHive::kMachine, L"K", RegistryKey::Access::kWrite)) return;
+      for (int i = 0; i < kValues; ++i) {
+        key.SetDword(L"v" + std::to_wstring(w) + L"_" + std::to_wstring(i), w * 100 + i);
+      }
+    });
+  }
+  for (auto& t : writers) t.join();
+  RegistryKey reader;
+  ASSERT_TRUE(reader.Open(RegistryHive::kMachine, L"K", RegistryKey::Access::kRead));
+  for (int w = 0; w < kWriters; ++w) {
+    for (int i = 0; i < kValues; ++i) {
+      uint32_t number = 0;
+      ASSERT_TRUE(reader.QueryDword(L"v" + std::to_wstring(w) + L"_" + std::to_wstring(i), &number))
+          << w << " " << i;
+      EXPECT_EQ(number, static_cast<uint32_t>(w * 100 + i));
+    }
+  }
+}
+
+// Access follows the file system: another user may read a 0644 hive but not
+// open it for writing, and may not read a 0600 one. Needs root to switch user.
+TEST_F(RegistryTest, AccessFollowsFilePermissions) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  {
+    RegistryKey key;
+    ASSERT_TRUE(key.Create(RegistryHive::kMachine, L"Software\\Obelk\\Tarv"));
+    ASSERT_TRUE(key.SetDword(L"LanguageID", 1));
+  }
+  ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);
+  ASSERT_EQ(chmod(dir_.Sub("machine").c_str(), 0755), 0);
+  struct Case {
+    mode_t mode;
+    RegistryKey::Access access;
+    bool ok;
+  };
+  for (const Case& c : {Case{0644, RegistryKey::Access::kRead, true},
+                        Case{0644, RegistryKey::Access::kWrite, false},
+                        Case{0600, RegistryKey::Access::kRead, false}}) {
+    ASSERT_EQ(chmod(machine_.c_str(), c.mode), 0);
+    pid_t child = fork();
+    if (child == 0) {
+      if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) _exit(3);
+      RegistryKey key;
+      bool ok = key.Open(RegistryHive::kMachine, L"Software\\Obelk\\Tarv", c.access);
+      uint32_t number = 0;
+      if (ok && c.access == RegistryKey::Access::kRead) ok = key.QueryDword(L"LanguageID", &number);
+      _exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), c.ok ? 0 : 1) << std::oct << c.mode;
+  }
+}
+
+}  // namespace
+}  // namespace OS

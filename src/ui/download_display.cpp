@@ -1,0 +1,69 @@
+#include "ui/download_display.h"
+
+#include <cmath>
+
+#include "os/messages.h"
+
+namespace TarvPatch {
+namespace {
+
+constexpr int kMessageHoursLeft = 174;
+constexpr int kMessageMinutesLeft = 175;
+
+// Truncates toward zero and keeps the low 32 bits; not finite gives 0.
+uint32_t LowBitsOfWhole(double value) {
+  if (!std::isfinite(value)) return 0;
+  double whole = std::fmod(std::trunc(value), 4294967296.0);
+  if (whole < 0) whole += 4294967296.0;
+  return static_cast<uint32_t>(whole);
+}
+
+}  // namespace
+
+DownloadEstimate EstimateDownload(uint64_t bytesReceived, uint64_t bytesExpected,
+                                  double elapsedSeconds) {
+  DownloadEstimate estimate;
+  estimate.totalKb = static_cast<uint32_t>(bytesExpected >> 10);
+  estimate.doneKb = static_cast<uint32_t>(bytesReceived >> 10);
+  double minutes = 0;
+  if (elapsedSeconds != 0) {
+    const double rate = estimate.doneKb / elapsedSeconds;
+    const uint32_t leftKb = estimate.totalKb - estimate.doneKb;
+    minutes = leftKb / rate / 60;
+  }
+  estimate.minutes = LowBitsOfWhole(minutes);
+  return estimate;
+}
+
+wxString FormatDownloadText(const DownloadEstimate& estimate) {
+  const unsigned long done = estimate.doneKb;
+  const unsigned long total = estimate.totalKb;
+  const unsigned long minutes = estimate.minutes;
+  if (minutes > 60) {
+    const wxString format(TarvMessages::LoadMessage(kMessageHoursLeft));
+    return wxString::Format(format, done, total, minutes / 60, minutes % 60);
+  }
+  const wxString format(TarvMessages::LoadMessage(kMessageMinutesLeft));
+  return wxString::Format(format, done, total, minutes);
+}
+
+void DownloadDisplay::Tick(bool running, const DownloadProgress* source, double elapsedSeconds,
+                           DownloadView& view) {
+  if (!running || source == nullptr) {
+    view.SetGaugeValue(0);
+    return;
+  }
+  if (m_done) return;
+  const DownloadSnapshot snapshot = source->GetDownloadSnapshot();
+  view.SetGaugeValue(snapshot.percent);
+  if (snapshot.bytesExpected > 0) {
+    view.SetStatusText(FormatDownloadText(
+        EstimateDownload(snapshot.bytesReceived, snapshot.bytesExpected, elapsedSeconds)));
+  }
+  if (snapshot.percent >= 100) {
+    view.SetStatusText(wxString());
+    m_done = true;
+  }
+}
+
+}  // namespace TarvPatch

@@ -1,0 +1,170 @@
+#include "ui/download_display.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace TarvPatch {
+namespace {
+
+constexpr uint64_t kKb = 1024;
+
+TEST(DownloadEstimateTest, KilobytesMinutesAndText) {
+  struct Case {
+    uint64_t received, expected;
+    double elapsed;
+    uint32_t doneKb, totalKb, minutes;
+    const char* text;
+  };
+  const Case cases[] = {
+      // 40960 kB left at 10240/60 kB/s: 4 minutes.
+      {10240 * kKb, 51200 * kKb, 60, 10240, 51200, 4,
+       "Download Progress 10240 kB of 51200 kB, 4 min remaining"},
+      // 59.999... minutes truncates to 59.
+      {1000 * kKb, 61000 * kKb, 60, 1000, 61000, 59,
+       "Download Progress 1000 kB of 61000 kB, 59 min remaining"},
+      // 97.15625 minutes: 1 hour 37 minutes.
+      {512 * kKb, 100000 * kKb, 30, 512, 100000, 97,
+       "Download Progress 512 kB of 100000 kB, 1 hr 37 min remaining"},
+      // Exactly 60, 61 and 125 minutes (1 kB/s: 3600, 3660, 7500 kB left).
+      {60 * kKb, 3660 * kKb, 60, 60, 3660, 60,
+       "Download Progress 60 kB of 3660 kB, 60 min remaining"},
+      {60 * kKb, 3720 * kKb, 60, 60, 3720, 61,
+       "Download Progress 60 kB of 3720 kB, 1 hr 1 min remaining"},
+      {60 * kKb, 7560 * kKb, 60, 60, 7560, 125,
+       "Download Progress 60 kB of 7560 kB, 2 hr 5 min remaining"},
+      {60 * kKb, 3600 * kKb, 60, 60, 3600, 59,
+       "Download Progress 60 kB of 3600 kB, 59 min remaining"},
+      // No whole kilobyte yet: the rate is 0 and the estimate 0.
+      {1023, 51200 * kKb, 60, 0, 51200, 0, "Download Progress 0 kB of 51200 kB, 0 min remaining"},
+      // The clock has not moved yet.
+      {10240 * kKb, 51200 * kKb, 0, 10240, 51200, 0,
+       "Download Progress 10240 kB of 51200 kB, 0 min remaining"},
+      // Partial kilobytes are cut, not rounded.
+      {2047, 4095, 1, 1, 3, 0, "Download Progress 1 kB of 3 kB, 0 min remaining"},
+      // All done.
+      {51200 * kKb, 51200 * kKb, 60, 51200, 51200, 0,
+       "Download Progress 51200 kB of 51200 kB, 0 min remaining"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    const DownloadEstimate e = EstimateDownload(c.received, c.expected, c.elapsed);
+    EXPECT_EQ(e.doneKb, c.doneKb);
+    EXPECT_EQ(e.totalKb, c.totalKb);
+    EXPECT_EQ(e.minutes, c.minutes);
+    EXPECT_EQ(FormatDownloadText(e).ToStdString(), c.text);
+  }
+}
+
+TEST(DownloadEstimateTest, NumbersBeyondThirtyTwoBitsWrapInsteadOfFailing) {
+  // A size of 2^42 + 5 kB is 5 kB as a 32-bit kilobyte count.
+  const uint64_t expected = (uint64_t{1} << 52) + 5 * kKb;
+  const DownloadEstimate e = EstimateDownload(kKb, expected, 1);
+  EXPECT_EQ(e.totalKb, 5u);
+  EXPECT_EQ(e.doneKb, 1u);
+  EXPECT_EQ(e.minutes, 0u);  // 4 kB at 1 kB/s
+  // More received than expected: the unsigned difference is huge, yet the
+  // estimate is a number, not a crash.
+  const DownloadEstimate over = EstimateDownload(10 * kKb, 5 * kKb, 1e-9);
+  EXPECT_EQ(over.doneKb, 10u);
+}
+
+// A download status the test sets by hand.
+class FakeProgress : public DownloadProgress {
+ public:
+  DownloadSnapshot GetDownloadSnapshot() const override { return snapshot; }
+  uint32_t GetDownloadState() const override { return state; }
+  DownloadSnapshot snapshot;
+  uint32_t state = kDownloading;
+};
+
+// Records what the display writes.
+class RecordingView : public DownloadView {
+ public:
+  void SetGaugeValue(uint32_t value) override { gauge.push_back(value); }
+  void SetStatusText(const wxString& text) override { status.push_back(text.ToStdString()); }
+  std::vector<uint32_t> gauge;
+  std::vector<std::string> status;
+};
+
+DownloadSnapshot Snapshot(uint64_t received, uint64_t expected) {
+  return {received, expected, expected ? static_cast<uint32_t>(received * 100 / expected) : 0};
+}
+
+TEST(DownloadDisplayTest, FollowsTheDownloadUntilItIsComplete) {
+  DownloadDisplay display;
+  FakeProgress progress;
+  RecordingView view;
+
+  // No session: the gauge rests at 0 and the status line is left alone.
+  display.Tick(false, &progress, 5, view);
+  display.Tick(true, nullptr, 5, view);
+  EXPECT_EQ(view.gauge, (std::vector<uint32_t>{0, 0}));
+  EXPECT_TRUE(view.status.empty());
+
+  // A server without a size: the gauge follows the percentage, no text.
+  view = {};
+  progress.snapshot = Snapshot(5000, 0);
+  display.Tick(true, &progress, 5, view);
+  EXPECT_EQ(view.gauge, (std::vector<uint32_t>{0}));
+  EXPECT_TRUE(view.status.empty());
+
+  view = {};
+  progress.snapshot = Snapshot(10240 * kKb, 51200 * kKb);
+  display.Tick(true, &progress, 60, view);
+  EXPECT_EQ(view.gauge, (std::vector<uint32_t>{20}));
+  EXPECT_EQ(view.status,
+            (std::vector<std::string>{"Download Progress 10240 kB of 51200 kB, 4 min remaining"}));
+  EXPECT_FALSE(display.Done());
+
+  // 100 %: the text is shown, then cleared, and the display is done.
+  view = {};
+  progress.snapshot = Snapshot(51200 * kKb, 51200 * kKb);
+  display.Tick(true, &progress, 61, view);
+  EXPECT_EQ(view.gauge, (std::vector<uint32_t>{100}));
+  ASSERT_EQ(view.status.size(), 2u);
+  EXPECT_EQ(view.status.back(), "");
+  EXPECT_TRUE(display.Done());
+
+  // Later downloads of the same run show nothing; the later phases own the
+  // gauge while a session runs, and it drops to 0 when the session ends.
+  view = {};
+  progress.snapshot = Snapshot(1 * kKb, 51200 * kKb);
+  display.Tick(true, &progress, 70, view);
+  EXPECT_TRUE(view.gauge.empty());
+  EXPECT_TRUE(view.status.empty());
+  display.Tick(false, nullptr, 71, view);
+  EXPECT_EQ(view.gauge, (std::vector<uint32_t>{0}));
+  EXPECT_TRUE(view.status.empty());
+}
+
+TEST(DownloadDisplayTest, UnfinishedDownloadKeepsItsLastText) {
+  DownloadDisplay display;
+  FakeProgress progress;
+  RecordingView view;
+  progress.snapshot = Snapshot(512 * kKb, 100000 * kKb);
+  display.Tick(true, &progress, 30, view);
+  ASSERT_EQ(view.status.size(), 1u);
+  EXPECT_EQ(view.status[0], "Download Progress 512 kB of 100000 kB, 1 hr 37 min remaining");
+  // The session ends without reaching 100 %: only the gauge is reset.
+  view = {};
+  display.Tick(false, nullptr, 31, view);
+  EXPECT_EQ(view.gauge, (std::vector<uint32_t>{0}));
+  EXPECT_TRUE(view.status.empty());
+  EXPECT_FALSE(display.Done());
+}
+
+TEST(DownloadDisplayTest, PercentBeyondHundredEndsTheDisplay) {
+  DownloadDisplay display;
+  FakeProgress progress;
+  RecordingView view;
+  progress.snapshot = Snapshot(3 * kKb, 2 * kKb);  // a server that sent more than it said
+  display.Tick(true, &progress, 1, view);
+  EXPECT_EQ(view.gauge, (std::vector<uint32_t>{150}));
+  EXPECT_EQ(view.status.back(), "");
+  EXPECT_TRUE(display.Done());
+}
+
+}  // namespace
+}  // namespace TarvPatch

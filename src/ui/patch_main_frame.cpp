@@ -1,0 +1,140 @@
+#include "ui/patch_main_frame.h"
+
+#include <wx/artprov.h>
+#include <wx/webview.h>
+
+#include <chrono>
+#include <csignal>
+#include <nlohmann/json.hpp>
+
+#include "os/messages.h"
+#include "ui/session_log.h"
+#include "ui/window_ids.h"
+
+namespace TarvPatch {
+namespace {
+
+constexpr int kMessagePatchingInstall = 171;
+constexpr int kMessageRepairingInstall = 172;
+constexpr int kMessageRepairButton = 173;
+
+volatile std::sig_atomic_t g_describeRequested = 0;
+
+// Seconds since the first timer tick of the process.
+double ElapsedSinceFirstTick() {
+  using Clock = std::chrono::steady_clock;
+  static const Clock::time_point start = Clock::now();
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+void OnDescribeSignal(int /*signal*/) { PatchMainFrame::RequestDescription(); }
+
+}  // namespace
+
+// clang-format off
+wxBEGIN_EVENT_TABLE(PatchMainFrame, MainFrame)
+  EVT_TIMER(ID_PROGRESS_TIMER, PatchMainFrame::OnTimer)
+wxEND_EVENT_TABLE()
+// clang-format on
+
+PatchMainFrame::PatchMainFrame(wxEvtHandler* app, FrameSetup setup)
+    : MainFrame("Obelk Patcher ", app), m_setup(std::move(setup)), m_timer(this, ID_PROGRESS_TIMER) {
+  m_panel = new wxScrolledWindow(this, wxID_ANY, wxDefaultPosition, wxDefaultSize,
+                                 wxHSCROLL | wxVSCROLL, "panel");
+  m_sizer = new wxBoxSizer(wxVERTICAL);
+  CreateBanner();
+  CreateFolderRow();
+  m_panel->SetSizer(m_sizer);
+  m_timer.Start(500);
+  CreateControls();
+
+  m_pathText->Disable();
+  if (!m_setup.repair && !m_setup.localFile) {
+    wxCommandEvent start(wxEVT_NULL, 0);
+    StartPatching(start);
+  }
+  m_banner->Hide();  // until its page has loaded
+  if (SessionLog::Get().IsActive()) {
+    std::signal(SIGUSR1, OnDescribeSignal);
+    RequestDescription();  // the first description tells that the window is up
+  }
+}
+
+PatchMainFrame::~PatchMainFrame() { m_timer.Stop(); }
+
+void PatchMainFrame::CreateBanner() {
+  m_banner = std::make_unique<Banner>(m_panel, ID_BANNER, m_setup.bannerAddress,
+                                      [this] { OnBannerShown(); });
+  if (m_banner->View() != nullptr) m_sizer->Add(m_banner->View(), 0, wxEXPAND | wxALL, 5);
+}
+
+void PatchMainFrame::CreateFolderRow() {
+  const int labelId = m_setup.repair ? kMessageRepairingInstall : kMessagePatchingInstall;
+  // The label's width follows its text, so no language's label is cut.
+  m_folderLabel = new wxStaticText(m_panel, wxID_STATIC, TarvMessages::LoadMessage(labelId),
+                                   wxDefaultPosition, wxSize(-1, 20), 0, "staticText");
+  m_pathText = new wxTextCtrl(m_panel, wxID_ANY, m_setup.installFolder, wxDefaultPosition,
+                              wxSize(240, -1), 0, wxDefaultValidator, "text");
+  auto* row = new wxBoxSizer(wxHORIZONTAL);
+  row->Add(m_folderLabel, 0, wxALL | wxALIGN_CENTER_VERTICAL, 5);
+  row->Add(m_pathText, 1, wxEXPAND | wxALL, 5);
+  m_sizer->Add(row, 0, wxEXPAND | wxALL, 5);
+}
+
+void PatchMainFrame::CreateControls() {
+  MainFrame::CreateControls();
+  // The icon comes from the desktop's icon theme, where the installation
+  // puts it; a build that is not installed shows the toolkit's default.
+  const wxIcon icon = wxArtProvider::GetIcon("tarv-patcher", wxART_FRAME_ICON);
+  if (icon.IsOk()) SetIcon(icon);
+  m_applyButton->Enable();
+  if (m_setup.repair) m_applyButton->SetLabel(TarvMessages::LoadMessage(kMessageRepairButton));
+  m_logView->AppendText(m_setup.startupSummary);
+}
+
+void PatchMainFrame::StartPatching(wxCommandEvent& event) {
+  if (m_thread != nullptr) RetireWorker();  // an older session on its way out
+  m_thread = m_setup.makeWorker ? m_setup.makeWorker(this) : new APThread(this);
+  MainFrame::StartPatching(event);
+}
+
+void PatchMainFrame::OnTimer(wxTimerEvent& /*event*/) {
+  const double elapsed = ElapsedSinceFirstTick();
+  ReapRetiredWorkers();
+  auto* progress = dynamic_cast<DownloadProgress*>(m_thread);
+  if (m_cancelled && progress != nullptr && progress->GetDownloadState() == kUnpacking) {
+    // The unpacker's wait polls the stop request; the worker ends there
+    // without a finish notice and is joined once it has.
+    RetireWorker();
+    progress = nullptr;
+  }
+  if (!m_running || m_thread == nullptr) {
+    m_download.Tick(false, nullptr, elapsed, *this);
+  } else if (progress != nullptr) {
+    m_download.Tick(true, progress, elapsed, *this);
+  }
+  if (g_describeRequested) {
+    g_describeRequested = 0;
+    SessionLog::Get().Write(DescribeWindow());
+  }
+}
+
+void PatchMainFrame::RequestDescription() { g_describeRequested = 1; }
+
+void PatchMainFrame::OnBannerShown() { m_panel->Layout(); }
+
+void PatchMainFrame::SetGaugeValue(uint32_t value) { SetGaugeValueClamped(value); }
+
+void PatchMainFrame::SetStatusText(const wxString& text) { m_statusText->SetLabel(text); }
+
+void PatchMainFrame::SetFolderField(const wxString& folder) { m_pathText->SetValue(folder); }
+
+void PatchMainFrame::DescribeMore(nlohmann::json& window) const {
+  window["folderLabel"] = ToUtf8(m_folderLabel->GetLabel());
+  window["folder"] = {{"text", ToUtf8(m_pathText->GetValue())},
+                      {"enabled", m_pathText->IsEnabled()}};
+  window["banner"] = {{"shown", m_banner->IsShown()},
+                      {"address", ToUtf8(m_banner->CurrentAddress())}};
+}
+
+}  // namespace TarvPatch

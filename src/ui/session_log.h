@@ -1,0 +1,53 @@
+// The session log file: when TARV_PATCHER_LOG names a file, every line the
+// window shows in its log, every message box the program shows and the
+// finish notice are appended to it, one JSON object per line, flushed at
+// once. Players send this file to support; the tests read it.
+#pragma once
+
+#include <nlohmann/json_fwd.hpp>
+
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+#include <wx/string.h>
+
+namespace TarvPatch {
+
+// One append-only JSON-lines file. Thread-safe; one process-wide instance
+// (Get) that the window and the application write to. Writing failures are
+// reported once to the system log and then ignored, so a full disk never
+// stops a session.
+class SessionLog {
+ public:
+  // The process's log, opened from TARV_PATCHER_LOG on first use; inactive
+  // when the variable is unset or empty.
+  static SessionLog& Get();
+
+  // A log appending to `path`; an empty path gives an inactive log.
+  explicit SessionLog(const std::string& path);
+  ~SessionLog();
+  SessionLog(const SessionLog&) = delete;
+  SessionLog& operator=(const SessionLog&) = delete;
+
+  bool IsActive() const { return m_file != nullptr; }
+
+  // {"level":L,"text":"..."}
+  void Line(int level, const wxString& text);
+  // {"box":{"caption":"...","text":"..."}}
+  void Box(const wxString& caption, const wxString& text);
+  // {"event":"..."}
+  void Event(const std::string& name);
+  // Any object, written as one line.
+  void Write(const nlohmann::json& object);
+
+ private:
+  std::mutex m_mutex;
+  FILE* m_file = nullptr;
+  bool m_failed = false;
+};
+
+// UTF-8 of a wxString, as the log file stores it.
+std::string ToUtf8(const wxString& text);
+
+}  // namespace TarvPatch
