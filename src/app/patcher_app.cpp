@@ -1,6 +1,8 @@
 #include "app/patcher_app.h"
 
+#include "app/fatal_error.h"
 #include "app/on_exit.h"
+#include "app/relaunch.h"
 #include "diag/system_log.h"
 #include "os/messages.h"
 #include "session/patch_settings.h"
@@ -51,9 +53,16 @@ void ObelkPatcherApp::LaunchOnExitProgram() {
   TarvPatch::LaunchOnExitProgram(m_launchOnExit, m_onExitCommand, WriteToStandardError);
 }
 
-void ObelkPatcherApp::SetUpCrashDumps() {}
+void ObelkPatcherApp::OnFatalException() { ReportFatalException(); }
 
-bool ObelkPatcherApp::CheckPrivileges() { return true; }
+void ObelkPatcherApp::SetUpCrashDumps() { SetUpFatalExceptionHandling(); }
+
+bool ObelkPatcherApp::CheckPrivileges() {
+  RelaunchHooks hooks;
+  hooks.show_refusal = ShowPrivilegesRefusal;
+  hooks.launch_on_exit = [this] { LaunchOnExitProgram(); };
+  return CheckInstallPrivileges(m_startup.request.admin, PatchSettings::Get(), hooks);
+}
 
 bool ObelkPatcherApp::CreateMainWindow() {
   const PatchSettings& settings = PatchSettings::Get();

@@ -31,6 +31,11 @@ class ObelkPatcherApp : public wxApp {
 
   // What --onexit asked for; start-up sets it once the command line is read.
   void SetOnExitCommand(const wxString& command, bool launch);
+
+  // The framework's report of a fatal signal: writes the crash dump, shows
+  // "Unhandled Exception" where that is safe, ends with exit code -1.
+  void OnFatalException() override;
+
   bool LaunchOnExit() const { return m_launchOnExit; }
   const wxString& OnExitCommand() const { return m_onExitCommand; }
 

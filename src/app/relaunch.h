@@ -1,0 +1,59 @@
+// The elevated relaunch: when this process may not write where patching
+// must, a second copy of the patcher is started through the elevation
+// prompt with the same settings and --admin, and this copy waits for it.
+// GUI thread, during start-up.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "session/patch_settings.h"
+
+namespace TarvPatch {
+
+// The settings as the parameter string that is logged ("parm: %s"):
+// "--admin ", "--repair " when repairing, "--server=\"a;b\" " when there are
+// servers, "--final=<final> ", then the current version and the quoted
+// installation folder. Option names come from the string table.
+std::wstring BuildRelaunchParameters(const PatchSettings& settings);
+
+// The same settings as the argument vector the elevated copy receives (no
+// quoting needed: "--server=a;b" and the folder are single arguments).
+std::vector<std::string> BuildRelaunchArguments(const PatchSettings& settings);
+
+// What RelaunchElevated needs from the application object.
+struct RelaunchHooks {
+  // Decides whether this process may patch (HasInstallAccess by default).
+  std::function<bool(const std::wstring& install_dir)> has_access;
+  // Tells the user that the elevated copy could not be started (text 132,
+  // caption 134); returns when the box is closed.
+  std::function<void()> show_refusal;
+  // Starts this instance's --onexit program.
+  std::function<void()> launch_on_exit;
+};
+
+// False when `settings` passes the access test (start-up goes on). Otherwise
+// logs the parameter string, starts `program` (an absolute path) elevated
+// with BuildRelaunchArguments and waits without limit; when the launcher
+// cannot start or the prompt is declined, shows the refusal. In both cases
+// it then launches the on-exit program and answers true: this instance ends.
+bool RelaunchElevated(const std::string& program, const PatchSettings& settings,
+                      const RelaunchHooks& hooks);
+
+// Start-up's privilege step. With `admin` (this is the elevated copy, or
+// the player asked for no elevation): true when HasInstallAccess passes,
+// otherwise the refusal is shown and the answer is false. Without it:
+// RelaunchElevated with the running program; true when start-up goes on
+// here. A copy started by pkexec first adopts the invoking user's folders.
+bool CheckInstallPrivileges(bool admin, const PatchSettings& settings, const RelaunchHooks& hooks);
+
+// The box of a missing privilege: text 132, caption 134 ("Requires
+// Administrator Privileges"), no owner, OK; recorded in the session log.
+void ShowPrivilegesRefusal();
+
+// The absolute path of the running program (its argument vector's first
+// element may be relative, and the current folder changes during start-up).
+std::string RunningProgramPath();
+
+}  // namespace TarvPatch

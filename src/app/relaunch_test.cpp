@@ -1,0 +1,219 @@
+#include "app/relaunch.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "os/elevation.h"
+#include "os/messages.h"
+#include "support/test_support.h"
+
+namespace {
+
+using TarvPatch::PatchSettings;
+
+void Fill(PatchSettings* s, bool repair, std::vector<std::wstring> servers, const wchar_t* final,
+          const wchar_t* current, const wchar_t* folder) {
+  s->SetRepair(repair);
+  for (const auto& server : servers) s->AddServer(server);
+  s->SetFinalVersion(final);
+  s->SetCurrentVersion(current);
+  s->SetTargetDirectory(folder);
+}
+
+TEST(RelaunchParameters, StringAndVectorDescribeTheSameSettings) {
+  TarvMessages::SetThreadLanguage(TarvMessages::Language::kEnglish);
+  struct Case {
+    bool repair;
+    std::vector<std::wstring> servers;
+    const wchar_t* final;
+    const wchar_t* current;
+    const wchar_t* folder;
+    const wchar_t* parameters;
+    std::vector<std::string> args;
+  } cases[] = {
+      {true, {L"a", L"b"}, L"5", L"3", L"F",
+       L"--admin --repair --server=\"a;b\" --final=5 3 \"F\"",
+       {"--admin", "--repair", "--server=a;b", "--final=5", "3", "F"}},
+      {false, {}, L"", L"3", L"F", L"--admin --final= 3 \"F\"", {"--admin", "--final=", "3", "F"}},
+      {false, {L"ftp://h/p", L"", L"http://x"}, L"", L"1.0", L"/opt/My Games/Tarv",
+       L"--admin --server=\"ftp://h/p;;http://x\" --final= 1.0 \"/opt/My Games/Tarv\"",
+       {"--admin", "--server=ftp://h/p;;http://x", "--final=", "1.0", "/opt/My Games/Tarv"}},
+  };
+  for (const auto& c : cases) {
+    PatchSettings s;
+    Fill(&s, c.repair, c.servers, c.final, c.current, c.folder);
+    EXPECT_EQ(TarvPatch::BuildRelaunchParameters(s), c.parameters);
+    EXPECT_EQ(TarvPatch::BuildRelaunchArguments(s), c.args);
+  }
+}
+
+// Standard output of the test process, captured while alive (the system
+// log writes there).
+class CapturedStdout {
+ public:
+  explicit CapturedStdout(const std::string& path) : path_(path) {
+    fflush(stdout);
+    saved_ = dup(STDOUT_FILENO);
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(fd, STDOUT_FILENO);
+    close(fd);
+  }
+  ~CapturedStdout() { Release(); }
+  std::string Release() {
+    if (saved_ >= 0) {
+      fflush(stdout);
+      dup2(saved_, STDOUT_FILENO);
+      close(saved_);
+      saved_ = -1;
+    }
+    return tarvtest::ReadFile(path_);
+  }
+
+ private:
+  std::string path_;
+  int saved_ = -1;
+};
+
+// A replaced launcher that records each start and either runs the elevated
+// program (exit 0 from the prompt) or ends like a declined prompt.
+class RelaunchTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    TarvMessages::SetThreadLanguage(TarvMessages::Language::kEnglish);
+    launcher_ = dir_.Sub("launcher");
+    tarvtest::WriteFile(launcher_,
+                        "#!/bin/sh\n"
+                        "echo start >> \"$LAUNCHES\"\n"
+                        "[ -n \"$DECLINE\" ] && exit \"$DECLINE\"\n"
+                        "exec \"$@\"\n");
+    program_ = dir_.Sub("patcher");
+    tarvtest::WriteFile(program_,
+                        "#!/bin/sh\n"
+                        "for a in \"$@\"; do printf '%s\\n' \"$a\"; done > \"$ELEVATED\"\n"
+                        "exit 3\n");
+    chmod(launcher_.c_str(), 0755);
+    chmod(program_.c_str(), 0755);
+    setenv(OS::Elevation::kLauncherVariable, launcher_.c_str(), 1);
+    setenv("LAUNCHES", dir_.Sub("launches").c_str(), 1);
+    setenv("ELEVATED", dir_.Sub("elevated").c_str(), 1);
+    unsetenv("DECLINE");
+    Fill(&settings_, true, {L"a", L"b"}, L"5", L"3", L"F");
+  }
+  void TearDown() override {
+    unsetenv(OS::Elevation::kLauncherVariable);
+    unsetenv("DECLINE");
+  }
+
+  // Runs RelaunchElevated with access as given, recording what happened in
+  // order.
+  bool Relaunch(bool access, const std::string& program, std::vector<std::string>* events) {
+    TarvPatch::RelaunchHooks hooks;
+    hooks.has_access = [&](const std::wstring& folder) {
+      events->push_back("access " + wxString(folder).utf8_string());
+      return access;
+    };
+    hooks.show_refusal = [&] { events->push_back("refusal"); };
+    hooks.launch_on_exit = [&] {
+      events->push_back(tarvtest::FileExists(dir_.Sub("elevated")) ? "on-exit after elevated"
+                                                                   : "on-exit");
+    };
+    return TarvPatch::RelaunchElevated(program, settings_, hooks);
+  }
+
+  tarvtest::ScopedTempDir dir_;
+  std::string launcher_, program_;
+  PatchSettings settings_;
+};
+
+TEST_F(RelaunchTest, AccessGrantedStartsNothing) {
+  std::vector<std::string> events;
+  EXPECT_FALSE(Relaunch(true, program_, &events));
+  EXPECT_EQ(events, std::vector<std::string>{"access F"});
+  EXPECT_FALSE(tarvtest::FileExists(dir_.Sub("launches")));
+}
+
+TEST_F(RelaunchTest, ElevatedCopyRunsWithAdminThenOnExitProgram) {
+  std::vector<std::string> events;
+  CapturedStdout out(dir_.Sub("stdout"));
+  EXPECT_TRUE(Relaunch(false, program_, &events));
+  std::string logged = out.Release();
+  EXPECT_NE(logged.find("parm: --admin --repair --server=\"a;b\" --final=5 3 \"F\"\n"),
+            std::string::npos)
+      << logged;
+  EXPECT_EQ(events, (std::vector<std::string>{"access F", "on-exit after elevated"}));
+  EXPECT_EQ(tarvtest::ReadFile(dir_.Sub("launches")), "start\n");
+  EXPECT_EQ(tarvtest::ReadFile(dir_.Sub("elevated")),
+            "--admin\n--repair\n--server=a;b\n--final=5\n3\nF\n");
+}
+
+TEST_F(RelaunchTest, DeclinedOrMissingLauncherShowsTheRefusal) {
+  struct Case {
+    const char* what;
+    const char* decline;
+    bool launcher_exists;
+  } cases[] = {
+      {"dismissed", "126", true},
+      {"authentication failed", "127", true},
+      {"no launcher", nullptr, false},
+  };
+  for (const auto& c : cases) {
+    if (c.decline) setenv("DECLINE", c.decline, 1);
+    else unsetenv("DECLINE");
+    std::string missing = dir_.Sub("missing-launcher");
+    if (!c.launcher_exists) setenv(OS::Elevation::kLauncherVariable, missing.c_str(), 1);
+    std::vector<std::string> events;
+    EXPECT_TRUE(Relaunch(false, program_, &events)) << c.what;
+    EXPECT_EQ(events, (std::vector<std::string>{"access F", "refusal", "on-exit"})) << c.what;
+    EXPECT_FALSE(tarvtest::FileExists(dir_.Sub("elevated"))) << c.what;
+  }
+}
+
+TEST(RunningProgramPath, IsAbsoluteAndNamesThisProgram) {
+  std::string path = TarvPatch::RunningProgramPath();
+  ASSERT_FALSE(path.empty());
+  EXPECT_EQ(path[0], '/');
+  EXPECT_NE(path.find("tarv_app_tests"), std::string::npos) << path;
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(RelaunchTest, StartupPrivilegeStep) {
+  struct Case {
+    const char* what;
+    bool admin;
+    bool access;
+    bool goes_on;
+    std::vector<std::string> events;
+    const char* launches;
+  } cases[] = {
+      {"elevated copy with access", true, true, true, {"access F"}, nullptr},
+      {"elevated copy without access never relaunches", true, false, false,
+       {"access F", "refusal"}, nullptr},
+      {"first copy with access", false, true, true, {"access F"}, nullptr},
+      {"first copy without access, prompt declined", false, false, false,
+       {"access F", "refusal", "on-exit"}, "start\n"},
+  };
+  setenv("DECLINE", "126", 1);  // the test program itself must not be started
+  for (const auto& c : cases) {
+    unlink(dir_.Sub("launches").c_str());
+    std::vector<std::string> events;
+    TarvPatch::RelaunchHooks hooks;
+    hooks.has_access = [&](const std::wstring& folder) {
+      events.push_back("access " + wxString(folder).utf8_string());
+      return c.access;
+    };
+    hooks.show_refusal = [&] { events.push_back("refusal"); };
+    hooks.launch_on_exit = [&] { events.push_back("on-exit"); };
+    EXPECT_EQ(TarvPatch::CheckInstallPrivileges(c.admin, settings_, hooks), c.goes_on) << c.what;
+    EXPECT_EQ(events, c.events) << c.what;
+    EXPECT_EQ(tarvtest::FileExists(dir_.Sub("launches")), c.launches != nullptr) << c.what;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,87 @@
+#include "diag/call_stack.h"
+
+#include <dlfcn.h>
+
+#include <boost/stacktrace.hpp>
+#include <cinttypes>
+#include <cstdio>
+#include <exception>
+
+#include "diag/system_log.h"
+#include "diag/text_encoding.h"
+
+namespace TarvDiag {
+namespace {
+
+// Symbol lookup through libbacktrace keeps process-wide state that is not
+// safe for concurrent use, so resolution is serialised like the stack walk.
+pthread_mutex_t g_symbol_lock = PTHREAD_MUTEX_INITIALIZER;
+
+class SymbolLock {
+ public:
+  SymbolLock() { pthread_mutex_lock(&g_symbol_lock); }
+  ~SymbolLock() { pthread_mutex_unlock(&g_symbol_lock); }
+  SymbolLock(const SymbolLock&) = delete;
+  SymbolLock& operator=(const SymbolLock&) = delete;
+};
+
+}  // namespace
+
+std::vector<uint64_t> CaptureStack(size_t max_frames) {
+  if (max_frames > kMaxStackFrames) max_frames = kMaxStackFrames;
+  SymbolLock lock;
+  boost::stacktrace::stacktrace trace(0, max_frames);
+  std::vector<uint64_t> addresses;
+  for (const auto& frame : trace) {
+    addresses.push_back(reinterpret_cast<uintptr_t>(frame.address()));
+  }
+  return addresses;
+}
+
+std::string FormatAddressList(const std::vector<uint64_t>& addresses) {
+  char buffer[kAddressListBytes] = {0};
+  size_t used = 0;
+  for (uint64_t address : addresses) {
+    if (used >= kAddressListBytes - 1) break;
+    int n = snprintf(buffer + used, kAddressListBytes - used, "%" PRIx64 " ", address);
+    if (n < 0) break;
+    used += static_cast<size_t>(n);
+    if (used > kAddressListBytes - 1) used = kAddressListBytes - 1;
+  }
+  return std::string(buffer, used);
+}
+
+StackFrameInfo ResolveFrame(uint64_t address) {
+  StackFrameInfo info;
+  const void* pc = reinterpret_cast<const void*>(static_cast<uintptr_t>(address));
+  SymbolLock lock;
+  try {
+    boost::stacktrace::frame frame(pc);
+    std::string name = frame.name();
+    if (name.empty()) return info;
+    info.function = TarvText::FromUtf8(name);
+    std::string file = frame.source_file();
+    if (!file.empty()) {
+      info.file = TarvText::FromUtf8(file);
+      info.line = static_cast<int32_t>(frame.source_line());
+    }
+    Dl_info dl = {};
+    if (dladdr(pc, &dl) && dl.dli_fname) info.module = TarvText::FromUtf8(dl.dli_fname);
+  } catch (const std::exception&) {
+    // A failure while reading symbols leaves the record as far as filled.
+  }
+  return info;
+}
+
+}  // namespace TarvDiag
+
+void LogCallStack(bool resolve) {
+  TarvDiag::DiagnosticsLock lock;
+  std::vector<uint64_t> addresses = TarvDiag::CaptureStack();
+  SystemLogA("callstack: %s", TarvDiag::FormatAddressList(addresses).c_str());
+  if (!resolve) return;
+  for (uint64_t address : addresses) {
+    TarvDiag::StackFrameInfo f = TarvDiag::ResolveFrame(address);
+    SystemLogW(L"  %s %s [%s:%d]", f.module.c_str(), f.function.c_str(), f.file.c_str(), f.line);
+  }
+}

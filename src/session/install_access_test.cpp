@@ -1,0 +1,156 @@
+#include "session/install_access.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "data/file_util.h"
+#include "os/registry.h"
+#include "session/installation_record.h"
+#include "support/test_support.h"
+
+namespace {
+
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::string& value) : name_(name) {
+    const char* old = getenv(name);
+    had_ = old != nullptr;
+    if (had_) old_ = old;
+    setenv(name, value.c_str(), 1);
+  }
+  ~ScopedEnv() {
+    if (had_) setenv(name_, old_.c_str(), 1);
+    else unsetenv(name_);
+  }
+
+ private:
+  const char* name_;
+  bool had_;
+  std::string old_;
+};
+
+// A machine hive, a temporary folder and an installation, all below one
+// folder that other users may enter.
+class InstallAccessTest : public ::testing::Test {
+ protected:
+  InstallAccessTest()
+      : machine_(dir_.Sub("etc/registry.conf")),
+        temp_(dir_.Sub("shared/temp")),
+        install_(dir_.Sub("install")),
+        index_(install_ + "/Binaries/LauncherApp/index.html"),
+        machine_env_("OBELK_MACHINE_REGISTRY", machine_),
+        user_env_("OBELK_USER_REGISTRY", dir_.Sub("user/registry.conf")),
+        temp_env_("TEMP", temp_) {
+    chmod(dir_.path().c_str(), 0755);
+    tarvtest::MakeDirs(install_ + "/Binaries/LauncherApp");
+    tarvtest::MakeDirs(dir_.Sub("etc"));
+    tarvtest::MakeDirs(dir_.Sub("shared"));
+  }
+
+  bool KeyExists() {
+    OS::RegistryKey key;
+    return key.Open(OS::RegistryHive::kMachine, TarvPatch::kInstallationKey,
+                    OS::RegistryKey::Access::kRead);
+  }
+
+  // Public for the table of breakages in EachStepCanFailTheTest.
+ public:
+  tarvtest::ScopedTempDir dir_;
+  std::string machine_, temp_, install_, index_;
+
+ protected:
+  ScopedEnv machine_env_, user_env_, temp_env_;
+};
+
+TEST_F(InstallAccessTest, WritableInstallationGetsAnEmptyIndexAndPasses) {
+  EXPECT_TRUE(TarvPatch::HasInstallAccess(TarvUtil::FromFsPath(install_)));
+  EXPECT_TRUE(KeyExists());  // created by step 1
+  EXPECT_TRUE(tarvtest::FileExists(temp_));
+  ASSERT_TRUE(tarvtest::FileExists(index_));
+  EXPECT_EQ(tarvtest::ReadFile(index_), "");
+
+  // A second run keeps what the launcher page holds.
+  tarvtest::WriteFile(index_, "<html>banner</html>");
+  EXPECT_TRUE(TarvPatch::HasInstallAccess(TarvUtil::FromFsPath(install_ + "/")));
+  EXPECT_EQ(tarvtest::ReadFile(index_), "<html>banner</html>");
+}
+
+TEST_F(InstallAccessTest, EachStepCanFailTheTest) {
+  struct Case {
+    const char* what;
+    void (*breakage)(InstallAccessTest* t);
+  } cases[] = {
+      {"hive folder is a file", [](InstallAccessTest* t) {
+         tarvtest::RemoveTree(t->dir_.Sub("etc"));
+         tarvtest::WriteFile(t->dir_.Sub("etc"), "");
+       }},
+      {"temporary folder cannot be made", [](InstallAccessTest* t) {
+         tarvtest::RemoveTree(t->dir_.Sub("shared"));
+         tarvtest::WriteFile(t->dir_.Sub("shared"), "");
+       }},
+      {"no LauncherApp folder", [](InstallAccessTest* t) {
+         tarvtest::RemoveTree(t->install_ + "/Binaries");
+       }},
+      {"index.html is a folder", [](InstallAccessTest* t) { tarvtest::MakeDirs(t->index_); }},
+  };
+  for (const auto& c : cases) {
+    c.breakage(this);
+    EXPECT_FALSE(TarvPatch::HasInstallAccess(TarvUtil::FromFsPath(install_))) << c.what;
+    // Put everything back for the next case.
+    tarvtest::RemoveTree(dir_.Sub("etc"));
+    tarvtest::RemoveTree(dir_.Sub("shared"));
+    tarvtest::RemoveTree(install_);
+    tarvtest::MakeDirs(dir_.Sub("etc"));
+    tarvtest::MakeDirs(dir_.Sub("shared"));
+    tarvtest::MakeDirs(install_ + "/Binaries/LauncherApp");
+  }
+  EXPECT_TRUE(TarvPatch::HasInstallAccess(TarvUtil::FromFsPath(install_)));
+}
+
+// Runs tarv-access-check as an unprivileged user: "nobody" when the tests
+// run as root (as in CI), else the calling user, who cannot write a folder
+// made read-only either.
+tarvtest::RunResult RunUnprivileged(const std::string& install) {
+  std::string helper = tarvtest::BinDir() + "/tarv-access-check";
+  if (geteuid() == 0) {
+    return tarvtest::Run({"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup",
+                          "--clear-groups", helper, install});
+  }
+  return tarvtest::Run({helper, install});
+}
+
+TEST_F(InstallAccessTest, MachineHiveTheUserCannotWriteFailsAtStepTwo) {
+  // The record exists and is readable by everyone, writable by its owner.
+  ASSERT_TRUE(TarvPatch::HasInstallAccess(TarvUtil::FromFsPath(install_)));
+  tarvtest::RemoveTree(temp_);
+  unlink(index_.c_str());
+  // The installation and the temporary folder's parent are open to the user.
+  chmod(dir_.Sub("shared").c_str(), 0777);
+  chmod(install_.c_str(), 0777);
+  chmod((install_ + "/Binaries").c_str(), 0777);
+  chmod((install_ + "/Binaries/LauncherApp").c_str(), 0777);
+  chmod(machine_.c_str(), 0644);
+  chmod(dir_.Sub("etc").c_str(), geteuid() == 0 ? 0755 : 0555);
+  if (geteuid() != 0) chmod(machine_.c_str(), 0444);
+
+  tarvtest::RunResult refused = RunUnprivileged(install_);
+  EXPECT_EQ(refused.exit_code, 1) << refused.out << refused.err;
+  EXPECT_EQ(refused.out, "refused\n");
+  // Steps 3 and 4 never ran: no temporary folder, no index.html.
+  EXPECT_FALSE(tarvtest::FileExists(temp_));
+  EXPECT_FALSE(tarvtest::FileExists(index_));
+
+  // The same user passes once the record is theirs to write.
+  chmod(dir_.Sub("etc").c_str(), 0777);
+  chmod(machine_.c_str(), 0666);
+  tarvtest::RunResult granted = RunUnprivileged(install_);
+  EXPECT_EQ(granted.exit_code, 0) << granted.out << granted.err;
+  EXPECT_EQ(granted.out, "granted\n");
+  EXPECT_TRUE(tarvtest::FileExists(temp_));
+  EXPECT_TRUE(tarvtest::FileExists(index_));
+}
+
+}  // namespace
