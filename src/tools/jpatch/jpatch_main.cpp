@@ -1,0 +1,254 @@
+// jpatch OLD DIFF OUT: rebuilds a file from its old version and a difference
+// file. The difference is one zstd frame compressed with the old file as
+// prefix (what `zstd --patch-from=OLD` writes); it must record the output
+// size and carry a content checksum, so that a wrong old file or a damaged
+// difference is detected instead of producing a wrong file.
+//
+// Memory: the old file, the difference and the output are all mapped, and
+// the decoder writes straight into the mapped output (a stable output
+// buffer), so it needs no window buffer of its own: private memory stays
+// small whatever the file size. The output is written to OUT.part, flushed to
+// disk and renamed into place only when complete; on any failure the part
+// file is removed.
+//
+// Exit codes: 0 success; 1 wrong arguments; 2 old file unreadable;
+// 3 difference unreadable, corrupt or not matching the old file; 4 output
+// not writable.
+#define ZSTD_STATIC_LINKING_ONLY  // ZSTD_d_stableOutBuffer, ZSTD_getFrameHeader
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zstd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+
+enum ExitCode { kOk = 0, kUsage = 1, kOldUnreadable = 2, kDiffBad = 3, kOutUnwritable = 4 };
+
+constexpr unsigned kWindowLogMax = 31;
+
+// A read-only or writable mapping of a whole file; empty files map to
+// nothing.
+struct Mapping {
+  unsigned char* data = nullptr;
+  size_t size = 0;
+};
+
+// What the bus-error handler needs: a mapped file that shrinks under us or
+// a disk that fills up raises SIGBUS, which becomes the matching exit code.
+Mapping g_old, g_diff, g_out;
+char g_partPath[4096];
+
+bool Inside(const Mapping& m, const void* addr) {
+  auto* p = static_cast<const unsigned char*>(addr);
+  return m.data != nullptr && p >= m.data && p < m.data + m.size;
+}
+
+void OnBusError(int, siginfo_t* info, void*) {
+  int code = Inside(g_old, info->si_addr)    ? kOldUnreadable
+             : Inside(g_diff, info->si_addr) ? kDiffBad
+                                             : kOutUnwritable;
+  if (g_partPath[0] != '\0') unlink(g_partPath);
+  static const char kText[] = "jpatch: a mapped file could not be accessed\n";
+  ssize_t ignored = write(2, kText, sizeof kText - 1);
+  (void)ignored;
+  _exit(code);
+}
+
+int Fail(int code, const std::string& what) {
+  fprintf(stderr, "jpatch: %s\n", what.c_str());
+  if (g_partPath[0] != '\0') unlink(g_partPath);
+  return code;
+}
+
+std::string Why(const std::string& what, const std::string& path) {
+  return what + " " + path + ": " + strerror(errno);
+}
+
+// Maps a regular file for reading. False with errno set on failure.
+bool MapForReading(const char* path, Mapping* m, mode_t* mode) {
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (errno == 0 || S_ISDIR(st.st_mode)) errno = EISDIR;
+    close(fd);
+    return false;
+  }
+  if (mode) *mode = st.st_mode & 07777;
+  m->size = static_cast<size_t>(st.st_size);
+  if (m->size > 0) {
+    void* p = mmap(nullptr, m->size, PROT_READ, MAP_PRIVATE, fd, 0);
+    if (p == MAP_FAILED) {
+      close(fd);
+      return false;
+    }
+    m->data = static_cast<unsigned char*>(p);
+  }
+  close(fd);
+  return true;
+}
+
+// Checks the frame before anything is written: one complete zstd frame with
+// the output size and a checksum, and a window the decoder accepts.
+bool CheckFrame(const Mapping& diff, unsigned long long* content_size, std::string* why) {
+  ZSTD_frameHeader header;
+  if (diff.size == 0 || ZSTD_getFrameHeader(&header, diff.data, diff.size) != 0 ||
+      header.frameType != ZSTD_frame) {
+    *why = "not a zstd frame";
+    return false;
+  }
+  if (header.frameContentSize == ZSTD_CONTENTSIZE_UNKNOWN) {
+    *why = "the frame does not record the output size";
+    return false;
+  }
+  if (!header.checksumFlag) {
+    *why = "the frame carries no checksum";
+    return false;
+  }
+  if (header.windowSize > (1ull << kWindowLogMax)) {
+    *why = "the frame's window is larger than 2 GiB";
+    return false;
+  }
+  size_t frame = ZSTD_findFrameCompressedSize(diff.data, diff.size);
+  if (ZSTD_isError(frame) || frame != diff.size) {
+    *why = ZSTD_isError(frame) ? "the frame is damaged or cut short" : "data after the frame";
+    return false;
+  }
+  if (header.frameContentSize > SIZE_MAX / 2) {
+    *why = "the output size is out of range";
+    return false;
+  }
+  *content_size = header.frameContentSize;
+  return true;
+}
+
+// Creates OUT.part afresh (never through a link that happens to carry the
+// name), reserves its full size so that a full disk is an error here and not
+// a bus error later, and maps it for writing.
+bool CreateOutput(size_t size, mode_t mode, int* fd_out) {
+  if (unlink(g_partPath) != 0 && errno != ENOENT) return false;
+  int fd = open(g_partPath, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  *fd_out = fd;
+  if (fchmod(fd, mode & 0777) != 0) return false;
+  if (size == 0) return true;
+  int rc = posix_fallocate(fd, 0, static_cast<off_t>(size));
+  if (rc != 0) {
+    errno = rc;
+    return false;
+  }
+  void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (p == MAP_FAILED) return false;
+  g_out.data = static_cast<unsigned char*>(p);
+  g_out.size = size;
+  return true;
+}
+
+// Decodes the whole frame into the mapped output. False with the decoder's
+// reason when the difference is damaged or does not fit the old file.
+bool Decode(std::string* why) {
+  ZSTD_DCtx* dctx = ZSTD_createDCtx();
+  if (dctx == nullptr) {
+    *why = "out of memory";
+    return false;
+  }
+  size_t rc = ZSTD_DCtx_setParameter(dctx, ZSTD_d_windowLogMax, kWindowLogMax);
+  if (!ZSTD_isError(rc)) rc = ZSTD_DCtx_setParameter(dctx, ZSTD_d_stableOutBuffer, 1);
+  if (!ZSTD_isError(rc)) rc = ZSTD_DCtx_refPrefix(dctx, g_old.data, g_old.size);
+  static unsigned char empty_output[1];
+  ZSTD_outBuffer out = {g_out.data ? g_out.data : empty_output, g_out.size, 0};
+  ZSTD_inBuffer in = {g_diff.data, g_diff.size, 0};
+  while (!ZSTD_isError(rc)) {
+    size_t before_in = in.pos, before_out = out.pos;
+    rc = ZSTD_decompressStream(dctx, &out, &in);
+    if (ZSTD_isError(rc) || rc == 0) break;
+    if (in.pos == before_in && out.pos == before_out) {
+      *why = "the difference file is cut short";
+      ZSTD_freeDCtx(dctx);
+      return false;
+    }
+  }
+  ZSTD_freeDCtx(dctx);
+  if (ZSTD_isError(rc)) {
+    *why = std::string("the difference does not apply: ") + ZSTD_getErrorName(rc);
+    return false;
+  }
+  if (out.pos != g_out.size || in.pos != in.size) {
+    *why = "the decoded size differs from the recorded size";
+    return false;
+  }
+  return true;
+}
+
+// Flushes the output file, renames it into place and flushes its folder.
+bool Commit(int fd, const char* out_path) {
+  if (g_out.data != nullptr && munmap(g_out.data, g_out.size) != 0) return false;
+  g_out = Mapping();
+  if (fsync(fd) != 0) return false;
+  if (close(fd) != 0) return false;
+  if (rename(g_partPath, out_path) != 0) return false;
+  g_partPath[0] = '\0';
+  std::string dir = out_path;
+  size_t slash = dir.rfind('/');
+  dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
+  int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd >= 0) {
+    fsync(dfd);  // some file systems refuse this for folders; the data is safe then anyway
+    close(dfd);
+  }
+  return true;
+}
+
+void InstallBusErrorHandler() {
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_sigaction = OnBusError;
+  sa.sa_flags = SA_SIGINFO;
+  sigaction(SIGBUS, &sa, nullptr);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 4 || argv[1][0] == '\0' || argv[2][0] == '\0' || argv[3][0] == '\0') {
+    fprintf(stderr, "usage: jpatch OLD DIFF OUT\n");
+    return kUsage;
+  }
+  const char* old_path = argv[1];
+  const char* diff_path = argv[2];
+  const char* out_path = argv[3];
+  if (snprintf(g_partPath, sizeof g_partPath, "%s.part", out_path) >=
+      static_cast<int>(sizeof g_partPath)) {
+    g_partPath[0] = '\0';
+    return Fail(kOutUnwritable, std::string("output path too long: ") + out_path);
+  }
+  std::string part = g_partPath;
+  g_partPath[0] = '\0';  // nothing of ours to remove yet
+  InstallBusErrorHandler();
+
+  mode_t mode = 0644;
+  if (!MapForReading(old_path, &g_old, &mode)) return Fail(kOldUnreadable, Why("cannot read", old_path));
+  if (!MapForReading(diff_path, &g_diff, nullptr)) return Fail(kDiffBad, Why("cannot read", diff_path));
+  unsigned long long size = 0;
+  std::string why;
+  if (!CheckFrame(g_diff, &size, &why)) return Fail(kDiffBad, std::string(diff_path) + ": " + why);
+
+  snprintf(g_partPath, sizeof g_partPath, "%s", part.c_str());
+  int fd = -1;
+  if (!CreateOutput(static_cast<size_t>(size), mode, &fd)) {
+    int err = errno;
+    if (fd < 0) g_partPath[0] = '\0';  // O_EXCL failed: the name is not ours
+    errno = err;
+    return Fail(kOutUnwritable, Why("cannot write", part));
+  }
+  if (!Decode(&why)) return Fail(kDiffBad, std::string(diff_path) + ": " + why);
+  if (!Commit(fd, out_path)) return Fail(kOutUnwritable, Why("cannot write", out_path));
+  return kOk;
+}
