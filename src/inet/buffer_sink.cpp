@@ -1,0 +1,34 @@
+#include "inet/buffer_sink.h"
+
+#include <string>
+
+#include "inet/internet_session.h"
+
+void BufferSink::Attach(CURL* handle) {
+  curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &BufferSink::OnData);
+  curl_easy_setopt(handle, CURLOPT_WRITEDATA, this);
+}
+
+size_t BufferSink::OnData(char* data, size_t size, size_t count, void* self) {
+  auto* sink = static_cast<BufferSink*>(self);
+  size_t bytes = size * count;
+  // libcurl never hands over more than the chunk size configured.
+  DataBufferResult r = sink->m_buffer->Write(data, static_cast<uint32_t>(bytes));
+  if (r != DB_OK) {
+    sink->m_writeResult = r;
+    return 0;  // stops the transfer with CURLE_WRITE_ERROR
+  }
+  sink->m_received += bytes;
+  return bytes;
+}
+
+InetResult BufferSink::Finish(CURLcode code) const {
+  if (WriteFailed()) {
+    TarvInetInternal::LogLine("WriteData returned " + std::to_string(m_writeResult));
+    return m_writeResult;
+  }
+  if (code == CURLE_OK) return INET_OK;
+  TarvInetInternal::LogLine("InternetReadFile returned " + std::to_string(code) +
+                            " with actualByteCount=" + std::to_string(m_received));
+  return INET_FAILED;
+}
