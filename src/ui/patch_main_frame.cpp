@@ -72,7 +72,7 @@ void PatchMainFrame::CreateFolderRow() {
   const int labelId = m_setup.repair ? kMessageRepairingInstall : kMessagePatchingInstall;
   // The label's width follows its text, so no language's label is cut.
   m_folderLabel = new wxStaticText(m_panel, wxID_STATIC, TarvMessages::LoadMessage(labelId),
-                                   wxDefaultPosition, wxSize(-1, 20), 0, "staticText");
+                                   wxDefaultPosition, wxDefaultSize, 0, "staticText");
   m_pathText = new wxTextCtrl(m_panel, wxID_ANY, m_setup.installFolder, wxDefaultPosition,
                               wxSize(240, -1), 0, wxDefaultValidator, "text");
   auto* row = new wxBoxSizer(wxHORIZONTAL);
@@ -133,8 +133,14 @@ void PatchMainFrame::DescribeMore(nlohmann::json& window) const {
   window["folderLabel"] = ToUtf8(m_folderLabel->GetLabel());
   window["folder"] = {{"text", ToUtf8(m_pathText->GetValue())},
                       {"enabled", m_pathText->IsEnabled()}};
-  window["banner"] = {{"shown", m_banner->IsShown()},
-                      {"address", ToUtf8(m_banner->CurrentAddress())}};
+  nlohmann::json banner = {{"shown", m_banner->IsShown()},
+                           {"address", ToUtf8(m_banner->CurrentAddress())}};
+  if (m_banner->View() != nullptr) {
+    const wxPoint at = ScreenToClient(m_banner->View()->GetScreenPosition());
+    const wxSize size = m_banner->View()->GetSize();
+    banner["rect"] = {at.x, at.y, size.x, size.y};
+  }
+  window["banner"] = banner;
 }
 
 }  // namespace TarvPatch
