@@ -12,6 +12,7 @@
 #include <wx/sstream.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -198,11 +199,23 @@ class HiveLock {
 
 using Mutation = std::function<bool(wxFileConfig& config, std::string* error)>;
 
+// The file a hive path stands for: a hive that is a link (an administrator
+// may keep the record elsewhere) is replaced at its target, so the link
+// survives the write.
+std::string ResolvedHivePath(const std::string& path) {
+  char* real = realpath(path.c_str(), nullptr);
+  if (real == nullptr) return path;
+  std::string resolved(real);
+  free(real);
+  return resolved;
+}
+
 // One locked read-change-replace cycle. `ensure_group` (may be empty) is
 // created first when missing; wxFileConfig drops empty groups on saving, so a
 // new key is written as its own header line.
-bool ChangeHive(const std::string& path, const std::wstring& ensure_group, const Mutation& mutate,
-                std::string* error) {
+bool ChangeHive(const std::string& hive_path, const std::wstring& ensure_group,
+                const Mutation& mutate, std::string* error) {
+  const std::string path = ResolvedHivePath(hive_path);
   if (!TarvUtil::MakeDirectory(TarvUtil::FromFsPath(FolderOf(path)))) {
     SetError(error, SystemError("cannot create registry folder", FolderOf(path)));
     return false;
@@ -244,7 +257,7 @@ bool RegistryKey::Open(RegistryHive hive, const std::wstring& path, Access acces
   Close();
   std::wstring group;
   if (!KeyPathToGroup(path, &group, error)) return false;
-  std::string hive_path = RegistryHivePath(hive);
+  std::string hive_path = ResolvedHivePath(RegistryHivePath(hive));
   std::string text;
   bool exists = false;
   if (!ReadHive(hive_path, &text, &exists, error)) return false;
@@ -264,7 +277,7 @@ bool RegistryKey::Create(RegistryHive hive, const std::wstring& path, std::strin
   Close();
   std::wstring group;
   if (!KeyPathToGroup(path, &group, error)) return false;
-  std::string hive_path = RegistryHivePath(hive);
+  std::string hive_path = ResolvedHivePath(RegistryHivePath(hive));
   std::string text;
   bool exists = false;
   if (!ReadHive(hive_path, &text, &exists, error)) return false;

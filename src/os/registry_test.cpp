@@ -232,6 +232,21 @@ TEST_F(RegistryTest, WritesKeepTheFileModeAndLeaveNoTemporaryFile) {
   EXPECT_EQ(tree[1].first, "registry.conf.lock");
 }
 
+TEST_F(RegistryTest, AHiveThatIsALinkIsWrittenAtItsTarget) {
+  tarvtest::WriteFile(dir_.Sub("elsewhere/record.conf"), "[K]\nA=dword:00000001\n");
+  tarvtest::MakeDirs(dir_.Sub("machine"));
+  ASSERT_EQ(symlink(dir_.Sub("elsewhere/record.conf").c_str(), machine_.c_str()), 0);
+  RegistryKey key;
+  ASSERT_TRUE(key.Open(RegistryHive::kMachine, L"K", RegistryKey::Access::kWrite));
+  ASSERT_TRUE(key.SetDword(L"B", 2));
+  struct stat info;
+  ASSERT_EQ(lstat(machine_.c_str(), &info), 0);
+  EXPECT_TRUE(S_ISLNK(info.st_mode));
+  std::string text = tarvtest::ReadFile(dir_.Sub("elsewhere/record.conf"));
+  EXPECT_NE(text.find("A=dword:00000001"), std::string::npos) << text;
+  EXPECT_NE(text.find("B=dword:00000002"), std::string::npos) << text;
+}
+
 TEST_F(RegistryTest, ConcurrentWritersLoseNothing) {
   {
     RegistryKey key;

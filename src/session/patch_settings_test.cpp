@@ -75,6 +75,7 @@ TEST(PatchSettingsTest, ServerListLinesBecomeEntries) {
       {"blanks and hashes stay", "  a  \n# b\n", true, {L"  a  ", L"# b"}},
       {"one empty line", "\n", true, {L""}},
       {"utf-8", "ftp://m\xc3\xbcller/\n", true, {L"ftp://m\u00fcller/"}},
+      {"latin-1", "ftp://m\xfcller/\n", true, {L"ftp://m\u00fcller/"}},
       {"empty file", "", false, {}},
       {"missing file", nullptr, false, {}},
   };

@@ -40,7 +40,8 @@ wait_for_finish() {  # wait_for_finish LOG
 # Clicks the Exit button as a player would, at the middle of its rectangle.
 click_exit() {  # click_exit PID LOG
   local window rect
-  window=$(xdotool search --sync --onlyvisible --pid "$1" --name "Obelk Patcher" | head -n 1)
+  window=$(timeout 60 xdotool search --sync --onlyvisible --pid "$1" --name "Obelk Patcher" | head -n 1)
+  [ -n "$window" ] || return 1
   rect=$(describe_window "$1" "$2" | python3 -c '
 import json, sys
 r = json.load(sys.stdin)["window"]["cancel"]["rect"]
@@ -72,6 +73,12 @@ run_and_exit() {
   esac
   window_text=$(describe_window "$pid" "$work/log.jsonl")
   click_exit "$pid" "$work/log.jsonl"
+  # A window that ignored the click would keep the test waiting for ever.
+  for _ in $(seq 1 600); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill -0 "$pid" 2>/dev/null && { echo "window did not close"; kill "$pid"; }
   wait "$pid"
   exit_code=$?
 }
