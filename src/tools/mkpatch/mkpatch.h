@@ -1,0 +1,43 @@
+// Shared declarations of tarv-mkpatch: the subcommands (one per
+// cmd_<name>.cpp, listed in the table of mkpatch_main.cpp) and the helpers
+// they share. Single-threaded command-line program; every failure is one
+// line on standard error and a non-zero exit.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace mkpatch {
+
+// The arguments after the subcommand's name.
+using Args = std::vector<std::string>;
+
+// Subcommands; each returns the program's exit code.
+int CmdDiff(const Args& args);
+int CmdMd5(const Args& args);
+int CmdPatch(const Args& args);
+int CmdApply(const Args& args);
+int CmdChain(const Args& args);
+int CmdCheckServer(const Args& args);  // cmd_check_server.cpp
+
+// Writes "tarv-mkpatch: <text>" to standard error and returns 1.
+int Fail(const std::string& text);
+
+// The folder of the running program, where jpatch and tarv-unzip lie.
+std::string ProgramDir();
+
+// Takes "--level N" out of `args` into `level` (1 to 22). False with a
+// message in `error` when the value is missing or out of range.
+bool TakeLevelOption(Args* args, int* level, std::string* error);
+
+// A fresh private folder under TMPDIR (or /tmp); empty on failure.
+std::string MakePrivateTempDir();
+// Removes a folder tree, links as links.
+void RemoveTree(const std::string& path);
+
+// The default compression level of differences: high, since a patch is
+// made once and downloaded by every player.
+constexpr int kDefaultLevel = 19;
+
+}  // namespace mkpatch

@@ -1,0 +1,64 @@
+// tarv-mkpatch SUBCOMMAND ...: dispatches to the subcommand of the table.
+#include <cstdio>
+#include <cstring>
+
+#include "mkpatch.h"
+
+namespace {
+
+struct Command {
+  const char* name;
+  int (*run)(const mkpatch::Args&);
+  const char* usage;
+};
+
+// One line per subcommand, in the order --help lists them.
+const Command kCommands[] = {
+    {"diff", mkpatch::CmdDiff,
+     "diff [--level N] OLD NEW DIFF\n"
+     "      the difference of one file (zstd, OLD as prefix, long-distance matching,\n"
+     "      level 19 unless given), proved by rebuilding NEW with jpatch"},
+    {"md5", mkpatch::CmdMd5, "md5 FILE...\n      the MD5 digests, printed as md5sum prints them"},
+    {"patch", mkpatch::CmdPatch,
+     "patch [--level N] OLD_DIR NEW_DIR OUT.zip\n"
+     "      the patch archive that turns OLD_DIR into NEW_DIR"},
+    {"apply", mkpatch::CmdApply,
+     "apply PATCH.zip|PATCH_DIR INSTALL_DIR\n"
+     "      applies a patch with the patcher's own applier and prints every message;\n"
+     "      exit 0 only when every entry was applied"},
+    {"chain", mkpatch::CmdChain,
+     "chain [--level N] SERVER_DIR VERSION=DIR VERSION=DIR ...\n"
+     "      SERVER_DIR/<from>_to_<to>.zip for each consecutive pair and SERVER_DIR/patches.txt"},
+    // check-server (cmd_check_server.cpp) goes here:
+    // {"check-server", mkpatch::CmdCheckServer, "check-server ..."},
+};
+
+void PrintHelp(FILE* out) {
+  fprintf(out, "usage: tarv-mkpatch SUBCOMMAND ARGUMENTS\n\n");
+  for (const auto& c : kCommands) fprintf(out, "  %s\n\n", c.usage);
+  fprintf(out, "Errors are one line on standard error and a non-zero exit.\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    PrintHelp(stderr);
+    return 1;
+  }
+  if (!strcmp(argv[1], "--help") || !strcmp(argv[1], "-h") || !strcmp(argv[1], "help")) {
+    PrintHelp(stdout);
+    return 0;
+  }
+  mkpatch::Args args(argv + 2, argv + argc);
+  for (const auto& c : kCommands) {
+    if (strcmp(argv[1], c.name) != 0) continue;
+    if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
+      printf("usage: tarv-mkpatch %s\n", c.usage);
+      return 0;
+    }
+    return c.run(args);
+  }
+  fprintf(stderr, "tarv-mkpatch: unknown subcommand \"%s\" (see --help)\n", argv[1]);
+  return 1;
+}

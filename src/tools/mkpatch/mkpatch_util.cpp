@@ -1,0 +1,58 @@
+#include <limits.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+
+#include "mkpatch.h"
+
+namespace mkpatch {
+
+int Fail(const std::string& text) {
+  fprintf(stderr, "tarv-mkpatch: %s\n", text.c_str());
+  return 1;
+}
+
+std::string ProgramDir() {
+  char buf[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0) return ".";
+  std::string self(buf, static_cast<size_t>(n));
+  size_t slash = self.rfind('/');
+  return slash == std::string::npos ? "." : self.substr(0, slash);
+}
+
+bool TakeLevelOption(Args* args, int* level, std::string* error) {
+  for (size_t i = 0; i < args->size(); ++i) {
+    if ((*args)[i] != "--level") continue;
+    if (i + 1 >= args->size()) {
+      *error = "--level needs a number";
+      return false;
+    }
+    char* end = nullptr;
+    long v = strtol((*args)[i + 1].c_str(), &end, 10);
+    if (end == (*args)[i + 1].c_str() || *end != '\0' || v < 1 || v > 22) {
+      *error = "--level must be a number from 1 to 22";
+      return false;
+    }
+    *level = static_cast<int>(v);
+    args->erase(args->begin() + static_cast<long>(i), args->begin() + static_cast<long>(i) + 2);
+    --i;
+  }
+  return true;
+}
+
+std::string MakePrivateTempDir() {
+  const char* base = getenv("TMPDIR");
+  std::string templ = std::string(base && *base ? base : "/tmp") + "/tarv-mkpatch-XXXXXX";
+  if (mkdtemp(templ.data()) == nullptr) return "";
+  return templ;
+}
+
+void RemoveTree(const std::string& path) {
+  std::error_code ec;
+  std::filesystem::remove_all(path, ec);  // does not follow links
+}
+
+}  // namespace mkpatch
