@@ -130,3 +130,65 @@ TEST(Unpacker, ArchiveAndWorkFolderNames) {
 
 }  // namespace
 }  // namespace TarvPatch
+
+namespace TarvPatch {
+namespace {
+
+// A real archive unpacked by the real unpackers an installation may carry:
+// ours (tarv-unzip) and Debian's miniunzip, which takes the same command
+// line. A flipped byte inside an entry must fail ours.
+TEST(Unpacker, RealUnpackers) {
+  struct Case {
+    const char* name;
+    std::string program;
+    bool flip;
+    UnpackOutcome outcome;
+  };
+  const Case cases[] = {
+      {"tarv-unzip", tarvtest::BinDir() + "/tarv-unzip", false, UnpackOutcome::kUnpacked},
+      {"tarv-unzip, flipped byte", tarvtest::BinDir() + "/tarv-unzip", true, UnpackOutcome::kFailed},
+      {"miniunzip", "/usr/bin/miniunzip", false, UnpackOutcome::kUnpacked},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.program == "/usr/bin/miniunzip" && !tarvtest::FileExists(c.program)) {
+      GTEST_SKIP() << "Debian's miniunzip is not installed";
+    }
+    ASSERT_TRUE(tarvtest::FileExists(c.program)) << c.program;
+    tarvtest::ScopedTempDir dir;
+    const std::string payload = tarvtest::RandomBytes(50000, 3);
+    tarvtest::MakeDirs(dir.Sub("tmp"));
+    WriteFile(dir.Sub("src/addedFiles.txt"), "Data\\a b.pak\nx\ny\n");
+    WriteFile(dir.Sub("src/data/Data/a b.pak"), payload);
+    const auto zipped = tarvtest::Run({"/usr/bin/python3", "-c",
+                                       "import sys, zipfile\n"
+                                       "with zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_STORED) as z:\n"
+                                       "  z.write(sys.argv[2] + '/addedFiles.txt', 'addedFiles.txt')\n"
+                                       "  z.write(sys.argv[2] + '/data/Data/a b.pak', 'data/Data/a b.pak')\n",
+                                       dir.Sub("tmp/p.zip"), dir.Sub("src")});
+    ASSERT_EQ(zipped.exit_code, 0) << zipped.err;
+    if (c.flip) {
+      std::string bytes = ReadFile(dir.Sub("tmp/p.zip"));
+      const size_t at = bytes.find(payload.substr(20000, 32));
+      ASSERT_NE(at, std::string::npos);
+      bytes[at] ^= 0x01;
+      WriteFile(dir.Sub("tmp/p.zip"), bytes);
+    }
+    const std::string root = dir.Sub("Tarv Game");
+    WriteFile(root + "/Binaries/miniunz.exe", ReadFile(c.program));
+    chmod((root + "/Binaries/miniunz.exe").c_str(), 0755);
+    tarvtest::MakeDirs(dir.Sub("tmp/file1"));
+    UnpackRequest r;
+    r.install_dir = Wide(root);
+    r.archive = Wide(dir.Sub("tmp/p.zip"));
+    r.work_folder = Wide(dir.Sub("tmp/file1"));
+    EXPECT_EQ(RunUnpacker(r), c.outcome);
+    if (c.outcome == UnpackOutcome::kUnpacked) {
+      EXPECT_TRUE(ReadFile(dir.Sub("tmp/file1/data/Data/a b.pak")) == payload);
+      EXPECT_EQ(ReadFile(dir.Sub("tmp/file1/addedFiles.txt")), "Data\\a b.pak\nx\ny\n");
+    }
+  }
+}
+
+}  // namespace
+}  // namespace TarvPatch
