@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "os/messages.h"
+
 namespace TarvPatch {
 namespace {
 
@@ -55,6 +57,28 @@ TEST(DownloadEstimateTest, KilobytesMinutesAndText) {
     EXPECT_EQ(e.minutes, c.minutes);
     EXPECT_EQ(FormatDownloadText(e).ToStdString(), c.text);
   }
+}
+
+TEST(DownloadEstimateTest, TextInEachLanguageTakesItsNumbersInOrder) {
+  using TarvMessages::Language;
+  struct Case {
+    Language language;
+    uint32_t minutes;
+    const char* text;
+  };
+  const Case cases[] = {
+      {Language::kGerman, 61, "Downloadfortschritt 60 kB von 3720 kB, noch 1 Std. 1 Min."},
+      {Language::kGerman, 59, "Downloadfortschritt 60 kB von 3720 kB, noch 59 Min."},
+      {Language::kFrench, 125, "T\u00e9l\u00e9chargement 60 ko sur 3720 ko, 2 h 5 min restantes"},
+      {Language::kFrench, 60, "T\u00e9l\u00e9chargement 60 ko sur 3720 ko, 60 min restantes"},
+      {Language::kEnglish, 0, "Download Progress 60 kB of 3720 kB, 0 min remaining"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    TarvMessages::SetThreadLanguage(c.language);
+    EXPECT_EQ(FormatDownloadText({60, 3720, c.minutes}).utf8_string(), c.text);
+  }
+  TarvMessages::SetThreadLanguage(Language::kEnglish);
 }
 
 TEST(DownloadEstimateTest, NumbersBeyondThirtyTwoBitsWrapInsteadOfFailing) {

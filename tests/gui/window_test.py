@@ -5,8 +5,9 @@ clicks on its buttons and on the answers of its questions, the close box
 read back from its session log: the report lines, the boxes it showed, and on
 request (SIGUSR1) a description of its controls read from the widgets.
 
-Runs the test window program by default; TARV_WINDOW_PROGRAM names another
-program that takes the same options (the patcher itself through a wrapper).
+The scripted cases run the test window program, whose worker plays a
+script; when TARV_PATCHER names the patcher itself, the cases that need no
+script run it as a player's launcher would, in English, German and French.
 """
 
 import json
@@ -20,7 +21,9 @@ import time
 import unittest
 
 BIN = os.environ.get("TARV_BIN_DIR", os.path.join(os.path.dirname(__file__), "../../build/bin"))
-PROGRAM = os.environ.get("TARV_WINDOW_PROGRAM", os.path.join(BIN, "tarv-window-harness"))
+PROGRAM = os.path.join(BIN, "tarv-window-harness")
+PATCHER = os.environ.get("TARV_PATCHER", "")
+SOURCE = os.environ.get("TARV_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "../.."))
 X_CLOSE = os.path.join(BIN, "tarv-x-close")
 TITLE = "^Obelk Patcher $"
 HANG_GUARD_S = 120  # only to name a hang instead of waiting for CTest's limit
@@ -41,11 +44,11 @@ def visible_windows(name=TITLE):
 class Window:
     """One run of the window program and its session log."""
 
-    def __init__(self, *args, env=None):
+    def __init__(self, *args, env=None, program=PROGRAM):
         self.dir = tempfile.TemporaryDirectory(prefix="tarv-window-")
         self.log = os.path.join(self.dir.name, "session.log")
         full_env = dict(os.environ, TARV_PATCHER_LOG=self.log, **(env or {}))
-        self.proc = subprocess.Popen([PROGRAM, *args], env=full_env,
+        self.proc = subprocess.Popen([program, *args], env=full_env,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         self.first = self.wait_for(lambda e: "window" in e, "the window")["window"]
         ids = self.poll(visible_windows, "the mapped window")
@@ -150,7 +153,9 @@ class Window:
         return self.proc.returncode
 
 
-class WindowTest(unittest.TestCase):
+class WindowCase(unittest.TestCase):
+    """Opens windows that are closed down after the test."""
+
     def open(self, *args, **kw):
         window = Window(*args, **kw)
         self.addCleanup(window.close_down)
@@ -162,6 +167,10 @@ class WindowTest(unittest.TestCase):
             for name in key.split("__"):
                 part = part[name]
             self.assertEqual(part, value, key)
+
+
+class WindowTest(WindowCase):
+    """The window with a scripted worker."""
 
     # --- start-up per mode -------------------------------------------------
 
@@ -362,6 +371,76 @@ class WindowTest(unittest.TestCase):
             self.assertFalse(w.describe()["banner"]["shown"])
         w.press("apply")  # the window works as usual
         w.wait_event("finished")
+
+
+def string_table(language):
+    """The window's texts by id from the program's string table."""
+    texts = {}
+    path = os.path.join(SOURCE, "resources", "strings", language + ".txt")
+    with open(path, encoding="utf-8") as f:
+        for line in f:
+            match = re.match(r'^(\d+) "(.*)"$', line.rstrip("\n"))
+            if match:
+                texts[int(match.group(1))] = match.group(2)
+    return texts
+
+
+@unittest.skipUnless(PATCHER, "TARV_PATCHER names no patcher program")
+class PatcherProgramTest(WindowCase):
+    """The patcher itself, started with a command line, in each language."""
+
+    LANGUAGES = [("en", None), ("de", 2), ("fr", 1)]
+
+    def start(self, language_id, *options):
+        folder = tempfile.TemporaryDirectory(prefix="tarv-install-")
+        self.addCleanup(folder.cleanup)
+        registry = os.path.join(folder.name, "machine.conf")
+        with open(registry, "w", encoding="utf-8") as f:
+            if language_id is not None:
+                f.write(f"[SOFTWARE/Obelk/Tarv]\nLanguageID=dword:{language_id:08x}\n")
+        env = {"OBELK_MACHINE_REGISTRY": registry,
+               "OBELK_USER_REGISTRY": os.path.join(folder.name, "user.conf")}
+        return self.open("1.0", folder.name, "--admin", *options, env=env, program=PATCHER)
+
+    def test_download_mode_starts_the_session_at_once(self):
+        for language, language_id in self.LANGUAGES:
+            with self.subTest(language=language):
+                texts = string_table(language)
+                w = self.start(language_id, "--server", "http://127.0.0.1:9/")
+                self.assertShown(w.first, folderLabel=texts[171], apply__enabled=False,
+                                 apply__label="Apply Update")
+                self.assertTrue(w.first["log"].startswith(texts[164]))
+                w.wait_event("finished")
+                self.assertShown(w.describe(), cancel__label="Exit", apply__enabled=False)
+                w.press("cancel")
+                self.assertEqual(w.exit_code(), 0)
+                self.assertEqual(w.boxes(), [])
+
+    def test_repair_and_standalone_wait_for_their_button(self):
+        for language, language_id in self.LANGUAGES:
+            texts = string_table(language)
+            for options, folder_label, apply_label in [
+                    (["--server", "http://127.0.0.1:9/", "--repair"], texts[172], texts[173]),
+                    (["--patch", "/nonexistent/patch"], texts[171], "Apply Update")]:
+                with self.subTest(language=language, options=options):
+                    w = self.start(language_id, *options)
+                    self.assertShown(w.first, folderLabel=folder_label, apply__label=apply_label,
+                                     apply__enabled=True, cancel__label="Cancel")
+                    time.sleep(1.5)
+                    self.assertNotIn("finished", w.events())
+                    w.press("apply")
+                    w.wait_event("finished")
+                    self.assertShown(w.describe(), cancel__label="Exit", apply__enabled=False)
+                    w.close_box()
+                    self.assertEqual(w.exit_code(), 0)
+                    self.assertEqual(w.boxes(), [])
+
+    def test_banner_and_close_box_before_a_session(self):
+        w = self.start(None, "--patch", "/nonexistent/patch")
+        w.describe_until(lambda d: d["banner"]["shown"], "the banner")
+        w.close_box()
+        self.assertEqual(w.exit_code(), 0)
+        self.assertEqual(w.boxes(), [])
 
 
 if __name__ == "__main__":

@@ -57,10 +57,14 @@ FrameSetup Standalone(const std::string& script) {
   return setup;
 }
 
-wxColour ColourAt(wxTextCtrl* log, long position) {
+std::string ColourAt(wxTextCtrl* log, long position) {
   wxTextAttr style;
   EXPECT_TRUE(log->GetStyle(position, style));
-  return style.GetTextColour();
+  return style.GetTextColour().GetAsString(wxC2S_CSS_SYNTAX).ToStdString();
+}
+
+std::string Css(const wxColour& colour) {
+  return colour.GetAsString(wxC2S_CSS_SYNTAX).ToStdString();
 }
 
 class WindowWidgetTest : public ::testing::Test {
@@ -103,8 +107,8 @@ TEST_F(WindowWidgetTest, LineColoursFollowTheLevel) {
   EXPECT_EQ(frame->Log()->GetValue(), expected);
   for (size_t i = 0; i < std::size(lines); ++i) {
     SCOPED_TRACE(lines[i].text);
-    EXPECT_EQ(ColourAt(frame->Log(), starts[i]), lines[i].colour);
-    EXPECT_EQ(ColourAt(frame->Log(), starts[i] + 2), lines[i].colour);
+    EXPECT_EQ(ColourAt(frame->Log(), starts[i]), Css(lines[i].colour));
+    EXPECT_EQ(ColourAt(frame->Log(), starts[i] + 2), Css(lines[i].colour));
   }
 }
 
