@@ -110,6 +110,7 @@ def main():
     TestFTPHandler.authorizer = authorizer
     TestFTPHandler.banner = "Tarv test FTP server ready."
     TestFTPHandler.permit_foreign_addresses = False
+    TestFTPHandler.auth_failed_timeout = 0  # refused logins answer at once
     if ARGS.cut_after is not None:
         TestFTPHandler.use_sendfile = False
     if ARGS.masquerade:

@@ -20,13 +20,32 @@ bool IsFolder(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// Unpacks the archive into `folder`; false with the reason in `error`.
-bool Unpack(const std::string& archive, const std::string& folder, std::string* error) {
-  std::string why;
-  int code = OS::RunProgram({ProgramDir() + "/tarv-unzip", "-o", "-x", archive, "-d", folder}, &why);
-  if (code == 0) return true;
-  *error = code < 0 ? "cannot run tarv-unzip: " + why
-                    : archive + ": tarv-unzip failed (exit " + std::to_string(code) + ")";
+// The first line of a small log file.
+std::string FirstLine(const std::string& path) {
+  char buf[1024] = "";
+  FILE* f = fopen(path.c_str(), "rbe");
+  if (f) {
+    if (!fgets(buf, sizeof buf, f)) buf[0] = '\0';
+    fclose(f);
+  }
+  std::string line = buf;
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+  return line;
+}
+
+// Unpacks the archive into `temp`/project, the unpacker's messages going to
+// `temp`/unzip.log; false with the reason in `error`.
+bool Unpack(const std::string& archive, const std::string& temp, std::string* error) {
+  std::string why, log = temp + "/unzip.log";
+  OS::Process unzip;
+  unzip.RedirectOutput(log, log);
+  if (!unzip.Start({ProgramDir() + "/tarv-unzip", "-o", "-x", archive, "-d", temp + "/project"},
+                   &why)) {
+    *error = "cannot run tarv-unzip: " + why;
+    return false;
+  }
+  if (unzip.Wait(-1) == OS::Process::WaitResult::kExited && unzip.ExitCode() == 0) return true;
+  *error = archive + ": cannot be unpacked: " + FirstLine(log);
   return false;
 }
 
@@ -45,7 +64,7 @@ int CmdApply(const Args& args) {
       RemoveTree(temp);
       return Fail(error);
     }
-    project = temp;
+    project = temp + "/project";
   }
   TarvPatch::SetPatchCallbacks(
       [](uint32_t total) { printf("entries: %u\n", total); }, nullptr,

@@ -1,0 +1,218 @@
+// bench_fetch: downloads one large file from 127.0.0.1 through Fetch into a
+// file buffer, over HTTP (our test server) and FTP (pyftpdlib), alternating
+// with `curl -o` of the same address, and prints the throughput of each, the
+// ratio, and the peak memory of each downloading process.
+//
+//   bench_fetch [--size-mib N] [--rounds R] [--dir FOLDER]
+//
+// Each download runs in a child process so that its peak resident memory
+// (ru_maxrss) is its own.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "data/data_buffer.h"
+#include "data/file_util.h"
+#include "inet/transfer.h"
+
+extern char** environ;
+
+namespace {
+
+struct Run {
+  double seconds = 0;
+  long peak_kib = 0;
+  bool ok = false;
+};
+
+pid_t Spawn(const std::vector<std::string>& argv, bool quiet) {
+  std::vector<char*> cargv;
+  for (auto& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
+  cargv.push_back(nullptr);
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+  if (quiet) posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+  pid_t pid = -1;
+  if (posix_spawn(&pid, cargv[0], &fa, nullptr, cargv.data(), environ) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&fa);
+  return pid;
+}
+
+Run Wait(pid_t pid, std::chrono::steady_clock::time_point start) {
+  Run r;
+  int status = 0;
+  rusage usage{};
+  if (wait4(pid, &status, 0, &usage) != pid) return r;
+  r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  r.peak_kib = usage.ru_maxrss;
+  r.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return r;
+}
+
+Run OurFetch(const std::string& url, const std::string& out) {
+  auto start = std::chrono::steady_clock::now();
+  pid_t pid = fork();
+  if (pid == 0) {
+    TarvDataBufferFile file(TarvUtil::FromFsPath(out), TarvDataBufferFile::MODE_WRITE);
+    InetResult r = TarvInet::Fetch(url, &file, 0);
+    file.Flush();
+    _exit(r == INET_OK ? 0 : 1);
+  }
+  return Wait(pid, start);
+}
+
+Run CurlFetch(const std::string& url, const std::string& out) {
+  auto start = std::chrono::steady_clock::now();
+  pid_t pid = Spawn({"/usr/bin/curl", "-s", "-o", out, url}, true);
+  Run r = Wait(pid, start);
+  // Our buffer makes the file durable at the end (fsync); so does this.
+  int fd = open(out.c_str(), O_RDONLY);
+  if (fd >= 0) {
+    fsync(fd);
+    close(fd);
+  }
+  r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  return r;
+}
+
+void MakeFile(const std::string& path, uint64_t bytes) {
+  FILE* f = fopen(path.c_str(), "wb");
+  std::vector<uint64_t> block(1 << 17);
+  uint64_t x = 88172645463325252ull;
+  for (uint64_t done = 0; done < bytes;) {
+    for (auto& v : block) {
+      x ^= x << 13;
+      x ^= x >> 7;
+      x ^= x << 17;
+      v = x;
+    }
+    size_t n = std::min<uint64_t>(bytes - done, block.size() * 8);
+    fwrite(block.data(), 1, n, f);
+    done += n;
+  }
+  fclose(f);
+}
+
+int StartServer(const std::vector<std::string>& args, const std::string& port_file, pid_t& pid) {
+  std::vector<std::string> argv = {"/usr/bin/python3"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  pid = Spawn(argv, true);
+  for (int i = 0; i < 500; ++i) {
+    std::ifstream in(port_file);
+    int port = 0;
+    if (in >> port) return port;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return 0;
+}
+
+uint64_t FileSize(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+}
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v[v.size() / 2];
+}
+
+void Bench(const char* name, const std::string& url, const std::string& dir, uint64_t size,
+           int rounds) {
+  std::vector<double> ours, curls;
+  long our_peak = 0, curl_peak = 0;
+  for (int i = 0; i < rounds; ++i) {
+    std::string a = dir + "/ours.bin", b = dir + "/curl.bin";
+    // Alternate which goes first so neither always meets a warm cache.
+    Run o, c;
+    if (i % 2 == 0) {
+      o = OurFetch(url, a);
+      c = CurlFetch(url, b);
+    } else {
+      c = CurlFetch(url, b);
+      o = OurFetch(url, a);
+    }
+    bool ok = o.ok && c.ok && FileSize(a) == size && FileSize(b) == size;
+    unlink(a.c_str());
+    unlink(b.c_str());
+    if (!ok) {
+      printf("%s round %d: a download failed\n", name, i + 1);
+      exit(1);
+    }
+    double mib = size / 1048576.0;
+    printf("%s round %d: Fetch %.0f MiB/s (peak %ld KiB), curl %.0f MiB/s (peak %ld KiB)\n", name,
+           i + 1, mib / o.seconds, o.peak_kib, mib / c.seconds, c.peak_kib);
+    ours.push_back(mib / o.seconds);
+    curls.push_back(mib / c.seconds);
+    our_peak = std::max(our_peak, o.peak_kib);
+    curl_peak = std::max(curl_peak, c.peak_kib);
+  }
+  printf("%s median: Fetch %.0f MiB/s, curl %.0f MiB/s, ratio %.2f; peak memory Fetch %ld KiB, "
+         "curl %ld KiB\n",
+         name, Median(ours), Median(curls), Median(ours) / Median(curls), our_peak, curl_peak);
+  fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  uint64_t mib = 1024;
+  int rounds = 3;
+  std::string base = getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp";
+  for (int i = 1; i + 1 < argc; i += 2) {
+    std::string opt = argv[i];
+    if (opt == "--size-mib") mib = strtoull(argv[i + 1], nullptr, 10);
+    if (opt == "--rounds") rounds = atoi(argv[i + 1]);
+    if (opt == "--dir") base = argv[i + 1];
+  }
+  std::string tmpl = base + "/bench-fetch-XXXXXX";
+  std::vector<char> name(tmpl.begin(), tmpl.end());
+  name.push_back('\0');
+  if (mkdtemp(name.data()) == nullptr) return 2;
+  std::string dir = name.data();
+  std::string root = dir + "/root";
+  mkdir(root.c_str(), 0755);
+  uint64_t size = mib * 1048576;
+  MakeFile(root + "/big.bin", size);
+  printf("file: %llu MiB on 127.0.0.1, %d rounds\n", static_cast<unsigned long long>(mib), rounds);
+
+  std::string servers = TARV_TEST_SERVERS_DIR;
+  pid_t http_pid = -1, ftp_pid = -1;
+  int http_port = StartServer({servers + "/http_server.py", "--root", root, "--port-file",
+                               dir + "/http.port"},
+                              dir + "/http.port", http_pid);
+  int ftp_port = StartServer({servers + "/ftp_server.py", "--root", root, "--port-file",
+                              dir + "/ftp.port"},
+                             dir + "/ftp.port", ftp_pid);
+  int rc = 0;
+  if (http_port == 0 || ftp_port == 0) {
+    printf("a test server did not start\n");
+    rc = 1;
+  } else {
+    Bench("HTTP", "http://127.0.0.1:" + std::to_string(http_port) + "/big.bin", dir, size, rounds);
+    Bench("FTP", "ftp://127.0.0.1:" + std::to_string(ftp_port) + "/big.bin", dir, size, rounds);
+  }
+  for (pid_t pid : {http_pid, ftp_pid}) {
+    if (pid > 0) {
+      kill(pid, SIGTERM);
+      waitpid(pid, nullptr, 0);
+    }
+  }
+  unlink((root + "/big.bin").c_str());
+  TarvUtil::DeleteDirectoryTree(TarvUtil::FromFsPath(dir));
+  return rc;
+}

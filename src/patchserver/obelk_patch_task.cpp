@@ -1,0 +1,168 @@
+#include "patchserver/obelk_patch_task.h"
+
+#include "data/file_util.h"
+#include "inet/transfer.h"
+#include "inet/url.h"
+
+namespace {
+
+// Growable memory that refuses to grow past a limit, so that a server
+// answering with something huge cannot exhaust memory.
+class LimitedMemoryBuffer : public TarvDataBufferMemoryDynamic {
+ public:
+  explicit LimitedMemoryBuffer(uint32_t limit) : m_limit(limit) {}
+  DataBufferResult Write(const void* bytes, uint32_t count) override {
+    if (static_cast<uint64_t>(GetPosition()) + count > m_limit) return DB_BUFFER_FULL;
+    return TarvDataBufferMemoryDynamic::Write(bytes, count);
+  }
+  DataBufferResult SetSize(uint32_t size) override {
+    if (size > m_limit) return DB_BUFFER_FULL;
+    return TarvDataBufferMemoryDynamic::SetSize(size);
+  }
+
+ private:
+  uint32_t m_limit;
+};
+
+// Addresses in report lines never show a password.
+std::string Shown(const std::wstring& address) {
+  return TarvInet::RedactUrl(TarvUtil::ToNarrow(address));
+}
+
+}  // namespace
+
+// The archive file as the transfer sees it, publishing its position after
+// every operation so that the GUI thread can read it while the worker
+// writes, without a lock around the writes.
+class ObelkPatchTask::ProgressBuffer : public TarvDataBuffer {
+ public:
+  explicit ProgressBuffer(TarvDataBufferFile* file) : m_file(file) {}
+  uint32_t Position() const { return m_position.load(std::memory_order_relaxed); }
+
+  uint32_t GetSize() override { return m_file->GetSize(); }
+  uint32_t GetPosition() override { return m_file->GetPosition(); }
+  DataBufferResult SetSize(uint32_t size) override { return Publish(m_file->SetSize(size)); }
+  DataBufferResult SetPosition(uint32_t position) override {
+    return Publish(m_file->SetPosition(position));
+  }
+  DataBufferResult Write(const void* bytes, uint32_t count) override {
+    return Publish(m_file->Write(bytes, count));
+  }
+  DataBufferResult Read(void* destination, uint32_t count) override {
+    return Publish(m_file->Read(destination, count));
+  }
+  void Flush() override { m_file->Flush(); }
+
+ private:
+  DataBufferResult Publish(DataBufferResult r) {
+    m_position.store(m_file->GetPosition(), std::memory_order_relaxed);
+    return r;
+  }
+
+  TarvDataBufferFile* m_file;
+  std::atomic<uint32_t> m_position{0};
+};
+
+ObelkPatchTask::ObelkPatchTask() = default;
+ObelkPatchTask::~ObelkPatchTask() = default;
+
+// ---- Catalogue ----
+
+bool ObelkPatchTask::ParseCatalogue(TarvDataBuffer* buffer, const std::wstring& server) {
+  return m_catalogue.ParseCatalogue(buffer, server);
+}
+
+bool ObelkPatchTask::ParseCatalogueRecord(TarvDataBuffer* record, const std::wstring& server) {
+  return m_catalogue.ParseCatalogueRecord(record, server);
+}
+
+bool ObelkPatchTask::ParseKeyValues(TarvDataBuffer* buffer, PatchCatalogue::KeyValueTable& table) {
+  return PatchCatalogue::ParseKeyValues(buffer, table);
+}
+
+const PatchInfo* ObelkPatchTask::GetPatchInfo(const std::string& version) const {
+  return m_catalogue.GetPatchInfo(version);
+}
+
+// ---- Server selection ----
+
+bool ObelkPatchTask::FindPatches(const std::vector<std::wstring>& servers) {
+  for (const std::wstring& server : servers) {
+    if (server.empty()) continue;
+    std::wstring address = TarvUtil::JoinPath(server, L"patches.txt");
+    LimitedMemoryBuffer buffer(kMaxCatalogueBytes);
+    if (TarvInet::Fetch(TarvUtil::ToNarrow(address), &buffer, TarvInet::kBypassCache) != INET_OK) {
+      Report(0, "Unable to download patch file: " + Shown(address));
+      continue;
+    }
+    buffer.SetPosition(0);
+    if (ParseCatalogue(&buffer, server)) {
+      m_server = server;
+      return true;
+    }
+  }
+  Report(0, "Unable to connect to any patch servers.");
+  m_server.clear();
+  return false;
+}
+
+// ---- Download ----
+
+bool ObelkPatchTask::QueryPatchSize(const std::wstring& dataUrl) {
+  m_bytesReceived = 0;
+  uint64_t size = 0;
+  bool known = TarvInet::QuerySize(TarvUtil::ToNarrow(dataUrl), size) == INET_OK;
+  m_bytesExpected = known ? size : 0;
+  return known;
+}
+
+bool ObelkPatchTask::DownloadPatch(const std::wstring& dataUrl, const std::wstring& tempFilePath) {
+  m_state = kDownloading;
+  m_bytesReceived = 0;
+  TarvDataBufferFile file(tempFilePath, TarvDataBufferFile::MODE_UPDATE);
+  if (!file.IsOpen() || file.SetSize(0) != DB_OK) {
+    Report(2, "Unable to open the patch file for writing: " + TarvUtil::ToNarrow(tempFilePath));
+    return false;
+  }
+  ProgressBuffer progress(&file);
+  {
+    OS::MutexLock lock(&m_statusLock);
+    m_currentBuffer = &progress;
+  }
+  bool ok = TarvInet::Fetch(TarvUtil::ToNarrow(dataUrl), &progress, 0) == INET_OK;
+  if (ok) {
+    progress.Flush();
+  } else {
+    Report(2, "Unable to download patch file: " + Shown(dataUrl));
+  }
+  OS::MutexLock lock(&m_statusLock);
+  m_bytesReceived = progress.Position();
+  m_currentBuffer = nullptr;
+  return ok;
+}
+
+void ObelkPatchTask::GetDownloadStatus(DownloadStatus& out) {
+  int state = m_state;
+  if (state == kDownloading) {
+    OS::MutexLock lock(&m_statusLock);
+    if (m_currentBuffer != nullptr) m_bytesReceived = m_currentBuffer->Position();
+  }
+  uint64_t received = m_bytesReceived, expected = m_bytesExpected;
+  uint32_t percent = 0;
+  if (state == kUnpacking) {
+    percent = 100;
+  } else if (expected != 0) {
+    // Positions are 32-bit, so received * 100 cannot overflow 64 bits.
+    percent = static_cast<uint32_t>(received * 100 / expected);
+  }
+  m_percent = percent;
+  out.bytesReceived = received;
+  out.bytesExpected = expected;
+  out.percent = percent;
+}
+
+bool ObelkPatchTask::IsDownloadedSizeAcceptable(const std::wstring& tempFilePath) const {
+  uint64_t size = 0;
+  if (TarvUtil::QueryFileSize(tempFilePath, size) != DB_OK) return false;
+  return size >= m_bytesExpected;
+}

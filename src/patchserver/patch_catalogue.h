@@ -1,0 +1,43 @@
+// PatchCatalogue: the patches a server offers, parsed from its catalogue
+// file "patches.txt": records of "key: value" lines separated by empty
+// lines, each naming a source version, a target version and two addresses.
+// The file format is described in docs/catalogue.md. Owned by the patch
+// task and used by its worker thread only; records of later files replace
+// earlier ones with the same source version.
+#pragma once
+
+#include <map>
+#include <string>
+
+#include "data/data_buffer.h"
+#include "patchserver/patch_info.h"
+
+class PatchCatalogue {
+ public:
+  using KeyValueTable = std::map<std::string, std::string>;
+
+  // Adds every valid record of the file in `buffer` (read from its current
+  // position) to the catalogue; relative data addresses are joined to
+  // `server`. True when at least one record was valid. Invalid records are
+  // skipped silently.
+  bool ParseCatalogue(TarvDataBuffer* buffer, const std::wstring& server);
+
+  // Parses one record (its lines, each ended by "\n") and stores it when
+  // valid: the four keys present and not empty, and a server to join a
+  // relative data address to.
+  bool ParseCatalogueRecord(TarvDataBuffer* record, const std::wstring& server);
+
+  // Fills `table` from the record's lines: keys lower-cased, keys and values
+  // stripped of spaces, a value in double quotes unquoted, later keys
+  // replacing earlier ones. False when a non-blank line has no colon (the
+  // other lines are still read).
+  static bool ParseKeyValues(TarvDataBuffer* buffer, KeyValueTable& table);
+
+  // The record stored under exactly this source version, or null.
+  const PatchInfo* GetPatchInfo(const std::string& version) const;
+
+  const std::map<std::string, PatchInfo>& Records() const { return m_records; }
+
+ private:
+  std::map<std::string, PatchInfo> m_records;
+};

@@ -1,0 +1,11 @@
+// PatchInfo: one accepted record of a server's patch catalogue, stored in
+// the catalogue under its source version. A plain value.
+#pragma once
+
+#include <string>
+
+struct PatchInfo {
+  std::string targetVersion;  // the version after this patch
+  std::wstring patchExeUrl;   // as written; carried along, never downloaded
+  std::wstring patchDataUrl;  // the archive's absolute address
+};
