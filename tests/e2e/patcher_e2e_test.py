@@ -104,7 +104,7 @@ class PatcherTest(unittest.TestCase):
         valid, count, paths = e2e.uninstall_log(self.install)
         self.assertTrue(valid)
         self.assertEqual(count, self.log_before[1] + len(added))
-        self.assertEqual(paths, [self.install + "\\" + p for p in added])
+        self.assertEqual(paths, [e2e.to_narrow(self.install + "\\" + p) for p in added])
 
     def added_files(self, *steps):
         out = []

@@ -197,11 +197,29 @@ def differences(install, tree):
     return lines
 
 
+# The fixed 8-bit table of the uninstaller log's paths: ASCII, and a few
+# marks; every other character is recorded as "?".
+_NARROW_KEPT = {171: 171, 176: 176, 187: 187, 8211: 150, 8216: 145, 8217: 146, 8220: 147,
+                8221: 148, 8230: 133}
+
+
+def to_narrow(text):
+    """The 8-bit form the patcher records (as Latin-1 text for comparing)."""
+    out = []
+    for c in text:
+        code = ord(c)
+        if 32 <= code <= 127 or code in (9, 10, 13):
+            out.append(c)
+        else:
+            out.append(chr(_NARROW_KEPT[code]) if code in _NARROW_KEPT else "?")
+    return "".join(out)
+
+
 def uninstall_log(install):
     """The independent reader's view of unins000.dat: (valid, record count,
     delete-file paths)."""
     done = subprocess.run([program("tarv-unins-check"), os.path.join(install, "unins000.dat")],
-                          capture_output=True, text=True, errors="replace")
+                          capture_output=True, text=True, encoding="latin-1")
     first = done.stdout.splitlines()[0] if done.stdout else ""
     count = int(first.split(", ")[1].split()[0]) if done.returncode == 0 else -1
     paths = [l[len("  delete file: "):] for l in done.stdout.splitlines()
