@@ -263,6 +263,14 @@ class PatcherTest(unittest.TestCase):
         e2e.wait_until(lambda: os.path.exists(marker), "the difference tool to stop")
         patcher.kill()
         self.assertEqual(self.marker(), "dword:00000001")
+        # Every game file is whole: at its old or its new content, or moved
+        # aside whole as the difference tool's backup.
+        old, new = e2e.snapshot(self.trees["1"]), e2e.snapshot(self.trees["2"])
+        for rel, data in e2e.snapshot(self.install, e2e.INSTALL_EXTRAS).items():
+            if rel.startswith("QXGame/Config/"):
+                continue
+            base = rel[:-4] if rel.endswith(".bak") else rel
+            self.assertIn(data, (old.get(base), new.get(base)), rel)
 
         shutil.copy(e2e.program("jpatch"), os.path.join(self.install, "Binaries/jpatchl-w32.exe"))
         lines = self.finish(self.run_patcher("-s", server.url()))
