@@ -106,6 +106,7 @@ def make_versions(root, names=("1", "2", "3"), big=200_000):
 
 def make_chain(server_dir, trees):
     """`tarv-mkpatch chain` over the versions, into server_dir."""
+    os.makedirs(server_dir, exist_ok=True)
     args = [program("tarv-mkpatch"), "chain", server_dir]
     args += [f"{v}={d}" for v, d in trees.items()]
     done = subprocess.run(args, capture_output=True, text=True)
