@@ -158,7 +158,8 @@ PatchSession::Result PatchSession::DownloadStep(const std::wstring& url, std::ws
   return Result::kOk;
 }
 
-PatchSession::Result PatchSession::UnpackStep(const std::wstring& archive, const std::wstring& work) {
+PatchSession::Result PatchSession::UnpackStep(const std::wstring& archive,
+                                              const std::wstring& work) {
   Report(0, kUnpacking);
   m_ports.SetDownloadState(kSessionUnpacking);
   const UnpackOutcome outcome = m_ports.Unpack(archive, work);
@@ -220,6 +221,8 @@ void PatchSession::Report(int level, int id, const std::wstring& suffix) {
   m_ports.Report(level, Text(id) + suffix);
 }
 
-std::wstring PatchSession::InstallDir() const { return m_settings.GetTargetDirectory().ToStdWstring(); }
+std::wstring PatchSession::InstallDir() const {
+  return m_settings.GetTargetDirectory().ToStdWstring();
+}
 
 }  // namespace TarvPatch

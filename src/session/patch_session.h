@@ -84,7 +84,8 @@ enum class SessionEnd {
 // One session over the settings. Owned by the worker; runs once.
 class PatchSession {
  public:
-  PatchSession(SessionPorts& ports, PatchSettings& settings) : m_ports(ports), m_settings(settings) {}
+  PatchSession(SessionPorts& ports, PatchSettings& settings)
+      : m_ports(ports), m_settings(settings) {}
 
   // Steps 1 to 9 of the session: callbacks, language, access test,
   // application lock (three tries 2000 ms apart), mode, the chain, PhysX,

@@ -78,13 +78,16 @@ class RecordingPorts : public SessionPorts {
     tarvtest::WriteFile(TarvUtil::FsPath(archive), std::string(announced + delivered_delta, 'z'));
     return download;
   }
-  void SetDownloadState(uint32_t state) override { calls.push_back("state " + std::to_string(state)); }
+  void SetDownloadState(uint32_t state) override {
+    calls.push_back("state " + std::to_string(state));
+  }
   UnpackOutcome Unpack(const std::wstring&, const std::wstring& work) override {
     work_folders.push_back(work);
     tarvtest::WriteFile(TarvUtil::FsPath(work) + "/addedFiles.txt", "x\n");
     return unpack;
   }
-  bool ApplyPatchProject(const std::wstring&, const std::wstring&, const std::wstring& deferred) override {
+  bool ApplyPatchProject(const std::wstring&, const std::wstring&,
+                         const std::wstring& deferred) override {
     calls.push_back("apply, deferring " + Narrow(deferred));
     return apply;
   }
@@ -118,7 +121,8 @@ struct Session {
 };
 
 // The opening every session shares once the checks have passed.
-const std::vector<std::string> kOpening = {"callbacks", "language", "lock /Binaries", "L0 Searching for patches..."};
+const std::vector<std::string> kOpening = {"callbacks", "language", "lock /Binaries",
+                                           "L0 Searching for patches..."};
 
 std::vector<std::string> Step(const std::string& from, const std::string& to) {
   return {"download http://127.0.0.1:1/" + from + "_to_" + to + ".zip",
@@ -160,21 +164,27 @@ TEST(PatchSession, ChainsAndFinalVersions) {
   };
   const Case cases[] = {
       {"chain 1 -> 2 -> 3", L"1", L"",
-       Join({kOpening, Step("1", "2"), Step("2", "3"),
+       Join({kOpening,
+             Step("1", "2"),
+             Step("2", "3"),
              {"L0 No (more) patches at server for version: 3", "reset configuration", "physx",
               "L0 Patching completed.", "unlock"}}),
        L"3", L"<none>", 2},
       {"final version 2", L"1", L"2",
-       Join({kOpening, Step("1", "2"),
-             {"L0 Client is at the final version: 2", "reset configuration", "physx", "L0 Patching completed.",
-              "unlock"}}),
+       Join({kOpening,
+             Step("1", "2"),
+             {"L0 Client is at the final version: 2", "reset configuration", "physx",
+              "L0 Patching completed.", "unlock"}}),
        L"2", L"<none>", 1},
       {"final equals installed", L"1", L"1",
-       Join({kOpening, {"L0 Client is at the final version: 1", "physx", "L0 Patching completed.", "unlock"}}),
+       Join(
+           {kOpening,
+            {"L0 Client is at the final version: 1", "physx", "L0 Patching completed.", "unlock"}}),
        L"1", L"", 0},
       {"no patch for the installed version", L"7", L"",
        Join({kOpening,
-             {"L0 No (more) patches at server for version: 7", "physx", "L0 Patching completed.", "unlock"}}),
+             {"L0 No (more) patches at server for version: 7", "physx", "L0 Patching completed.",
+              "unlock"}}),
        L"7", L"", 0},
   };
   for (const auto& c : cases) {
@@ -188,7 +198,8 @@ TEST(PatchSession, ChainsAndFinalVersions) {
     EXPECT_EQ(s.settings.GetTargetVersion(), c.end_target);
     // Archives of applied steps stay; work folders go.
     for (const auto& a : s.ports.archives) EXPECT_TRUE(tarvtest::FileExists(TarvUtil::FsPath(a)));
-    for (const auto& w : s.ports.work_folders) EXPECT_FALSE(tarvtest::FileExists(TarvUtil::FsPath(w)));
+    for (const auto& w : s.ports.work_folders)
+      EXPECT_FALSE(tarvtest::FileExists(TarvUtil::FsPath(w)));
     const unins::Log log = unins::Parse(tarvtest::ReadFile(s.install + "/unins000.dat"));
     ASSERT_EQ(log.error, "");
     EXPECT_EQ(log.count, 2 + c.applied);
@@ -214,31 +225,51 @@ TEST(PatchSession, FailuresOfOneStep) {
   };
   const std::string dl = "download http://127.0.0.1:1/1_to_2.zip";
   const Case cases[] = {
-      {"download failed", [](Session& s) { s.ports.download = false; },
-       {dl, "L0 Downloading patch file...", "L2 Patch download failed.", "L0 Patching aborted.", "unlock"}, true, true},
-      {"one byte short", [](Session& s) { s.ports.delivered_delta = -1; },
-       {dl, "L0 Downloading patch file...", "L2 Patch download failed.", "L0 Patching aborted.", "unlock"}, true, true},
-      {"unpacker exits 1", [](Session& s) { s.ports.unpack = UnpackOutcome::kFailed; },
-       {dl, "L0 Downloading patch file...", "L0 Unpacking patch file...", "state 2",
-        "L2 Failed to unpack the patch file", "L2 Failed to extract the patch archive.", "L0 Patching aborted.",
+      {"download failed",
+       [](Session& s) { s.ports.download = false; },
+       {dl, "L0 Downloading patch file...", "L2 Patch download failed.", "L0 Patching aborted.",
         "unlock"},
-       false, false},
-      {"unpacker missing", [](Session& s) { s.ports.unpack = UnpackOutcome::kNotStarted; },
-       {dl, "L0 Downloading patch file...", "L0 Unpacking patch file...", "state 2",
-        "L2 Could not start the unpacker", "L2 Failed to extract the patch archive.", "L0 Patching aborted.",
+       true,
+       true},
+      {"one byte short",
+       [](Session& s) { s.ports.delivered_delta = -1; },
+       {dl, "L0 Downloading patch file...", "L2 Patch download failed.", "L0 Patching aborted.",
         "unlock"},
-       false, false},
-      {"applier failed", [](Session& s) { s.ports.apply = false; },
-       {dl, "L0 Downloading patch file...", "L0 Unpacking patch file...", "state 2", "L0 Patching...\n",
-        "marker set", "state 3", "folder field", "apply, deferring TarvLauncher.exe", "marker set",
-        "L2 \nFailed to apply the patch: 1_to_2", "L0 Patching aborted.", "unlock"},
-       true, false},
+       true,
+       true},
+      {"unpacker exits 1",
+       [](Session& s) { s.ports.unpack = UnpackOutcome::kFailed; },
+       {dl, "L0 Downloading patch file...", "L0 Unpacking patch file...", "state 2",
+        "L2 Failed to unpack the patch file", "L2 Failed to extract the patch archive.",
+        "L0 Patching aborted.", "unlock"},
+       false,
+       false},
+      {"unpacker missing",
+       [](Session& s) { s.ports.unpack = UnpackOutcome::kNotStarted; },
+       {dl, "L0 Downloading patch file...", "L0 Unpacking patch file...", "state 2",
+        "L2 Could not start the unpacker", "L2 Failed to extract the patch archive.",
+        "L0 Patching aborted.", "unlock"},
+       false,
+       false},
+      {"applier failed",
+       [](Session& s) { s.ports.apply = false; },
+       {dl, "L0 Downloading patch file...", "L0 Unpacking patch file...", "state 2",
+        "L0 Patching...\n", "marker set", "state 3", "folder field",
+        "apply, deferring TarvLauncher.exe", "marker set", "L2 \nFailed to apply the patch: 1_to_2",
+        "L0 Patching aborted.", "unlock"},
+       true,
+       false},
       {"uninstaller log broken",
-       [](Session& s) { tarvtest::WriteFile(s.install + "/unins000.dat", s.log_before.substr(0, 500)); },
-       {dl, "L0 Downloading patch file...", "L0 Unpacking patch file...", "state 2", "L0 Patching...\n",
-        "marker set", "state 3", "folder field", "apply, deferring TarvLauncher.exe", "marker cleared",
-        "L2 \nFailed to update unins000.dat after the patch: 1_to_2", "L0 Patching aborted.", "unlock"},
-       true, false},
+       [](Session& s) {
+         tarvtest::WriteFile(s.install + "/unins000.dat", s.log_before.substr(0, 500));
+       },
+       {dl, "L0 Downloading patch file...", "L0 Unpacking patch file...", "state 2",
+        "L0 Patching...\n", "marker set", "state 3", "folder field",
+        "apply, deferring TarvLauncher.exe", "marker cleared",
+        "L2 \nFailed to update unins000.dat after the patch: 1_to_2", "L0 Patching aborted.",
+        "unlock"},
+       true,
+       false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -250,10 +281,10 @@ TEST(PatchSession, FailuresOfOneStep) {
     EXPECT_EQ(s.settings.GetTargetVersion(), L"2");
     ASSERT_EQ(s.ports.archives.size(), 1u);
     EXPECT_EQ(tarvtest::FileExists(TarvUtil::FsPath(s.ports.archives[0])), c.archive_kept);
-    ASSERT_EQ(s.ports.work_folders.size(), c.name == std::string("download failed") ||
-                                                   c.name == std::string("one byte short")
-                                               ? 0u
-                                               : 1u);
+    ASSERT_EQ(s.ports.work_folders.size(),
+              c.name == std::string("download failed") || c.name == std::string("one byte short")
+                  ? 0u
+                  : 1u);
     if (!s.ports.work_folders.empty()) {
       EXPECT_EQ(tarvtest::FileExists(TarvUtil::FsPath(s.ports.work_folders[0])), c.work_kept);
     }
@@ -267,7 +298,8 @@ TEST(PatchSession, SizeQueryFailureIsANoteAndAnySizePasses) {
   s.settings.SetFinalVersion(L"2");
   EXPECT_EQ(s.Run(), SessionEnd::kCompleted);
   const std::string note =
-      "L1 Unable to determine the size of the patch file. Possible problem with local proxy or firewall "
+      "L1 Unable to determine the size of the patch file. Possible problem with local proxy or "
+      "firewall "
       "software.";
   EXPECT_EQ(s.ports.calls[4], note);
   EXPECT_EQ(s.settings.GetCurrentVersion(), L"2");
@@ -280,26 +312,40 @@ TEST(PatchSession, ChecksBeforeTheChain) {
     std::vector<std::string> calls;
   };
   const Case cases[] = {
-      {"access refused", [](Session& s) { s.ports.access = false; },
+      {"access refused",
+       [](Session& s) { s.ports.access = false; },
        {"callbacks", "language", "L2 Patching requires Administrator privileges.",
-        "box Requires Administrator Privileges: The current Windows ", "L0 Patching aborted.", "unlock"}},
-      {"files in use", [](Session& s) { s.ports.lock_free_at = -1; },
-       {"callbacks", "language", "lock /Binaries", "sleep 2000", "lock /Binaries", "sleep 2000", "lock /Binaries",
-        "sleep 2000", "L2 Unable to patch - files in use.", "box Files In Use: The Tarv files are c", "enable apply",
-        "L0 Patching aborted.", "unlock"}},
-      {"lock free at the third try", [](Session& s) { s.ports.lock_free_at = 2; s.ports.find = false; },
-       {"callbacks", "language", "lock /Binaries", "sleep 2000", "lock /Binaries", "sleep 2000", "lock /Binaries",
-        "L0 Searching for patches...", "L0 Patching aborted.", "unlock"}},
-      {"local file", [](Session& s) { s.settings.SetLocalFile(true); },
+        "box Requires Administrator Privileges: The current Windows ", "L0 Patching aborted.",
+        "unlock"}},
+      {"files in use",
+       [](Session& s) { s.ports.lock_free_at = -1; },
+       {"callbacks", "language", "lock /Binaries", "sleep 2000", "lock /Binaries", "sleep 2000",
+        "lock /Binaries", "sleep 2000", "L2 Unable to patch - files in use.",
+        "box Files In Use: The Tarv files are c", "enable apply", "L0 Patching aborted.",
+        "unlock"}},
+      {"lock free at the third try",
+       [](Session& s) {
+         s.ports.lock_free_at = 2;
+         s.ports.find = false;
+       },
+       {"callbacks", "language", "lock /Binaries", "sleep 2000", "lock /Binaries", "sleep 2000",
+        "lock /Binaries", "L0 Searching for patches...", "L0 Patching aborted.", "unlock"}},
+      {"local file",
+       [](Session& s) { s.settings.SetLocalFile(true); },
        {"callbacks", "language", "lock /Binaries", "L0 Patching aborted.", "unlock"}},
-      {"no server", [](Session& s) { s.settings.SetDownload(false); },
-       {"callbacks", "language", "lock /Binaries", "L0 Neither local file nor patch server. Nothing to do.",
+      {"no server",
+       [](Session& s) { s.settings.SetDownload(false); },
+       {"callbacks", "language", "lock /Binaries",
+        "L0 Neither local file nor patch server. Nothing to do.", "L0 Patching aborted.",
+        "unlock"}},
+      {"repair",
+       [](Session& s) { s.settings.SetRepair(true); },
+       {"callbacks", "language", "lock /Binaries", "L2 Repair isn't implemented!",
         "L0 Patching aborted.", "unlock"}},
-      {"repair", [](Session& s) { s.settings.SetRepair(true); },
-       {"callbacks", "language", "lock /Binaries", "L2 Repair isn't implemented!", "L0 Patching aborted.", "unlock"}},
-      {"no temporary folder", [](Session& s) { s.ports.temp.clear(); },
-       {"callbacks", "language", "lock /Binaries", "L0 Searching for patches...", "L2 Unable to create temporary file.",
-        "L0 Patching aborted.", "unlock"}},
+      {"no temporary folder",
+       [](Session& s) { s.ports.temp.clear(); },
+       {"callbacks", "language", "lock /Binaries", "L0 Searching for patches...",
+        "L2 Unable to create temporary file.", "L0 Patching aborted.", "unlock"}},
       {"temporary folder is a file",
        [](Session& s) {
          tarvtest::WriteFile(s.dir.Sub("tempfile"), "");

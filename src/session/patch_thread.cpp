@@ -55,10 +55,11 @@ bool PatchThread::StopRequested() {
 }
 
 void PatchThread::InstallApplierCallbacks() {
-  SetPatchCallbacks(
-      [](uint32_t units) { APThread::ReportTotalToCurrent(units); },
-      [] { return APThread::ReportStepToCurrent(); },
-      [](int level, const std::wstring& text) { APThread::ReportMessageToCurrent(level, wxString(text)); });
+  SetPatchCallbacks([](uint32_t units) { APThread::ReportTotalToCurrent(units); },
+                    [] { return APThread::ReportStepToCurrent(); },
+                    [](int level, const std::wstring& text) {
+                      APThread::ReportMessageToCurrent(level, wxString(text));
+                    });
 }
 
 void PatchThread::SelectLanguage() { TarvMessages::SelectLanguage(); }
@@ -75,7 +76,9 @@ void PatchThread::CloseApplicationLock() { TarvUtil::CloseApplicationMutex(); }
 
 void PatchThread::Sleep(int milliseconds) { wxThread::Sleep(milliseconds); }
 
-bool PatchThread::EnsureTempFolder(std::wstring* folder) { return TarvUtil::EnsureTempFolder(folder); }
+bool PatchThread::EnsureTempFolder(std::wstring* folder) {
+  return TarvUtil::EnsureTempFolder(folder);
+}
 
 bool PatchThread::SetPatchingMarker() { return TarvPatch::SetPatchingMarker(); }
 
@@ -84,7 +87,8 @@ bool PatchThread::ClearPatchingMarker() { return TarvPatch::ClearPatchingMarker(
 void PatchThread::ResetGameConfiguration() { TarvPatch::ResetGameConfiguration(); }
 
 void PatchThread::CheckPhysXRuntime() {
-  TarvPatch::CheckPhysXRuntime([this](int level, const std::wstring& text) { Report(level, text); });
+  TarvPatch::CheckPhysXRuntime(
+      [this](int level, const std::wstring& text) { Report(level, text); });
 }
 
 bool PatchThread::FindPatches(const std::vector<std::wstring>& servers) {
@@ -120,7 +124,8 @@ UnpackOutcome PatchThread::Unpack(const std::wstring& archive, const std::wstrin
   return RunUnpacker(request);
 }
 
-bool PatchThread::ApplyPatchProject(const std::wstring& install_dir, const std::wstring& work_folder,
+bool PatchThread::ApplyPatchProject(const std::wstring& install_dir,
+                                    const std::wstring& work_folder,
                                     const std::wstring& deferred_name) {
   return TarvPatch::ApplyPatchProject(install_dir, work_folder, deferred_name);
 }

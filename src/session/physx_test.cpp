@@ -28,7 +28,8 @@ class PhysXTest : public ::testing::Test {
     unsetenv("OBELK_USER_REGISTRY");
   }
 
-  void SetMachineString(const std::wstring& key_path, const std::wstring& name, const std::string& value) {
+  void SetMachineString(const std::wstring& key_path, const std::wstring& name,
+                        const std::string& value) {
     OS::RegistryKey key;
     ASSERT_TRUE(key.Create(OS::RegistryHive::kMachine, key_path));
     ASSERT_TRUE(key.SetString(name, TarvUtil::FromFsPath(value)));
@@ -43,11 +44,14 @@ class PhysXTest : public ::testing::Test {
     WriteFile(Installer(), "#!/bin/sh\n" + body + "\n");
     chmod(Installer().c_str(), 0755);
   }
-  std::string Installer() const { return dir_.Sub("Tarv/Binaries/PhysX_7.06.25_SystemSoftware.exe"); }
+  std::string Installer() const {
+    return dir_.Sub("Tarv/Binaries/PhysX_7.06.25_SystemSoftware.exe");
+  }
 
   std::vector<std::pair<int, std::wstring>> Check() {
     std::vector<std::pair<int, std::wstring>> lines;
-    CheckPhysXRuntime([&](int level, const std::wstring& text) { lines.emplace_back(level, text); });
+    CheckPhysXRuntime(
+        [&](int level, const std::wstring& text) { lines.emplace_back(level, text); });
     return lines;
   }
 
@@ -67,7 +71,10 @@ TEST_F(PhysXTest, Detection) {
       {"core only", {"v2.6.4/PhysXCore.dll"}, true, false},
       {"cooking only", {"v2.6.4/PhysXCooking.dll"}, true, false},
       {"no v2.6.4 folder", {"v2.7.0/PhysXCore.dll", "v2.7.0/PhysXCooking.dll"}, true, false},
-      {"libraries as folders", {"v2.6.4/PhysXCore.dll/x", "v2.6.4/PhysXCooking.dll/x"}, true, false},
+      {"libraries as folders",
+       {"v2.6.4/PhysXCore.dll/x", "v2.6.4/PhysXCooking.dll/x"},
+       true,
+       false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -106,7 +113,8 @@ TEST_F(PhysXTest, NoInstallerGivesTheMessageOnly) {
   };
   const Case cases[] = {
       {"no InstallPath", [] {}},
-      {"empty InstallPath", [&] { SetMachineString(L"SOFTWARE\\Obelk\\Tarv", L"InstallPath", ""); }},
+      {"empty InstallPath",
+       [&] { SetMachineString(L"SOFTWARE\\Obelk\\Tarv", L"InstallPath", ""); }},
       {"installer missing",
        [&] {
          SetMachineString(L"SOFTWARE\\Obelk\\Tarv", L"InstallPath", dir_.Sub("Tarv"));

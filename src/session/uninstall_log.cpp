@@ -112,8 +112,8 @@ bool FindTail(std::string_view log, Tail* tail, std::string* error) {
       return true;
     }
     if (size != kUninstallBlockSize) {
-      *error = "a block before the last one is not full (block at offset " + std::to_string(pos) +
-               ")";
+      *error =
+          "a block before the last one is not full (block at offset " + std::to_string(pos) + ")";
       return false;
     }
     previous = pos;
@@ -134,8 +134,8 @@ std::string MakeTail(std::string_view stream) {
   return tail;
 }
 
-bool MakeHeader(std::string_view log, uint32_t records_added, uint64_t growth,
-                std::string* header, std::string* error) {
+bool MakeHeader(std::string_view log, uint32_t records_added, uint64_t growth, std::string* header,
+                std::string* error) {
   *header = std::string(log.substr(0, kUninstallHeaderSize));
   const int64_t count =
       static_cast<int32_t>(ReadLe32(log, kUninstallRecordCountOffset)) + int64_t{records_added};
@@ -205,12 +205,14 @@ bool WriteAll(int fd, std::string_view bytes, std::string* error) {
 bool WriteCopy(const std::string& path, mode_t mode, std::string_view log,
                const UninstallLogEdit& edit, std::string* error) {
   // A leftover copy (also a planted link) is removed, never followed.
-  if (unlink(path.c_str()) != 0 && errno != ENOENT) return (*error = Errno("removing " + path)), false;
+  if (unlink(path.c_str()) != 0 && errno != ENOENT)
+    return (*error = Errno("removing " + path)), false;
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return (*error = Errno("creating " + path)), false;
   bool ok = fchmod(fd, mode) == 0 || (*error = Errno("setting the mode of " + path), false);
   ok = ok && WriteAll(fd, edit.header, error);
-  ok = ok && WriteAll(fd, log.substr(kUninstallHeaderSize, edit.kept_end - kUninstallHeaderSize), error);
+  ok = ok &&
+       WriteAll(fd, log.substr(kUninstallHeaderSize, edit.kept_end - kUninstallHeaderSize), error);
   ok = ok && WriteAll(fd, edit.tail, error);
   ok = ok && (fsync(fd) == 0 || (*error = Errno("flushing " + path), false));
   if (close(fd) != 0 && ok) {

@@ -22,8 +22,9 @@ void Check(bool condition) {
 }
 
 std::string Apply(const std::string& log, const TarvPatch::UninstallLogEdit& edit) {
-  return edit.header + log.substr(TarvPatch::kUninstallHeaderSize,
-                                  edit.kept_end - TarvPatch::kUninstallHeaderSize) +
+  return edit.header +
+         log.substr(TarvPatch::kUninstallHeaderSize,
+                    edit.kept_end - TarvPatch::kUninstallHeaderSize) +
          edit.tail;
 }
 

@@ -94,25 +94,34 @@ TEST(UninstallLog, AppendsDeleteRecordsBeforeTheFinalRecord) {
   };
   const Case cases[] = {
       // 72 + a 40-character path (record 52) + 28 = 152.
-      {"one block of 100 bytes, 40-character path", 72,
+      {"one block of 100 bytes, 40-character path",
+       72,
        [](size_t root) { return std::vector<std::wstring>{std::wstring(40 - root - 1, L'p')}; },
        {152}},
-      {"300-character path", 500,
-       [](size_t root) { return std::vector<std::wstring>{L"D\\" + std::wstring(300 - root - 3, L'q')}; },
+      {"300-character path",
+       500,
+       [](size_t root) {
+         return std::vector<std::wstring>{L"D\\" + std::wstring(300 - root - 3, L'q')};
+       },
        {}},
-      {"path of 70000 characters", 10,
-       [](size_t) { return std::vector<std::wstring>{std::wstring(70000, L'r')}; }, {}},
+      {"path of 70000 characters",
+       10,
+       [](size_t) { return std::vector<std::wstring>{std::wstring(70000, L'r')}; },
+       {}},
       {"enough files to pass 4096 bytes", 3000, [](size_t) { return Names(40, 60); }, {}},
       {"old log with full blocks", 9000, [](size_t) { return Names(3, 10); }, {}},
       {"old last block exactly full", 4096 - 28, [](size_t) { return Names(1, 5); }, {}},
       // Stream of 4116 bytes: the last block holds 20, the final record
       // starts 8 bytes before the end of the full block.
       {"final record spans the last two blocks", 4088, [](size_t) { return Names(2, 5); }, {}},
-      {"new records end exactly at a block end", 0,
+      {"new records end exactly at a block end",
+       0,
        [](size_t root) { return std::vector<std::wstring>{std::wstring(4082 - root - 1, L's')}; },
        {4096, 28}},
-      {"non-ASCII name through the 8-bit table", 100,
-       [](size_t) { return std::vector<std::wstring>{L"Maps\\caf\u00e9 \u20ac\u4e2d.map"}; }, {}},
+      {"non-ASCII name through the 8-bit table",
+       100,
+       [](size_t) { return std::vector<std::wstring>{L"Maps\\caf\u00e9 \u20ac\u4e2d.map"}; },
+       {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -140,8 +149,8 @@ TEST(UninstallLog, CompactStringForms) {
     uint8_t tag;
     size_t data_size;
   };
-  for (const Case& c : {Case{0, 0, 2}, Case{252, 252, 254}, Case{253, 0xFD, 257}, Case{300, 0xFD, 304},
-                        Case{65535, 0xFD, 65539}, Case{65536, 0xFE, 65542}}) {
+  for (const Case& c : {Case{0, 0, 2}, Case{252, 252, 254}, Case{253, 0xFD, 257},
+                        Case{300, 0xFD, 304}, Case{65535, 0xFD, 65539}, Case{65536, 0xFE, 65542}}) {
     const std::string record = MakeDeleteFileRecord(std::string(c.length, 'x'));
     ASSERT_EQ(record.size(), 10 + c.data_size) << c.length;
     EXPECT_EQ(unins::Get32(record, 6), c.data_size) << c.length;
@@ -178,7 +187,10 @@ std::string CustomBlocks(const std::vector<uint32_t>& sizes) {
 
 TEST(UninstallLog, RefusesABrokenLogAndLeavesItByteIdentical) {
   const std::string good = unins::Build(Records(6000));  // blocks 4096 and 1932
-  auto flip = [](std::string s, size_t at) { s[at] ^= 0x40; return s; };
+  auto flip = [](std::string s, size_t at) {
+    s[at] ^= 0x40;
+    return s;
+  };
   struct Case {
     const char* name;
     std::string bytes;

@@ -25,9 +25,11 @@ struct FakeInstallation {
   std::string Record() const { return dir.Sub("argv.txt"); }
   std::string PidFile() const { return dir.Sub("pid.txt"); }
 
-  FakeInstallation(const std::string& folder_name, const std::string& body) : root(dir.Sub(folder_name)) {
-    const std::string script = "#!/bin/sh\necho $$ > '" + PidFile() + "'\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > '" +
-                               Record() + "'\n" + body + "\n";
+  FakeInstallation(const std::string& folder_name, const std::string& body)
+      : root(dir.Sub(folder_name)) {
+    const std::string script = "#!/bin/sh\necho $$ > '" + PidFile() +
+                               "'\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > '" + Record() +
+                               "'\n" + body + "\n";
     WriteFile(root + "/Binaries/miniunz.exe", script);
     chmod((root + "/Binaries/miniunz.exe").c_str(), 0755);
   }
@@ -65,15 +67,18 @@ TEST(Unpacker, StartedWithTheDocumentedArgumentsAndNoShell) {
   // Blanks and a quote in the folder must reach the unpacker untouched.
   FakeInstallation inst("Program Files/Tarv 'Gold'", "exit 0");
   ASSERT_EQ(RunUnpacker(inst.Request()), UnpackOutcome::kUnpacked);
-  EXPECT_EQ(ReadFile(inst.Record()),
-            "-o\n-x\n" + inst.dir.Sub("tmp/1.0_to_1.1.zip") + "\n-d\n" + inst.dir.Sub("tmp/file17") + "\n");
+  EXPECT_EQ(ReadFile(inst.Record()), "-o\n-x\n" + inst.dir.Sub("tmp/1.0_to_1.1.zip") + "\n-d\n" +
+                                         inst.dir.Sub("tmp/file17") + "\n");
 }
 
 TEST(Unpacker, CommandLineAsShown) {
-  EXPECT_EQ(UnpackerCommandLine(L"C:\\Games\\Tarv", L"C:\\temp\\1.0_to_1.1.zip", L"C:\\temp\\file5"),
-            L"C:\\Games\\Tarv\\Binaries\\miniunz.exe -o -x \"C:\\temp\\1.0_to_1.1.zip\" -d \"C:\\temp\\file5\"");
+  EXPECT_EQ(
+      UnpackerCommandLine(L"C:\\Games\\Tarv", L"C:\\temp\\1.0_to_1.1.zip", L"C:\\temp\\file5"),
+      L"C:\\Games\\Tarv\\Binaries\\miniunz.exe -o -x \"C:\\temp\\1.0_to_1.1.zip\" -d "
+      L"\"C:\\temp\\file5\"");
   const auto argv = UnpackerArgv(L"/opt/Tarv Gold", L"/t/a.zip", L"/t/file1");
-  EXPECT_EQ(argv, (std::vector<std::string>{"/opt/Tarv Gold/Binaries/miniunz.exe", "-o", "-x", "/t/a.zip", "-d", "/t/file1"}));
+  EXPECT_EQ(argv, (std::vector<std::string>{"/opt/Tarv Gold/Binaries/miniunz.exe", "-o", "-x",
+                                            "/t/a.zip", "-d", "/t/file1"}));
 }
 
 TEST(Unpacker, MissingOrUnstartableUnpacker) {
@@ -146,7 +151,8 @@ TEST(Unpacker, RealUnpackers) {
   };
   const Case cases[] = {
       {"tarv-unzip", tarvtest::BinDir() + "/tarv-unzip", false, UnpackOutcome::kUnpacked},
-      {"tarv-unzip, flipped byte", tarvtest::BinDir() + "/tarv-unzip", true, UnpackOutcome::kFailed},
+      {"tarv-unzip, flipped byte", tarvtest::BinDir() + "/tarv-unzip", true,
+       UnpackOutcome::kFailed},
       {"miniunzip", "/usr/bin/miniunzip", false, UnpackOutcome::kUnpacked},
   };
   for (const auto& c : cases) {
@@ -160,12 +166,13 @@ TEST(Unpacker, RealUnpackers) {
     tarvtest::MakeDirs(dir.Sub("tmp"));
     WriteFile(dir.Sub("src/addedFiles.txt"), "Data\\a b.pak\nx\ny\n");
     WriteFile(dir.Sub("src/data/Data/a b.pak"), payload);
-    const auto zipped = tarvtest::Run({"/usr/bin/python3", "-c",
-                                       "import sys, zipfile\n"
-                                       "with zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_STORED) as z:\n"
-                                       "  z.write(sys.argv[2] + '/addedFiles.txt', 'addedFiles.txt')\n"
-                                       "  z.write(sys.argv[2] + '/data/Data/a b.pak', 'data/Data/a b.pak')\n",
-                                       dir.Sub("tmp/p.zip"), dir.Sub("src")});
+    const auto zipped =
+        tarvtest::Run({"/usr/bin/python3", "-c",
+                       "import sys, zipfile\n"
+                       "with zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_STORED) as z:\n"
+                       "  z.write(sys.argv[2] + '/addedFiles.txt', 'addedFiles.txt')\n"
+                       "  z.write(sys.argv[2] + '/data/Data/a b.pak', 'data/Data/a b.pak')\n",
+                       dir.Sub("tmp/p.zip"), dir.Sub("src")});
     ASSERT_EQ(zipped.exit_code, 0) << zipped.err;
     if (c.flip) {
       std::string bytes = ReadFile(dir.Sub("tmp/p.zip"));

@@ -46,7 +46,8 @@ int Summary(const std::string& path) {
 
 int Make(const std::string& path, int count) {
   std::vector<unins::Record> records;
-  for (int i = 0; i < count - 1; ++i) records.push_back(unins::Filler(0x20 + i % 8, 40 + i * 7, 'a' + i % 26));
+  for (int i = 0; i < count - 1; ++i)
+    records.push_back(unins::Filler(0x20 + i % 8, 40 + i * 7, 'a' + i % 26));
   records.push_back(unins::Filler(0x81, 28, 'F'));
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << unins::Build(records);
@@ -66,7 +67,8 @@ int Update(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   const std::string first = argc > 1 ? argv[1] : "";
-  if (first == "--make" && argc >= 3) return Make(argv[2], argc > 3 ? std::max(1, std::atoi(argv[3])) : 5);
+  if (first == "--make" && argc >= 3)
+    return Make(argv[2], argc > 3 ? std::max(1, std::atoi(argv[3])) : 5);
   if (first == "--update" && argc >= 3) return Update(argc, argv);
   if (argc == 2 && first[0] != '-') return Summary(first);
   std::cerr << "usage: tarv-unins-check FILE | --make FILE [N] | --update DIR REL...\n";

@@ -53,8 +53,8 @@ TEST(UninstallLogWriteFailure, FullFileSystem) {
       "dd if=/dev/zero of=\"$1/filler\" bs=4096 count=4 2>/dev/null\n"
       "set +e; \"$3\" --update \"$1\" 'Data\\new1.pak' 'Data\\new2.pak'; rc=$?\n"
       "cp \"$1/unins000.dat\" \"$2/after.dat\"; ls \"$1\" > \"$2/listing\"; exit $rc\n";
-  const auto r = tarvtest::Run(
-      {"/usr/bin/unshare", "-m", "/bin/sh", "-c", script, "sh", dir.Sub("mnt"), dir.path(), Tool()});
+  const auto r = tarvtest::Run({"/usr/bin/unshare", "-m", "/bin/sh", "-c", script, "sh",
+                                dir.Sub("mnt"), dir.path(), Tool()});
   if (r.exit_code == 77 || (r.exit_code != 1 && r.err.find("unshare") != std::string::npos)) {
     GTEST_SKIP() << "cannot mount a tmpfs here: " << r.err;
   }
@@ -69,7 +69,8 @@ TEST(UninstallLogWriteFailure, FullFileSystem) {
 TEST(UninstallLogWriteFailure, WithoutInjectionTheUpdateSucceeds) {
   tarvtest::ScopedTempDir dir;
   tarvtest::WriteFile(dir.Sub("inst/unins000.dat"), TwoBlockLog());
-  const auto r = tarvtest::Run({Tool(), "--update", dir.Sub("inst"), "Data\\new1.pak", "Data\\new2.pak"});
+  const auto r =
+      tarvtest::Run({Tool(), "--update", dir.Sub("inst"), "Data\\new1.pak", "Data\\new2.pak"});
   ASSERT_EQ(r.exit_code, 0) << r.err;
   const unins::Log log = unins::Parse(tarvtest::ReadFile(dir.Sub("inst/unins000.dat")));
   ASSERT_EQ(log.error, "");

@@ -12,7 +12,8 @@
 
 namespace tarvtest::unins {
 
-inline uint32_t Crc32(const std::string& bytes, size_t begin = 0, size_t count = std::string::npos) {
+inline uint32_t Crc32(const std::string& bytes, size_t begin = 0,
+                      size_t count = std::string::npos) {
   if (count == std::string::npos) count = bytes.size() - begin;
   uint32_t crc = 0xFFFFFFFFu;
   for (size_t i = begin; i < begin + count; ++i) {
@@ -43,7 +44,9 @@ struct Record {
   uint16_t type = 0;
   int32_t extra = 0;
   std::string data;
-  std::string Bytes() const { return Le(type, 2) + Le(static_cast<uint32_t>(extra), 4) + Le(data.size(), 4) + data; }
+  std::string Bytes() const {
+    return Le(type, 2) + Le(static_cast<uint32_t>(extra), 4) + Le(data.size(), 4) + data;
+  }
 };
 
 struct Log {
@@ -70,7 +73,8 @@ inline Log Parse(const std::string& b) {
     if (Get32(b, pos + 4) != ~n) return log.error = "size complement", log;
     if (n > 4096 || b.size() - pos - 12 < n) return log.error = "block size", log;
     if (Crc32(b, pos + 12, n) != Get32(b, pos + 8)) return log.error = "block crc", log;
-    if (!log.block_sizes.empty() && log.block_sizes.back() != 4096) return log.error = "short inner block", log;
+    if (!log.block_sizes.empty() && log.block_sizes.back() != 4096)
+      return log.error = "short inner block", log;
     log.block_sizes.push_back(n);
     stream.append(b, pos + 12, n);
     pos += 12 + n;
@@ -80,7 +84,8 @@ inline Log Parse(const std::string& b) {
   for (int32_t i = 0; i < log.count; ++i) {
     if (stream.size() - at < 10) return log.error = "cut record", log;
     Record r;
-    r.type = static_cast<uint16_t>(static_cast<uint8_t>(stream[at]) | static_cast<uint8_t>(stream[at + 1]) << 8);
+    r.type = static_cast<uint16_t>(static_cast<uint8_t>(stream[at]) |
+                                   static_cast<uint8_t>(stream[at + 1]) << 8);
     r.extra = static_cast<int32_t>(Get32(stream, at + 2));
     const uint32_t d = Get32(stream, at + 6);
     if (stream.size() - at - 10 < d) return log.error = "cut record data", log;
