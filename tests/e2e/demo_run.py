@@ -59,7 +59,7 @@ def main():
     files = len(e2e.snapshot(trees["1.2"]))
     valid, count, paths = e2e.uninstall_log(install)
     say(f"uninstaller log: {'valid' if valid else 'BROKEN'}, {count} records "
-        f"({count - log_before[1]} added, one per new file)")
+        f"({count - log_before[1]} added: one delete record per file the patches copied in)")
     if different:
         say("the installation does NOT equal version 1.2:")
         for line in different:
