@@ -6,11 +6,32 @@
 #include "diag/system_log.h"
 #include "os/messages.h"
 #include "session/patch_settings.h"
+#include "session/patch_thread.h"
 #include "ui/banner.h"
+#include "ui/download_display.h"
 #include "ui/patch_main_frame.h"
 #include "ui/window_ids.h"
 
 namespace TarvPatch {
+namespace {
+
+// The session's worker as the window's download display reads it (GUI
+// thread; the patch task guards its status itself).
+class PatcherWorker : public PatchThread, public DownloadProgress {
+ public:
+  using PatchThread::PatchThread;
+
+  DownloadSnapshot GetDownloadSnapshot() const override {
+    DownloadStatus status;
+    const_cast<PatcherWorker*>(this)->GetDownloadStatus(status);
+    return {status.bytesReceived, status.bytesExpected, status.percent};
+  }
+  uint32_t GetDownloadState() const override {
+    return static_cast<uint32_t>(ObelkPatchTask::GetDownloadState());
+  }
+};
+
+}  // namespace
 
 // clang-format off
 wxBEGIN_EVENT_TABLE(ObelkPatcherApp, wxApp)
@@ -72,6 +93,7 @@ bool ObelkPatcherApp::CreateMainWindow() {
   setup.localFile = settings.IsLocalFile();
   setup.startupSummary = settings.BuildStartupSummary();
   setup.bannerAddress = BannerAddress();
+  setup.makeWorker = [](SessionFrontEnd* frontEnd) -> APThread* { return new PatcherWorker(frontEnd); };
   auto* frame = new PatchMainFrame(this, std::move(setup));
   frame->Show(true);
   SetTopWindow(frame);

@@ -1,0 +1,118 @@
+// The patch session: one pass from the access test through the chain of
+// patches (catalogue lookup, download, size check, unpacking, applying, the
+// uninstaller log, the version step) to the verdict line. It drives the
+// world through SessionPorts, which the worker thread (PatchThread)
+// implements with the window, the patch task and the platform, and which
+// tests implement with a recording fake. Files of the temporary folder and
+// the uninstaller log are handled here directly. Runs on the worker thread.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "session/patch_settings.h"
+#include "session/unpacker.h"
+
+namespace TarvPatch {
+
+// One record of the catalogue, as the session needs it.
+struct PatchStep {
+  std::wstring target_version;
+  std::wstring data_url;
+};
+
+// Download states the window's timer reads.
+enum SessionDownloadState : uint32_t {
+  kSessionUnpacking = 2,
+  kSessionApplying = 3,
+};
+
+// Everything the session asks of the world outside its own files. Called on
+// the worker thread only.
+class SessionPorts {
+ public:
+  virtual ~SessionPorts() = default;
+
+  // The window.
+  virtual void Report(int level, const std::wstring& text) = 0;
+  virtual void ShowMessageBox(const std::wstring& text, const std::wstring& caption) = 0;
+  virtual void EnableApplyButton() = 0;
+  virtual void SetInstallFolderText(const std::wstring& folder) = 0;
+  // True once the window asked the worker to end (the thread's TestDestroy).
+  virtual bool StopRequested() = 0;
+
+  // The platform.
+  virtual void InstallApplierCallbacks() = 0;
+  virtual void SelectLanguage() = 0;
+  virtual bool HasInstallAccess(const std::wstring& install_dir) = 0;
+  virtual bool OpenApplicationLock(const std::wstring& folder) = 0;
+  virtual void CloseApplicationLock() = 0;
+  virtual void Sleep(int milliseconds) = 0;
+  // The temporary folder, made when missing; false when it cannot be.
+  virtual bool EnsureTempFolder(std::wstring* folder) = 0;
+  virtual bool SetPatchingMarker() = 0;
+  virtual bool ClearPatchingMarker() = 0;
+  virtual void ResetGameConfiguration() = 0;
+  virtual void CheckPhysXRuntime() = 0;
+
+  // The patch task.
+  virtual bool FindPatches(const std::vector<std::wstring>& servers) = 0;
+  virtual std::optional<PatchStep> GetPatchInfo(const std::wstring& version) = 0;
+  virtual bool QueryPatchSize(const std::wstring& data_url) = 0;
+  virtual uint64_t ExpectedPatchSize() = 0;
+  virtual bool DownloadPatch(const std::wstring& data_url, const std::wstring& archive) = 0;
+  virtual void SetDownloadState(uint32_t state) = 0;
+
+  // The unpacker and the applier.
+  virtual UnpackOutcome Unpack(const std::wstring& archive, const std::wstring& work_folder) = 0;
+  virtual bool ApplyPatchProject(const std::wstring& install_dir, const std::wstring& work_folder,
+                                 const std::wstring& deferred_name) = 0;
+  // The paths of the project's addedFiles.txt; empty when it has none or
+  // cannot be read (the applier reports that itself).
+  virtual std::vector<std::wstring> ReadAddedFiles(const std::wstring& work_folder) = 0;
+};
+
+// How a session ended.
+enum class SessionEnd {
+  kCompleted,  // "Patching completed."
+  kAborted,    // "Patching aborted."
+  kCancelled,  // ended at a stop request: no verdict line, no finish notice
+};
+
+// One session over the settings. Owned by the worker; runs once.
+class PatchSession {
+ public:
+  PatchSession(SessionPorts& ports, PatchSettings& settings)
+      : m_ports(ports), m_settings(settings) {}
+
+  // Steps 1 to 9 of the session: callbacks, language, access test,
+  // application lock (three tries 2000 ms apart), mode, the chain, PhysX,
+  // the verdict, the lock released. The finish notice is the caller's.
+  SessionEnd Run();
+
+  // How many patches the last Run applied.
+  int AppliedCount() const { return m_applied; }
+
+ private:
+  enum class Result { kOk, kFailed, kCancelled };
+
+  Result CheckAndPatch();
+  bool TakeApplicationLock();
+  Result RunPatches();
+  Result RunStep(const PatchStep& step);
+  Result DownloadStep(const std::wstring& url, std::wstring* archive, std::wstring* work);
+  Result UnpackStep(const std::wstring& archive, const std::wstring& work);
+  Result ApplyStep(const std::wstring& work);
+  bool ApplyPatch(const std::wstring& work);
+  bool UpdateUninstallData(const std::wstring& work);
+  void Report(int level, int id, const std::wstring& suffix = L"");
+  std::wstring InstallDir() const;
+
+  SessionPorts& m_ports;
+  PatchSettings& m_settings;
+  int m_applied = 0;
+};
+
+}  // namespace TarvPatch

@@ -1,0 +1,387 @@
+#include "session/patch_session.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "data/file_util.h"
+#include "diag/text_encoding.h"
+#include "e2e/uninstall_log_reader.h"
+#include "os/messages.h"
+#include "support/test_support.h"
+
+namespace TarvPatch {
+namespace {
+
+namespace unins = tarvtest::unins;
+
+std::string Narrow(const std::wstring& s) { return TarvText::ToUtf8(s); }
+
+// Records every call as one line and answers as scripted. Files are real:
+// the download writes the archive, the unpacker fills the work folder.
+class RecordingPorts : public SessionPorts {
+ public:
+  std::vector<std::string> calls;
+  bool access = true;
+  int lock_free_at = 0;  // attempt that succeeds; -1 never
+  bool find = true;
+  std::map<std::wstring, PatchStep> catalogue;
+  bool size_known = true;
+  uint64_t announced = 1000;
+  int64_t delivered_delta = 0;  // bytes delivered minus announced
+  bool download = true;
+  UnpackOutcome unpack = UnpackOutcome::kUnpacked;
+  bool apply = true;
+  std::vector<std::wstring> added = {L"Data\\new.pak"};
+  bool stop_after_unpack = false;
+  std::wstring temp;
+  std::vector<std::wstring> archives, work_folders;
+
+  void Report(int level, const std::wstring& text) override {
+    calls.push_back("L" + std::to_string(level) + " " + Narrow(text));
+  }
+  void ShowMessageBox(const std::wstring& text, const std::wstring& caption) override {
+    calls.push_back("box " + Narrow(caption) + ": " + Narrow(text).substr(0, 20));
+  }
+  void EnableApplyButton() override { calls.push_back("enable apply"); }
+  void SetInstallFolderText(const std::wstring&) override { calls.push_back("folder field"); }
+  bool StopRequested() override { return stop_after_unpack; }
+  void InstallApplierCallbacks() override { calls.push_back("callbacks"); }
+  void SelectLanguage() override { calls.push_back("language"); }
+  bool HasInstallAccess(const std::wstring&) override { return access; }
+  bool OpenApplicationLock(const std::wstring& folder) override {
+    calls.push_back("lock " + Narrow(folder).substr(Narrow(folder).rfind('/')));
+    return lock_free_at >= 0 && lock_attempts_++ >= lock_free_at;
+  }
+  void CloseApplicationLock() override { calls.push_back("unlock"); }
+  void Sleep(int ms) override { calls.push_back("sleep " + std::to_string(ms)); }
+  bool EnsureTempFolder(std::wstring* folder) override {
+    if (temp.empty()) return false;
+    *folder = temp;
+    return TarvUtil::MakeDirectory(temp);
+  }
+  bool SetPatchingMarker() override { return calls.push_back("marker set"), true; }
+  bool ClearPatchingMarker() override { return calls.push_back("marker cleared"), true; }
+  void ResetGameConfiguration() override { calls.push_back("reset configuration"); }
+  void CheckPhysXRuntime() override { calls.push_back("physx"); }
+  bool FindPatches(const std::vector<std::wstring>&) override { return find; }
+  std::optional<PatchStep> GetPatchInfo(const std::wstring& version) override {
+    auto it = catalogue.find(version);
+    if (it == catalogue.end()) return std::nullopt;
+    return it->second;
+  }
+  bool QueryPatchSize(const std::wstring&) override { return size_known; }
+  uint64_t ExpectedPatchSize() override { return size_known ? announced : 0; }
+  bool DownloadPatch(const std::wstring& url, const std::wstring& archive) override {
+    calls.push_back("download " + Narrow(url));
+    archives.push_back(archive);
+    tarvtest::WriteFile(TarvUtil::FsPath(archive), std::string(announced + delivered_delta, 'z'));
+    return download;
+  }
+  void SetDownloadState(uint32_t state) override {
+    calls.push_back("state " + std::to_string(state));
+  }
+  UnpackOutcome Unpack(const std::wstring&, const std::wstring& work) override {
+    work_folders.push_back(work);
+    tarvtest::WriteFile(TarvUtil::FsPath(work) + "/addedFiles.txt", "x\n");
+    return unpack;
+  }
+  bool ApplyPatchProject(const std::wstring&, const std::wstring&,
+                         const std::wstring& deferred) override {
+    calls.push_back("apply, deferring " + Narrow(deferred));
+    return apply;
+  }
+  std::vector<std::wstring> ReadAddedFiles(const std::wstring&) override { return added; }
+
+ private:
+  int lock_attempts_ = 0;
+};
+
+struct Session {
+  tarvtest::ScopedTempDir dir;
+  RecordingPorts ports;
+  PatchSettings settings;
+  std::string install = dir.Sub("Tarv");
+  std::string log_before;
+
+  Session() {
+    TarvMessages::SetThreadLanguage(TarvMessages::Language::kEnglish);
+    ports.temp = TarvUtil::FromFsPath(dir.Sub("temp"));
+    settings.SetTargetDirectory(TarvUtil::FromFsPath(install));
+    settings.SetCurrentVersion(L"1");
+    settings.AddServer(L"http://127.0.0.1:1/");
+    settings.SetDownload(true);
+    ports.catalogue[L"1"] = {L"2", L"http://127.0.0.1:1/1_to_2.zip"};
+    ports.catalogue[L"2"] = {L"3", L"http://127.0.0.1:1/2_to_3.zip"};
+    std::vector<unins::Record> records = {unins::Filler(0x20, 300), unins::Filler(0x81, 28, 'F')};
+    log_before = unins::Build(records);
+    tarvtest::WriteFile(install + "/unins000.dat", log_before);
+  }
+  SessionEnd Run() { return PatchSession(ports, settings).Run(); }
+};
+
+// The opening every session shares once the checks have passed.
+const std::vector<std::string> kOpening = {"callbacks", "language", "lock /Binaries",
+                                           "L0 Searching for patches..."};
+
+std::vector<std::string> Step(const std::string& from, const std::string& to) {
+  return {"download http://127.0.0.1:1/" + from + "_to_" + to + ".zip",
+          "L0 Downloading patch file...",
+          "L0 Unpacking patch file...",
+          "state 2",
+          "L0 Patching...\n",
+          "marker set",
+          "state 3",
+          "folder field",
+          "apply, deferring TarvLauncher.exe",
+          "marker cleared"};
+}
+
+std::vector<std::string> Join(std::initializer_list<std::vector<std::string>> parts) {
+  std::vector<std::string> out;
+  for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+// "download" is recorded when the download starts, before the session's
+// own "Downloading" line; put it where the session reports it.
+std::vector<std::string> InReportOrder(std::vector<std::string> calls) {
+  for (size_t i = 0; i + 1 < calls.size(); ++i) {
+    if (calls[i + 1].rfind("download ", 0) == 0 && calls[i] == "L0 Downloading patch file...") {
+      std::swap(calls[i], calls[i + 1]);
+    }
+  }
+  return calls;
+}
+
+TEST(PatchSession, ChainsAndFinalVersions) {
+  struct Case {
+    const char* name;
+    std::wstring current, final_version;
+    std::vector<std::string> calls;
+    std::wstring end_current, end_target;
+    int applied;
+  };
+  const Case cases[] = {
+      {"chain 1 -> 2 -> 3", L"1", L"",
+       Join({kOpening,
+             Step("1", "2"),
+             Step("2", "3"),
+             {"L0 No (more) patches at server for version: 3", "reset configuration", "physx",
+              "L0 Patching completed.", "unlock"}}),
+       L"3", L"<none>", 2},
+      {"final version 2", L"1", L"2",
+       Join({kOpening,
+             Step("1", "2"),
+             {"L0 Client is at the final version: 2", "reset configuration", "physx",
+              "L0 Patching completed.", "unlock"}}),
+       L"2", L"<none>", 1},
+      {"final equals installed", L"1", L"1",
+       Join(
+           {kOpening,
+            {"L0 Client is at the final version: 1", "physx", "L0 Patching completed.", "unlock"}}),
+       L"1", L"", 0},
+      {"no patch for the installed version", L"7", L"",
+       Join({kOpening,
+             {"L0 No (more) patches at server for version: 7", "physx", "L0 Patching completed.",
+              "unlock"}}),
+       L"7", L"", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Session s;
+    s.settings.SetCurrentVersion(c.current);
+    s.settings.SetFinalVersion(c.final_version);
+    EXPECT_EQ(s.Run(), SessionEnd::kCompleted);
+    EXPECT_EQ(InReportOrder(s.ports.calls), c.calls);
+    EXPECT_EQ(s.settings.GetCurrentVersion(), c.end_current);
+    EXPECT_EQ(s.settings.GetTargetVersion(), c.end_target);
+    // Archives of applied steps stay; work folders go.
+    for (const auto& a : s.ports.archives) EXPECT_TRUE(tarvtest::FileExists(TarvUtil::FsPath(a)));
+    for (const auto& w : s.ports.work_folders)
+      EXPECT_FALSE(tarvtest::FileExists(TarvUtil::FsPath(w)));
+    const unins::Log log = unins::Parse(tarvtest::ReadFile(s.install + "/unins000.dat"));
+    ASSERT_EQ(log.error, "");
+    EXPECT_EQ(log.count, 2 + c.applied);
+  }
+}
+
+TEST(PatchSession, ArchiveNamesFollowTheVersions) {
+  Session s;
+  s.Run();
+  ASSERT_EQ(s.ports.archives.size(), 2u);
+  EXPECT_EQ(s.ports.archives[0], s.ports.temp + L"/1_to_2.zip");
+  EXPECT_EQ(s.ports.archives[1], s.ports.temp + L"/2_to_3.zip");
+}
+
+// A failed step: the lines after the step's own, what stays on disk, and
+// that the chain stops with the versions of the failed step.
+TEST(PatchSession, FailuresOfOneStep) {
+  struct Case {
+    const char* name;
+    std::function<void(Session&)> arrange;
+    std::vector<std::string> tail;  // calls after "L0 Searching for patches..."
+    bool archive_kept, work_kept;
+  };
+  const std::string dl = "download http://127.0.0.1:1/1_to_2.zip";
+  const Case cases[] = {
+      {"download failed",
+       [](Session& s) { s.ports.download = false; },
+       {dl, "L0 Downloading patch file...", "L2 Patch download failed.", "L0 Patching aborted.",
+        "unlock"},
+       true,
+       true},
+      {"one byte short",
+       [](Session& s) { s.ports.delivered_delta = -1; },
+       {dl, "L0 Downloading patch file...", "L2 Patch download failed.", "L0 Patching aborted.",
+        "unlock"},
+       true,
+       true},
+      {"unpacker exits 1",
+       [](Session& s) { s.ports.unpack = UnpackOutcome::kFailed; },
+       {dl, "L0 Downloading patch file...", "L0 Unpacking patch file...", "state 2",
+        "L2 Failed to unpack the patch file", "L2 Failed to extract the patch archive.",
+        "L0 Patching aborted.", "unlock"},
+       false,
+       false},
+      {"unpacker missing",
+       [](Session& s) { s.ports.unpack = UnpackOutcome::kNotStarted; },
+       {dl, "L0 Downloading patch file...", "L0 Unpacking patch file...", "state 2",
+        "L2 Could not start the unpacker", "L2 Failed to extract the patch archive.",
+        "L0 Patching aborted.", "unlock"},
+       false,
+       false},
+      {"applier failed",
+       [](Session& s) { s.ports.apply = false; },
+       {dl, "L0 Downloading patch file...", "L0 Unpacking patch file...", "state 2",
+        "L0 Patching...\n", "marker set", "state 3", "folder field",
+        "apply, deferring TarvLauncher.exe", "marker set", "L2 \nFailed to apply the patch: 1_to_2",
+        "L0 Patching aborted.", "unlock"},
+       true,
+       false},
+      {"uninstaller log broken",
+       [](Session& s) {
+         tarvtest::WriteFile(s.install + "/unins000.dat", s.log_before.substr(0, 500));
+       },
+       {dl, "L0 Downloading patch file...", "L0 Unpacking patch file...", "state 2",
+        "L0 Patching...\n", "marker set", "state 3", "folder field",
+        "apply, deferring TarvLauncher.exe", "marker cleared",
+        "L2 \nFailed to update unins000.dat after the patch: 1_to_2", "L0 Patching aborted.",
+        "unlock"},
+       true,
+       false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Session s;
+    c.arrange(s);
+    EXPECT_EQ(s.Run(), SessionEnd::kAborted);
+    EXPECT_EQ(InReportOrder(s.ports.calls), Join({kOpening, c.tail}));
+    EXPECT_EQ(s.settings.GetCurrentVersion(), L"1");
+    EXPECT_EQ(s.settings.GetTargetVersion(), L"2");
+    ASSERT_EQ(s.ports.archives.size(), 1u);
+    EXPECT_EQ(tarvtest::FileExists(TarvUtil::FsPath(s.ports.archives[0])), c.archive_kept);
+    ASSERT_EQ(s.ports.work_folders.size(),
+              c.name == std::string("download failed") || c.name == std::string("one byte short")
+                  ? 0u
+                  : 1u);
+    if (!s.ports.work_folders.empty()) {
+      EXPECT_EQ(tarvtest::FileExists(TarvUtil::FsPath(s.ports.work_folders[0])), c.work_kept);
+    }
+  }
+}
+
+TEST(PatchSession, SizeQueryFailureIsANoteAndAnySizePasses) {
+  Session s;
+  s.ports.size_known = false;
+  s.ports.delivered_delta = -900;
+  s.settings.SetFinalVersion(L"2");
+  EXPECT_EQ(s.Run(), SessionEnd::kCompleted);
+  const std::string note =
+      "L1 Unable to determine the size of the patch file. Possible problem with local proxy or "
+      "firewall "
+      "software.";
+  EXPECT_EQ(s.ports.calls[4], note);
+  EXPECT_EQ(s.settings.GetCurrentVersion(), L"2");
+}
+
+TEST(PatchSession, ChecksBeforeTheChain) {
+  struct Case {
+    const char* name;
+    std::function<void(Session&)> arrange;
+    std::vector<std::string> calls;
+  };
+  const Case cases[] = {
+      {"access refused",
+       [](Session& s) { s.ports.access = false; },
+       {"callbacks", "language", "L2 Patching requires Administrator privileges.",
+        "box Requires Administrator Privileges: The current Windows ", "L0 Patching aborted.",
+        "unlock"}},
+      {"files in use",
+       [](Session& s) { s.ports.lock_free_at = -1; },
+       {"callbacks", "language", "lock /Binaries", "sleep 2000", "lock /Binaries", "sleep 2000",
+        "lock /Binaries", "sleep 2000", "L2 Unable to patch - files in use.",
+        "box Files In Use: The Tarv files are c", "enable apply", "L0 Patching aborted.",
+        "unlock"}},
+      {"lock free at the third try",
+       [](Session& s) {
+         s.ports.lock_free_at = 2;
+         s.ports.find = false;
+       },
+       {"callbacks", "language", "lock /Binaries", "sleep 2000", "lock /Binaries", "sleep 2000",
+        "lock /Binaries", "L0 Searching for patches...", "L0 Patching aborted.", "unlock"}},
+      {"local file",
+       [](Session& s) { s.settings.SetLocalFile(true); },
+       {"callbacks", "language", "lock /Binaries", "L0 Patching aborted.", "unlock"}},
+      {"no server",
+       [](Session& s) { s.settings.SetDownload(false); },
+       {"callbacks", "language", "lock /Binaries",
+        "L0 Neither local file nor patch server. Nothing to do.", "L0 Patching aborted.",
+        "unlock"}},
+      {"repair",
+       [](Session& s) { s.settings.SetRepair(true); },
+       {"callbacks", "language", "lock /Binaries", "L2 Repair isn't implemented!",
+        "L0 Patching aborted.", "unlock"}},
+      {"no temporary folder",
+       [](Session& s) { s.ports.temp.clear(); },
+       {"callbacks", "language", "lock /Binaries", "L0 Searching for patches...",
+        "L2 Unable to create temporary file.", "L0 Patching aborted.", "unlock"}},
+      {"temporary folder is a file",
+       [](Session& s) {
+         tarvtest::WriteFile(s.dir.Sub("tempfile"), "");
+         s.ports.temp = TarvUtil::FromFsPath(s.dir.Sub("tempfile"));
+       },
+       {"callbacks", "language", "lock /Binaries", "L0 Searching for patches...",
+        "L2 Unable to create temporary file.", "L0 Patching aborted.", "unlock"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Session s;
+    c.arrange(s);
+    EXPECT_EQ(s.Run(), SessionEnd::kAborted);
+    EXPECT_EQ(s.ports.calls, c.calls);
+  }
+}
+
+TEST(PatchSession, StopDuringOrRightAfterUnpackingEndsQuietly) {
+  for (bool during : {true, false}) {
+    SCOPED_TRACE(during ? "during" : "right after");
+    Session s;
+    if (during) {
+      s.ports.unpack = UnpackOutcome::kCancelled;
+    } else {
+      s.ports.stop_after_unpack = true;
+    }
+    EXPECT_EQ(s.Run(), SessionEnd::kCancelled);
+    const std::vector<std::string> tail = {"L0 Unpacking patch file...", "state 2", "unlock"};
+    ASSERT_GE(s.ports.calls.size(), tail.size());
+    EXPECT_EQ(std::vector<std::string>(s.ports.calls.end() - 3, s.ports.calls.end()), tail);
+    // Nothing was applied; the temporary files stay.
+    EXPECT_TRUE(tarvtest::FileExists(TarvUtil::FsPath(s.ports.archives[0])));
+    EXPECT_TRUE(tarvtest::FileExists(TarvUtil::FsPath(s.ports.work_folders[0])));
+    EXPECT_TRUE(tarvtest::ReadFile(s.install + "/unins000.dat") == s.log_before);
+  }
+}
+
+}  // namespace
+}  // namespace TarvPatch

@@ -1,0 +1,68 @@
+// PatchThread: the worker thread of one patch session. It is the window's
+// worker (APThread) and the patch task (ObelkPatchTask: catalogue, server
+// search, download and its status), and it gives the session driver
+// (PatchSession) the real world: the window through the front end, the
+// applier, the unpacker, the registry record, the application lock and the
+// PhysX check. The window creates it, runs it once and joins it after the
+// finish notice; the window's timer reads the download status from the GUI
+// thread, everything else runs on the worker.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "patchserver/obelk_patch_task.h"
+#include "session/ap_thread.h"
+#include "session/patch_session.h"
+#include "session/patch_settings.h"
+
+namespace TarvPatch {
+
+class PatchThread : public APThread, public ObelkPatchTask, private SessionPorts {
+ public:
+  // `settings` must outlive the thread; the worker moves its versions.
+  explicit PatchThread(SessionFrontEnd* frontEnd, PatchSettings& settings = PatchSettings::Get());
+  ~PatchThread() override;
+
+  // ObelkPatchTask: the task's report lines go to the window's log.
+  void Report(int level, const std::string& text) override;
+
+ protected:
+  // The session; ends with the finish notice unless it was cancelled while
+  // unpacking. An exception escaping the session writes the crash dump
+  // before the thread's guard reports it and ends the process.
+  void DoWork() override;
+
+ private:
+  // SessionPorts.
+  void Report(int level, const std::wstring& text) override;
+  void ShowMessageBox(const std::wstring& text, const std::wstring& caption) override;
+  void EnableApplyButton() override;
+  void SetInstallFolderText(const std::wstring& folder) override;
+  bool StopRequested() override;
+  void InstallApplierCallbacks() override;
+  void SelectLanguage() override;
+  bool HasInstallAccess(const std::wstring& install_dir) override;
+  bool OpenApplicationLock(const std::wstring& folder) override;
+  void CloseApplicationLock() override;
+  void Sleep(int milliseconds) override;
+  bool EnsureTempFolder(std::wstring* folder) override;
+  bool SetPatchingMarker() override;
+  bool ClearPatchingMarker() override;
+  void ResetGameConfiguration() override;
+  void CheckPhysXRuntime() override;
+  bool FindPatches(const std::vector<std::wstring>& servers) override;
+  std::optional<PatchStep> GetPatchInfo(const std::wstring& version) override;
+  bool QueryPatchSize(const std::wstring& data_url) override;
+  uint64_t ExpectedPatchSize() override;
+  bool DownloadPatch(const std::wstring& data_url, const std::wstring& archive) override;
+  void SetDownloadState(uint32_t state) override;
+  UnpackOutcome Unpack(const std::wstring& archive, const std::wstring& work_folder) override;
+  bool ApplyPatchProject(const std::wstring& install_dir, const std::wstring& work_folder,
+                         const std::wstring& deferred_name) override;
+  std::vector<std::wstring> ReadAddedFiles(const std::wstring& work_folder) override;
+
+  PatchSettings& m_settings;
+};
+
+}  // namespace TarvPatch

@@ -1,0 +1,397 @@
+#!/usr/bin/python3
+"""The real tarv-patcher, end to end: a player's installation made from the
+versions that `tarv-mkpatch chain` patched, real HTTP and FTP servers on
+127.0.0.1, the real unpacker and difference tool, the window on a real X
+server. Each test reads the session log (TARV_PATCHER_LOG), compares the
+installation with the expected version byte for byte, and checks the
+uninstaller's log with the independent reader (tarv-unins-check).
+
+Run under a display: xvfb-run -a python3 patcher_e2e_test.py
+"""
+
+import os
+import shutil
+import sys
+import tempfile
+import time
+import unittest
+import zipfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import tarv_e2e as e2e  # noqa: E402
+
+SEARCHING = (0, "Searching for patches...")
+DOWNLOADING = (0, "Downloading patch file...")
+UNPACKING = (0, "Unpacking patch file...")
+PATCHING = (0, "Patching...\n")
+COMPLETED = (0, "Patching completed.")
+ABORTED = (0, "Patching aborted.")
+STEP = [DOWNLOADING, UNPACKING, PATCHING]
+
+
+def no_more(version):
+    return (0, "No (more) patches at server for version: " + version)
+
+
+def at_final(version):
+    return (0, "Client is at the final version: " + version)
+
+
+class Fixture:
+    """Versions 1 -> 2 -> 3 and their server folder, made once per run."""
+    made = None
+
+    @classmethod
+    def get(cls):
+        if cls.made is None:
+            root = tempfile.mkdtemp(prefix="tarv-e2e-versions-")
+            trees = e2e.make_versions(root)
+            server = e2e.make_chain(os.path.join(root, "server"), trees)
+            cls.made = (root, trees, server)
+        return cls.made
+
+
+class PatcherTest(unittest.TestCase):
+    def setUp(self):
+        self.root, self.trees, self.server_dir = Fixture.get()
+        self.dir = tempfile.mkdtemp(prefix="tarv-e2e-")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+        self.install = os.path.join(self.dir, "Tarv Game")
+        self.temp = os.path.join(self.dir, "temp")
+        self.registry = os.path.join(self.dir, "registry")
+
+    # --- arranging ----------------------------------------------------------
+
+    def make_install(self, version="1", **kw):
+        e2e.make_install(self.install, self.trees[version], **kw)
+        self.log_before = e2e.uninstall_log(self.install)
+
+    def serve(self, kind="http", root=None, *options):
+        server = e2e.Server(kind, root or self.server_dir, *options)
+        self.addCleanup(server.stop)
+        return server
+
+    def env(self, **extra):
+        env = e2e.make_registry(self.registry, self.install, physx=extra.pop("physx", True))
+        env["TEMP"] = self.temp
+        env.update(extra)
+        return env
+
+    def run_patcher(self, *args, env=None, version="1", binary=None):
+        patcher = e2e.Patcher(self.dir, [version, self.install, *args], env or self.env(),
+                              binary=binary)
+        self.addCleanup(patcher.kill)
+        return patcher
+
+    def finish(self, patcher):
+        patcher.wait_finished()
+        lines = patcher.lines()
+        patcher.close()
+        return lines
+
+    # --- checking -----------------------------------------------------------
+
+    def assertInstallIs(self, version):
+        self.assertEqual(e2e.differences(self.install, self.trees[version]), [])
+
+    def assertConfigReset(self, reset):
+        present = [os.path.exists(os.path.join(self.install, "QXGame/Config", n))
+                   for n in e2e.CONFIG_FILES]
+        self.assertEqual(present, [not reset] * len(present))
+
+    def assertUninstallLogRecords(self, added):
+        """Valid log, count grown by the added files, their delete records."""
+        valid, count, paths = e2e.uninstall_log(self.install)
+        self.assertTrue(valid)
+        self.assertEqual(count, self.log_before[1] + len(added))
+        self.assertEqual(paths, [e2e.to_narrow(self.install + "\\" + p) for p in added])
+
+    def added_files(self, *steps):
+        out = []
+        for step in steps:
+            with zipfile.ZipFile(os.path.join(self.server_dir, step + ".zip")) as z:
+                text = z.read("addedFiles.txt").decode("utf-8").splitlines()
+            out += text[0::3]
+        return out
+
+    def marker(self):
+        return e2e.read_hive_value(os.path.join(self.registry, "machine.conf"),
+                                   "Software\\Obelk\\Tarv", "IsPatching")
+
+    def temp_names(self):
+        return sorted(os.listdir(self.temp)) if os.path.isdir(self.temp) else []
+
+    # --- the chain ------------------------------------------------------------
+
+    def check_full_chain(self, server):
+        self.make_install()
+        lines = self.finish(self.run_patcher("-s", server.url()))
+        self.assertEqual(lines, [SEARCHING, *STEP, *STEP, no_more("3"), COMPLETED])
+        self.assertInstallIs("3")
+        self.assertConfigReset(True)
+        self.assertUninstallLogRecords(self.added_files("1_to_2", "2_to_3"))
+        self.assertIsNone(self.marker())
+        # Archives of applied steps stay; work folders go.
+        self.assertEqual(self.temp_names(), ["1_to_2.zip", "2_to_3.zip"])
+
+    def test_http_chain_to_the_newest_version(self):
+        self.check_full_chain(self.serve("http"))
+
+    def test_ftp_chain_to_the_newest_version(self):
+        self.check_full_chain(self.serve("ftp"))
+
+    def test_final_version_two_stops_after_one_step(self):
+        self.make_install()
+        lines = self.finish(self.run_patcher("-s", self.serve().url(), "--final", "2"))
+        self.assertEqual(lines, [SEARCHING, *STEP, at_final("2"), COMPLETED])
+        self.assertInstallIs("2")
+        self.assertConfigReset(True)
+        self.assertUninstallLogRecords(self.added_files("1_to_2"))
+
+    def test_final_equal_to_installed_version_changes_nothing(self):
+        self.make_install()
+        lines = self.finish(self.run_patcher("-s", self.serve().url(), "--final", "1"))
+        self.assertEqual(lines, [SEARCHING, at_final("1"), COMPLETED])
+        self.assertInstallIs("1")
+        self.assertConfigReset(False)
+        self.assertUninstallLogRecords([])
+
+    def test_first_server_down_second_serves(self):
+        self.make_install()
+        down = f"http://127.0.0.1:{e2e.free_port()}/"
+        good = self.serve()
+        env = self.env(TARV_INET_RETRY_PAUSE_MS="50")
+        lines = self.finish(self.run_patcher("-s", down + ";" + good.url(), env=env))
+        self.assertEqual(lines[:2], [SEARCHING, (0, "Unable to download patch file: " + down + "patches.txt")])
+        self.assertEqual(lines[2:], [*STEP, *STEP, no_more("3"), COMPLETED])
+        self.assertInstallIs("3")
+
+    def test_debian_miniunzip_fits_the_unpacker_command_line(self):
+        self.make_install(unpacker="/usr/bin/miniunzip")
+        lines = self.finish(self.run_patcher("-s", self.serve().url()))
+        self.assertEqual(lines[-1], COMPLETED)
+        self.assertInstallIs("3")
+
+    # --- downloads that go wrong -------------------------------------------------
+
+    def test_size_query_fails_download_still_runs(self):
+        self.make_install()
+        server = self.serve()
+        server.set_routes({"/1_to_2.zip": {"no_length": True}})
+        lines = self.finish(self.run_patcher("-s", server.url(), "--final", "2"))
+        self.assertEqual(lines[:2], [SEARCHING, (1, "Unable to determine the size of the patch file. "
+                                     "Possible problem with local proxy or firewall software.")])
+        self.assertEqual(lines[2:], [*STEP, at_final("2"), COMPLETED])
+        self.assertInstallIs("2")
+
+    def test_download_one_byte_short_fails(self):
+        self.make_install()
+        server = self.serve()
+        size = os.path.getsize(os.path.join(self.server_dir, "1_to_2.zip"))
+        server.set_routes({"/1_to_2.zip": {"length": size + 1}})
+        env = self.env(TARV_INET_RETRY_PAUSE_MS="50")
+        lines = self.finish(self.run_patcher("-s", server.url(), env=env))
+        self.assertEqual(lines[-2:], [(2, "Patch download failed."), ABORTED])
+        self.assertInstallIs("1")
+        self.assertUninstallLogRecords([])
+
+    # --- unpacking that goes wrong ---------------------------------------------
+
+    def test_unpacker_exit_1_removes_archive_and_work_folder(self):
+        self.make_install()
+        e2e.make_executable(os.path.join(self.install, "Binaries/miniunz.exe"), "#!/bin/sh\nexit 1\n")
+        lines = self.finish(self.run_patcher("-s", self.serve().url()))
+        self.assertEqual(lines[1:], [DOWNLOADING, UNPACKING, (2, "Failed to unpack the patch file"),
+                                     (2, "Failed to extract the patch archive."), ABORTED])
+        self.assertEqual(self.temp_names(), [])
+        self.assertInstallIs("1")
+
+    def test_flipped_byte_inside_an_entry_fails_the_crc_check(self):
+        self.make_install()
+        served = os.path.join(self.dir, "served")
+        shutil.copytree(self.server_dir, served)
+        archive = os.path.join(served, "1_to_2.zip")
+        with zipfile.ZipFile(archive) as z:
+            entry = max(z.infolist(), key=lambda i: i.compress_size)
+        with open(archive, "r+b") as f:
+            f.seek(entry.header_offset + 26)
+            name_len, extra_len = int.from_bytes(f.read(2), "little"), int.from_bytes(f.read(2), "little")
+            at = entry.header_offset + 30 + name_len + extra_len + entry.compress_size // 2
+            f.seek(at)
+            byte = f.read(1)[0]
+            f.seek(at)
+            f.write(bytes([byte ^ 0x10]))
+        lines = self.finish(self.run_patcher("-s", self.serve("http", served).url()))
+        self.assertEqual(lines[-3:], [(2, "Failed to unpack the patch file"),
+                                      (2, "Failed to extract the patch archive."), ABORTED])
+        self.assertInstallIs("1")
+        self.assertUninstallLogRecords([])
+
+    # --- applying that goes wrong ----------------------------------------------
+
+    def test_damaged_installed_file_leaves_the_marker_until_a_clean_run(self):
+        self.make_install()
+        damaged = os.path.join(self.install, "Data/base.pak")
+        original = open(damaged, "rb").read()
+        e2e.write(damaged, original[:-10] + b"0123456789")
+        server = self.serve()
+        lines = self.finish(self.run_patcher("-s", server.url()))
+        self.assertIn((2, "\nFailed to apply the patch: 1_to_2"), lines)
+        self.assertEqual(lines[-1], ABORTED)
+        self.assertEqual(self.marker(), "dword:00000001")
+        self.assertUninstallLogRecords([])
+
+        e2e.write(damaged, original)
+        lines = self.finish(self.run_patcher("-s", server.url()))
+        self.assertEqual(lines[-1], COMPLETED)
+        self.assertIsNone(self.marker())
+        self.assertInstallIs("3")
+
+    def test_kill_during_apply_then_rerun_completes_the_chain(self):
+        self.make_install()
+        marker = os.path.join(self.dir, "jpatch-started")
+        real = os.path.join(self.dir, "jpatch")
+        shutil.copy(e2e.program("jpatch"), real)
+        # The difference tool stops on the third file of the first patch, so
+        # that the patcher is killed with the patch half applied.
+        e2e.make_executable(os.path.join(self.install, "Binaries/jpatchl-w32.exe"),
+                            f"#!/bin/sh\ncase \"$*\" in *game.bin*|*TarvLauncher*) ;; *) exec '{real}' \"$@\";; esac\n"
+                            f"case \"$*\" in *TarvLauncher*) echo $$ > '{marker}'; exec sleep 600;; esac\n"
+                            f"exec '{real}' \"$@\"\n")
+        server = self.serve()
+        patcher = self.run_patcher("-s", server.url())
+        e2e.wait_until(lambda: os.path.exists(marker), "the difference tool to stop")
+        patcher.kill()
+        self.assertEqual(self.marker(), "dword:00000001")
+        # Every game file is whole: at its old or its new content, or moved
+        # aside whole as the difference tool's backup.
+        old, new = e2e.snapshot(self.trees["1"]), e2e.snapshot(self.trees["2"])
+        for rel, data in e2e.snapshot(self.install, e2e.INSTALL_EXTRAS).items():
+            if rel.startswith("QXGame/Config/"):
+                continue
+            base = rel[:-4] if rel.endswith(".bak") else rel
+            self.assertIn(data, (old.get(base), new.get(base)), rel)
+
+        shutil.copy(e2e.program("jpatch"), os.path.join(self.install, "Binaries/jpatchl-w32.exe"))
+        lines = self.finish(self.run_patcher("-s", server.url()))
+        self.assertEqual(lines[-1], COMPLETED)
+        already = [t for level, t in lines if t.startswith("Existing file appears to have been patched already: ")]
+        self.assertTrue(already, lines)
+        self.assertTrue(all(level == 1 for level, t in lines if t in already))
+        self.assertIsNone(self.marker())
+        self.assertInstallIs("3")
+
+    # --- the game running ----------------------------------------------------------
+
+    def test_game_running_refuses_and_enables_apply_again(self):
+        self.make_install()
+        game = e2e.subprocess.Popen([e2e.program("tarv-game-lock"), os.path.join(self.install, "Binaries")],
+                                    stdout=e2e.subprocess.PIPE)
+        self.addCleanup(game.wait)
+        self.addCleanup(game.terminate)
+        self.assertEqual(game.stdout.readline().strip(), b"locked")
+        started = time.monotonic()
+        patcher = self.run_patcher("-s", self.serve().url())
+        patcher.answer("^Files In Use$", yes=None)
+        self.assertGreaterEqual(time.monotonic() - started, 5.5)
+        patcher.wait_finished()
+        self.assertEqual(patcher.lines(), [(2, "Unable to patch - files in use."), ABORTED])
+        self.assertEqual(patcher.boxes(), [{"caption": "Files In Use", "text":
+                         "The Tarv files are currently in use. Please ensure that all other Tarv "
+                         "windows are closed and try again."}])
+        shown = patcher.describe()
+        self.assertTrue(shown["apply"]["enabled"])
+        self.assertEqual(shown["cancel"]["label"], "Exit")
+        patcher.close()
+        self.assertInstallIs("1")
+
+    # --- modes -------------------------------------------------------------------
+
+    def test_local_file_mode_aborts_when_applied(self):
+        self.make_install()
+        patcher = self.run_patcher("-p", self.dir)
+        self.assertEqual(patcher.lines(), [])
+        patcher.press("apply")
+        lines = self.finish(patcher)
+        self.assertEqual(lines, [ABORTED])
+        self.assertInstallIs("1")
+
+    def test_repair_mode_is_not_implemented(self):
+        self.make_install()
+        patcher = self.run_patcher("-r", "-s", self.serve().url())
+        self.assertEqual(patcher.describe()["apply"]["label"], "Repair")
+        patcher.press("apply")
+        lines = self.finish(patcher)
+        self.assertEqual(lines, [(2, "Repair isn't implemented!"), ABORTED])
+        self.assertInstallIs("1")
+
+    def test_missing_physx_runtime_runs_its_installer(self):
+        self.make_install()
+        ran = os.path.join(self.dir, "physx-installer-ran")
+        e2e.make_executable(os.path.join(self.install, "Binaries/PhysX_7.06.25_SystemSoftware.exe"),
+                            f"#!/bin/sh\nsleep 1\necho ran > '{ran}'\n")
+        lines = self.finish(self.run_patcher("-s", self.serve().url(), "--final", "1",
+                                             env=self.env(physx=False)))
+        self.assertEqual(lines, [SEARCHING, at_final("1"),
+                                 (0, "PhysX wasn't detected on your system. This is needed to run Tarv."),
+                                 COMPLETED])
+        self.assertTrue(os.path.exists(ran))
+
+    # --- cancelling ------------------------------------------------------------------
+
+    def cancel(self, patcher):
+        patcher.press("cancel")
+        patcher.answer(e2e.Patcher.TITLE, yes=True)
+
+    def test_cancel_during_download(self):
+        self.make_install()
+        server = self.serve()
+        # The first attempts break off, so the download lasts a few seconds.
+        server.set_routes({"/1_to_2.zip": {"cut_after": 1000, "cut_first": 4}})
+        patcher = self.run_patcher("-s", server.url())
+        patcher.wait_line("Downloading patch file...")
+        self.cancel(patcher)
+        cancelled_at = len(patcher.entries())
+        # The download runs to its end; the worker stops once the archive is
+        # unpacked, before anything of the installation changes.
+        def unpacked():
+            return [n for n in self.temp_names()
+                    if os.path.exists(os.path.join(self.temp, n, "addedFiles.txt"))]
+        e2e.wait_until(unpacked, "the download and unpacking to end")
+        time.sleep(2)
+        self.assertEqual([e for e in patcher.entries()[cancelled_at:] if "level" in e], [])
+        self.assertNotIn("finished", patcher.events())
+        self.assertEqual(patcher.close(), 0)
+        self.assertInstallIs("1")
+        self.assertIsNone(self.marker())
+        self.assertUninstallLogRecords([])
+
+    def test_cancel_during_unpacking_terminates_the_unpacker(self):
+        self.make_install()
+        pid_file = os.path.join(self.dir, "unpacker-pid")
+        e2e.make_executable(os.path.join(self.install, "Binaries/miniunz.exe"),
+                            f"#!/bin/sh\necho $$ > '{pid_file}'\nexec sleep 600\n")
+        patcher = self.run_patcher("-s", self.serve().url())
+        patcher.wait_line("Unpacking patch file...")
+        e2e.wait_until(lambda: os.path.exists(pid_file) and open(pid_file).read().strip(), "the unpacker")
+        pid = int(open(pid_file).read())
+        self.cancel(patcher)
+        cancelled_at = len(patcher.entries())
+
+        def gone():
+            try:
+                os.kill(pid, 0)
+                return False
+            except ProcessLookupError:
+                return True
+        e2e.wait_until(gone, "the unpacker to be terminated")
+        self.assertEqual([e for e in patcher.entries()[cancelled_at:] if "level" in e], [])
+        self.assertNotIn("finished", patcher.events())
+        self.assertEqual(patcher.close(), 0)
+        # The temporary files stay; nothing of the installation changed.
+        self.assertIn("1_to_2.zip", self.temp_names())
+        self.assertInstallIs("1")
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
