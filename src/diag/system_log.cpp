@@ -73,7 +73,7 @@ void SystemLogW(const wchar_t* format, ...) {
   std::wstring fmt = TarvDiag::WidenConversions(format ? format : L"");
   va_list args;
   va_start(args, format);
-  vswprintf(buffer, TarvDiag::kLineChars, fmt.c_str(), args);
+  if (!fmt.empty()) vswprintf(buffer, TarvDiag::kLineChars, fmt.c_str(), args);
   va_end(args);
   buffer[TarvDiag::kLineChars - 1] = 0;
   std::wstring text(buffer);
@@ -87,7 +87,7 @@ void SystemLogA(const char* format, ...) {
   buffer[0] = 0;
   va_list args;
   va_start(args, format);
-  vsnprintf(buffer, sizeof buffer, format ? format : "", args);
+  if (format != nullptr) vsnprintf(buffer, sizeof buffer, format, args);
   va_end(args);
   buffer[TarvDiag::kLineChars - 1] = 0;
   std::string text(buffer);
