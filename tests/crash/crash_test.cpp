@@ -121,6 +121,8 @@ TEST(CrashDump, FatalErrorBoxOnlyOnTheGuiThread) {
     std::string error;
     std::vector<std::string> env = CrashEnvironment();
     env.erase(env.begin(), env.begin() + 2);  // keep the display
+    tarvtest::ScopedTempDir logs;
+    env.push_back("TARV_PATCHER_LOG=" + logs.Sub("session.log"));
     ASSERT_TRUE(
         crash.Start({tarvtest::BinDir() + "/tarv-crash-test", mode}, &error, dir.path(), env))
         << error;
@@ -139,6 +141,13 @@ TEST(CrashDump, FatalErrorBoxOnlyOnTheGuiThread) {
     }
     ASSERT_EQ(crash.Wait(-1), OS::Process::WaitResult::kExited);
     EXPECT_EQ(crash.ExitCode(), 255);
+    bool gui = std::string(mode) == "gui";
+    std::string log = tarvtest::FileExists(logs.Sub("session.log"))
+                          ? tarvtest::ReadFile(logs.Sub("session.log"))
+                          : "";
+    EXPECT_EQ(
+        log,
+        gui ? "{\"box\":{\"caption\":\"Fatal Error\",\"text\":\"Unhandled Exception\"}}\n" : "");
     std::vector<std::string> files = FilesIn(dir.path());
     ASSERT_EQ(files.size(), 1u);
     tarvtest::RunResult read = tarvtest::Run(
