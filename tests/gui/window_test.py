@@ -14,9 +14,11 @@ import json
 import os
 import re
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -52,9 +54,12 @@ class Window:
         with open(self.stderr_path, "wb") as stderr:
             self.proc = subprocess.Popen([program, *args], env=full_env,
                                          stdout=subprocess.DEVNULL, stderr=stderr)
-        self.first = self.wait_for(lambda e: "window" in e, "the window")["window"]
-        ids = self.poll(visible_windows, "the mapped window")
-        self.wid = min(ids)
+        try:
+            self.first = self.wait_for(lambda e: "window" in e, "the window")["window"]
+            self.wid = min(self.poll(visible_windows, "the mapped window"))
+        except BaseException:
+            self.close_down()
+            raise
 
     def close_down(self):
         if self.proc.poll() is None:
@@ -400,15 +405,23 @@ class PatcherProgramTest(WindowCase):
     LANGUAGES = [("en", None), ("de", 2), ("fr", 1)]
 
     def start(self, language_id, *options):
+        """The patcher on a fresh installation the user may write to."""
         folder = tempfile.TemporaryDirectory(prefix="tarv-install-")
         self.addCleanup(folder.cleanup)
+        install = os.path.join(folder.name, "Tarv")
+        os.makedirs(os.path.join(install, "Binaries", "LauncherApp"))
+        with open(os.path.join(install, "Binaries", "LauncherApp", "index.html"), "w") as f:
+            f.write("<html></html>\n")
         registry = os.path.join(folder.name, "machine.conf")
         with open(registry, "w", encoding="utf-8") as f:
+            f.write(f"[SOFTWARE/Obelk/Tarv]\nInstallPath={install}\n")
             if language_id is not None:
-                f.write(f"[SOFTWARE/Obelk/Tarv]\nLanguageID=dword:{language_id:08x}\n")
+                f.write(f"LanguageID=dword:{language_id:08x}\n")
         env = {"OBELK_MACHINE_REGISTRY": registry,
-               "OBELK_USER_REGISTRY": os.path.join(folder.name, "user.conf")}
-        return self.open("1.0", folder.name, "--admin", *options, env=env, program=PATCHER)
+               "OBELK_USER_REGISTRY": os.path.join(folder.name, "user.conf"),
+               "TEMP": os.path.join(folder.name, "temp")}
+        self.folder = folder.name
+        return self.open("1.0", install, "--admin", *options, env=env, program=PATCHER)
 
     def test_download_mode_starts_the_session_at_once(self):
         for language, language_id in self.LANGUAGES:
@@ -442,6 +455,50 @@ class PatcherProgramTest(WindowCase):
                     w.close_box()
                     self.assertEqual(w.exit_code(), 0)
                     self.assertEqual(w.boxes(), [])
+
+    def test_confirmed_cancel_drops_the_on_exit_program(self):
+        # A server that accepts and never answers keeps the session searching.
+        server = socket.socket()
+        server.bind(("127.0.0.1", 0))
+        server.listen(8)
+        held = []
+        stop = threading.Event()
+
+        def hold_connections():
+            server.settimeout(0.1)
+            while not stop.is_set():
+                try:
+                    held.append(server.accept()[0])
+                except socket.timeout:
+                    pass
+
+        holder = threading.Thread(target=hold_connections)
+        holder.start()
+        try:
+            marker = os.path.join(tempfile.gettempdir(), f"tarv-onexit-{os.getpid()}")
+            w = self.start(None, "--server", f"http://127.0.0.1:{server.getsockname()[1]}/",
+                           "--onexit", f"touch {marker}")
+            w.poll(lambda: held or "finished" in w.events(), "the session's request")
+            if not held:
+                self.skipTest("this build's worker runs no patch session")
+            w.press("cancel")
+            w.answer(yes=True)
+            w.wait_event("cancelled")
+            self.assertShown(w.describe(), running=False, cancelled=True,
+                             cancel__label="Cancel")
+            w.press("cancel")
+            w.poll(lambda: not visible_windows(), "the window to close")
+        finally:
+            # Let the stalled request fail so that the worker can end.
+            stop.set()
+            holder.join()
+            for connection in held:
+                connection.close()
+            server.close()
+        self.assertEqual(w.exit_code(), 0)
+        self.assertFalse(os.path.exists(marker), "the on-exit program ran after a cancel")
+        self.assertEqual(len(w.boxes()), 1)
+        self.assertNotIn("Patching aborted.", [text for _, text in w.lines()])
 
     def test_banner_and_close_box_before_a_session(self):
         w = self.start(None, "--patch", "/nonexistent/patch")
