@@ -344,6 +344,20 @@ class WindowTest(WindowCase):
                                           r"^Download Progress \d+ kB of 1000 kB")
         self.assertEqual(shown["gauge"]["value"], 0)
 
+    def test_sizeless_download_shows_no_text(self):
+        w = self.open("--mode", "download", "--script", "nosize:600000")
+        # A server that gave no size: no text, the gauge follows the percentage.
+        for _ in range(3):
+            time.sleep(0.5)
+            self.assertShown(w.describe(), status="", gauge__value=0, running=True)
+
+    def test_session_sets_the_folder_field(self):
+        w = self.open("--mode", "download", "--folder", "/games/Tarv", "--script",
+                      "sleep:500;folder:/games/Tarv (applying);hold")
+        self.assertShown(w.first, folder__text="/games/Tarv")
+        shown = w.describe_until(lambda d: d["folder"]["text"] != "/games/Tarv", "the folder")
+        self.assertShown(shown, folder__text="/games/Tarv (applying)", folder__enabled=False)
+
     def test_cancel_during_unpack_ends_the_worker(self):
         w = self.open("--mode", "download", "--script", "download:100:200;unpack:600000;line:0:x")
         w.wait_event("worker:unpacking")
