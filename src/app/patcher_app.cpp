@@ -55,6 +55,8 @@ void ObelkPatcherApp::LaunchOnExitProgram() {
 
 void ObelkPatcherApp::OnFatalException() { ReportFatalException(); }
 
+void ObelkPatcherApp::OnUnhandledException() { ReportFatalException(); }
+
 void ObelkPatcherApp::SetUpCrashDumps() { SetUpFatalExceptionHandling(); }
 
 bool ObelkPatcherApp::CheckPrivileges() {
