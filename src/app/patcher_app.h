@@ -32,6 +32,9 @@ class ObelkPatcherApp : public wxApp {
   // The framework's report of a fatal signal: writes the crash dump, shows
   // "Unhandled Exception" where that is safe, ends with exit code -1.
   void OnFatalException() override;
+  // An exception that escaped start-up or the main loop ends the program
+  // the same way.
+  void OnUnhandledException() override;
 
   // What --onexit asked for; start-up sets it once the command line is read.
   void SetOnExitCommand(const wxString& command, bool launch);

@@ -7,6 +7,7 @@
 //   gui          the same in a GUI application on the GUI thread, where the
 //                "Fatal Error" box is shown (needs a display)
 //   thread       the same GUI application, the fault on a second thread
+//   throw        an exception escapes the application's start-up
 //   assert       a failed assertion
 //   assert-true  an assertion that holds; prints "alive" and exits 0
 //   deep         logs the call stack from 100 nested calls
@@ -18,6 +19,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <stdexcept>
 #include <thread>
 
 #include "app/fatal_error.h"
@@ -47,14 +49,22 @@ __attribute__((noinline)) int Nest(int depth) {
   return below + (level > 0 ? 1 : 0);
 }
 
+__attribute__((noinline)) void TarvCrashTestThrow() { throw std::runtime_error("escaped"); }
+
 class CrashApp : public wxAppConsole {
  public:
+  explicit CrashApp(bool throws) : m_throws(throws) {}
   bool OnInit() override {
     TarvPatch::SetUpFatalExceptionHandling();
+    if (m_throws) TarvCrashTestThrow();
     TarvCrashTestDeliberateFault(1);
     return false;
   }
   void OnFatalException() override { TarvPatch::ReportFatalException(); }
+  void OnUnhandledException() override { TarvPatch::ReportFatalException(); }
+
+ private:
+  bool m_throws;
 };
 
 class CrashGuiApp : public wxApp {
@@ -88,8 +98,8 @@ int main(int argc, char** argv) {
   if (strcmp(mode, "plain") == 0) {
     SetUpCrashDump(L"patcher");
     TarvCrashTestDeliberateFault(1);
-  } else if (strcmp(mode, "wx") == 0) {
-    return RunApp(argc, argv, new CrashApp);
+  } else if (strcmp(mode, "wx") == 0 || strcmp(mode, "throw") == 0) {
+    return RunApp(argc, argv, new CrashApp(strcmp(mode, "throw") == 0));
   } else if (strcmp(mode, "gui") == 0 || strcmp(mode, "thread") == 0) {
     return RunApp(argc, argv, new CrashGuiApp(strcmp(mode, "thread") == 0));
   } else if (strcmp(mode, "assert") == 0) {
@@ -101,6 +111,6 @@ int main(int argc, char** argv) {
   } else if (strcmp(mode, "deep") == 0) {
     return Nest(100) == 100 ? 0 : 3;
   }
-  fprintf(stderr, "usage: %s plain|wx|gui|thread|assert|assert-true|deep\n", argv[0]);
+  fprintf(stderr, "usage: %s plain|wx|gui|thread|throw|assert|assert-true|deep\n", argv[0]);
   return 1;
 }

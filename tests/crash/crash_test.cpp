@@ -157,6 +157,20 @@ TEST(CrashDump, FatalErrorBoxOnlyOnTheGuiThread) {
   }
 }
 
+TEST(CrashDump, EscapedExceptionEndsLikeAFault) {
+  tarvtest::ScopedTempDir dir;
+  tarvtest::RunResult r = RunCrashProgram(dir.path(), "throw");
+  EXPECT_EQ(r.exit_code, 255) << r.err;
+  std::vector<std::string> files = FilesIn(dir.path());
+  ASSERT_EQ(files.size(), 1u);
+  tarvtest::RunResult read = tarvtest::Run(
+      {"/usr/bin/python3", tarvtest::SourceDir() + "/scripts/read-dump", dir.Sub(files[0])});
+  // No signal; the stack is the one that reported the exception.
+  EXPECT_NE(read.out.find(", signal 0,"), std::string::npos) << read.out;
+  EXPECT_EQ(read.out.find("\npc "), std::string::npos) << read.out;
+  EXPECT_NE(read.out.find("TarvPatch::ReportFatalException() at "), std::string::npos) << read.out;
+}
+
 TEST(CrashDump, NothingIsSetUpUnderADebugger) {
   // strace traces the program the way a debugger does (TracerPid).
   tarvtest::ScopedTempDir dir;
