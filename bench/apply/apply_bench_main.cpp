@@ -6,14 +6,13 @@
 // (md5sum of each patched file, zstd -d --patch-from, md5sum of each result,
 // cp of the added files, rm of the deleted files). Then jpatch against
 // `zstd -d --patch-from` on the large file, with their peak memory.
-#include <malloc.h>
 #include <spawn.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -30,7 +29,6 @@ namespace {
 struct RunStats {
   int exit_code = -1;
   double seconds = 0;
-  long max_rss_kb = 0;
 };
 
 // Runs a program (stdout and stderr to /dev/null) and measures it.
@@ -49,12 +47,23 @@ RunStats Run(const std::vector<std::string>& argv) {
   if (posix_spawn(&pid, cargv[0], &fa, nullptr, cargv.data(), environ) != 0) return s;
   posix_spawn_file_actions_destroy(&fa);
   int status = 0;
-  rusage ru;
-  wait4(pid, &status, 0, &ru);
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
   s.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   s.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  s.max_rss_kb = ru.ru_maxrss;
   return s;
+}
+
+// Peak resident size of a program in KiB, measured by GNU time: a child
+// spawned from this process would report this process's own peak (the
+// generator's) as its starting point.
+long PeakKiB(const std::vector<std::string>& argv, const std::string& report) {
+  std::vector<std::string> timed = {"/usr/bin/time", "-f", "%M", "-o", report};
+  timed.insert(timed.end(), argv.begin(), argv.end());
+  if (Run(timed).exit_code != 0) return -1;
+  long kib = -1;
+  std::ifstream(report) >> kib;
+  return kib;
 }
 
 bool Sh(const std::string& command) { return Run({"/bin/sh", "-c", command}).exit_code == 0; }
@@ -66,7 +75,8 @@ std::string Q(const std::string& s) {
 }
 
 void WriteBytes(const std::string& path, const std::string& bytes) {
-  for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+  for (size_t slash = path.find('/', 1); slash != std::string::npos;
+       slash = path.find('/', slash + 1)) {
     mkdir(path.substr(0, slash).c_str(), 0755);
   }
   std::ofstream out(path, std::ios::binary);
@@ -137,8 +147,8 @@ std::string ReferenceScript(const Layout& l, const std::string& project, const s
   for (const auto& p : l.patched) olds += " " + Q(p), news += " " + Q(p + ".new");
   s += olds + " >/dev/null\n";
   for (const auto& p : l.patched) {
-    s += "zstd -q -d -f --long=31 --patch-from=" + Q(p) + " " + Q(project + "/data/" + p + ".diff") +
-         " -o " + Q(p + ".new") + "\n";
+    s += "zstd -q -d -f --long=31 --patch-from=" + Q(p) + " " +
+         Q(project + "/data/" + p + ".diff") + " -o " + Q(p + ".new") + "\n";
   }
   s += news + " >/dev/null\n";
   for (const auto& p : l.patched) s += "mv -f " + Q(p + ".new") + " " + Q(p) + "\n";
@@ -164,29 +174,27 @@ int main(int argc, char** argv) {
   std::string bin(argv[0]);
   bin = bin.substr(0, bin.rfind('/'));
   const char* tmp = getenv("TMPDIR");
-  std::string root = std::string(tmp && *tmp ? tmp : "/tmp") + "/tarv-bench-apply-" +
-                     std::to_string(getpid());
+  std::string root =
+      std::string(tmp && *tmp ? tmp : "/tmp") + "/tarv-bench-apply-" + std::to_string(getpid());
   mkdir(root.c_str(), 0700);
   printf("generating %zu MiB in %s\n", mib, root.c_str());
   fflush(stdout);
   Layout l = Generate(root, mib);
-  // A spawned child starts with this process's resident size as its peak:
-  // give the generator's memory back so that the peaks measured are the
-  // children's own.
-  malloc_trim(0);
   std::string jp = bin + "/jpatch";
   Sh("mkdir -p " + Q(root + "/old/Binaries") + " " + Q(root + "/new/Binaries") + " && cp " + Q(jp) +
      " " + Q(root + "/old/Binaries/jpatchl-w32.exe") + " && cp " + Q(jp) + " " +
      Q(root + "/new/Binaries/jpatchl-w32.exe"));
   std::string project = root + "/project";
   if (Run({bin + "/tarv-mkpatch", "patch", "--level", "3", root + "/old", root + "/new",
-           root + "/p.zip"}).exit_code != 0 ||
+           root + "/p.zip"})
+              .exit_code != 0 ||
       Run({bin + "/tarv-unzip", "-o", "-x", root + "/p.zip", "-d", project}).exit_code != 0) {
     fprintf(stderr, "cannot make the patch\n");
     return 1;
   }
   std::ofstream(root + "/reference.sh") << ReferenceScript(l, project, root + "/inst");
-  printf("%zu patched, %zu added, %zu deleted\n", l.patched.size(), l.added.size(), l.deleted.size());
+  printf("%zu patched, %zu added, %zu deleted\n", l.patched.size(), l.added.size(),
+         l.deleted.size());
 
   std::vector<double> ours, theirs;
   int failures = 0;
@@ -194,13 +202,15 @@ int main(int argc, char** argv) {
     for (int which = 0; which < 2; ++which) {
       // A fresh installation of hard links: every change replaces files by
       // rename or removes them, so the pristine tree is never written to.
-      Sh("rm -rf " + Q(root + "/inst") + " && cp -al " + Q(root + "/old") + " " + Q(root + "/inst"));
+      Sh("rm -rf " + Q(root + "/inst") + " && cp -al " + Q(root + "/old") + " " +
+         Q(root + "/inst"));
       RunStats s = which == 0 ? Run({bin + "/tarv-mkpatch", "apply", project, root + "/inst"})
                               : Run({"/bin/bash", root + "/reference.sh"});
       failures += s.exit_code != 0;
       failures += !Sh("cmp -s " + Q(root + "/inst/" + l.large) + " " + Q(root + "/new/" + l.large));
       (which == 0 ? ours : theirs).push_back(s.seconds);
-      printf("round %d: %s %.2f s\n", r + 1, which == 0 ? "tarv-mkpatch apply" : "reference", s.seconds);
+      printf("round %d: %s %.2f s\n", r + 1, which == 0 ? "tarv-mkpatch apply" : "reference",
+             s.seconds);
       fflush(stdout);
     }
   }
@@ -214,8 +224,12 @@ int main(int argc, char** argv) {
                       diff, "-o", root + "/out.zstd"});
     failures += j.exit_code != 0 || z.exit_code != 0;
     jt.push_back(j.seconds), zt.push_back(z.seconds);
-    jm = std::max(jm, j.max_rss_kb), zm = std::max(zm, z.max_rss_kb);
   }
+  jm = PeakKiB({jp, old_large, diff, root + "/out.jpatch"}, root + "/peak");
+  zm = PeakKiB({"/usr/bin/zstd", "-q", "-d", "-f", "--long=31", "--patch-from=" + old_large, diff,
+                "-o", root + "/out.zstd"},
+               root + "/peak");
+  failures += jm < 0 || zm < 0;
   Sh("rm -rf " + Q(root));
   double large_mb = static_cast<double>((mib / 4) << 20) / 1e6;
   printf("jpatch %.1f MB/s, peak %ld KiB; zstd -d --patch-from %.1f MB/s, peak %ld KiB\n",

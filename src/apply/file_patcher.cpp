@@ -35,7 +35,8 @@ void RestoreInterruptedRun(const FilePaths& p) {
     return;
   }
   if (RenameReplacing(p.backup, p.target)) {
-    ReportPatchMessage(1, L"Restored the file from the backup of an interrupted patch: " + p.target);
+    ReportPatchMessage(1,
+                       L"Restored the file from the backup of an interrupted patch: " + p.target);
   }
 }
 
@@ -93,8 +94,8 @@ bool ReadyForPatch(const PatchFileEntry& entry, const FilePaths& p, PatchOutcome
 bool Rebuild(const PatchFileEntry& entry, const FilePaths& p) {
   int code = RunTool(p);
   if (code < 0) {
-    ReportPatchMessage(0, L"Failed patch Command: " +
-                              RenderPatchCommand(p.tool, p.backup, p.diff, p.target));
+    ReportPatchMessage(
+        0, L"Failed patch Command: " + RenderPatchCommand(p.tool, p.backup, p.diff, p.target));
     ReportPatchMessage(2, entry.m_path);
     return false;
   }

@@ -18,7 +18,7 @@ constexpr size_t kReadSize = 1 << 20;
 
 inline uint32_t Word(const unsigned char* p, int i) {
   uint32_t v;
-  std::memcpy(&v, p + 4 * i, 4);
+  std::memcpy(&v, p + 4 * static_cast<size_t>(i), 4);
   if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
   return v;
 }
@@ -28,23 +28,36 @@ inline uint32_t Word(const unsigned char* p, int i) {
 // rotation and the final addition lie on the serial chain. F and I are the
 // usual forms with one operation fewer (d ^ (b & (c ^ d)) for the selection);
 // G is split into two disjoint halves that can be added one after the other,
-// so that only (b & d) waits for the newest word b.
-#define MD5_F(a, b, c, d, i, s, k)            \
-  a += Word(p, i) + (k);                      \
-  a += (d ^ (b & (c ^ d)));                   \
-  a = std::rotl(a, s) + b;
-#define MD5_G(a, b, c, d, i, s, k)            \
-  a += Word(p, i) + (k) + (c & ~d);           \
-  a += (b & d);                               \
-  a = std::rotl(a, s) + b;
-#define MD5_H(a, b, c, d, i, s, k)            \
-  a += Word(p, i) + (k);                      \
-  a += (b ^ c ^ d);                           \
-  a = std::rotl(a, s) + b;
-#define MD5_I(a, b, c, d, i, s, k)            \
-  a += Word(p, i) + (k);                      \
-  a += (c ^ (b | ~d));                        \
-  a = std::rotl(a, s) + b;
+// so that only (b & d) waits for the newest word b. The rotation is a
+// template argument so that it is always an immediate.
+template <int S>
+[[gnu::always_inline]] inline void StepF(uint32_t& a, uint32_t b, uint32_t c, uint32_t d,
+                                         uint32_t x, uint32_t k) {
+  a += x + k;
+  a += d ^ (b & (c ^ d));
+  a = std::rotl(a, S) + b;
+}
+template <int S>
+[[gnu::always_inline]] inline void StepG(uint32_t& a, uint32_t b, uint32_t c, uint32_t d,
+                                         uint32_t x, uint32_t k) {
+  a += x + k + (c & ~d);
+  a += b & d;
+  a = std::rotl(a, S) + b;
+}
+template <int S>
+[[gnu::always_inline]] inline void StepH(uint32_t& a, uint32_t b, uint32_t c, uint32_t d,
+                                         uint32_t x, uint32_t k) {
+  a += x + k;
+  a += b ^ c ^ d;
+  a = std::rotl(a, S) + b;
+}
+template <int S>
+[[gnu::always_inline]] inline void StepI(uint32_t& a, uint32_t b, uint32_t c, uint32_t d,
+                                         uint32_t x, uint32_t k) {
+  a += x + k;
+  a += c ^ (b | ~d);
+  a = std::rotl(a, S) + b;
+}
 
 // Digests `blocks` consecutive 64-byte blocks straight from the input, with
 // the chaining value kept in locals (registers) for the whole run.
@@ -52,73 +65,73 @@ void Transform(uint32_t* state, const unsigned char* p, size_t blocks) {
   uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
   for (; blocks > 0; --blocks, p += 64) {
     const uint32_t aa = a, bb = b, cc = c, dd = d;
-    MD5_F(a, b, c, d, 0, 7, 0xd76aa478u)
-    MD5_F(d, a, b, c, 1, 12, 0xe8c7b756u)
-    MD5_F(c, d, a, b, 2, 17, 0x242070dbu)
-    MD5_F(b, c, d, a, 3, 22, 0xc1bdceeeu)
-    MD5_F(a, b, c, d, 4, 7, 0xf57c0fafu)
-    MD5_F(d, a, b, c, 5, 12, 0x4787c62au)
-    MD5_F(c, d, a, b, 6, 17, 0xa8304613u)
-    MD5_F(b, c, d, a, 7, 22, 0xfd469501u)
-    MD5_F(a, b, c, d, 8, 7, 0x698098d8u)
-    MD5_F(d, a, b, c, 9, 12, 0x8b44f7afu)
-    MD5_F(c, d, a, b, 10, 17, 0xffff5bb1u)
-    MD5_F(b, c, d, a, 11, 22, 0x895cd7beu)
-    MD5_F(a, b, c, d, 12, 7, 0x6b901122u)
-    MD5_F(d, a, b, c, 13, 12, 0xfd987193u)
-    MD5_F(c, d, a, b, 14, 17, 0xa679438eu)
-    MD5_F(b, c, d, a, 15, 22, 0x49b40821u)
+    StepF<7>(a, b, c, d, Word(p, 0), 0xd76aa478u);
+    StepF<12>(d, a, b, c, Word(p, 1), 0xe8c7b756u);
+    StepF<17>(c, d, a, b, Word(p, 2), 0x242070dbu);
+    StepF<22>(b, c, d, a, Word(p, 3), 0xc1bdceeeu);
+    StepF<7>(a, b, c, d, Word(p, 4), 0xf57c0fafu);
+    StepF<12>(d, a, b, c, Word(p, 5), 0x4787c62au);
+    StepF<17>(c, d, a, b, Word(p, 6), 0xa8304613u);
+    StepF<22>(b, c, d, a, Word(p, 7), 0xfd469501u);
+    StepF<7>(a, b, c, d, Word(p, 8), 0x698098d8u);
+    StepF<12>(d, a, b, c, Word(p, 9), 0x8b44f7afu);
+    StepF<17>(c, d, a, b, Word(p, 10), 0xffff5bb1u);
+    StepF<22>(b, c, d, a, Word(p, 11), 0x895cd7beu);
+    StepF<7>(a, b, c, d, Word(p, 12), 0x6b901122u);
+    StepF<12>(d, a, b, c, Word(p, 13), 0xfd987193u);
+    StepF<17>(c, d, a, b, Word(p, 14), 0xa679438eu);
+    StepF<22>(b, c, d, a, Word(p, 15), 0x49b40821u);
 
-    MD5_G(a, b, c, d, 1, 5, 0xf61e2562u)
-    MD5_G(d, a, b, c, 6, 9, 0xc040b340u)
-    MD5_G(c, d, a, b, 11, 14, 0x265e5a51u)
-    MD5_G(b, c, d, a, 0, 20, 0xe9b6c7aau)
-    MD5_G(a, b, c, d, 5, 5, 0xd62f105du)
-    MD5_G(d, a, b, c, 10, 9, 0x02441453u)
-    MD5_G(c, d, a, b, 15, 14, 0xd8a1e681u)
-    MD5_G(b, c, d, a, 4, 20, 0xe7d3fbc8u)
-    MD5_G(a, b, c, d, 9, 5, 0x21e1cde6u)
-    MD5_G(d, a, b, c, 14, 9, 0xc33707d6u)
-    MD5_G(c, d, a, b, 3, 14, 0xf4d50d87u)
-    MD5_G(b, c, d, a, 8, 20, 0x455a14edu)
-    MD5_G(a, b, c, d, 13, 5, 0xa9e3e905u)
-    MD5_G(d, a, b, c, 2, 9, 0xfcefa3f8u)
-    MD5_G(c, d, a, b, 7, 14, 0x676f02d9u)
-    MD5_G(b, c, d, a, 12, 20, 0x8d2a4c8au)
+    StepG<5>(a, b, c, d, Word(p, 1), 0xf61e2562u);
+    StepG<9>(d, a, b, c, Word(p, 6), 0xc040b340u);
+    StepG<14>(c, d, a, b, Word(p, 11), 0x265e5a51u);
+    StepG<20>(b, c, d, a, Word(p, 0), 0xe9b6c7aau);
+    StepG<5>(a, b, c, d, Word(p, 5), 0xd62f105du);
+    StepG<9>(d, a, b, c, Word(p, 10), 0x02441453u);
+    StepG<14>(c, d, a, b, Word(p, 15), 0xd8a1e681u);
+    StepG<20>(b, c, d, a, Word(p, 4), 0xe7d3fbc8u);
+    StepG<5>(a, b, c, d, Word(p, 9), 0x21e1cde6u);
+    StepG<9>(d, a, b, c, Word(p, 14), 0xc33707d6u);
+    StepG<14>(c, d, a, b, Word(p, 3), 0xf4d50d87u);
+    StepG<20>(b, c, d, a, Word(p, 8), 0x455a14edu);
+    StepG<5>(a, b, c, d, Word(p, 13), 0xa9e3e905u);
+    StepG<9>(d, a, b, c, Word(p, 2), 0xfcefa3f8u);
+    StepG<14>(c, d, a, b, Word(p, 7), 0x676f02d9u);
+    StepG<20>(b, c, d, a, Word(p, 12), 0x8d2a4c8au);
 
-    MD5_H(a, b, c, d, 5, 4, 0xfffa3942u)
-    MD5_H(d, a, b, c, 8, 11, 0x8771f681u)
-    MD5_H(c, d, a, b, 11, 16, 0x6d9d6122u)
-    MD5_H(b, c, d, a, 14, 23, 0xfde5380cu)
-    MD5_H(a, b, c, d, 1, 4, 0xa4beea44u)
-    MD5_H(d, a, b, c, 4, 11, 0x4bdecfa9u)
-    MD5_H(c, d, a, b, 7, 16, 0xf6bb4b60u)
-    MD5_H(b, c, d, a, 10, 23, 0xbebfbc70u)
-    MD5_H(a, b, c, d, 13, 4, 0x289b7ec6u)
-    MD5_H(d, a, b, c, 0, 11, 0xeaa127fau)
-    MD5_H(c, d, a, b, 3, 16, 0xd4ef3085u)
-    MD5_H(b, c, d, a, 6, 23, 0x04881d05u)
-    MD5_H(a, b, c, d, 9, 4, 0xd9d4d039u)
-    MD5_H(d, a, b, c, 12, 11, 0xe6db99e5u)
-    MD5_H(c, d, a, b, 15, 16, 0x1fa27cf8u)
-    MD5_H(b, c, d, a, 2, 23, 0xc4ac5665u)
+    StepH<4>(a, b, c, d, Word(p, 5), 0xfffa3942u);
+    StepH<11>(d, a, b, c, Word(p, 8), 0x8771f681u);
+    StepH<16>(c, d, a, b, Word(p, 11), 0x6d9d6122u);
+    StepH<23>(b, c, d, a, Word(p, 14), 0xfde5380cu);
+    StepH<4>(a, b, c, d, Word(p, 1), 0xa4beea44u);
+    StepH<11>(d, a, b, c, Word(p, 4), 0x4bdecfa9u);
+    StepH<16>(c, d, a, b, Word(p, 7), 0xf6bb4b60u);
+    StepH<23>(b, c, d, a, Word(p, 10), 0xbebfbc70u);
+    StepH<4>(a, b, c, d, Word(p, 13), 0x289b7ec6u);
+    StepH<11>(d, a, b, c, Word(p, 0), 0xeaa127fau);
+    StepH<16>(c, d, a, b, Word(p, 3), 0xd4ef3085u);
+    StepH<23>(b, c, d, a, Word(p, 6), 0x04881d05u);
+    StepH<4>(a, b, c, d, Word(p, 9), 0xd9d4d039u);
+    StepH<11>(d, a, b, c, Word(p, 12), 0xe6db99e5u);
+    StepH<16>(c, d, a, b, Word(p, 15), 0x1fa27cf8u);
+    StepH<23>(b, c, d, a, Word(p, 2), 0xc4ac5665u);
 
-    MD5_I(a, b, c, d, 0, 6, 0xf4292244u)
-    MD5_I(d, a, b, c, 7, 10, 0x432aff97u)
-    MD5_I(c, d, a, b, 14, 15, 0xab9423a7u)
-    MD5_I(b, c, d, a, 5, 21, 0xfc93a039u)
-    MD5_I(a, b, c, d, 12, 6, 0x655b59c3u)
-    MD5_I(d, a, b, c, 3, 10, 0x8f0ccc92u)
-    MD5_I(c, d, a, b, 10, 15, 0xffeff47du)
-    MD5_I(b, c, d, a, 1, 21, 0x85845dd1u)
-    MD5_I(a, b, c, d, 8, 6, 0x6fa87e4fu)
-    MD5_I(d, a, b, c, 15, 10, 0xfe2ce6e0u)
-    MD5_I(c, d, a, b, 6, 15, 0xa3014314u)
-    MD5_I(b, c, d, a, 13, 21, 0x4e0811a1u)
-    MD5_I(a, b, c, d, 4, 6, 0xf7537e82u)
-    MD5_I(d, a, b, c, 11, 10, 0xbd3af235u)
-    MD5_I(c, d, a, b, 2, 15, 0x2ad7d2bbu)
-    MD5_I(b, c, d, a, 9, 21, 0xeb86d391u)
+    StepI<6>(a, b, c, d, Word(p, 0), 0xf4292244u);
+    StepI<10>(d, a, b, c, Word(p, 7), 0x432aff97u);
+    StepI<15>(c, d, a, b, Word(p, 14), 0xab9423a7u);
+    StepI<21>(b, c, d, a, Word(p, 5), 0xfc93a039u);
+    StepI<6>(a, b, c, d, Word(p, 12), 0x655b59c3u);
+    StepI<10>(d, a, b, c, Word(p, 3), 0x8f0ccc92u);
+    StepI<15>(c, d, a, b, Word(p, 10), 0xffeff47du);
+    StepI<21>(b, c, d, a, Word(p, 1), 0x85845dd1u);
+    StepI<6>(a, b, c, d, Word(p, 8), 0x6fa87e4fu);
+    StepI<10>(d, a, b, c, Word(p, 15), 0xfe2ce6e0u);
+    StepI<15>(c, d, a, b, Word(p, 6), 0xa3014314u);
+    StepI<21>(b, c, d, a, Word(p, 13), 0x4e0811a1u);
+    StepI<6>(a, b, c, d, Word(p, 4), 0xf7537e82u);
+    StepI<10>(d, a, b, c, Word(p, 11), 0xbd3af235u);
+    StepI<15>(c, d, a, b, Word(p, 2), 0x2ad7d2bbu);
+    StepI<21>(b, c, d, a, Word(p, 9), 0xeb86d391u);
 
     a += aa;
     b += bb;
@@ -130,11 +143,6 @@ void Transform(uint32_t* state, const unsigned char* p, size_t blocks) {
   state[2] = c;
   state[3] = d;
 }
-
-#undef MD5_F
-#undef MD5_G
-#undef MD5_H
-#undef MD5_I
 
 void EncodeLittleEndian(unsigned char* out, const uint32_t* in, size_t words) {
   for (size_t i = 0; i < words; ++i) {
@@ -159,8 +167,10 @@ bool ReadInto(MD5& md5, FILE* file) {
 }  // namespace
 
 MD5::MD5()
-    : m_state{0x67452301u, 0xefcdab89u, 0x98badcfeu, 0x10325476u}, m_count{0, 0},
-      m_buffer{}, m_digest{} {}
+    : m_state{0x67452301u, 0xefcdab89u, 0x98badcfeu, 0x10325476u},
+      m_count{0, 0},
+      m_buffer{},
+      m_digest{} {}
 
 MD5::MD5(FILE* file) : MD5() {
   update(file);
@@ -173,8 +183,8 @@ void MD5::update(const unsigned char* input, size_t length) {
     return;
   }
   size_t index = (m_count[0] >> 3) & 0x3f;
-  uint64_t bits = (static_cast<uint64_t>(m_count[1]) << 32 | m_count[0]) +
-                  (static_cast<uint64_t>(length) << 3);
+  uint64_t bits =
+      (static_cast<uint64_t>(m_count[1]) << 32 | m_count[0]) + (static_cast<uint64_t>(length) << 3);
   m_count[0] = static_cast<uint32_t>(bits);
   m_count[1] = static_cast<uint32_t>(bits >> 32);
 
@@ -231,7 +241,7 @@ std::unique_ptr<char[]> MD5::hex_digest() const {
   }
   static const char kHex[] = "0123456789abcdef";
   auto text = std::make_unique<char[]>(33);
-  for (int i = 0; i < 16; ++i) {
+  for (size_t i = 0; i < 16; ++i) {
     text[2 * i] = kHex[m_digest[i] >> 4];
     text[2 * i + 1] = kHex[m_digest[i] & 0xf];
   }

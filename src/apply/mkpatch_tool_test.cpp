@@ -123,8 +123,8 @@ TEST(MkpatchToolTest, PatchThenApplyTurnsTheOldTreeIntoTheNewOne) {
   r = Mkpatch({"apply", dir.Sub("debian"), inst});
   EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
   size_t already = 0;
-  for (size_t p = 0; (p = r.out.find("[1] Existing file appears to have been patched already: ", p)) !=
-                     std::string::npos;
+  for (size_t p = 0; (p = r.out.find("[1] Existing file appears to have been patched already: ",
+                                     p)) != std::string::npos;
        ++p) {
     ++already;
   }
@@ -170,7 +170,6 @@ TEST(MkpatchToolTest, ChainWritesArchivesAndCatalogue) {
   WriteFile(dir.Sub("v11/a.txt"), "two " + tarvtest::RandomBytes(3000, 5));
   WriteFile(dir.Sub("v11/b.txt"), "b");
   WriteFile(dir.Sub("v12/a.txt"), "three " + tarvtest::RandomBytes(3000, 5));
-  tarvtest::MakeDirs(dir.Sub("server"));
   auto r = Mkpatch({"chain", "--level", "3", dir.Sub("server"), "1.0=" + dir.Sub("v10"),
                     "1.1=" + dir.Sub("v11"), "1.2=" + dir.Sub("v12")});
   ASSERT_EQ(r.exit_code, 0) << r.err;
@@ -215,15 +214,29 @@ TEST(MkpatchToolTest, ErrorsAreOneLineAndLeaveNothingBehind) {
   const Case kCases[] = {
       {"unknown subcommand", {"frobnicate"}, ""},
       {"patch without arguments", {"patch"}, ""},
-      {"level out of range", {"patch", "--level", "0", dir.Sub("old"), dir.Sub("new"), dir.Sub("x.zip")}, dir.Sub("x.zip")},
-      {"link in a tree", {"patch", dir.Sub("linked"), dir.Sub("new"), dir.Sub("x.zip")}, dir.Sub("x.zip.part")},
-      {"file becomes folder", {"patch", dir.Sub("old"), dir.Sub("kind"), dir.Sub("x.zip")}, dir.Sub("x.zip")},
-      {"old tree missing", {"patch", dir.Sub("none"), dir.Sub("new"), dir.Sub("x.zip")}, dir.Sub("x.zip")},
-      {"output folder missing", {"patch", dir.Sub("old"), dir.Sub("new"), dir.Sub("no/x.zip")}, dir.Sub("no")},
+      {"level out of range",
+       {"patch", "--level", "0", dir.Sub("old"), dir.Sub("new"), dir.Sub("x.zip")},
+       dir.Sub("x.zip")},
+      {"link in a tree",
+       {"patch", dir.Sub("linked"), dir.Sub("new"), dir.Sub("x.zip")},
+       dir.Sub("x.zip.part")},
+      {"file becomes folder",
+       {"patch", dir.Sub("old"), dir.Sub("kind"), dir.Sub("x.zip")},
+       dir.Sub("x.zip")},
+      {"old tree missing",
+       {"patch", dir.Sub("none"), dir.Sub("new"), dir.Sub("x.zip")},
+       dir.Sub("x.zip")},
+      {"output folder missing",
+       {"patch", dir.Sub("old"), dir.Sub("new"), dir.Sub("no/x.zip")},
+       dir.Sub("no")},
       {"damaged archive", {"apply", dir.Sub("damaged.zip"), dir.Sub("game")}, ""},
       {"md5 of a missing file", {"md5", dir.Sub("none")}, ""},
-      {"diff of a missing file", {"diff", dir.Sub("none"), dir.Sub("new/a.txt"), dir.Sub("d")}, dir.Sub("d.part")},
-      {"chain with a bad version", {"chain", dir.Sub("game"), "1 0=" + dir.Sub("old"), "2=" + dir.Sub("new")}, dir.Sub("game/patches.txt")},
+      {"diff of a missing file",
+       {"diff", dir.Sub("none"), dir.Sub("new/a.txt"), dir.Sub("d")},
+       dir.Sub("d.part")},
+      {"chain with a bad version",
+       {"chain", dir.Sub("game"), "1 0=" + dir.Sub("old"), "2=" + dir.Sub("new")},
+       dir.Sub("game/patches.txt")},
   };
   for (const auto& c : kCases) {
     auto r = Mkpatch(c.args);
@@ -249,8 +262,8 @@ TEST(MkpatchToolTest, DiffMd5AndHelp) {
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_TRUE(ReadFile(dir.Sub("out")) == old_content + "tail");
   // The standard zstd command reads our differences too.
-  r = tarvtest::Run({"/usr/bin/zstd", "-q", "-d", "-f", "--long=31", "--patch-from=" + dir.Sub("old"),
-                     dir.Sub("d"), "-o", dir.Sub("out2")});
+  r = tarvtest::Run({"/usr/bin/zstd", "-q", "-d", "-f", "--long=31",
+                     "--patch-from=" + dir.Sub("old"), dir.Sub("d"), "-o", dir.Sub("out2")});
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_TRUE(ReadFile(dir.Sub("out2")) == old_content + "tail");
 
@@ -272,7 +285,9 @@ TEST(MkpatchToolTest, ApplyReportsFailuresWithTheirLevel) {
   std::string content = tarvtest::RandomBytes(20000, 9);
   WriteFile(dir.Sub("old/f.dat"), content);
   WriteFile(dir.Sub("new/f.dat"), content + "more");
-  ASSERT_EQ(Mkpatch({"patch", "--level", "3", dir.Sub("old"), dir.Sub("new"), dir.Sub("p.zip")}).exit_code, 0);
+  ASSERT_EQ(Mkpatch({"patch", "--level", "3", dir.Sub("old"), dir.Sub("new"), dir.Sub("p.zip")})
+                .exit_code,
+            0);
   WriteFile(dir.Sub("game/f.dat"), "damaged by the player");
   WriteFile(dir.Sub("game/Binaries/jpatchl-w32.exe"), ReadFile(Bin("jpatch")));
   chmod(dir.Sub("game/Binaries/jpatchl-w32.exe").c_str(), 0755);

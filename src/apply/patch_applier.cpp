@@ -37,12 +37,12 @@ bool ReadList(const std::wstring& path, PatchFileList& list, bool paths_only) {
     case ListResult::kOk:
       return true;
     case ListResult::kCannotOpen:
-      ReportPatchMessage(2, L"Could not open: " + path +
-                                L" for reading. the file might not be present");
+      ReportPatchMessage(
+          2, L"Could not open: " + path + L" for reading. the file might not be present");
       return false;
     case ListResult::kBroken:
-      ReportPatchMessage(2, L"The list file is broken: " + path + L" (" +
-                                TarvText::FromUtf8(why) + L")");
+      ReportPatchMessage(
+          2, L"The list file is broken: " + path + L" (" + TarvText::FromUtf8(why) + L")");
       return false;
   }
   return false;

@@ -89,9 +89,9 @@ class ApplierTest : public testing::Test {
     WriteFile(dir_.Sub("tmp.new"), new_content);
     std::string diff = project_ + "/data/" + fs_rel + ".diff";
     tarvtest::MakeDirs(diff.substr(0, diff.rfind('/')));
-    auto r = tarvtest::Run({"/usr/bin/zstd", "-q", "-f", "-3", "--long=31",
-                            "--patch-from=" + dir_.Sub("tmp.old"), dir_.Sub("tmp.new"), "-o",
-                            diff});
+    auto r =
+        tarvtest::Run({"/usr/bin/zstd", "-q", "-f", "-3", "--long=31",
+                       "--patch-from=" + dir_.Sub("tmp.old"), dir_.Sub("tmp.new"), "-o", diff});
     EXPECT_EQ(r.exit_code, 0) << r.err;
     return rel + "\n" + Md5Hex(new_content) + "\n" + Md5Hex(old_content) + "\n";
   }
@@ -207,10 +207,9 @@ TEST_F(ApplierTest, DeletionReportsGoneFilesAsMinor) {
   messages_.clear();
   Lists("", "folder.txt\n\n\ngone-already.txt\n\n\n", "");
   EXPECT_FALSE(Apply());  // the failed deletion keeps the pass failed
-  EXPECT_EQ(messages_, (std::vector<Message>{
-                           {2, "Could not delete: " + install_ + "/folder.txt"},
-                           {1, "File seems to have been removed already: " + install_ +
-                                   "/gone-already.txt"}}));
+  EXPECT_EQ(messages_, (std::vector<Message>{{2, "Could not delete: " + install_ + "/folder.txt"},
+                                             {1, "File seems to have been removed already: " +
+                                                     install_ + "/gone-already.txt"}}));
   Lists("", "Sub\\keep.txt\n\n\n", "");
   EXPECT_TRUE(Apply());
   EXPECT_TRUE(FileExists(install_ + "/Sub"));  // folders are never removed
@@ -264,8 +263,8 @@ TEST_F(ApplierTest, PatchedFileOutcomes) {
   const std::string backup = target + ".bak";
   const std::string diff = project_ + "/data/Sub/File.dat.diff";
   const std::string real_tool = ReadFile(tarvtest::BinDir() + "/jpatch");
-  const std::string cmd = install_ + "/Binaries/jpatchl-w32.exe \"" + backup + "\" \"" + diff +
-                          "\" \"" + target + "\"";
+  const std::string cmd =
+      install_ + "/Binaries/jpatchl-w32.exe \"" + backup + "\" \"" + diff + "\" \"" + target + "\"";
   WriteFile(dir_.Sub("expected.new"), kNew);
   struct Case {
     const char* name;
@@ -276,15 +275,30 @@ TEST_F(ApplierTest, PatchedFileOutcomes) {
   };
   const Case kCases[] = {
       {"rebuilt by the real tool", [] {}, true, kNew, {}},
-      {"target missing", [&] { unlink(target.c_str()); }, false, "",
+      {"target missing",
+       [&] { unlink(target.c_str()); },
+       false,
+       "",
        {{2, "Failed to compute the checksum for existing file: " + target}}},
-      {"already new", [&] { WriteFile(target, kNew); }, true, kNew,
+      {"already new",
+       [&] { WriteFile(target, kNew); },
+       true,
+       kNew,
        {{1, "Existing file appears to have been patched already: " + target}}},
-      {"damaged", [&] { WriteFile(target, "something else"); }, false, "something else",
+      {"damaged",
+       [&] { WriteFile(target, "something else"); },
+       false,
+       "something else",
        {{2, "Existing file is damaged and cannot be patched: " + target}}},
-      {"tool missing", [&] { unlink((install_ + "/Binaries/jpatchl-w32.exe").c_str()); }, false,
-       kOld, {{0, "Failed patch Command: " + cmd}, {2, rel}}},
-      {"difference missing", [&] { unlink(diff.c_str()); }, false, kOld,
+      {"tool missing",
+       [&] { unlink((install_ + "/Binaries/jpatchl-w32.exe").c_str()); },
+       false,
+       kOld,
+       {{0, "Failed patch Command: " + cmd}, {2, rel}}},
+      {"difference missing",
+       [&] { unlink(diff.c_str()); },
+       false,
+       kOld,
        {{2, rel + "Could not open patch file %s for reading."}}},
       {"difference damaged",
        [&] {
@@ -292,7 +306,9 @@ TEST_F(ApplierTest, PatchedFileOutcomes) {
          d[d.size() / 2] ^= 0x55;
          WriteFile(diff, d);
        },
-       false, kOld, {{2, rel + "Could not open patch file %s for reading."}}},
+       false,
+       kOld,
+       {{2, rel + "Could not open patch file %s for reading."}}},
       {"difference made for another old file",
        [&] {
          // The same content shifted: the difference's copies land elsewhere.
@@ -300,32 +316,57 @@ TEST_F(ApplierTest, PatchedFileOutcomes) {
          tarvtest::Run({"/usr/bin/zstd", "-q", "-f", "--patch-from=" + dir_.Sub("other.old"),
                         dir_.Sub("expected.new"), "-o", diff});
        },
-       false, kOld, {{2, rel + "Could not open patch file %s for reading."}}},
+       false,
+       kOld,
+       {{2, rel + "Could not open patch file %s for reading."}}},
       {"difference is a link",
        [&] {
          rename(diff.c_str(), dir_.Sub("real.diff").c_str());
          symlink(dir_.Sub("real.diff").c_str(), diff.c_str());
        },
-       false, kOld,
+       false,
+       kOld,
        {{2, "Refused a difference file that is not a regular file: " + diff}}},
-      {"tool exits 1", [&] { InstallScriptTool("exit 1"); }, false, kOld,
+      {"tool exits 1",
+       [&] { InstallScriptTool("exit 1"); },
+       false,
+       kOld,
        {{2, rel + "Not enough Argument Specified to patch the file"}}},
-      {"tool exits 2", [&] { InstallScriptTool("exit 2"); }, false, kOld,
+      {"tool exits 2",
+       [&] { InstallScriptTool("exit 2"); },
+       false,
+       kOld,
        {{2, rel + "Could not open data file %s for reading."}}},
-      {"tool exits 4 after writing half", [&] { InstallScriptTool("echo half > \"$3\"; exit 4"); },
-       false, kOld, {{2, rel + "Could not open output file for writing."}}},
-      {"tool killed by a signal", [&] { InstallScriptTool("echo part > \"$3\"; kill -9 $$"); },
-       false, kOld, {{2, rel + ": the patch tool ended abnormally (code 137)"}}},
-      {"tool exits 0 with garbage", [&] { InstallScriptTool("echo garbage > \"$3\""); }, false,
-       kOld, {{2, "The patched file does not have the expected checksum: " + target}}},
-      {"tool exits 0 without output", [&] { InstallScriptTool("exit 0"); }, false, kOld,
+      {"tool exits 4 after writing half",
+       [&] { InstallScriptTool("echo half > \"$3\"; exit 4"); },
+       false,
+       kOld,
+       {{2, rel + "Could not open output file for writing."}}},
+      {"tool killed by a signal",
+       [&] { InstallScriptTool("echo part > \"$3\"; kill -9 $$"); },
+       false,
+       kOld,
+       {{2, rel + ": the patch tool ended abnormally (code 137)"}}},
+      {"tool exits 0 with garbage",
+       [&] { InstallScriptTool("echo garbage > \"$3\""); },
+       false,
+       kOld,
+       {{2, "The patched file does not have the expected checksum: " + target}}},
+      {"tool exits 0 without output",
+       [&] { InstallScriptTool("exit 0"); },
+       false,
+       kOld,
        {{2, "The patched file does not have the expected checksum: " + target}}},
       {"tool exits 5 with the right content",
        [&] { InstallScriptTool("cp \"" + dir_.Sub("expected.new") + "\" \"$3\"; exit 5"); },
-       true, kNew, {}},
+       true,
+       kNew,
+       {}},
       {"stale backup from an earlier run", [&] { WriteFile(backup, "stale"); }, true, kNew, {}},
       {"interrupted run left only the backup",
-       [&] { rename(target.c_str(), backup.c_str()); }, true, kNew,
+       [&] { rename(target.c_str(), backup.c_str()); },
+       true,
+       kNew,
        {{1, "Restored the file from the backup of an interrupted patch: " + target}}},
   };
   for (const auto& c : kCases) {
@@ -354,6 +395,20 @@ TEST_F(ApplierTest, PatchedFileOutcomes) {
                            {"victim.txt", "outside"}}));
 }
 
+TEST_F(ApplierTest, AlreadyNewFileNeverStartsTheTool) {
+  // Old and new digests equal: the new-digest test comes first.
+  InstallScriptTool("touch \"" + dir_.Sub("tool-started") + "\"; exit 3");
+  WriteFile(install_ + "/same.dat", "content");
+  Lists("", "", "same.dat\n" + Md5Hex("content") + "\n" + Md5Hex("content") + "\n");
+  EXPECT_TRUE(Apply());
+  EXPECT_EQ(messages_, (std::vector<Message>{{1,
+                                              "Existing file appears to have been patched "
+                                              "already: " +
+                                                  install_ + "/same.dat"}}));
+  EXPECT_FALSE(FileExists(dir_.Sub("tool-started")));
+  EXPECT_EQ(ReadFile(install_ + "/same.dat"), "content");
+}
+
 TEST_F(ApplierTest, DigestsCompareExactly) {
   std::string entry = PatchEntry("f.dat", "old", "new");
   std::string upper = entry;
@@ -364,9 +419,9 @@ TEST_F(ApplierTest, DigestsCompareExactly) {
     Lists("", "", list);
     messages_.clear();
     EXPECT_FALSE(Apply());
-    EXPECT_EQ(messages_, (std::vector<Message>{
-                             {2, "Existing file is damaged and cannot be patched: " + install_ +
-                                     "/f.dat"}}));
+    EXPECT_EQ(messages_,
+              (std::vector<Message>{
+                  {2, "Existing file is damaged and cannot be patched: " + install_ + "/f.dat"}}));
     EXPECT_EQ(ReadFile(install_ + "/f.dat"), "old");
   }
 }
@@ -412,8 +467,8 @@ TEST_F(ApplierTest, InstallationPathWithBlanksKeepsTheToolUnquoted) {
   ASSERT_FALSE(messages_.empty());
   EXPECT_EQ(messages_[0].text, "Failed patch Command: " + install_ +
                                    "/Binaries/jpatchl-w32.exe \"" + install_ +
-                                   "/a b/c d.dat.bak\" \"" + project_ + "/data/a b/c d.dat.diff\" \"" +
-                                   install_ + "/a b/c d.dat\"");
+                                   "/a b/c d.dat.bak\" \"" + project_ +
+                                   "/data/a b/c d.dat.diff\" \"" + install_ + "/a b/c d.dat\"");
   EXPECT_EQ(ReadFile(install_ + "/a b/c d.dat"), "old");
 }
 

@@ -27,11 +27,13 @@ TEST(PatchListTest, LineEndsAndEncodingGiveTheSameEntries) {
   std::string lf = a, cr = a, mixed;
   for (size_t p; (p = lf.find("\r\n")) != std::string::npos;) lf.replace(p, 2, "\n");
   for (size_t p; (p = cr.find("\r\n")) != std::string::npos;) cr.replace(p, 2, "\r");
-  mixed = std::string("Sub\\File.dat") + "\r" + kNew + "\n" + kOld + "\r\n" + "Größe ü.txt\n\rx\r\n";
+  mixed =
+      std::string("Sub\\File.dat") + "\r" + kNew + "\n" + kOld + "\r\n" + "Größe ü.txt\n\rx\r\n";
   const std::pair<const char*, std::string> kCases[] = {
-      {"CR LF", a},          {"CR LF and final", a + "\r\n"}, {"LF", lf},
-      {"LF and final", lf + "\n"}, {"CR", cr},                {"CR and final", cr + "\r"},
-      {"mixed", mixed},      {"byte-order mark", "\xEF\xBB\xBF" + a},
+      {"CR LF", a},     {"CR LF and final", a + "\r\n"},
+      {"LF", lf},       {"LF and final", lf + "\n"},
+      {"CR", cr},       {"CR and final", cr + "\r"},
+      {"mixed", mixed}, {"byte-order mark", "\xEF\xBB\xBF" + a},
   };
   for (const auto& [name, text] : kCases) {
     PatchFileList list;
@@ -50,7 +52,10 @@ TEST(PatchListTest, LinesAreTakenAsTheyStand) {
   EXPECT_EQ(list[0].m_oldDigest, L" fedcba9876543210fedcba9876543210");
 
   // Only one leading byte-order mark is skipped; a second one is text.
-  ASSERT_EQ(ParsePatchFileList("\xEF\xBB\xBF\xEF\xBB\xBF" "a\nb\nc", list, nullptr), ListResult::kOk);
+  ASSERT_EQ(ParsePatchFileList("\xEF\xBB\xBF\xEF\xBB\xBF"
+                               "a\nb\nc",
+                               list, nullptr),
+            ListResult::kOk);
   EXPECT_EQ(list[0].m_path, L"\uFEFFa");
 
   ASSERT_EQ(ParsePatchFileList("", list, nullptr), ListResult::kOk);
@@ -88,7 +93,8 @@ TEST(PatchListTest, ReadingFiles) {
   tarvtest::MakeDirs(dir.Sub("folder.txt"));
   PatchFileList list;
   std::string why;
-  EXPECT_EQ(ReadPatchFileList(TarvUtil::FromFsPath(dir.Sub("ok.txt")), list, &why), ListResult::kOk);
+  EXPECT_EQ(ReadPatchFileList(TarvUtil::FromFsPath(dir.Sub("ok.txt")), list, &why),
+            ListResult::kOk);
   EXPECT_EQ(list.size(), 1u);
   EXPECT_EQ(ReadPatchFileList(TarvUtil::FromFsPath(dir.Sub("missing.txt")), list, &why),
             ListResult::kCannotOpen);

@@ -151,6 +151,21 @@ bool CreateOutput(size_t size, mode_t mode, int* fd_out) {
   return true;
 }
 
+// Pages of the mapped files that the decoder has passed are dropped from
+// this process every so often (they stay in the page cache, dirty output
+// included), so that the resident size stays bounded for large files. To
+// get a say between blocks, the difference is fed in pieces sized so that
+// each call produces a few MiB.
+constexpr size_t kDropEvery = 32u << 20;
+constexpr size_t kOutputPerCall = 8u << 20;
+
+void DropPassedPages(size_t out_pos, size_t in_pos) {
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  if (g_out.data && out_pos >= page) madvise(g_out.data, out_pos / page * page, MADV_DONTNEED);
+  if (g_diff.data && in_pos >= page) madvise(g_diff.data, in_pos / page * page, MADV_DONTNEED);
+  if (g_old.data) madvise(g_old.data, g_old.size, MADV_DONTNEED);
+}
+
 // Decodes the whole frame into the mapped output. False with the decoder's
 // reason when the difference is damaged or does not fit the old file.
 bool Decode(std::string* why) {
@@ -164,15 +179,24 @@ bool Decode(std::string* why) {
   if (!ZSTD_isError(rc)) rc = ZSTD_DCtx_refPrefix(dctx, g_old.data, g_old.size);
   static unsigned char empty_output[1];
   ZSTD_outBuffer out = {g_out.data ? g_out.data : empty_output, g_out.size, 0};
-  ZSTD_inBuffer in = {g_diff.data, g_diff.size, 0};
+  ZSTD_inBuffer in = {g_diff.data, 0, 0};
+  size_t piece = 512, dropped_at = 0;
   while (!ZSTD_isError(rc)) {
-    size_t before_in = in.pos, before_out = out.pos;
+    in.size = g_diff.size - in.pos > piece ? in.pos + piece : g_diff.size;
+    size_t before_out = out.pos;
     rc = ZSTD_decompressStream(dctx, &out, &in);
     if (ZSTD_isError(rc) || rc == 0) break;
-    if (in.pos == before_in && out.pos == before_out) {
+    size_t produced = out.pos - before_out;
+    if (in.pos == g_diff.size && produced == 0) {
       *why = "the difference file is cut short";
       ZSTD_freeDCtx(dctx);
       return false;
+    }
+    if (produced > kOutputPerCall && piece > 64) piece /= 2;
+    if (produced < kOutputPerCall / 4 && piece < (16u << 20)) piece *= 2;
+    if (out.pos - dropped_at >= kDropEvery) {
+      DropPassedPages(out.pos, in.pos);
+      dropped_at = out.pos;
     }
   }
   ZSTD_freeDCtx(dctx);
@@ -180,7 +204,7 @@ bool Decode(std::string* why) {
     *why = std::string("the difference does not apply: ") + ZSTD_getErrorName(rc);
     return false;
   }
-  if (out.pos != g_out.size || in.pos != in.size) {
+  if (out.pos != g_out.size || in.pos != g_diff.size) {
     *why = "the decoded size differs from the recorded size";
     return false;
   }
@@ -234,8 +258,10 @@ int main(int argc, char** argv) {
   InstallBusErrorHandler();
 
   mode_t mode = 0644;
-  if (!MapForReading(old_path, &g_old, &mode)) return Fail(kOldUnreadable, Why("cannot read", old_path));
-  if (!MapForReading(diff_path, &g_diff, nullptr)) return Fail(kDiffBad, Why("cannot read", diff_path));
+  if (!MapForReading(old_path, &g_old, &mode))
+    return Fail(kOldUnreadable, Why("cannot read", old_path));
+  if (!MapForReading(diff_path, &g_diff, nullptr))
+    return Fail(kDiffBad, Why("cannot read", diff_path));
   unsigned long long size = 0;
   std::string why;
   if (!CheckFrame(g_diff, &size, &why)) return Fail(kDiffBad, std::string(diff_path) + ": " + why);

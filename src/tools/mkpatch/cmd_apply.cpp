@@ -66,12 +66,11 @@ int CmdApply(const Args& args) {
     }
     project = temp + "/project";
   }
-  TarvPatch::SetPatchCallbacks(
-      [](uint32_t total) { printf("entries: %u\n", total); }, nullptr,
-      [](int level, const std::wstring& text) {
-        printf("[%d] %s\n", level, TarvText::ToUtf8(text).c_str());
-        fflush(stdout);
-      });
+  TarvPatch::SetPatchCallbacks([](uint32_t total) { printf("entries: %u\n", total); }, nullptr,
+                               [](int level, const std::wstring& text) {
+                                 printf("[%d] %s\n", level, TarvText::ToUtf8(text).c_str());
+                                 fflush(stdout);
+                               });
   bool ok = TarvPatch::ApplyPatchProject(TarvUtil::FromFsPath(args[1]),
                                          TarvUtil::FromFsPath(project), L"TarvLauncher.exe");
   if (!temp.empty()) RemoveTree(temp);

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <vector>
 
 #include "mkpatch.h"
@@ -73,6 +74,9 @@ int CmdChain(const Args& in) {
   }
   if (!ParseVersions(args, &versions, &error)) return Fail(error);
   const std::string& server = args[0];
+  std::error_code ec;
+  std::filesystem::create_directories(server, ec);
+  if (ec) return Fail(server + ": cannot be made: " + ec.message());
   std::vector<std::string> written;
   std::string catalogue;
   for (size_t i = 0; i + 1 < versions.size(); ++i) {

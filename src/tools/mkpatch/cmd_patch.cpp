@@ -11,12 +11,14 @@ int CmdPatch(const Args& in) {
   int level = kDefaultLevel;
   std::string error;
   if (!TakeLevelOption(&args, &level, &error)) return Fail(error);
-  if (args.size() != 3) return Fail("usage: tarv-mkpatch patch [--level N] OLD_DIR NEW_DIR OUT.zip");
+  if (args.size() != 3)
+    return Fail("usage: tarv-mkpatch patch [--level N] OLD_DIR NEW_DIR OUT.zip");
   PatchSummary s;
   if (!WritePatchArchive(args[0], args[1], args[2], level, &s, &error)) return Fail(error);
-  printf("%s: %zu added (%zu of them changed files shipped whole), %zu deleted, %zu patched, "
-         "%zu unchanged\n",
-         args[2].c_str(), s.added, s.shipped_whole, s.deleted, s.patched, s.unchanged);
+  printf(
+      "%s: %zu added (%zu of them changed files shipped whole), %zu deleted, %zu patched, "
+      "%zu unchanged\n",
+      args[2].c_str(), s.added, s.shipped_whole, s.deleted, s.patched, s.unchanged);
   return 0;
 }
 

@@ -45,7 +45,9 @@ class MappedFile {
   ~MappedFile() {
     if (data_) munmap(const_cast<unsigned char*>(data_), size_);
   }
-  const unsigned char* data() const { return data_ ? data_ : reinterpret_cast<const unsigned char*>(""); }
+  const unsigned char* data() const {
+    return data_ ? data_ : reinterpret_cast<const unsigned char*>("");
+  }
   size_t size() const { return size_; }
 
  private:
@@ -57,7 +59,8 @@ unsigned WindowLogFor(uint64_t old_size, uint64_t new_size) {
   uint64_t larger = old_size > new_size ? old_size : new_size;
   unsigned log = 10;
   while (log < 31 && (1ull << log) < larger) ++log;
-  return log + 1 > 31 ? 31 : log + 1;  // reach from the end of the output to the start of the prefix
+  return log + 1 > 31 ? 31
+                      : log + 1;  // reach from the end of the output to the start of the prefix
 }
 
 bool SetUp(ZSTD_CCtx* cctx, const MappedFile& old_file, const MappedFile& new_file, int level) {

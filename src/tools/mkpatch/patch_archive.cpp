@@ -45,7 +45,7 @@ bool ScanTree(const std::string& root, Tree* tree, std::string* error) {
     const fs::directory_entry& e = *it;
     std::string rel = fs::relative(e.path(), root).generic_string();
     if (e.is_symlink(ec) || (!e.is_regular_file(ec) && !e.is_directory(ec))) {
-      *error = e.path().string() + ": links and special files cannot be shipped";
+      *error = e.path().string() + ": links, devices and pipes cannot be shipped";
       return false;
     }
     if (e.is_directory(ec)) continue;
@@ -79,7 +79,8 @@ bool CheckKinds(const Tree& old_tree, const Tree& new_tree, std::string* error) 
       *error = rel + ": a file in the new tree replaces a folder of the old tree";
       return false;
     }
-    for (size_t slash = rel.find('/'); slash != std::string::npos; slash = rel.find('/', slash + 1)) {
+    for (size_t slash = rel.find('/'); slash != std::string::npos;
+         slash = rel.find('/', slash + 1)) {
       if (old_tree.count(rel.substr(0, slash))) {
         *error = rel + ": a folder in the new tree replaces a file of the old tree";
         return false;
@@ -90,9 +91,9 @@ bool CheckKinds(const Tree& old_tree, const Tree& new_tree, std::string* error) 
 }
 
 struct Plan {
-  std::string added, deleted, patched;     // list texts
+  std::string added, deleted, patched;                    // list texts
   std::vector<std::pair<std::string, std::string>> data;  // zip name, file on disk
-  std::set<std::string> diff_names;        // data entries that are differences
+  std::set<std::string> diff_names;                       // data entries that are differences
 };
 
 void AddLine(std::string* list, const std::string& rel, const std::string& after,

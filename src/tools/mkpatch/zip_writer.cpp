@@ -40,11 +40,10 @@ bool ZipWriter::Begin(const std::string& name, uint64_t size, bool compress, std
   info.tmz_date.tm_mday = 1;
   info.external_fa = static_cast<uLong>(S_IFREG | 0644) << 16;
   int zip64 = size >= 0xffffffffull ? 1 : 0;
-  int rc = zipOpenNewFileInZip4_64(static_cast<zipFile>(m_zip), name.c_str(), &info, nullptr, 0,
-                                   nullptr, 0, nullptr, compress ? Z_DEFLATED : 0,
-                                   compress ? Z_DEFAULT_COMPRESSION : 0, 0, -MAX_WBITS,
-                                   DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0, kUnixMadeBy,
-                                   kUtf8NameFlag, zip64);
+  int rc = zipOpenNewFileInZip4_64(
+      static_cast<zipFile>(m_zip), name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
+      compress ? Z_DEFLATED : 0, compress ? Z_DEFAULT_COMPRESSION : 0, 0, -MAX_WBITS, DEF_MEM_LEVEL,
+      Z_DEFAULT_STRATEGY, nullptr, 0, kUnixMadeBy, kUtf8NameFlag, zip64);
   if (rc != ZIP_OK) *error = name + ": cannot be added to the archive";
   return rc == ZIP_OK;
 }

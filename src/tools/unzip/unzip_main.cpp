@@ -5,7 +5,7 @@
 // Every entry is written to a temporary file in its folder, its CRC and size
 // checked, and only then renamed into place, so a damaged entry never leaves
 // wrong data under its name. Entries whose name would leave FOLDER (a ".."
-// component, an absolute path, a drive letter), links and other special
+// component, an absolute path, a drive letter), link, device and pipe
 // entries, and encrypted entries are refused. Folders are walked without
 // following links. The first failure ends the run.
 //
@@ -220,7 +220,8 @@ int main(int argc, char** argv) {
   if (!ParseArgs(argc, argv, &opt)) return Usage();
   unzFile zip = unzOpen64(opt.archive.c_str());
   if (zip == nullptr) {
-    fprintf(stderr, "tarv-unzip: %s: cannot open the archive or it is damaged\n", opt.archive.c_str());
+    fprintf(stderr, "tarv-unzip: %s: cannot open the archive or it is damaged\n",
+            opt.archive.c_str());
     return kArchiveBad;
   }
   int root = MakeRoot(opt.folder);
