@@ -161,9 +161,10 @@ void Bench(const char* name, const std::string& url, const std::string& dir, uin
     our_peak = std::max(our_peak, o.peak_kib);
     curl_peak = std::max(curl_peak, c.peak_kib);
   }
-  printf("%s median: Fetch %.0f MiB/s, curl %.0f MiB/s, ratio %.2f; peak memory Fetch %ld KiB, "
-         "curl %ld KiB\n",
-         name, Median(ours), Median(curls), Median(ours) / Median(curls), our_peak, curl_peak);
+  printf(
+      "%s median: Fetch %.0f MiB/s, curl %.0f MiB/s, ratio %.2f; peak memory Fetch %ld KiB, "
+      "curl %ld KiB\n",
+      name, Median(ours), Median(curls), Median(ours) / Median(curls), our_peak, curl_peak);
   fflush(stdout);
 }
 
@@ -192,12 +193,12 @@ int main(int argc, char** argv) {
 
   std::string servers = TARV_TEST_SERVERS_DIR;
   pid_t http_pid = -1, ftp_pid = -1;
-  int http_port = StartServer({servers + "/http_server.py", "--root", root, "--port-file",
-                               dir + "/http.port"},
-                              dir + "/http.port", http_pid);
-  int ftp_port = StartServer({servers + "/ftp_server.py", "--root", root, "--port-file",
-                              dir + "/ftp.port"},
-                             dir + "/ftp.port", ftp_pid);
+  int http_port =
+      StartServer({servers + "/http_server.py", "--root", root, "--port-file", dir + "/http.port"},
+                  dir + "/http.port", http_pid);
+  int ftp_port =
+      StartServer({servers + "/ftp_server.py", "--root", root, "--port-file", dir + "/ftp.port"},
+                  dir + "/ftp.port", ftp_pid);
   int rc = 0;
   if (http_port == 0 || ftp_port == 0) {
     printf("a test server did not start\n");

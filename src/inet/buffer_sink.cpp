@@ -1,5 +1,6 @@
 #include "inet/buffer_sink.h"
 
+#include <algorithm>
 #include <string>
 
 #include "inet/internet_session.h"
@@ -12,13 +13,17 @@ void BufferSink::Attach(CURL* handle) {
 size_t BufferSink::OnData(char* data, size_t size, size_t count, void* self) {
   auto* sink = static_cast<BufferSink*>(self);
   size_t bytes = size * count;
-  // libcurl never hands over more than the chunk size configured.
-  DataBufferResult r = sink->m_buffer->Write(data, static_cast<uint32_t>(bytes));
-  if (r != DB_OK) {
-    sink->m_writeResult = r;
-    return 0;  // stops the transfer with CURLE_WRITE_ERROR
+  for (size_t done = 0; done < bytes;) {
+    uint32_t n =
+        static_cast<uint32_t>(std::min<size_t>(bytes - done, TarvInetInternal::kChunkSize));
+    DataBufferResult r = sink->m_buffer->Write(data + done, n);
+    if (r != DB_OK) {
+      sink->m_writeResult = r;
+      return 0;  // stops the transfer with CURLE_WRITE_ERROR
+    }
+    sink->m_received += n;
+    done += n;
   }
-  sink->m_received += bytes;
   return bytes;
 }
 

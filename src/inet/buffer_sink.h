@@ -1,8 +1,9 @@
-// BufferSink: the body of a transfer written into a TarvDataBuffer, chunk by
-// chunk as libcurl delivers it (at most 16384 bytes each), at the buffer's
-// current position. It is the read loop of the transfer layer: libcurl pushes
-// where a pull loop would read. Made per transfer by TarvHTTP or TarvFTP on
-// the transferring thread.
+// BufferSink: the body of a transfer written into a TarvDataBuffer at its
+// current position, in chunks of at most 16384 bytes (what libcurl receives
+// at once is split), so that the buffer's position, which the download
+// status shows, grows by at most one chunk at a time. It is the read loop of the transfer layer:
+// libcurl pushes where a pull loop would read. Made per transfer by TarvHTTP or TarvFTP on the
+// transferring thread.
 #pragma once
 
 #include <curl/curl.h>

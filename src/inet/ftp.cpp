@@ -187,8 +187,8 @@ InetResult TarvFTP::GetFileAtPath(const std::string& path, TarvDataBuffer* buffe
     if (t.lastCommand == "REST" && !t.restAccepted && restAttempts > 0) {
       HandleError();
       if (--restAttempts > 0) continue;
-      LogLine("TarvFTP::GetFileAtPath> unable to resume download of " + Quoted(path) +
-              " (error " + std::to_string(code) + ").");
+      LogLine("TarvFTP::GetFileAtPath> unable to resume download of " + Quoted(path) + " (error " +
+              std::to_string(code) + ").");
       buffer->SetSize(0);
       buffer->SetPosition(0);
       continue;
@@ -216,7 +216,8 @@ InetResult TarvFTP::GetFileSize(const std::string& path, uint64_t& size) {
     t.nobody = true;
     CURLcode code = Perform(t);
     curl_off_t length = -1;
-    if (code == CURLE_OK) curl_easy_getinfo(m_connection, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+    if (code == CURLE_OK)
+      curl_easy_getinfo(m_connection, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
     if (code == CURLE_OK && length >= 0) {
       size = static_cast<uint64_t>(length);
       return INET_OK;

@@ -1,6 +1,8 @@
 #include "inet/http.h"
 
+#include <cctype>
 #include <cstdio>
+#include <cstdlib>
 
 #include "inet/buffer_sink.h"
 #include "inet/url.h"
@@ -48,13 +50,14 @@ bool IsConnectFailure(CURLcode code, CURL* handle) {
   }
 }
 
-// "Content-Length: 123" → 123; -1 when absent, malformed or 4 GiB or more.
+// "Content-Length: 123" gives 123; -1 when absent or malformed, -2 when it
+// is 4 GiB or more (sizes beyond 32 bits are refused, never wrapped).
 long long ParseLength(const std::string& value) {
-  if (value.empty() || value.size() > 12) return -1;
+  if (value.empty()) return -1;
   long long n = 0;
   for (char c : value) {
     if (c < '0' || c > '9') return -1;
-    n = n * 10 + (c - '0');
+    if (n <= 0xFFFFFFFFLL) n = n * 10 + (c - '0');
   }
   return n > 0xFFFFFFFFLL ? -2 : n;
 }
@@ -77,13 +80,13 @@ struct TarvHTTP::Request {
 
   CURL* handle = nullptr;
   curl_slist* headers = nullptr;
-  std::string url;          // as given, for log lines (password hidden)
-  int status = 0;           // of the answer being read
-  bool location = false;    // that answer carries a Location
-  long long length = -1;    // its Content-Length; -2 beyond 32 bits
-  bool headersDone = false; // a final answer's header block has ended
+  std::string url;           // as given, for log lines (password hidden)
+  int status = 0;            // of the answer being read
+  bool location = false;     // that answer carries a Location
+  long long length = -1;     // its Content-Length; -2 beyond 32 bits
+  bool headersDone = false;  // a final answer's header block has ended
   bool stopAtHeaders = false;
-  bool stopped = false;     // stopped on purpose at the end of the headers
+  bool stopped = false;  // stopped on purpose at the end of the headers
 };
 
 size_t TarvHTTP::Request::OnHeader(char* data, size_t size, size_t count, void* self) {
@@ -141,7 +144,8 @@ InetResult TarvHTTP::Prepare(const std::string& url, Request& request) {
     LogLine("InternetConnect returned " + std::to_string(code) + " for url " + request.url);
     return INET_FAILED;
   }
-  std::string target = scheme + "://" + host + ":" + std::to_string(port) + "/" + EscapeHttpPath(path);
+  std::string target =
+      scheme + "://" + host + ":" + std::to_string(port) + "/" + EscapeHttpPath(path);
   CURL* h = request.handle;
   request.headers = curl_slist_append(nullptr, "Accept: */*");
   CURLcode codes[] = {

@@ -15,9 +15,7 @@ InternetSession* g_session = nullptr;
 // guarded by one mutex per kind of data.
 std::mutex g_share_locks[CURL_LOCK_DATA_LAST];
 
-void LockShare(CURL*, curl_lock_data data, curl_lock_access, void*) {
-  g_share_locks[data].lock();
-}
+void LockShare(CURL*, curl_lock_data data, curl_lock_access, void*) { g_share_locks[data].lock(); }
 
 void UnlockShare(CURL*, curl_lock_data data, void*) { g_share_locks[data].unlock(); }
 
@@ -76,7 +74,7 @@ CURLcode ConfigureHandle(InternetSession* session, CURL* handle) {
       curl_easy_setopt(handle, CURLOPT_SHARE, session->share),
       curl_easy_setopt(handle, CURLOPT_USERAGENT, "Tarv"),
       curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L),
-      curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, kChunkSize),
+      curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, kReceiveSize),
       curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, limits.connect_seconds),
       curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L),
       curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, limits.stall_seconds),

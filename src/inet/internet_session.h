@@ -17,6 +17,7 @@
 
 #include <curl/curl.h>
 
+#include <cstdint>
 #include <string>
 
 namespace TarvInetInternal {
@@ -51,7 +52,9 @@ CURLcode ConfigureHandle(InternetSession* session, CURL* handle);
 // Writes one line to standard output and flushes it.
 void LogLine(const std::string& line);
 
-// Size of every chunk read from a connection.
-constexpr long kChunkSize = 16384;
+// Largest piece of data written into a data buffer at a time.
+constexpr uint32_t kChunkSize = 16384;
+// What libcurl receives from a socket at a time; handed on in chunks.
+constexpr long kReceiveSize = 8 * kChunkSize;
 
 }  // namespace TarvInetInternal

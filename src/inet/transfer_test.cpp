@@ -49,8 +49,11 @@ TEST_F(TransferTest, HttpAttemptsPerAnswer) {
       {"flaky", {.file = http_.root() + "/f.bin", .fail_first = 2}, INET_OK, 3, true},
       // Each new attempt writes the body from the start, not after the
       // bytes of the broken one.
-      {"cut_twice", {.file = http_.root() + "/f.bin", .cut_after = 30000, .cut_first = 2},
-       INET_OK, 3, true},
+      {"cut_twice",
+       {.file = http_.root() + "/f.bin", .cut_after = 30000, .cut_first = 2},
+       INET_OK,
+       3,
+       true},
       {"loop", {.redirect = "/loop"}, INET_FAILED, 11 * 11, false},
   };
   for (const Case& c : cases) {
@@ -74,8 +77,8 @@ TEST_F(TransferTest, AddressFormsAndSchemes) {
     InetResult result;
     int requests;
   } cases[] = {
-      {Local("f.bin"), INET_OK, 1},                      // no scheme: HTTP
-      {"HTTP://" + Local("f.bin"), INET_OK, 1},          // scheme in upper case
+      {Local("f.bin"), INET_OK, 1},              // no scheme: HTTP
+      {"HTTP://" + Local("f.bin"), INET_OK, 1},  // scheme in upper case
       {"gopher://" + Local("f.bin"), INET_BAD_SCHEME, 0},
       {"http://:pw@" + Local("f.bin"), INET_BAD_ADDRESS, 0},
       {"http:///f.bin", INET_BAD_ADDRESS, 0},
@@ -119,9 +122,10 @@ TEST_F(TransferTest, FtpFetchResumesACutDownloadInTheNextAttempt) {
       [&] { result = TarvInet::Fetch(ftp.Url("pub/f.bin"), &buffer, 0); });
   EXPECT_EQ(result, INET_OK);
   EXPECT_TRUE(Contents(buffer) == data_);
-  EXPECT_EQ(lines, (std::vector<std::string>{
-                       "InternetReadFile returned 18 with actualByteCount=50000",
-                       "TarvFTP::GetFileAtPath> resuming download of \"pub/f.bin\" at byte 50000."}));
+  EXPECT_EQ(lines,
+            (std::vector<std::string>{
+                "InternetReadFile returned 18 with actualByteCount=50000",
+                "TarvFTP::GetFileAtPath> resuming download of \"pub/f.bin\" at byte 50000."}));
   EXPECT_EQ(ftp.CountCommands("REST 50000"), 1);
   EXPECT_EQ(ftp.CountCommands("RETR pub/f.bin"), 2);
 }

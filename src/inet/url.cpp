@@ -51,23 +51,19 @@ InetResult ParseUrl(const std::string& url, std::string& scheme, std::string& ho
 
 InetResult NormalizeScheme(std::string& scheme, const std::string& host, int port) {
   if (!scheme.empty()) return INET_OK;
-  if (port == 21) {
-    scheme = "ftp";
-  } else if (port == 80) {
-    scheme = "http";
-  } else if (port == 443) {
-    scheme = "https";
-  } else if (StartsWithNoCase(host, "ftp")) {
-    scheme = "ftp";
-  } else if (StartsWithNoCase(host, "https")) {
-    scheme = "https";
-  } else if (StartsWithNoCase(host, "http")) {
-    scheme = "http";
-  } else {
-    scheme = "http";
-    return INET_BAD_ADDRESS;
+  if (port == 21 || port == 80 || port == 443) {
+    scheme = port == 21 ? "ftp" : (port == 80 ? "http" : "https");
+    return INET_OK;
   }
-  return INET_OK;
+  // "https" before "http", which it begins with.
+  for (const char* known : {"ftp", "https", "http"}) {
+    if (StartsWithNoCase(host, known)) {
+      scheme = known;
+      return INET_OK;
+    }
+  }
+  scheme = "http";
+  return INET_BAD_ADDRESS;
 }
 
 InetResult DefaultPort(const std::string& scheme, int& port) {

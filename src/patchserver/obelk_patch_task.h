@@ -85,8 +85,8 @@ class ObelkPatchTask {
   PatchCatalogue m_catalogue;
   std::wstring m_server;
 
-  OS::Mutex m_statusLock;                    // guards m_currentBuffer
-  ProgressBuffer* m_currentBuffer = nullptr; // set only during a transfer
+  OS::Mutex m_statusLock;                     // guards m_currentBuffer
+  ProgressBuffer* m_currentBuffer = nullptr;  // set only during a transfer
   std::atomic<int32_t> m_state{kNoDownload};
   std::atomic<uint64_t> m_bytesReceived{0};
   std::atomic<uint64_t> m_bytesExpected{0};

@@ -62,15 +62,31 @@ TEST_F(PatchTaskTest, FindPatchesTakesTheFirstServerWithAValidRecord) {
     const char* target_of_1_0;  // nullptr: no record for 1.0
   } cases[] = {
       {"first of two good", {a, b}, true, a, {}, "1.1"},
-      {"error page then good", {html, b}, true, b,
-       {"0|Unable to download patch file: " + html + "/patches.txt"}, "1.2"},
+      {"error page then good",
+       {html, b},
+       true,
+       b,
+       {"0|Unable to download patch file: " + html + "/patches.txt"},
+       "1.2"},
       {"page without record then good", {page, a}, true, a, {}, "1.1"},
-      {"unreachable then good", {down, "", a}, true, a,
-       {"0|Unable to download patch file: " + down + "/patches.txt"}, "1.1"},
-      {"catalogue over 4 MiB", {huge, b}, true, b,
-       {"0|Unable to download patch file: " + huge + "/patches.txt"}, "1.2"},
-      {"unsupported scheme", {"gopher://127.0.0.1/x/", a}, true, a,
-       {"0|Unable to download patch file: gopher://127.0.0.1/x/patches.txt"}, "1.1"},
+      {"unreachable then good",
+       {down, "", a},
+       true,
+       a,
+       {"0|Unable to download patch file: " + down + "/patches.txt"},
+       "1.1"},
+      {"catalogue over 4 MiB",
+       {huge, b},
+       true,
+       b,
+       {"0|Unable to download patch file: " + huge + "/patches.txt"},
+       "1.2"},
+      {"unsupported scheme",
+       {"gopher://127.0.0.1/x/", a},
+       true,
+       a,
+       {"0|Unable to download patch file: gopher://127.0.0.1/x/patches.txt"},
+       "1.1"},
       {"valid but not for this version", {other, a}, true, other, {}, nullptr},
       {"all empty", {"", ""}, false, "", {"0|Unable to connect to any patch servers."}, nullptr},
       {"none usable", {page}, false, "", {"0|Unable to connect to any patch servers."}, nullptr},
@@ -92,9 +108,8 @@ TEST_F(PatchTaskTest, FindPatchesTakesTheFirstServerWithAValidRecord) {
       ASSERT_NE(info, nullptr);
       EXPECT_EQ(info->targetVersion, c.target_of_1_0);
       EXPECT_EQ(TarvUtil::ToNarrow(info->patchDataUrl),
-                TarvUtil::ToNarrow(TarvUtil::JoinPath(W(c.accepted), W("data/1.0_to_" +
-                                                                        std::string(c.target_of_1_0) +
-                                                                        ".zip"))));
+                TarvUtil::ToNarrow(TarvUtil::JoinPath(
+                    W(c.accepted), W("data/1.0_to_" + std::string(c.target_of_1_0) + ".zip"))));
     }
   }
   // Catalogues are asked for fresh from every cache.
@@ -153,8 +168,9 @@ TEST_F(PatchTaskTest, PercentArithmeticPerState) {
     int state;
     uint32_t percent;
   } cases[] = {
-      {3, 1, 1, 33},     {3, 1, 3, 33},   {3, 1, 2, 100}, {1000, 1500, 1, 150},
+      {3, 1, 1, 33},        {3, 1, 3, 33},        {3, 1, 2, 100}, {1000, 1500, 1, 150},
       {1000, 1500, 3, 150}, {1000, 1500, 2, 100}, {7, 7, 0, 100},
+      {1001, 1000, 1, 99},  // one byte short: the size check fails it
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.announced) + "/" + std::to_string(c.delivered) + " state " +

@@ -113,17 +113,23 @@ void ServerProcess::Stop() {
 
 // ---- HttpTestServer ------------------------------------------------------------
 
-HttpTestServer::HttpTestServer(Tls tls) {
-  root_ = dir_.Sub("root");
+HttpTestServer::HttpTestServer(Tls tls, const std::string& root) {
+  root_ = root.empty() ? dir_.Sub("root") : root;
   MakeDirs(root_);
   WriteRoutes();
-  std::vector<std::string> args = {ServersDir() + "/http_server.py", "--root", root_,
-                                   "--port-file", dir_.Sub("port"), "--routes",
-                                   dir_.Sub("routes.json"), "--log", dir_.Sub("requests.log")};
+  std::vector<std::string> args = {ServersDir() + "/http_server.py",
+                                   "--root",
+                                   root_,
+                                   "--port-file",
+                                   dir_.Sub("port"),
+                                   "--routes",
+                                   dir_.Sub("routes.json"),
+                                   "--log",
+                                   dir_.Sub("requests.log")};
   if (tls != Tls::kNone) {
     MakeCertificates(tls);
-    args.insert(args.end(), {"--tls-cert", dir_.Sub("server.pem"), "--tls-key",
-                             dir_.Sub("server.key")});
+    args.insert(args.end(),
+                {"--tls-cert", dir_.Sub("server.pem"), "--tls-key", dir_.Sub("server.key")});
   }
   process_.Start(args, dir_.Sub("port"));
   scheme_ = tls == Tls::kNone ? "http" : "https";
@@ -139,13 +145,13 @@ void HttpTestServer::MakeCertificates(Tls tls) {
     return;
   }
   ca_file_ = dir_.Sub("ca.pem");
-  RunOpenssl(WithKeyArgs({"req", "-x509", "-keyout", dir_.Sub("ca.key"), "-out", ca_file_,
-                          "-days", "2", "-subj", "/CN=Tarv throwaway test CA"}));
-  RunOpenssl(WithKeyArgs({"req", "-keyout", dir_.Sub("server.key"), "-out",
-                          dir_.Sub("server.csr"), "-subj", "/CN=127.0.0.1"}));
+  RunOpenssl(WithKeyArgs({"req", "-x509", "-keyout", dir_.Sub("ca.key"), "-out", ca_file_, "-days",
+                          "2", "-subj", "/CN=Tarv throwaway test CA"}));
+  RunOpenssl(WithKeyArgs({"req", "-keyout", dir_.Sub("server.key"), "-out", dir_.Sub("server.csr"),
+                          "-subj", "/CN=127.0.0.1"}));
   RunOpenssl({"x509", "-req", "-in", dir_.Sub("server.csr"), "-CA", ca_file_, "-CAkey",
-              dir_.Sub("ca.key"), "-CAcreateserial", "-out", dir_.Sub("server.pem"), "-days",
-              "2", "-extfile", ext});
+              dir_.Sub("ca.key"), "-CAcreateserial", "-out", dir_.Sub("server.pem"), "-days", "2",
+              "-extfile", ext});
 }
 
 std::string HttpTestServer::Url(const std::string& path) const {
@@ -206,18 +212,19 @@ int HttpTestServer::CountRequests(const std::string& path) const {
 // ---- FtpTestServer -------------------------------------------------------------
 
 FtpTestServer::FtpTestServer(const FtpOptions& o) {
-  root_ = dir_.Sub("root");
+  root_ = o.root.empty() ? dir_.Sub("root") : o.root;
   MakeDirs(root_);
-  std::vector<std::string> args = {ServersDir() + "/ftp_server.py", "--root", root_,
-                                   "--port-file", dir_.Sub("port"), "--log",
-                                   dir_.Sub("commands.log")};
+  std::vector<std::string> args = {
+      ServersDir() + "/ftp_server.py", "--root", root_, "--port-file", dir_.Sub("port"), "--log",
+      dir_.Sub("commands.log")};
   if (!o.user.empty()) args.insert(args.end(), {"--user", o.user, "--password", o.password});
   if (o.refuse_rest) args.push_back("--refuse-rest");
   if (o.cut_after) {
     args.insert(args.end(), {"--cut-after", std::to_string(*o.cut_after), "--cut-times",
                              std::to_string(o.cut_times)});
   }
-  if (o.drop_on_retr > 0) args.insert(args.end(), {"--drop-on-retr", std::to_string(o.drop_on_retr)});
+  if (o.drop_on_retr > 0)
+    args.insert(args.end(), {"--drop-on-retr", std::to_string(o.drop_on_retr)});
   if (o.no_epsv) args.push_back("--no-epsv");
   if (!o.masquerade.empty()) args.insert(args.end(), {"--masquerade", o.masquerade});
   process_.Start(args, dir_.Sub("port"));

@@ -68,7 +68,9 @@ class HttpTestServer {
 
   // kTrusted: certificate for 127.0.0.1 signed by a fresh CA whose
   // certificate is ca_file(); kSelfSigned: a certificate nobody trusts.
-  explicit HttpTestServer(Tls tls = Tls::kNone);
+  // `root`: an existing folder to serve (a server folder made by
+  // tarv-mkpatch, say); empty gives a fresh folder, see root().
+  explicit HttpTestServer(Tls tls = Tls::kNone, const std::string& root = "");
 
   int port() const { return process_.port(); }
   // Folder whose files are served; tests write files into it.
@@ -106,6 +108,7 @@ struct FtpOptions {
   int drop_on_retr = 0;               // control connection closed on N RETRs
   bool no_epsv = false;
   std::string masquerade;  // address announced in PASV replies
+  std::string root;        // an existing folder to serve; empty: a fresh one
 };
 
 class FtpTestServer {

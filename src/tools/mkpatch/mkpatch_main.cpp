@@ -29,8 +29,11 @@ const Command kCommands[] = {
     {"chain", mkpatch::CmdChain,
      "chain [--level N] SERVER_DIR VERSION=DIR VERSION=DIR ...\n"
      "      SERVER_DIR/<from>_to_<to>.zip for each consecutive pair and SERVER_DIR/patches.txt"},
-    // check-server (cmd_check_server.cpp) goes here:
-    // {"check-server", mkpatch::CmdCheckServer, "check-server ..."},
+    {"check-server", mkpatch::CmdCheckServer,
+     "check-server SERVER_ADDRESS [--download DIR]\n"
+     "      reads the server's patches.txt as the patcher does, prints each record and\n"
+     "      its archive's size; with --download fetches each archive into DIR and checks\n"
+     "      its size; exit 0 only when everything worked"},
 };
 
 void PrintHelp(FILE* out) {
