@@ -45,9 +45,9 @@ wxString BannerAddress() {
 Banner::Banner(wxWindow* parent, int id, const wxString& address, std::function<void()> onShown)
     : m_onShown(std::move(onShown)) {
   if (address.empty() || !wxWebView::IsBackendAvailable(wxWebViewBackendDefault)) return;
-  m_view = wxWebView::New(parent, id, wxString::FromUTF8(wxWebViewDefaultURLStr),
-                          wxDefaultPosition, wxSize(450, 100), wxWebViewBackendDefault,
-                          wxNO_BORDER | wxWANTS_CHARS, "panel");
+  m_view = wxWebView::New(parent, id, wxString::FromUTF8(wxWebViewDefaultURLStr), wxDefaultPosition,
+                          wxSize(450, 100), wxWebViewBackendDefault, wxNO_BORDER | wxWANTS_CHARS,
+                          "panel");
   if (m_view == nullptr) return;
   m_view->EnableContextMenu(false);
   m_view->EnableHistory(false);

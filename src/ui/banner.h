@@ -22,8 +22,8 @@ wxString BannerAddress();
 // of its panel); GUI thread. Without a web view backend it creates nothing.
 class Banner {
  public:
-  // Creates the web view (the window hides it once its layout is made); `onShown` is called once the page has
-  // loaded, so that the window can lay itself out again.
+  // Creates the web view (the window hides it once its layout is made); `onShown` is called once
+  // the page has loaded, so that the window can lay itself out again.
   Banner(wxWindow* parent, int id, const wxString& address, std::function<void()> onShown);
   Banner(const Banner&) = delete;
   Banner& operator=(const Banner&) = delete;

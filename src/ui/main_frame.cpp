@@ -51,7 +51,7 @@ wxBEGIN_EVENT_TABLE(MainFrame, wxFrame)
   EVT_BUTTON(ID_CANCEL_BUTTON, MainFrame::OnCancel)
   EVT_MENU(ID_THREAD_FINISHED, MainFrame::OnThreadFinished)
   EVT_CLOSE(MainFrame::OnClose)
-wxEND_EVENT_TABLE()
+wxEND_EVENT_TABLE();
 // clang-format on
 
 MainFrame::MainFrame(const wxString& title, wxEvtHandler* app)
@@ -80,16 +80,15 @@ void MainFrame::Detach() {
 }
 
 void MainFrame::CreateControls() {
-  m_logView = new wxTextCtrl(m_panel, wxID_ANY, wxString(), wxDefaultPosition, wxSize(50, 250),
-                             wxTE_MULTILINE | wxTE_READONLY | wxTE_RICH, wxDefaultValidator,
-                             "text");
+  m_logView =
+      new wxTextCtrl(m_panel, wxID_ANY, wxString(), wxDefaultPosition, wxSize(50, 250),
+                     wxTE_MULTILINE | wxTE_READONLY | wxTE_RICH, wxDefaultValidator, "text");
   m_sizer->Add(m_logView, 1, wxEXPAND | wxALL, 10);
-  m_statusText = new wxStaticText(m_panel, wxID_ANY, wxString(), wxDefaultPosition,
-                                  wxSize(-1, 20), wxALIGN_CENTRE_HORIZONTAL | wxST_NO_AUTORESIZE,
-                                  "staticText");
+  m_statusText = new wxStaticText(m_panel, wxID_ANY, wxString(), wxDefaultPosition, wxSize(-1, 20),
+                                  wxALIGN_CENTRE_HORIZONTAL | wxST_NO_AUTORESIZE, "staticText");
   m_sizer->Add(m_statusText, 0, wxEXPAND | wxLEFT | wxRIGHT, 10);
-  m_gauge = new wxGauge(m_panel, wxID_ANY, 100, wxDefaultPosition, wxSize(-1, 25),
-                        wxGA_HORIZONTAL, wxDefaultValidator, "gauge");
+  m_gauge = new wxGauge(m_panel, wxID_ANY, 100, wxDefaultPosition, wxSize(-1, 25), wxGA_HORIZONTAL,
+                        wxDefaultValidator, "gauge");
   m_sizer->Add(m_gauge, 0, wxEXPAND | wxALL | wxFIXED_MINSIZE, 10);
 
   auto* buttons = new wxBoxSizer(wxHORIZONTAL);

@@ -14,10 +14,9 @@
 #include <wx/stattext.h>
 #include <wx/textctrl.h>
 
-#include <nlohmann/json_fwd.hpp>
-
 #include <atomic>
 #include <cstdint>
+#include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <utility>
 #include <vector>

@@ -34,11 +34,13 @@ void OnDescribeSignal(int /*signal*/) { PatchMainFrame::RequestDescription(); }
 // clang-format off
 wxBEGIN_EVENT_TABLE(PatchMainFrame, MainFrame)
   EVT_TIMER(ID_PROGRESS_TIMER, PatchMainFrame::OnTimer)
-wxEND_EVENT_TABLE()
+wxEND_EVENT_TABLE();
 // clang-format on
 
 PatchMainFrame::PatchMainFrame(wxEvtHandler* app, FrameSetup setup)
-    : MainFrame("Obelk Patcher ", app), m_setup(std::move(setup)), m_timer(this, ID_PROGRESS_TIMER) {
+    : MainFrame("Obelk Patcher ", app),
+      m_setup(std::move(setup)),
+      m_timer(this, ID_PROGRESS_TIMER) {
   m_panel = new wxScrolledWindow(this, wxID_ANY, wxDefaultPosition, wxDefaultSize,
                                  wxHSCROLL | wxVSCROLL, "panel");
   m_sizer = new wxBoxSizer(wxVERTICAL);
@@ -75,6 +77,8 @@ void PatchMainFrame::CreateFolderRow() {
                                    wxDefaultPosition, wxDefaultSize, 0, "staticText");
   m_pathText = new wxTextCtrl(m_panel, wxID_ANY, m_setup.installFolder, wxDefaultPosition,
                               wxSize(240, -1), 0, wxDefaultValidator, "text");
+  // A long folder does not fit the disabled field; the tip shows all of it.
+  m_pathText->SetToolTip(m_setup.installFolder);
   auto* row = new wxBoxSizer(wxHORIZONTAL);
   row->Add(m_folderLabel, 0, wxALL | wxALIGN_CENTER_VERTICAL, 5);
   row->Add(m_pathText, 1, wxEXPAND | wxALL, 5);
@@ -127,7 +131,10 @@ void PatchMainFrame::SetGaugeValue(uint32_t value) { SetGaugeValueClamped(value)
 
 void PatchMainFrame::SetStatusText(const wxString& text) { m_statusText->SetLabel(text); }
 
-void PatchMainFrame::SetFolderField(const wxString& folder) { m_pathText->SetValue(folder); }
+void PatchMainFrame::SetFolderField(const wxString& folder) {
+  m_pathText->SetValue(folder);
+  m_pathText->SetToolTip(folder);
+}
 
 void PatchMainFrame::DescribeMore(nlohmann::json& window) const {
   window["folderLabel"] = ToUtf8(m_folderLabel->GetLabel());

@@ -1,16 +1,22 @@
 // The session log file: when TARV_PATCHER_LOG names a file, every line the
 // window shows in its log, every message box the program shows and the
 // finish notice are appended to it, one JSON object per line, flushed at
-// once. Players send this file to support; the tests read it.
+// once. Players send this file to support; the tests read it. Lines:
+//   {"level":L,"text":"..."}                a line of the window's log
+//   {"box":{"caption":"...","text":"..."}}  a message box or question shown
+//   {"event":"finished"}                    the session's finish notice
+//   {"event":"cancelled"}                   the user confirmed Cancel
+//   {"window":{...}}                        what the window shows, read from its
+//                                           controls: once when it is up, and
+//                                           whenever the process gets SIGUSR1
 #pragma once
 
-#include <nlohmann/json_fwd.hpp>
+#include <wx/string.h>
 
 #include <cstdio>
 #include <mutex>
+#include <nlohmann/json_fwd.hpp>
 #include <string>
-
-#include <wx/string.h>
 
 namespace TarvPatch {
 

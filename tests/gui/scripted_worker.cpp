@@ -79,9 +79,13 @@ bool ScriptedWorker::Run(const std::vector<std::string>& c) {
     EnableApplyButton();
   } else if (name == "folder") {
     SetInstallFolderText(wxString::FromUTF8(c[1]));
-  } else if (name == "download" || name == "nosize") {
-    const bool sized = name == "download";
-    return Download(sized ? number(1) * 1024 : 4096, static_cast<int>(number(sized ? 2 : 1)), sized);
+  } else if (name == "download" || name == "cut") {
+    // A cut download stops at nine tenths of its size.
+    const uint64_t total = number(1) * 1024;
+    return Download(total, name == "cut" ? total * 9 / 10 : total, static_cast<int>(number(2)),
+                    true);
+  } else if (name == "nosize") {
+    return Download(4096, 4096, static_cast<int>(number(1)), false);
   } else if (name == "unpack") {
     return Unpack(static_cast<int>(number(1)));
   } else if (name == "hold") {
@@ -95,7 +99,8 @@ bool ScriptedWorker::Run(const std::vector<std::string>& c) {
   return true;
 }
 
-bool ScriptedWorker::Download(uint64_t totalBytes, int milliseconds, bool sizeKnown) {
+bool ScriptedWorker::Download(uint64_t totalBytes, uint64_t lastBytes, int milliseconds,
+                              bool sizeKnown) {
   m_received = 0;
   m_expected = sizeKnown ? totalBytes : 0;
   m_state = TarvPatch::kDownloading;
@@ -103,7 +108,7 @@ bool ScriptedWorker::Download(uint64_t totalBytes, int milliseconds, bool sizeKn
   const int slices = std::max(1, milliseconds / kSliceMs);
   for (int i = 1; i <= slices; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(kSliceMs));
-    m_received = totalBytes * i / slices;
+    m_received = lastBytes * i / slices;
   }
   return true;
 }

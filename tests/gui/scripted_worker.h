@@ -21,6 +21,7 @@ namespace TarvTest {
 //   apply-on             enables the Apply button again
 //   folder:TEXT          sets the folder field
 //   download:KB:MS       a download of KB kilobytes taking MS milliseconds
+//   cut:KB:MS            a download that stops at nine tenths of KB
 //   nosize:MS            a download whose size the server did not give
 //   unpack:MS            the unpack state for MS ms, ended by a stop request
 //                        without a finish notice, as the real unpacker wait
@@ -41,7 +42,8 @@ class ScriptedWorker : public TarvPatch::APThread, public TarvPatch::DownloadPro
  private:
   // Runs one command; false ends the script.
   bool Run(const std::vector<std::string>& command);
-  bool Download(uint64_t totalBytes, int milliseconds, bool sizeKnown);
+  // Receives up to `lastBytes` of `totalBytes` in even slices.
+  bool Download(uint64_t totalBytes, uint64_t lastBytes, int milliseconds, bool sizeKnown);
   bool Unpack(int milliseconds);
 
   std::string m_script;

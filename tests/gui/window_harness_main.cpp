@@ -2,12 +2,14 @@
 // scripted worker, so that the window can be driven like the real program:
 //   tarv-window-harness [--mode download|repair|standalone] [--folder PATH]
 //                       [--script SCRIPT] [--summary TEXT] [--banner URL]
-// The session log (TARV_PATCHER_LOG) records what the window shows, plus
+// The language comes from LanguageID as in the patcher. The session log
+// (TARV_PATCHER_LOG) records what the window shows, plus
 // {"event":"app:told-cancelled"} when the window tells the application of a
 // confirmed cancel and {"event":"app:exit"} when the application ends.
 #include <wx/app.h>
 #include <wx/cmdline.h>
 
+#include "os/messages.h"
 #include "scripted_worker.h"
 #include "ui/banner.h"
 #include "ui/patch_main_frame.h"
@@ -31,6 +33,7 @@ class HarnessApp : public wxApp {
 };
 
 bool HarnessApp::OnInit() {
+  TarvMessages::SelectLanguage();  // LanguageID, as the patcher does
   static const wxCmdLineEntryDesc options[] = {
       {wxCMD_LINE_OPTION, nullptr, "mode", "download, repair or standalone"},
       {wxCMD_LINE_OPTION, nullptr, "folder", "installation folder"},

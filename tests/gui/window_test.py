@@ -14,9 +14,11 @@ import json
 import os
 import re
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -48,18 +50,29 @@ class Window:
         self.dir = tempfile.TemporaryDirectory(prefix="tarv-window-")
         self.log = os.path.join(self.dir.name, "session.log")
         full_env = dict(os.environ, TARV_PATCHER_LOG=self.log, **(env or {}))
-        self.proc = subprocess.Popen([program, *args], env=full_env,
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        self.first = self.wait_for(lambda e: "window" in e, "the window")["window"]
-        ids = self.poll(visible_windows, "the mapped window")
-        self.wid = min(ids)
+        self.stderr_path = os.path.join(self.dir.name, "stderr")
+        with open(self.stderr_path, "wb") as stderr:
+            self.proc = subprocess.Popen([program, *args], env=full_env,
+                                         stdout=subprocess.DEVNULL, stderr=stderr)
+        try:
+            self.first = self.wait_for(lambda e: "window" in e, "the window")["window"]
+            self.wid = min(self.poll(visible_windows, "the mapped window"))
+        except BaseException:
+            self.close_down()
+            raise
 
     def close_down(self):
         if self.proc.poll() is None:
             self.proc.kill()
         self.proc.wait()
-        self.proc.stderr.close()
+        with open(self.stderr_path, encoding="utf-8", errors="replace") as f:
+            errors = f.read()
         self.dir.cleanup()
+        # A sanitizer build reports memory and undefined-behaviour faults here.
+        for mark in ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
+                     "WARNING: ThreadSanitizer"):
+            if mark in errors:
+                raise AssertionError("the program reported a fault:\n" + errors[-4000:])
 
     # --- the session log ---------------------------------------------------
 
@@ -228,12 +241,13 @@ class WindowTest(WindowCase):
         self.assertNotIn("worker:step-refused", w.events())
 
     def test_cancel_answered_yes_tells_the_application_and_second_press_closes(self):
-        w = self.open("--mode", "download", "--script", "line:0:one;sleep:3000;line:0:late;hold")
+        w = self.open("--mode", "download", "--script", "line:0:one;wait-stop;line:0:late;hold")
         w.wait_for(lambda e: e.get("text") == "one", "the first line")
         w.press("cancel")
         w.answer(yes=True)
         w.wait_event("app:told-cancelled")
-        time.sleep(3.5)  # the worker's next line would have arrived by now
+        w.wait_event("worker:step-refused")
+        time.sleep(1)  # the line the worker sends next would have arrived by now
         shown = w.describe()
         self.assertShown(shown, running=False, cancelled=True, cancel__label="Cancel",
                          apply__enabled=False)
@@ -308,7 +322,7 @@ class WindowTest(WindowCase):
 
     def test_download_display(self):
         w = self.open("--mode", "download", "--script",
-                      "sleep:600;download:51200:6000;unpack:300;total:4;steps:4;sleep:800")
+                      "sleep:600;download:51200:12000;unpack:300;total:4;steps:4;sleep:800")
         text = re.compile(r"^Download Progress (\d+) kB of 51200 kB, (\d+) min remaining$")
         shown = w.describe_until(lambda d: text.match(d["status"]) and
                                  0 < d["gauge"]["value"] < 100, "the download text")
@@ -323,13 +337,27 @@ class WindowTest(WindowCase):
         self.assertEqual(shown["status"], "")
 
     def test_unfinished_download_keeps_its_text(self):
-        w = self.open("--mode", "download", "--script", "download:1000:700;line:2:cut off")
+        w = self.open("--mode", "download", "--script", "cut:1000:1500;sleep:1000;line:2:cut off")
         w.wait_event("finished")
         time.sleep(1)
         shown = w.describe()
-        self.assertRegex(shown["status"], r"^Download Progress 1000 kB of 1000 kB|"
-                                          r"^Download Progress \d+ kB of 1000 kB")
+        # The last tick saw 900 of 1000 kB at most; the text stays after the end.
+        self.assertRegex(shown["status"], r"^Download Progress \d+ kB of 1000 kB, \d+ min remaining$")
         self.assertEqual(shown["gauge"]["value"], 0)
+
+    def test_sizeless_download_shows_no_text(self):
+        w = self.open("--mode", "download", "--script", "nosize:600000")
+        # A server that gave no size: no text, the gauge follows the percentage.
+        for _ in range(3):
+            time.sleep(0.5)
+            self.assertShown(w.describe(), status="", gauge__value=0, running=True)
+
+    def test_session_sets_the_folder_field(self):
+        w = self.open("--mode", "download", "--folder", "/games/Tarv", "--script",
+                      "sleep:500;folder:/games/Tarv (applying);hold")
+        self.assertShown(w.first, folder__text="/games/Tarv")
+        shown = w.describe_until(lambda d: d["folder"]["text"] != "/games/Tarv", "the folder")
+        self.assertShown(shown, folder__text="/games/Tarv (applying)", folder__enabled=False)
 
     def test_cancel_during_unpack_ends_the_worker(self):
         w = self.open("--mode", "download", "--script", "download:100:200;unpack:600000;line:0:x")
@@ -392,15 +420,23 @@ class PatcherProgramTest(WindowCase):
     LANGUAGES = [("en", None), ("de", 2), ("fr", 1)]
 
     def start(self, language_id, *options):
+        """The patcher on a fresh installation the user may write to."""
         folder = tempfile.TemporaryDirectory(prefix="tarv-install-")
         self.addCleanup(folder.cleanup)
+        install = os.path.join(folder.name, "Tarv")
+        os.makedirs(os.path.join(install, "Binaries", "LauncherApp"))
+        with open(os.path.join(install, "Binaries", "LauncherApp", "index.html"), "w") as f:
+            f.write("<html></html>\n")
         registry = os.path.join(folder.name, "machine.conf")
         with open(registry, "w", encoding="utf-8") as f:
+            f.write(f"[SOFTWARE/Obelk/Tarv]\nInstallPath={install}\n")
             if language_id is not None:
-                f.write(f"[SOFTWARE/Obelk/Tarv]\nLanguageID=dword:{language_id:08x}\n")
+                f.write(f"LanguageID=dword:{language_id:08x}\n")
         env = {"OBELK_MACHINE_REGISTRY": registry,
-               "OBELK_USER_REGISTRY": os.path.join(folder.name, "user.conf")}
-        return self.open("1.0", folder.name, "--admin", *options, env=env, program=PATCHER)
+               "OBELK_USER_REGISTRY": os.path.join(folder.name, "user.conf"),
+               "TEMP": os.path.join(folder.name, "temp")}
+        self.folder = folder.name
+        return self.open("1.0", install, "--admin", *options, env=env, program=PATCHER)
 
     def test_download_mode_starts_the_session_at_once(self):
         for language, language_id in self.LANGUAGES:
@@ -434,6 +470,50 @@ class PatcherProgramTest(WindowCase):
                     w.close_box()
                     self.assertEqual(w.exit_code(), 0)
                     self.assertEqual(w.boxes(), [])
+
+    def test_confirmed_cancel_drops_the_on_exit_program(self):
+        # A server that accepts and never answers keeps the session searching.
+        server = socket.socket()
+        server.bind(("127.0.0.1", 0))
+        server.listen(8)
+        held = []
+        stop = threading.Event()
+
+        def hold_connections():
+            server.settimeout(0.1)
+            while not stop.is_set():
+                try:
+                    held.append(server.accept()[0])
+                except socket.timeout:
+                    pass
+
+        holder = threading.Thread(target=hold_connections)
+        holder.start()
+        try:
+            marker = os.path.join(tempfile.gettempdir(), f"tarv-onexit-{os.getpid()}")
+            w = self.start(None, "--server", f"http://127.0.0.1:{server.getsockname()[1]}/",
+                           "--onexit", f"touch {marker}")
+            w.poll(lambda: held or "finished" in w.events(), "the session's request")
+            if not held:
+                self.skipTest("this build's worker runs no patch session")
+            w.press("cancel")
+            w.answer(yes=True)
+            w.wait_event("cancelled")
+            self.assertShown(w.describe(), running=False, cancelled=True,
+                             cancel__label="Cancel")
+            w.press("cancel")
+            w.poll(lambda: not visible_windows(), "the window to close")
+        finally:
+            # Let the stalled request fail so that the worker can end.
+            stop.set()
+            holder.join()
+            for connection in held:
+                connection.close()
+            server.close()
+        self.assertEqual(w.exit_code(), 0)
+        self.assertFalse(os.path.exists(marker), "the on-exit program ran after a cancel")
+        self.assertEqual(len(w.boxes()), 1)
+        self.assertNotIn("Patching aborted.", [text for _, text in w.lines()])
 
     def test_banner_and_close_box_before_a_session(self):
         w = self.start(None, "--patch", "/nonexistent/patch")

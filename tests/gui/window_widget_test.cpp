@@ -2,11 +2,10 @@
 // log lines, order of lines from the worker, the gauge, what a confirmed
 // cancel stops. Runs under an X server; any wxWidgets assertion fails the
 // test that caused it.
+#include <gtest/gtest.h>
 #include <wx/app.h>
 #include <wx/evtloop.h>
 #include <wx/init.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <functional>
@@ -93,8 +92,9 @@ TEST_F(WindowWidgetTest, LineColoursFollowTheLevel) {
   };
   const wxColour black(0, 0, 0), grey(128, 128, 128), red(255, 0, 0);
   const Line lines[] = {
-      {1, "minor note", grey}, {5, "level five after grey", grey}, {2, "error", red},
-      {7, "level seven after red", red}, {0, "plain", black}, {-1, "negative after black", black},
+      {1, "minor note", grey}, {5, "level five after grey", grey},
+      {2, "error", red},       {7, "level seven after red", red},
+      {0, "plain", black},     {-1, "negative after black", black},
       {1, "grey again", grey},
   };
   std::vector<long> starts;
@@ -151,9 +151,8 @@ TEST_F(WindowWidgetTest, ConfirmedCancelStopsLinesAndSteps) {
   frame->ConfirmCancelWithoutAsking();
   // The worker goes on to its end: its steps are refused, its lines dropped,
   // and its finish notice still turns Cancel into Exit.
-  ASSERT_TRUE(PumpUntil([&] {
-    return frame->DescribeWindow()["window"]["cancel"]["label"] == "Exit";
-  }));
+  ASSERT_TRUE(
+      PumpUntil([&] { return frame->DescribeWindow()["window"]["cancel"]["label"] == "Exit"; }));
   EXPECT_EQ(frame->Log()->GetValue(), "before\n");
 }
 
@@ -175,10 +174,10 @@ TEST_F(WindowWidgetTest, WorkerOutlivingItsWindowTouchesNothing) {
 
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
-  wxSetAssertHandler([](const wxString& file, int line, const wxString& func,
-                        const wxString& cond, const wxString& msg) {
-    ADD_FAILURE() << "wxWidgets assertion " << cond << " in " << func << " (" << file << ":"
-                  << line << "): " << msg;
+  wxSetAssertHandler([](const wxString& file, int line, const wxString& func, const wxString& cond,
+                        const wxString& msg) {
+    ADD_FAILURE() << "wxWidgets assertion " << cond << " in " << func << " (" << file << ":" << line
+                  << "): " << msg;
   });
   wxApp::SetInstance(new wxApp);
   if (!wxEntryStart(argc, argv) || !wxTheApp->CallOnInit()) return 2;
