@@ -10,6 +10,7 @@
 #include <cstdlib>
 
 #include "diag/crash_dump.h"
+#include "ui/session_log.h"
 
 namespace TarvPatch {
 namespace {
@@ -40,6 +41,7 @@ void ReportFatalException() {
     g_reporting = 1;
     signal(SIGALRM, ExitAfterWatchdog);
     alarm(kFatalBoxSeconds);
+    SessionLog::Get().Box(wxS("Fatal Error"), wxS("Unhandled Exception"));
     wxMessageBox(wxS("Unhandled Exception"), wxS("Fatal Error"), wxOK);
   }
   _exit(kFatalExitCode & 0xff);

@@ -12,8 +12,9 @@ namespace TarvPatch {
 bool SetUpFatalExceptionHandling();
 
 // Writes the crash dump (once per process), shows "Unhandled Exception" with
-// caption "Fatal Error" when the fault happened on the GUI thread of a GUI
-// application with a display, and ends the process with exit code 255. A box
+// caption "Fatal Error" (recorded in the session log) when the fault
+// happened on the GUI thread of a GUI application with a display, and ends
+// the process with exit code 255. A box
 // that cannot be shown within kFatalBoxSeconds (the fault may have left the
 // allocator or the toolkit locked) does not keep the process alive.
 [[noreturn]] void ReportFatalException();

@@ -76,6 +76,8 @@ void ObelkPatcherApp::LaunchOnExitProgram() {
 
 void ObelkPatcherApp::OnFatalException() { ReportFatalException(); }
 
+void ObelkPatcherApp::OnUnhandledException() { ReportFatalException(); }
+
 void ObelkPatcherApp::SetUpCrashDumps() { SetUpFatalExceptionHandling(); }
 
 bool ObelkPatcherApp::CheckPrivileges() {

@@ -29,13 +29,15 @@ class ObelkPatcherApp : public wxApp {
   // Starts --onexit when it was given and not cancelled.
   void LaunchOnExitProgram();
 
-  // What --onexit asked for; start-up sets it once the command line is read.
-  void SetOnExitCommand(const wxString& command, bool launch);
-
   // The framework's report of a fatal signal: writes the crash dump, shows
   // "Unhandled Exception" where that is safe, ends with exit code -1.
   void OnFatalException() override;
+  // An exception that escaped start-up or the main loop ends the program
+  // the same way.
+  void OnUnhandledException() override;
 
+  // What --onexit asked for; start-up sets it once the command line is read.
+  void SetOnExitCommand(const wxString& command, bool launch);
   bool LaunchOnExit() const { return m_launchOnExit; }
   const wxString& OnExitCommand() const { return m_onExitCommand; }
 

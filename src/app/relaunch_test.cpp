@@ -35,11 +35,19 @@ TEST(RelaunchParameters, StringAndVectorDescribeTheSameSettings) {
     const wchar_t* parameters;
     std::vector<std::string> args;
   } cases[] = {
-      {true, {L"a", L"b"}, L"5", L"3", L"F",
+      {true,
+       {L"a", L"b"},
+       L"5",
+       L"3",
+       L"F",
        L"--admin --repair --server=\"a;b\" --final=5 3 \"F\"",
        {"--admin", "--repair", "--server=a;b", "--final=5", "3", "F"}},
       {false, {}, L"", L"3", L"F", L"--admin --final= 3 \"F\"", {"--admin", "--final=", "3", "F"}},
-      {false, {L"ftp://h/p", L"", L"http://x"}, L"", L"1.0", L"/opt/My Games/Tarv",
+      {false,
+       {L"ftp://h/p", L"", L"http://x"},
+       L"",
+       L"1.0",
+       L"/opt/My Games/Tarv",
        L"--admin --server=\"ftp://h/p;;http://x\" --final= 1.0 \"/opt/My Games/Tarv\"",
        {"--admin", "--server=ftp://h/p;;http://x", "--final=", "1.0", "/opt/My Games/Tarv"}},
   };
@@ -161,8 +169,10 @@ TEST_F(RelaunchTest, DeclinedOrMissingLauncherShowsTheRefusal) {
       {"no launcher", nullptr, false},
   };
   for (const auto& c : cases) {
-    if (c.decline) setenv("DECLINE", c.decline, 1);
-    else unsetenv("DECLINE");
+    if (c.decline)
+      setenv("DECLINE", c.decline, 1);
+    else
+      unsetenv("DECLINE");
     std::string missing = dir_.Sub("missing-launcher");
     if (!c.launcher_exists) setenv(OS::Elevation::kLauncherVariable, missing.c_str(), 1);
     std::vector<std::string> events;
@@ -193,11 +203,19 @@ TEST_F(RelaunchTest, StartupPrivilegeStep) {
     const char* launches;
   } cases[] = {
       {"elevated copy with access", true, true, true, {"access F"}, nullptr},
-      {"elevated copy without access never relaunches", true, false, false,
-       {"access F", "refusal"}, nullptr},
+      {"elevated copy without access never relaunches",
+       true,
+       false,
+       false,
+       {"access F", "refusal"},
+       nullptr},
       {"first copy with access", false, true, true, {"access F"}, nullptr},
-      {"first copy without access, prompt declined", false, false, false,
-       {"access F", "refusal", "on-exit"}, "start\n"},
+      {"first copy without access, prompt declined",
+       false,
+       false,
+       false,
+       {"access F", "refusal", "on-exit"},
+       "start\n"},
   };
   setenv("DECLINE", "126", 1);  // the test program itself must not be started
   for (const auto& c : cases) {

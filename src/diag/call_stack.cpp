@@ -53,6 +53,9 @@ std::string FormatAddressList(const std::vector<uint64_t>& addresses) {
 
 StackFrameInfo ResolveFrame(uint64_t address) {
   StackFrameInfo info;
+  // Addresses come from a captured stack; turning them back into pointers is
+  // the point here.
+  // NOLINTNEXTLINE(performance-no-int-to-ptr)
   const void* pc = reinterpret_cast<const void*>(static_cast<uintptr_t>(address));
   SymbolLock lock;
   try {

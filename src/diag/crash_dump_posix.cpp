@@ -22,7 +22,7 @@ namespace {
 
 constexpr int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL};
 constexpr size_t kPathBytes = 4096;
-constexpr size_t kAltStackBytes = 256 * 1024;
+constexpr size_t kAltStackBytes = size_t{256} * 1024;
 
 char g_dump_path[kPathBytes];      // name relative to the current folder
 char g_fallback_path[kPathBytes];  // the same name in the temporary folder
@@ -169,8 +169,8 @@ void FatalSignalRecorder(int sig, siginfo_t* info, void* context) {
 // A fault caused by running out of stack can only be handled on a stack of
 // its own.
 void InstallAlternateStack() {
-  void* memory = mmap(nullptr, kAltStackBytes, PROT_READ | PROT_WRITE,
-                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  void* memory =
+      mmap(nullptr, kAltStackBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (memory == MAP_FAILED) return;
   stack_t stack = {};
   stack.ss_sp = memory;

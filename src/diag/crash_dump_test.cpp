@@ -44,7 +44,7 @@ size_t CountFiles(const std::string& dir) {
 
 TEST(CrashDumpDeathTest, WrittenOncePerProcessAndOnlyAfterSetUp) {
   tarvtest::ScopedTempDir dir;
-  std::string folder = dir.path();
+  const std::string& folder = dir.path();
   EXPECT_EXIT(
       {
         if (chdir(folder.c_str()) != 0) _exit(10);
@@ -69,7 +69,7 @@ TEST(CrashDumpDeathTest, WrittenOncePerProcessAndOnlyAfterSetUp) {
 
 TEST(CrashDumpDeathTest, RefusingFolderFallsBackToTheTemporaryFolder) {
   tarvtest::ScopedTempDir dir;
-  std::string temp = dir.path();
+  const std::string& temp = dir.path();
   EXPECT_EXIT(
       {
         setenv("TEMP", temp.c_str(), 1);

@@ -56,18 +56,20 @@ class ApplicationMutexTest : public ::testing::Test {
     std::string log = dir_.Sub("game" + std::to_string(helpers_.size()) + ".out");
     p->RedirectOutput(log, "");
     std::string error;
-    EXPECT_TRUE(p->Start({tarvtest::BinDir() + "/tarv-game-lock", TarvUtil::FsPath(folder_), mode},
-                         &error))
-        << error;
+    *out = p;
+    if (!p->Start({tarvtest::BinDir() + "/tarv-game-lock", TarvUtil::FsPath(folder_), mode},
+                  &error)) {
+      ADD_FAILURE() << error;
+      return "";
+    }
     std::string text;
     while (text.find('\n') == std::string::npos) {
-      if (p->Wait(20) == OS::Process::WaitResult::kExited) {
+      if (p->Wait(20) != OS::Process::WaitResult::kTimedOut) {
         text = tarvtest::ReadFile(log);
         break;
       }
       text = tarvtest::FileExists(log) ? tarvtest::ReadFile(log) : "";
     }
-    *out = p;
     return text.substr(0, text.find('\n'));
   }
 
@@ -108,6 +110,7 @@ TEST_F(ApplicationMutexTest, ExclusiveHolderShutsEveryoneElseOut) {
   ASSERT_TRUE(OpenApplicationMutex(folder_, true));
   OS::Process* late = nullptr;
   EXPECT_EQ(StartGame("shared", &late), "refused");
+  ASSERT_EQ(late->Wait(-1), OS::Process::WaitResult::kExited);
   EXPECT_EQ(late->ExitCode(), 2);
 }
 

@@ -77,8 +77,7 @@ std::vector<std::string> Elevation::CarriedEnvironment() {
 
 std::vector<std::string> Elevation::CommandFor(const std::vector<std::string>& launcher,
                                                const std::string& program,
-                                               const std::vector<std::string>& args,
-                                               bool direct) {
+                                               const std::vector<std::string>& args, bool direct) {
   std::vector<std::string> argv = launcher;
   if (!direct) {
     argv.push_back("/usr/bin/env");
@@ -115,15 +114,17 @@ void Elevation::AdoptInvokingUser() {
 
 bool HasPolkitAction(const std::string& program, const std::string& actions_folder) {
   if (program.empty()) return false;
-  const std::string wanted =
-      "\"org.freedesktop.policykit.exec.path\">" + program + "</annotate>";
+  const std::string wanted = "\"org.freedesktop.policykit.exec.path\">" + program + "</annotate>";
   DIR* dir = opendir(actions_folder.c_str());
   if (!dir) return false;
   bool found = false;
   while (dirent* e = readdir(dir)) {
     std::string name = e->d_name;
     if (name.size() < 7 || name.compare(name.size() - 7, 7, ".policy") != 0) continue;
-    std::ifstream file(actions_folder + "/" + name);
+    std::string path = actions_folder;
+    path += "/";
+    path += name;
+    std::ifstream file(path);
     std::stringstream text;
     text << file.rdbuf();
     if (text.str().find(wanted) != std::string::npos) {

@@ -18,12 +18,16 @@ class ScopedEnv {
     const char* old = getenv(name);
     had_ = old != nullptr;
     if (had_) old_ = old;
-    if (value) setenv(name, value->c_str(), 1);
-    else unsetenv(name);
+    if (value)
+      setenv(name, value->c_str(), 1);
+    else
+      unsetenv(name);
   }
   ~ScopedEnv() {
-    if (had_) setenv(name_, old_.c_str(), 1);
-    else unsetenv(name_);
+    if (had_)
+      setenv(name_, old_.c_str(), 1);
+    else
+      unsetenv(name_);
   }
 
  private:
@@ -65,7 +69,8 @@ TEST_F(ElevationTest, CommandIsLauncherEnvProgramArguments) {
   ScopedEnv launcher(OS::Elevation::kLauncherVariable, &variable);
   ScopedEnv h("HOME", &home);
   ScopedEnv data("XDG_DATA_HOME", nullptr);
-  std::vector<std::string> argv = OS::Elevation::Command("/opt/tarv/tarv-patcher", {"--admin", "3"});
+  std::vector<std::string> argv =
+      OS::Elevation::Command("/opt/tarv/tarv-patcher", {"--admin", "3"});
   ASSERT_GE(argv.size(), 7u);
   EXPECT_EQ(argv[0], launcher_);
   EXPECT_EQ(argv[1], "--keep");
@@ -147,8 +152,8 @@ namespace {
 
 TEST(PolkitAction, ShippedActionNamesTheInstalledPatcher) {
   tarvtest::ScopedTempDir actions;
-  std::string text =
-      tarvtest::ReadFile(tarvtest::SourceDir() + "/resources/polkit/org.obelk.tarv.patcher.policy.in");
+  std::string text = tarvtest::ReadFile(tarvtest::SourceDir() +
+                                        "/resources/polkit/org.obelk.tarv.patcher.policy.in");
   const std::string placeholder = "@TARV_PATCHER_PATH@";
   ASSERT_NE(text.find(placeholder), std::string::npos);
   // As configure_file does: every occurrence.
@@ -157,7 +162,8 @@ TEST(PolkitAction, ShippedActionNamesTheInstalledPatcher) {
   }
   EXPECT_NE(text.find("org.freedesktop.policykit.exec.allow_gui\">true<"), std::string::npos);
   tarvtest::WriteFile(actions.Sub("org.obelk.tarv.patcher.policy"), text);
-  tarvtest::WriteFile(actions.Sub("other.txt"), "\"org.freedesktop.policykit.exec.path\">/opt/x</annotate>");
+  tarvtest::WriteFile(actions.Sub("other.txt"),
+                      "\"org.freedesktop.policykit.exec.path\">/opt/x</annotate>");
 
   EXPECT_TRUE(OS::HasPolkitAction("/usr/bin/tarv-patcher", actions.path()));
   EXPECT_FALSE(OS::HasPolkitAction("/usr/bin/tarv", actions.path()));
@@ -167,7 +173,8 @@ TEST(PolkitAction, ShippedActionNamesTheInstalledPatcher) {
 
   std::vector<std::string> direct =
       OS::Elevation::CommandFor({"/usr/bin/pkexec"}, "/usr/bin/tarv-patcher", {"--admin"}, true);
-  EXPECT_EQ(direct, (std::vector<std::string>{"/usr/bin/pkexec", "/usr/bin/tarv-patcher", "--admin"}));
+  EXPECT_EQ(direct,
+            (std::vector<std::string>{"/usr/bin/pkexec", "/usr/bin/tarv-patcher", "--admin"}));
   std::vector<std::string> wrapped =
       OS::Elevation::CommandFor({"/usr/bin/pkexec"}, "/opt/t/tarv-patcher", {"--admin"}, false);
   ASSERT_GE(wrapped.size(), 4u);

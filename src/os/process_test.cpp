@@ -58,7 +58,10 @@ TEST(Process, ExitCodesIncludeSignals) {
     const char* script;
     int code;
   } cases[] = {
-      {"exit 0", 0}, {"exit 3", 3}, {"exit 255", 255}, {"kill -TERM $$", 128 + SIGTERM},
+      {"exit 0", 0},
+      {"exit 3", 3},
+      {"exit 255", 255},
+      {"kill -TERM $$", 128 + SIGTERM},
       {"kill -SEGV $$", 128 + SIGSEGV},
   };
   for (const auto& k : cases) {

@@ -18,12 +18,16 @@ class ScopedEnv {
     const char* old = getenv(name);
     had_ = old != nullptr;
     if (had_) old_ = old;
-    if (value) setenv(name, value, 1);
-    else unsetenv(name);
+    if (value)
+      setenv(name, value, 1);
+    else
+      unsetenv(name);
   }
   ~ScopedEnv() {
-    if (had_) setenv(name_, old_.c_str(), 1);
-    else unsetenv(name_);
+    if (had_)
+      setenv(name_, old_.c_str(), 1);
+    else
+      unsetenv(name_);
   }
 
  private:
@@ -36,7 +40,10 @@ std::string Mode(const std::string& path) {
   struct stat st;
   if (lstat(path.c_str(), &st) != 0) return "missing";
   char text[16];
-  snprintf(text, sizeof text, "%s%o", S_ISDIR(st.st_mode) ? "d" : S_ISLNK(st.st_mode) ? "l" : "f",
+  snprintf(text, sizeof text, "%s%o",
+           S_ISDIR(st.st_mode)   ? "d"
+           : S_ISLNK(st.st_mode) ? "l"
+                                 : "f",
            st.st_mode & 07777);
   return text;
 }
@@ -70,14 +77,20 @@ TEST(TempFolder, PrivateFolderIsOnlyTheUsersOwn) {
     const char* mode_after;
   } cases[] = {
       {"missing", [](const std::string&, const std::string&) {}, true, "d700"},
-      {"too open", [](const std::string& p, const std::string&) { mkdir(p.c_str(), 0777); chmod(p.c_str(), 0777); }, true, "d700"},
+      {"too open",
+       [](const std::string& p, const std::string&) {
+         mkdir(p.c_str(), 0777);
+         chmod(p.c_str(), 0777);
+       },
+       true, "d700"},
       {"a link to a folder",
        [](const std::string& p, const std::string& d) {
          mkdir((d + "/elsewhere").c_str(), 0700);
          symlink((d + "/elsewhere").c_str(), p.c_str());
        },
        false, "l777"},
-      {"a file", [](const std::string& p, const std::string&) { tarvtest::WriteFile(p, ""); }, false, "f"},
+      {"a file", [](const std::string& p, const std::string&) { tarvtest::WriteFile(p, ""); },
+       false, "f"},
   };
   for (const auto& c : cases) {
     tarvtest::RemoveTree(expected);

@@ -22,8 +22,10 @@ class ScopedEnv {
     setenv(name, value.c_str(), 1);
   }
   ~ScopedEnv() {
-    if (had_) setenv(name_, old_.c_str(), 1);
-    else unsetenv(name_);
+    if (had_)
+      setenv(name_, old_.c_str(), 1);
+    else
+      unsetenv(name_);
   }
 
  private:
@@ -83,17 +85,18 @@ TEST_F(InstallAccessTest, EachStepCanFailTheTest) {
     const char* what;
     void (*breakage)(InstallAccessTest* t);
   } cases[] = {
-      {"hive folder is a file", [](InstallAccessTest* t) {
+      {"hive folder is a file",
+       [](InstallAccessTest* t) {
          tarvtest::RemoveTree(t->dir_.Sub("etc"));
          tarvtest::WriteFile(t->dir_.Sub("etc"), "");
        }},
-      {"temporary folder cannot be made", [](InstallAccessTest* t) {
+      {"temporary folder cannot be made",
+       [](InstallAccessTest* t) {
          tarvtest::RemoveTree(t->dir_.Sub("shared"));
          tarvtest::WriteFile(t->dir_.Sub("shared"), "");
        }},
-      {"no LauncherApp folder", [](InstallAccessTest* t) {
-         tarvtest::RemoveTree(t->install_ + "/Binaries");
-       }},
+      {"no LauncherApp folder",
+       [](InstallAccessTest* t) { tarvtest::RemoveTree(t->install_ + "/Binaries"); }},
       {"index.html is a folder", [](InstallAccessTest* t) { tarvtest::MakeDirs(t->index_); }},
   };
   for (const auto& c : cases) {
@@ -116,8 +119,8 @@ TEST_F(InstallAccessTest, EachStepCanFailTheTest) {
 tarvtest::RunResult RunUnprivileged(const std::string& install) {
   std::string helper = tarvtest::BinDir() + "/tarv-access-check";
   if (geteuid() == 0) {
-    return tarvtest::Run({"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup",
-                          "--clear-groups", helper, install});
+    return tarvtest::Run({"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                          helper, install});
   }
   return tarvtest::Run({helper, install});
 }

@@ -19,12 +19,16 @@ class ScopedEnv {
     const char* old = getenv(name);
     had_ = old != nullptr;
     if (had_) old_ = old;
-    if (value) setenv(name, value, 1);
-    else unsetenv(name);
+    if (value)
+      setenv(name, value, 1);
+    else
+      unsetenv(name);
   }
   ~ScopedEnv() {
-    if (had_) setenv(name_, old_.c_str(), 1);
-    else unsetenv(name_);
+    if (had_)
+      setenv(name_, old_.c_str(), 1);
+    else
+      unsetenv(name_);
   }
 
  private:
@@ -43,7 +47,8 @@ class InstallationRecordTest : public ::testing::Test {
         data_("XDG_DATA_HOME", nullptr) {}
 
   OS::RegistryKey& Machine() {
-    if (!machine_key_.IsOpen()) machine_key_.Create(OS::RegistryHive::kMachine, L"SOFTWARE\\Obelk\\Tarv");
+    if (!machine_key_.IsOpen())
+      machine_key_.Create(OS::RegistryHive::kMachine, L"SOFTWARE\\Obelk\\Tarv");
     return machine_key_;
   }
 
@@ -106,7 +111,7 @@ TEST_F(InstallationRecordTest, ResetDeletesTheFilesOfTheRightFolder) {
     const char* what;
     const char* xdg_data_home;  // nullptr: unset, so ~/.local/share
     std::optional<OS::RegistryValue> installed;
-    std::string emptied;        // the folder whose five files go
+    std::string emptied;  // the folder whose five files go
   } cases[] = {
       {"launcher installed", nullptr, OS::RegistryValue::Dword(1),
        dir_.Sub("home/.local/share/MyGames/Tarv/QXGame/Config")},
@@ -167,10 +172,14 @@ TEST_F(InstallationRecordTest, UndeterminedFolderDeletesNothing) {
   } cases[] = {
       {"no record at all", [](InstallationRecordTest*) {}},
       {"no InstallPath", [](InstallationRecordTest* t) { t->Machine().SetDword(L"Other", 1); }},
-      {"empty InstallPath", [](InstallationRecordTest* t) { t->Machine().SetString(L"InstallPath", L""); }},
+      {"empty InstallPath",
+       [](InstallationRecordTest* t) { t->Machine().SetString(L"InstallPath", L""); }},
       {"InstallPath over 259 characters",
-       [](InstallationRecordTest* t) { t->Machine().SetString(L"InstallPath", L"/" + std::wstring(259, L'a')); }},
-      {"launcher installed, no home", [](InstallationRecordTest* t) {
+       [](InstallationRecordTest* t) {
+         t->Machine().SetString(L"InstallPath", L"/" + std::wstring(259, L'a'));
+       }},
+      {"launcher installed, no home",
+       [](InstallationRecordTest* t) {
          OS::RegistryValue one = OS::RegistryValue::Dword(1);
          t->SetLauncher(&one);
          unsetenv("HOME");

@@ -26,16 +26,37 @@ std::vector<std::string> FilesIn(const std::string& dir) {
   return names;
 }
 
-// Runs the crash program in `dir` as its current folder.
-tarvtest::RunResult RunCrashProgram(const std::string& dir, const std::string& mode) {
-  std::string program = tarvtest::BinDir() + "/tarv-crash-test";
-  char previous[4096];
-  EXPECT_NE(getcwd(previous, sizeof previous), nullptr);
-  EXPECT_EQ(chdir(dir.c_str()), 0);
+// A sanitizer build handles fatal signals itself unless told not to; the
+// program's own handling is what these tests look at.
+std::vector<std::string> CrashEnvironment() {
+  const char* asan = getenv("ASAN_OPTIONS");
+  std::string options = asan ? asan : "";
+  options += ":handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0";
   // No display: the fatal box is not shown, so nothing waits for a click.
-  tarvtest::RunResult r = tarvtest::Run({program, mode}, {"DISPLAY=", "WAYLAND_DISPLAY="});
-  EXPECT_EQ(chdir(previous), 0);
+  return {"DISPLAY=", "WAYLAND_DISPLAY=", "ASAN_OPTIONS=" + options};
+}
+
+// Runs `argv` with `dir` as its current folder; output is captured beside.
+tarvtest::RunResult RunInFolder(const std::string& dir, const std::vector<std::string>& argv,
+                                const std::vector<std::string>& env = CrashEnvironment()) {
+  tarvtest::ScopedTempDir outputs;
+  OS::Process process;
+  process.RedirectOutput(outputs.Sub("out"), outputs.Sub("err"));
+  tarvtest::RunResult r;
+  std::string error;
+  if (!process.Start(argv, &error, dir, env)) {
+    ADD_FAILURE() << error;
+    return r;
+  }
+  EXPECT_EQ(process.Wait(-1), OS::Process::WaitResult::kExited);
+  r.exit_code = process.ExitCode();
+  r.out = tarvtest::ReadFile(outputs.Sub("out"));
+  r.err = tarvtest::ReadFile(outputs.Sub("err"));
   return r;
+}
+
+tarvtest::RunResult RunCrashProgram(const std::string& dir, const std::string& mode) {
+  return RunInFolder(dir, {tarvtest::BinDir() + "/tarv-crash-test", mode});
 }
 
 std::string StampOf(time_t t) {
@@ -98,7 +119,12 @@ TEST(CrashDump, FatalErrorBoxOnlyOnTheGuiThread) {
     tarvtest::ScopedTempDir dir;
     OS::Process crash;
     std::string error;
-    ASSERT_TRUE(crash.Start({tarvtest::BinDir() + "/tarv-crash-test", mode}, &error, dir.path()))
+    std::vector<std::string> env = CrashEnvironment();
+    env.erase(env.begin(), env.begin() + 2);  // keep the display
+    tarvtest::ScopedTempDir logs;
+    env.push_back("TARV_PATCHER_LOG=" + logs.Sub("session.log"));
+    ASSERT_TRUE(
+        crash.Start({tarvtest::BinDir() + "/tarv-crash-test", mode}, &error, dir.path(), env))
         << error;
     if (std::string(mode) == "gui") {
       tarvtest::RunResult found =
@@ -115,6 +141,13 @@ TEST(CrashDump, FatalErrorBoxOnlyOnTheGuiThread) {
     }
     ASSERT_EQ(crash.Wait(-1), OS::Process::WaitResult::kExited);
     EXPECT_EQ(crash.ExitCode(), 255);
+    bool gui = std::string(mode) == "gui";
+    std::string log = tarvtest::FileExists(logs.Sub("session.log"))
+                          ? tarvtest::ReadFile(logs.Sub("session.log"))
+                          : "";
+    EXPECT_EQ(
+        log,
+        gui ? "{\"box\":{\"caption\":\"Fatal Error\",\"text\":\"Unhandled Exception\"}}\n" : "");
     std::vector<std::string> files = FilesIn(dir.path());
     ASSERT_EQ(files.size(), 1u);
     tarvtest::RunResult read = tarvtest::Run(
@@ -124,12 +157,35 @@ TEST(CrashDump, FatalErrorBoxOnlyOnTheGuiThread) {
   }
 }
 
+TEST(CrashDump, EscapedExceptionEndsLikeAFault) {
+  tarvtest::ScopedTempDir dir;
+  tarvtest::RunResult r = RunCrashProgram(dir.path(), "throw");
+  EXPECT_EQ(r.exit_code, 255) << r.err;
+  std::vector<std::string> files = FilesIn(dir.path());
+  ASSERT_EQ(files.size(), 1u);
+  tarvtest::RunResult read = tarvtest::Run(
+      {"/usr/bin/python3", tarvtest::SourceDir() + "/scripts/read-dump", dir.Sub(files[0])});
+  // No signal; the stack is the one that reported the exception.
+  EXPECT_NE(read.out.find(", signal 0,"), std::string::npos) << read.out;
+  EXPECT_EQ(read.out.find("\npc "), std::string::npos) << read.out;
+  EXPECT_NE(read.out.find("TarvPatch::ReportFatalException() at "), std::string::npos) << read.out;
+}
+
+TEST(CrashDump, NothingIsSetUpUnderADebugger) {
+  // strace traces the program the way a debugger does (TracerPid).
+  tarvtest::ScopedTempDir dir;
+  tarvtest::RunResult r = RunInFolder(dir.path(), {"/usr/bin/strace", "-f", "-o", "/dev/null",
+                                                   tarvtest::BinDir() + "/tarv-crash-test", "wx"});
+  // The fault is left to the tracer: the plain signal, no hook, no dump.
+  EXPECT_EQ(r.exit_code, 128 + SIGSEGV) << r.err;
+  EXPECT_TRUE(FilesIn(dir.path()).empty());
+}
+
 TEST(CrashDump, ReadDumpRefusesOtherFiles) {
   tarvtest::ScopedTempDir dir;
   tarvtest::WriteFile(dir.Sub("x.dmp"), "MDMP\n");
-  tarvtest::RunResult read =
-      tarvtest::Run({"/usr/bin/python3", tarvtest::SourceDir() + "/scripts/read-dump",
-                     dir.Sub("x.dmp")});
+  tarvtest::RunResult read = tarvtest::Run(
+      {"/usr/bin/python3", tarvtest::SourceDir() + "/scripts/read-dump", dir.Sub("x.dmp")});
   EXPECT_EQ(read.exit_code, 2);
   EXPECT_NE(read.err.find("not a crash dump"), std::string::npos) << read.err;
 }
@@ -150,7 +206,8 @@ TEST(Assertion, FailedAssertionLogsTextAndResolvedStackThenEnds) {
   size_t listed = std::count(addresses.begin(), addresses.end(), ' ') - 1;
   EXPECT_GE(frames, 3u) << r.out;
   EXPECT_LE(frames, listed) << r.out;
-  EXPECT_TRUE(std::regex_search(r.out, m, std::regex(R"(  (\S+tarv-crash-test) main \[(\S+crash_main.cpp):(\d+)\])")))
+  EXPECT_TRUE(std::regex_search(
+      r.out, m, std::regex(R"(  (\S+tarv-crash-test) main \[(\S+crash_main.cpp):(\d+)\])")))
       << r.out;
   EXPECT_TRUE(FilesIn(dir.path()).empty());  // an assertion is not a crash
 

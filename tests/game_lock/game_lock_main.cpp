@@ -22,8 +22,8 @@ void OnStop(int) { g_stop = 1; }
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2 || argc > 3 || (argc == 3 && strcmp(argv[2], "shared") != 0 &&
-                               strcmp(argv[2], "exclusive") != 0)) {
+  if (argc < 2 || argc > 3 ||
+      (argc == 3 && strcmp(argv[2], "shared") != 0 && strcmp(argv[2], "exclusive") != 0)) {
     fprintf(stderr, "usage: %s FOLDER [shared|exclusive]\n", argv[0]);
     return 1;
   }

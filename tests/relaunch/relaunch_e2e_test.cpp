@@ -45,11 +45,11 @@ class RelaunchE2eTest : public ::testing::Test {
     };
     patcher_.RedirectOutput(dir_.Sub("stdout"), dir_.Sub("stderr"));
     std::string error;
-    ASSERT_TRUE(patcher_.Start({tarvtest::BinDir() + "/tarv-patcher", "3", dir_.Sub("install"),
-                                "--server=a;b", "--final=5", "--list=" + dir_.Sub("none.txt"),
-                                "--onexit", "/bin/cp " + dir_.Sub("session.log") + " " +
-                                                dir_.Sub("on-exit-saw")},
-                               &error, "", env))
+    ASSERT_TRUE(
+        patcher_.Start({tarvtest::BinDir() + "/tarv-patcher", "3", dir_.Sub("install"),
+                        "--server=a;b", "--final=5", "--list=" + dir_.Sub("none.txt"), "--onexit",
+                        "/bin/cp " + dir_.Sub("session.log") + " " + dir_.Sub("on-exit-saw")},
+                       &error, "", env))
         << error;
   }
 
@@ -58,7 +58,8 @@ class RelaunchE2eTest : public ::testing::Test {
     std::string text;
     while (text.find('\n') == std::string::npos) {
       usleep(20 * 1000);
-      if (tarvtest::FileExists(dir_.Sub("launches"))) text = tarvtest::ReadFile(dir_.Sub("launches"));
+      if (tarvtest::FileExists(dir_.Sub("launches")))
+        text = tarvtest::ReadFile(dir_.Sub("launches"));
     }
     std::istringstream line(text);
     std::string word;
@@ -99,18 +100,19 @@ TEST_F(RelaunchE2eTest, ElevatedCopyGetsAdminNeverRelaunchesAndOnExitFollowsIt) 
 
   std::string launches = tarvtest::ReadFile(dir_.Sub("launches"));
   EXPECT_EQ(std::count(launches.begin(), launches.end(), '\n'), 1) << launches;
-  EXPECT_NE(launches.find("/tarv-patcher --admin --server=a;b --final=5 3 " +
-                          dir_.Sub("install") + "\n"),
-            std::string::npos)
+  EXPECT_NE(
+      launches.find("/tarv-patcher --admin --server=a;b --final=5 3 " + dir_.Sub("install") + "\n"),
+      std::string::npos)
       << launches;
   EXPECT_NE(launches.find(" /usr/bin/env "), std::string::npos);
   EXPECT_EQ(tarvtest::ReadFile(dir_.Sub("session.log")), BoxLine());
   // The first instance started its on-exit program after the elevated copy
   // had shown its box and ended; the elevated copy got no --onexit.
   EXPECT_EQ(tarvtest::ReadFile(dir_.Sub("on-exit-saw")), BoxLine());
-  EXPECT_NE(tarvtest::ReadFile(dir_.Sub("stdout"))
-                .find("parm: --admin --server=\"a;b\" --final=5 3 \"" + dir_.Sub("install") + "\"\n"),
-            std::string::npos);
+  EXPECT_NE(
+      tarvtest::ReadFile(dir_.Sub("stdout"))
+          .find("parm: --admin --server=\"a;b\" --final=5 3 \"" + dir_.Sub("install") + "\"\n"),
+      std::string::npos);
 }
 
 TEST_F(RelaunchE2eTest, DeclinedPromptShowsTheRefusalThenOnExit) {

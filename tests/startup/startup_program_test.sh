@@ -84,6 +84,12 @@ run_and_exit() {
 }
 
 mkdir -p "$work/start" "$work/other"
+# The access test must pass for the window to open here (without it the
+# patcher asks for elevation): a writable installation with its launcher-page
+# folder, and a temporary folder of the test's own.
+game=$work/games/tarv
+mkdir -p "$game/Binaries/LauncherApp"
+export TEMP=$work/temp
 
 # A refused command line ends before any window, with the parser's text.
 rm -f "$work/log.jsonl"
@@ -97,7 +103,7 @@ grep -q "Usage:" "$work/stderr"; check "parser prints the usage" $?
 # -h with both parameters prints the usage and still opens the window; the
 # relative list file is read from the start folder; Exit starts --onexit.
 printf 'ftp://127.0.0.1:9/\n\nhttp://127.0.0.1:9/' > "$work/start/servers.txt"
-run_and_exit "$work/start" -h -l servers.txt -f 1.2 --onexit "touch '$work/on exit ran'" 1.0 /games/tarv
+run_and_exit "$work/start" -h -l servers.txt -f 1.2 --onexit "touch '$work/on exit ran'" 1.0 "$game"
 grep -q "print usage" "$work/stderr"; check "-h prints the usage" $?
 echo "$window_text" | python3 -c '
 import json, sys
@@ -105,14 +111,14 @@ w = json.load(sys.stdin)["window"]
 expected = ("Patch Installer Version: 30323\nPatching Tarv install from version 1.0 to 1.2\n"
             "Patch server candidate: ftp://127.0.0.1:9/\nPatch server candidate: \n"
             "Patch server candidate: http://127.0.0.1:9/\n")
-sys.exit(0 if w["log"].startswith(expected) and w["folder"]["text"] == "/games/tarv" else 1)'
+sys.exit(0 if w["log"].startswith(expected) and w["folder"]["text"] == sys.argv[1] else 1)' "$game"
 check "window shows the summary with three candidates from the relative list" $?
 check "program ends normally after Exit" "$exit_code"
 [ -e "$work/on exit ran" ]; check "on-exit program started after the window closed" $?
 
 # An empty --onexit starts nothing; an unreadable list is reported and the
 # window opens all the same.
-run_and_exit "$work/other" --onexit= -l missing.txt 1.0 /games/tarv
+run_and_exit "$work/other" --onexit= -l missing.txt 1.0 "$game"
 grep -q "Failed to read list of servers from missing.txt" "$work/stderr"
 check "unreadable list reported on standard error" $?
 check "program with empty --onexit ends normally" "$exit_code"
@@ -120,7 +126,7 @@ check "program with empty --onexit ends normally" "$exit_code"
 
 # German from the installation record: the usage and the summary follow it.
 printf '[SOFTWARE/Obelk/Tarv]\nLanguageID=dword:00000002\n' > "$OBELK_MACHINE_REGISTRY"
-run_and_exit "$work/other" -h -p /patches/1 -s ftp://ignored/ 1.0 /games/tarv
+run_and_exit "$work/other" -h -p /patches/1 -s ftp://ignored/ 1.0 "$game"
 grep -q "Aufrufsyntax ausgeben" "$work/stderr"; check "usage in German" $?
 echo "$window_text" | python3 -c '
 import json, sys
