@@ -86,7 +86,9 @@ class PatcherTest(unittest.TestCase):
     def finish(self, patcher):
         patcher.wait_finished()
         lines = patcher.lines()
-        patcher.close()
+        self.assertEqual(patcher.close(), 0, patcher.output()[-4000:])
+        # A sanitizer build reports its findings on the patcher's output.
+        self.assertNotIn("Sanitizer", patcher.output(), patcher.output()[-4000:])
         return lines
 
     # --- checking -----------------------------------------------------------
