@@ -1,5 +1,9 @@
 #include "app/patcher_app.h"
 
+#include <unistd.h>
+
+#include <cstdio>
+
 #include "app/fatal_error.h"
 #include "app/on_exit.h"
 #include "app/relaunch.h"
@@ -36,10 +40,10 @@ class PatcherWorker : public PatchThread, public DownloadProgress {
 // clang-format off
 wxBEGIN_EVENT_TABLE(ObelkPatcherApp, wxApp)
   EVT_MENU(ID_PATCH_CANCELLED, ObelkPatcherApp::OnPatchCancelled)
-wxEND_EVENT_TABLE()
-    // clang-format on
+wxEND_EVENT_TABLE();
+// clang-format on
 
-    ObelkPatcherApp::ObelkPatcherApp() = default;
+ObelkPatcherApp::ObelkPatcherApp() = default;
 ObelkPatcherApp::~ObelkPatcherApp() = default;
 
 bool ObelkPatcherApp::OnInit() {
@@ -60,7 +64,21 @@ bool ObelkPatcherApp::OnInit() {
 int ObelkPatcherApp::OnExit() {
   if (m_startup.options) m_startup.options->Clear();
   LaunchOnExitProgram();
+  EndWithRunningSession();
   return 0;
+}
+
+// The program ends when its window has gone, whatever the session is doing:
+// the framework would otherwise join a still running worker, which can take
+// as long as a network time-out. Ending here loses nothing, since every file
+// the session writes is renamed into place whole and the game's lock goes
+// with the process.
+void ObelkPatcherApp::EndWithRunningSession() {
+  APThread* worker = APThread::Current();
+  if (worker == nullptr || !worker->IsRunning()) return;
+  worker->RequestStop();
+  fflush(nullptr);
+  _exit(0);
 }
 
 void ObelkPatcherApp::SetOnExitCommand(const wxString& command, bool launch) {

@@ -53,6 +53,9 @@ class ObelkPatcherApp : public wxApp {
   bool CheckPrivileges();
   // Creates the main window, shows it and makes it the top window.
   bool CreateMainWindow();
+  // Ends the process at once when a session still runs after the window
+  // has gone (its worker is asked to stop first).
+  void EndWithRunningSession();
 
   StartupState m_startup;
   wxString m_onExitCommand;
