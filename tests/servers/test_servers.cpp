@@ -255,19 +255,6 @@ std::vector<std::string> CaptureStdoutLines(const std::function<void()>& body) {
   return lines;
 }
 
-ScopedEnv::ScopedEnv(const std::string& name, const std::string& value) : name_(name) {
-  if (const char* old = getenv(name.c_str())) old_ = old;
-  setenv(name.c_str(), value.c_str(), 1);
-}
-
-ScopedEnv::~ScopedEnv() {
-  if (old_) {
-    setenv(name_.c_str(), old_->c_str(), 1);
-  } else {
-    unsetenv(name_.c_str());
-  }
-}
-
 int UnusedLoopbackPort() {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};

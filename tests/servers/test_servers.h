@@ -132,20 +132,6 @@ class FtpTestServer {
 // The lines that `body` writes to standard output (the transfer layer's log).
 std::vector<std::string> CaptureStdoutLines(const std::function<void()>& body);
 
-// Sets an environment variable for the lifetime of the object and restores
-// the earlier value afterwards. Only while no other thread runs.
-class ScopedEnv {
- public:
-  ScopedEnv(const std::string& name, const std::string& value);
-  ~ScopedEnv();
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  std::string name_;
-  std::optional<std::string> old_;
-};
-
 // A port of 127.0.0.1 on which nothing listens (bound and released again).
 int UnusedLoopbackPort();
 

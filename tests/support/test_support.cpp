@@ -201,6 +201,29 @@ RunResult Run(const std::vector<std::string>& argv, const std::vector<std::strin
   return r;
 }
 
+ScopedEnv::ScopedEnv(const std::string& name, const char* value) : name_(name) {
+  if (const char* old = getenv(name.c_str())) old_ = old;
+  if (value != nullptr) {
+    setenv(name.c_str(), value, 1);
+  } else {
+    unsetenv(name.c_str());
+  }
+}
+
+ScopedEnv::ScopedEnv(const std::string& name, const std::string& value)
+    : ScopedEnv(name, value.c_str()) {}
+
+ScopedEnv::ScopedEnv(const std::string& name, const std::string* value)
+    : ScopedEnv(name, value ? value->c_str() : nullptr) {}
+
+ScopedEnv::~ScopedEnv() {
+  if (old_) {
+    setenv(name_.c_str(), old_->c_str(), 1);
+  } else {
+    unsetenv(name_.c_str());
+  }
+}
+
 std::string RandomBytes(size_t n, unsigned seed) {
   std::mt19937_64 rng(seed);
   std::string s(n, '\0');

@@ -3,6 +3,8 @@
 // runner for child programs that captures their output.
 #pragma once
 
+#include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -51,6 +53,25 @@ struct RunResult {
 // Runs argv[0] (a path) with the arguments, no shell, standard input from
 // /dev/null, and the extra environment entries ("NAME=value") added.
 RunResult Run(const std::vector<std::string>& argv, const std::vector<std::string>& extra_env = {});
+
+// Sets (or, given a null value, removes) an environment variable for the
+// lifetime of the object and restores the earlier state afterwards. Only
+// while no other thread reads the environment.
+class ScopedEnv {
+ public:
+  ScopedEnv(const std::string& name, const std::string& value);
+  ScopedEnv(const std::string& name, const char* value);
+  ScopedEnv(const std::string& name, const std::string* value);
+  ScopedEnv(const std::string& name, std::nullptr_t)
+      : ScopedEnv(name, static_cast<const char*>(nullptr)) {}
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string name_;
+  std::optional<std::string> old_;
+};
 
 // Deterministic pseudo-random bytes.
 std::string RandomBytes(size_t n, unsigned seed);
