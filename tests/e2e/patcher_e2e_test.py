@@ -283,6 +283,35 @@ class PatcherTest(unittest.TestCase):
         self.assertIsNone(self.marker())
         self.assertInstallIs("3")
 
+    def test_broken_uninstaller_log_stops_the_chain_and_stays_untouched(self):
+        self.make_install()
+        log = os.path.join(self.install, "unins000.dat")
+        with open(log, "rb") as f:
+            broken = f.read()[:-3]
+        e2e.write(log, broken)
+        lines = self.finish(self.run_patcher("-s", self.serve().url()))
+        self.assertEqual(lines[-2:], [(2, "\nFailed to update unins000.dat after the patch: 1_to_2"),
+                                      ABORTED])
+        with open(log, "rb") as f:
+            self.assertEqual(f.read(), broken)
+        self.assertFalse(os.path.exists(os.path.join(self.install, "unins000_temp.dat")))
+        # The files of the step are in place; the version did not move on, so
+        # the configuration was not reset.
+        self.assertInstallIs("2")
+        self.assertConfigReset(False)
+
+    def test_without_temp_a_private_folder_holds_the_archives(self):
+        self.make_install()
+        env = self.env()
+        env["TEMP"] = None
+        env["TMPDIR"] = self.dir
+        lines = self.finish(self.run_patcher("-s", self.serve().url(), "--final", "2", env=env))
+        self.assertEqual(lines[-1], COMPLETED)
+        private = os.path.join(self.dir, f"tarv-patcher-{os.getuid()}")
+        self.assertEqual(os.stat(private).st_mode & 0o777, 0o700)
+        self.assertEqual(sorted(os.listdir(private)), ["1_to_2.zip"])
+        self.assertInstallIs("2")
+
     # --- the game running ----------------------------------------------------------
 
     def test_game_running_refuses_and_enables_apply_again(self):

@@ -317,6 +317,8 @@ class Patcher:
         self.stdout = open(os.path.join(workdir, "patcher.out"), "wb")
         full_env = dict(os.environ, TARV_PATCHER_LOG=self.log, NO_AT_BRIDGE="1",
                         WEBKIT_DISABLE_COMPOSITING_MODE="1", **env)
+        # A value of None removes the variable.
+        full_env = {k: v for k, v in full_env.items() if v is not None}
         self.proc = subprocess.Popen([binary or program("tarv-patcher"), *args], env=full_env,
                                      stdout=self.stdout, stderr=subprocess.STDOUT,
                                      start_new_session=True)
