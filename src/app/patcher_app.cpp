@@ -113,7 +113,9 @@ bool ObelkPatcherApp::CreateMainWindow() {
   setup.localFile = settings.IsLocalFile();
   setup.startupSummary = settings.BuildStartupSummary();
   setup.bannerAddress = BannerAddress();
-  setup.makeWorker = [](SessionFrontEnd* frontEnd) -> APThread* { return new PatcherWorker(frontEnd); };
+  setup.makeWorker = [](SessionFrontEnd* frontEnd) -> APThread* {
+    return new PatcherWorker(frontEnd);
+  };
   auto* frame = new PatchMainFrame(this, std::move(setup));
   frame->Show(true);
   SetTopWindow(frame);

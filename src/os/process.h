@@ -28,8 +28,7 @@ class Process {
   // inherited unless redirected to files with RedirectOutput first.
   // False, with the reason in `error`, when the program could not start.
   bool Start(const std::vector<std::string>& argv, std::string* error,
-             const std::string& working_dir = "",
-             const std::vector<std::string>& extra_env = {});
+             const std::string& working_dir = "", const std::vector<std::string>& extra_env = {});
 
   // Sends standard output and error of the next Start to these files
   // (created or emptied); an empty path keeps the inherited stream.

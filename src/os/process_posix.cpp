@@ -64,8 +64,10 @@ bool Process::Start(const std::vector<std::string>& argv, std::string* error,
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   const int kOut = O_WRONLY | O_CREAT | O_TRUNC;
-  if (!m_stdoutPath.empty()) posix_spawn_file_actions_addopen(&actions, 1, m_stdoutPath.c_str(), kOut, 0644);
-  if (!m_stderrPath.empty()) posix_spawn_file_actions_addopen(&actions, 2, m_stderrPath.c_str(), kOut, 0644);
+  if (!m_stdoutPath.empty())
+    posix_spawn_file_actions_addopen(&actions, 1, m_stdoutPath.c_str(), kOut, 0644);
+  if (!m_stderrPath.empty())
+    posix_spawn_file_actions_addopen(&actions, 2, m_stderrPath.c_str(), kOut, 0644);
   if (!working_dir.empty()) posix_spawn_file_actions_addchdir_np(&actions, working_dir.c_str());
   posix_spawn_file_actions_addclosefrom_np(&actions, 3);
 
@@ -131,7 +133,8 @@ Process::WaitResult Process::Wait(int timeout_ms) {
   return WaitResult::kExited;
 }
 
-Process::WaitResult Process::WaitInSlices(int slice_ms, const std::function<bool()>& between_slices) {
+Process::WaitResult Process::WaitInSlices(int slice_ms,
+                                          const std::function<bool()>& between_slices) {
   for (;;) {
     WaitResult r = Wait(slice_ms);
     if (r != WaitResult::kTimedOut) return r;

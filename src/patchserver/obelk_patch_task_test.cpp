@@ -168,9 +168,9 @@ TEST_F(PatchTaskTest, PercentArithmeticPerState) {
     int state;
     uint32_t percent;
   } cases[] = {
-      {3, 1, 1, 33},        {3, 1, 3, 33},        {3, 1, 2, 100}, {1000, 1500, 1, 150},
-      {1000, 1500, 3, 150}, {1000, 1500, 2, 100}, {7, 7, 0, 100},
-      {1001, 1000, 1, 99},  // one byte short: the size check fails it
+      {3, 1, 1, 33},        {3, 1, 3, 33},        {3, 1, 2, 100},
+      {1000, 1500, 1, 150}, {1000, 1500, 3, 150}, {1000, 1500, 2, 100},
+      {7, 7, 0, 100},       {1001, 1000, 1, 99},  // one byte short: the size check fails it
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.announced) + "/" + std::to_string(c.delivered) + " state " +

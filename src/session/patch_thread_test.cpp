@@ -107,8 +107,9 @@ TEST(PatchThread, NothingToDoEndsWithVerdictAndFinishNotice) {
   unsetenv("OBELK_MACHINE_REGISTRY");
   unsetenv("OBELK_USER_REGISTRY");
   unsetenv("TEMP");
-  EXPECT_EQ(frontEnd.Calls(),
-            "L0 Neither local file nor patch server. Nothing to do.\nL0 Patching aborted.\nfinished\n");
+  EXPECT_EQ(
+      frontEnd.Calls(),
+      "L0 Neither local file nor patch server. Nothing to do.\nL0 Patching aborted.\nfinished\n");
   // The access test made the launcher page.
   EXPECT_TRUE(tarvtest::FileExists(dir.Sub("Tarv/Binaries/LauncherApp/index.html")));
 }
