@@ -75,7 +75,8 @@ bool DeleteDirectoryTree(const std::wstring& directory) {
   }
   closedir(dir);
   for (const std::string& name : names) {
-    std::string child = fs + "/" + name;
+    std::string child = fs;
+    child.append("/").append(name);
     struct stat st;
     if (lstat(child.c_str(), &st) != 0) continue;
     if (S_ISDIR(st.st_mode)) {

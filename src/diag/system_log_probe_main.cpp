@@ -18,6 +18,7 @@ int main(int argc, char** argv) {
   } else if (mode == "threads") {
     int n = argc > 2 ? atoi(argv[2]) : 100;
     std::vector<std::thread> threads;
+    threads.reserve(4);
     for (int t = 0; t < 4; ++t) {
       threads.emplace_back([t, n] {
         for (int i = 0; i < n; ++i) {

@@ -55,6 +55,6 @@ void LogLine(const std::string& line);
 // Largest piece of data written into a data buffer at a time.
 constexpr uint32_t kChunkSize = 16384;
 // What libcurl receives from a socket at a time; handed on in chunks.
-constexpr long kReceiveSize = 8 * kChunkSize;
+constexpr long kReceiveSize = 8L * kChunkSize;
 
 }  // namespace TarvInetInternal

@@ -33,7 +33,9 @@ class Mutex : private boost::noncopyable {
 class MutexLock : private boost::noncopyable {
  public:
   explicit MutexLock(Mutex* mutex) : m_mutex(mutex) { m_mutex->Lock(); }
-  virtual ~MutexLock() { m_mutex->Unlock(); }
+  // An unlock that fails here (the lock was released by other means) is
+  // written to the system log; a destructor does not throw.
+  virtual ~MutexLock();
 
  private:
   Mutex* m_mutex;

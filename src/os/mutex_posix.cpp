@@ -38,4 +38,12 @@ void Mutex::Unlock() {
   throw OSException("");
 }
 
+MutexLock::~MutexLock() {
+  try {
+    m_mutex->Unlock();
+  } catch (const OSException& e) {
+    SystemLogA("MutexLock> %s", e.what());
+  }
+}
+
 }  // namespace OS

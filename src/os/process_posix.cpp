@@ -32,6 +32,7 @@ std::vector<std::string> MergedEnvironment(const std::vector<std::string>& extra
 
 std::vector<char*> CStrings(const std::vector<std::string>& v) {
   std::vector<char*> out;
+  out.reserve(v.size() + 1);
   for (const auto& s : v) out.push_back(const_cast<char*>(s.c_str()));
   out.push_back(nullptr);
   return out;
