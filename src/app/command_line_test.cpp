@@ -8,19 +8,13 @@
 #include <climits>
 #include <optional>
 
+#include "app/captured_output_for_tests.h"
 #include "os/messages.h"
 #include "session/patch_settings.h"
 #include "support/test_support.h"
 
 namespace TarvPatch {
 namespace {
-
-// Collects what the command-line parser prints (its errors, the usage).
-class CapturedOutput : public wxMessageOutput {
- public:
-  void Output(const wxString& text) override { m_text += text + "\n"; }
-  wxString m_text;
-};
 
 class CommandLineTest : public ::testing::Test {
  protected:

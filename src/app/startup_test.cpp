@@ -9,18 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "app/captured_output_for_tests.h"
 #include "os/messages.h"
 #include "session/patch_settings.h"
 #include "support/test_support.h"
 
 namespace TarvPatch {
 namespace {
-
-class CapturedOutput : public wxMessageOutput {
- public:
-  void Output(const wxString& text) override { m_text += text + "\n"; }
-  wxString m_text;
-};
 
 std::string CurrentFolder() {
   char cwd[PATH_MAX];

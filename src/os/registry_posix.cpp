@@ -252,44 +252,58 @@ wxString EntryPath(const std::wstring& group, const std::wstring& name) {
 
 }  // namespace
 
+namespace {
+
+// Where a key lives: its hive file, its group in that file, and whether the
+// group is there. With `for_writing` the hive must be writable too.
+struct KeyLocation {
+  std::wstring group;
+  std::string hive_path;
+  bool has_key = false;
+};
+
+bool LocateKey(RegistryHive hive, const std::wstring& path, bool for_writing, KeyLocation* key,
+               std::string* error) {
+  if (!KeyPathToGroup(path, &key->group, error)) return false;
+  key->hive_path = ResolvedHivePath(RegistryHivePath(hive));
+  std::string text;
+  bool exists = false;
+  if (!ReadHive(key->hive_path, &text, &exists, error)) return false;
+  if (for_writing && !CanWriteHive(key->hive_path, exists, error)) return false;
+  key->has_key = exists && HasKey(*ParseHive(text), key->group);
+  return true;
+}
+
+}  // namespace
+
 bool RegistryKey::Open(RegistryHive hive, const std::wstring& path, Access access,
                        std::string* error) {
   Close();
-  std::wstring group;
-  if (!KeyPathToGroup(path, &group, error)) return false;
-  std::string hive_path = ResolvedHivePath(RegistryHivePath(hive));
-  std::string text;
-  bool exists = false;
-  if (!ReadHive(hive_path, &text, &exists, error)) return false;
-  if (access == Access::kWrite && !CanWriteHive(hive_path, exists, error)) return false;
-  if (!exists || !HasKey(*ParseHive(text), group)) {
+  KeyLocation key;
+  if (!LocateKey(hive, path, access == Access::kWrite, &key, error)) return false;
+  if (!key.has_key) {
     SetError(error, "registry key not found: " + TarvText::ToUtf8(path));
     return false;
   }
   m_open = true;
   m_access = access;
-  m_hivePath = hive_path;
-  m_keyPath = group;
+  m_hivePath = key.hive_path;
+  m_keyPath = key.group;
   return true;
 }
 
 bool RegistryKey::Create(RegistryHive hive, const std::wstring& path, std::string* error) {
   Close();
-  std::wstring group;
-  if (!KeyPathToGroup(path, &group, error)) return false;
-  std::string hive_path = ResolvedHivePath(RegistryHivePath(hive));
-  std::string text;
-  bool exists = false;
-  if (!ReadHive(hive_path, &text, &exists, error)) return false;
-  if (!CanWriteHive(hive_path, exists, error)) return false;
-  if (!exists || !HasKey(*ParseHive(text), group)) {
+  KeyLocation key;
+  if (!LocateKey(hive, path, true, &key, error)) return false;
+  if (!key.has_key) {
     auto nothing = [](wxFileConfig&, std::string*) { return true; };
-    if (!ChangeHive(hive_path, group, nothing, error)) return false;
+    if (!ChangeHive(key.hive_path, key.group, nothing, error)) return false;
   }
   m_open = true;
   m_access = Access::kWrite;
-  m_hivePath = hive_path;
-  m_keyPath = group;
+  m_hivePath = key.hive_path;
+  m_keyPath = key.group;
   return true;
 }
 
