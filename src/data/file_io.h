@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -46,6 +47,12 @@ ReadResult ReadWholeFile(const std::string& path, uint64_t limit, std::string* b
 // position and checks that the file ends there (it did not shrink or grow
 // while it was read).
 bool ReadExactly(int fd, size_t size, std::string* bytes, std::string* error = nullptr);
+
+// Opens a regular file for reading as a stream: opened without blocking (a
+// pipe would wait for a writer), then refused unless it is a regular file (a
+// folder opens for reading on Linux; a pipe or device would never end).
+// Null with errno set on failure. The caller closes the stream.
+FILE* OpenRegularForReading(const std::string& path);
 
 // How a replacement is made.
 struct ReplaceOptions {

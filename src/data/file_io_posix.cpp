@@ -57,6 +57,15 @@ bool ApplyMode(int fd, const std::string& target, mode_t wanted) {
   return geteuid() != 0 || fchown(fd, old_info.st_uid, old_info.st_gid) == 0;
 }
 
+// True for a regular file; else false with errno set (EINVAL for another
+// kind of file).
+bool IsRegular(int fd, struct stat* st) {
+  if (fstat(fd, st) != 0) return false;
+  if (S_ISREG(st->st_mode)) return true;
+  errno = EINVAL;
+  return false;
+}
+
 constexpr int kCreateFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
 
 }  // namespace
@@ -142,8 +151,7 @@ ReadResult ReadWholeFile(const std::string& path, uint64_t limit, std::string* b
     return errno == ENOENT ? ReadResult::kMissing : ReadResult::kFailed;
   }
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    if (errno == 0 || !S_ISREG(st.st_mode)) errno = EINVAL;
+  if (!IsRegular(fd, &st)) {
     SetError(error, "not a regular file:", path);
     CloseKeepingErrno(fd);
     return ReadResult::kFailed;
@@ -170,6 +178,19 @@ ReadResult ReadWholeFile(const std::string& path, uint64_t limit, std::string* b
   CloseKeepingErrno(fd);
   if (result != ReadResult::kOk) bytes->clear();
   return result;
+}
+
+FILE* OpenRegularForReading(const std::string& path) {
+  int fd = Open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  FILE* file = nullptr;
+  if (!IsRegular(fd, &st) || fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0 ||
+      (file = fdopen(fd, "rb")) == nullptr) {
+    CloseKeepingErrno(fd);
+    return nullptr;
+  }
+  return file;
 }
 
 // ---- AtomicFile -------------------------------------------------------------
@@ -295,8 +316,7 @@ bool CopyRegularFile(const std::string& source, const std::string& target, std::
     return false;
   }
   struct stat st;
-  if (fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
-    if (errno == 0 || !S_ISREG(st.st_mode)) errno = EINVAL;
+  if (!IsRegular(in, &st)) {
     SetError(error, "not a regular file:", source);
     CloseKeepingErrno(in);
     return false;
