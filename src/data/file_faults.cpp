@@ -11,7 +11,8 @@ namespace TarvFile {
 namespace {
 
 struct Fault {
-  uint64_t at = 0;  // the call count that fails; 0: none
+  uint64_t first = 0;  // the first call count that fails; 0: none
+  uint64_t last = 0;   // the last one
   int err = 0;
 };
 
@@ -37,16 +38,20 @@ int CallFromName(const std::string& name) {
   return -1;
 }
 
-// "<call>:<n>:<errno>"; anything malformed arms nothing.
+// "<call>:<n>:<errno>[:<times>]"; anything malformed arms nothing.
 void ArmFaultFrom(const char* text) {
   std::string spec = text;
   size_t a = spec.find(':');
   size_t b = a == std::string::npos ? a : spec.find(':', a + 1);
   if (b == std::string::npos) return;
+  size_t c = spec.find(':', b + 1);
   int call = CallFromName(spec.substr(0, a));
   uint64_t nth = std::strtoull(spec.c_str() + a + 1, nullptr, 10);
   int err = std::atoi(spec.c_str() + b + 1);
-  if (call >= 0 && nth > 0 && err > 0) InjectFault(static_cast<Call>(call), nth, err);
+  uint64_t times = c == std::string::npos ? 1 : std::strtoull(spec.c_str() + c + 1, nullptr, 10);
+  if (call >= 0 && nth > 0 && err > 0) {
+    InjectFault(static_cast<Call>(call), nth, err, times == 0 ? kEveryCall : times);
+  }
 }
 
 // "<n>[:<signal>]".
@@ -67,11 +72,13 @@ void ArmFromEnvironmentOnce() {
 
 }  // namespace
 
-void InjectFault(Call call, uint64_t nth, int err) {
+void InjectFault(Call call, uint64_t nth, int err, uint64_t times) {
   Seam& seam = TheSeam();
   std::lock_guard<std::mutex> hold(seam.lock);
   const int i = static_cast<int>(call);
-  seam.faults[i] = Fault{seam.counts[i] + nth, err};
+  const uint64_t first = seam.counts[i] + nth;
+  const uint64_t last = times == 0 ? first - 1 : times > kEveryCall - first ? kEveryCall : first + times - 1;
+  seam.faults[i] = Fault{first, last, err};
 }
 
 void SetCrashPoint(uint64_t nth, int signal) {
@@ -111,7 +118,7 @@ bool FaultSeamArmed() {
   std::lock_guard<std::mutex> hold(seam.lock);
   if (seam.crash_at > seam.total) return true;
   for (int i = 0; i < kCallKinds; ++i) {
-    if (seam.faults[i].at > seam.counts[i]) return true;
+    if (seam.faults[i].first != 0 && seam.faults[i].last > seam.counts[i]) return true;
   }
   return false;
 }
@@ -126,7 +133,8 @@ bool PassesFaultSeam(Call call) {
     const int i = static_cast<int>(call);
     const uint64_t n = ++seam.counts[i];
     if (++seam.total == seam.crash_at) crash_signal = seam.crash_signal;
-    if (seam.faults[i].at == n) err = seam.faults[i].err;
+    const Fault& fault = seam.faults[i];
+    if (fault.first != 0 && n >= fault.first && n <= fault.last) err = fault.err;
   }
   if (crash_signal != 0) std::raise(crash_signal);
   if (err == 0) return true;

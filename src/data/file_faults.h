@@ -19,9 +19,12 @@ namespace TarvFile {
 enum class Call { kOpen, kWrite, kFsync, kRename, kUnlink };
 constexpr int kCallKinds = 5;
 
-// Makes the n-th call of `call` from now on (1 = the next) fail with `err`;
-// the calls after it succeed again. Replaces an earlier fault of that call.
-void InjectFault(Call call, uint64_t nth, int err);
+// Makes the n-th call of `call` from now on (1 = the next) and the
+// `times - 1` calls after it fail with `err`; later calls succeed again. A
+// full disk stays full: kEveryCall fails every call from the n-th on.
+// Replaces an earlier fault of that call.
+constexpr uint64_t kEveryCall = UINT64_MAX;
+void InjectFault(Call call, uint64_t nth, int err, uint64_t times = 1);
 // Raises `signal` in this process just before its n-th counted call from now
 // on (of any kind). SIGSTOP lets a parent inspect the state mid-write.
 void SetCrashPoint(uint64_t nth, int signal);
@@ -41,9 +44,9 @@ bool PassesFaultSeam(Call call);
 // Arms the seam for the life of a test scope and resets it on leaving.
 class ScopedFault {
  public:
-  ScopedFault(Call call, uint64_t nth, int err) {
+  ScopedFault(Call call, uint64_t nth, int err, uint64_t times = 1) {
     ResetFaults();
-    InjectFault(call, nth, err);
+    InjectFault(call, nth, err, times);
   }
   ~ScopedFault() { ResetFaults(); }
   ScopedFault(const ScopedFault&) = delete;

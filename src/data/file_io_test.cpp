@@ -162,6 +162,18 @@ TEST(FileIo, FaultsCountFromArmingAndFireOnce) {
   EXPECT_FALSE(TarvFile::FaultSeamArmed());
 }
 
+TEST(FileIo, AFullDiskStaysFull) {
+  ScopedTempDir dir;
+  TarvFile::ScopedFault fault(Call::kWrite, 2, ENOSPC, TarvFile::kEveryCall);
+  EXPECT_TRUE(TarvFile::ReplaceFile(dir.Sub("first"), "fits"));
+  for (const char* name : {"second", "third"}) {
+    EXPECT_FALSE(TarvFile::ReplaceFile(dir.Sub(name), "x"));
+    EXPECT_EQ(errno, ENOSPC);
+  }
+  EXPECT_TRUE(TarvFile::FaultSeamArmed());
+  EXPECT_EQ(SnapshotTree(dir.path()).size(), 1u);
+}
+
 // A process killed at any counted call of a replacement leaves the target
 // either old or new, never a mixture.
 TEST(FileIo, KilledAtEveryCallLeavesOldOrNew) {
