@@ -64,7 +64,7 @@ void PatchThread::InstallApplierCallbacks() {
   // A cancel or a closed window stops the difference tool too.
   SetPatchCancelQuery([] {
     APThread* worker = APThread::Current();
-    return worker != nullptr && worker->TestDestroy();
+    return worker != nullptr && worker->StopOrCancelRequested();
   });
 }
 

@@ -2,13 +2,11 @@
 
 #include <cmath>
 
+#include "os/message_ids.h"
 #include "os/messages.h"
 
 namespace TarvPatch {
 namespace {
-
-constexpr int kMessageHoursLeft = 174;
-constexpr int kMessageMinutesLeft = 175;
 
 // Truncates toward zero and keeps the low 32 bits; not finite gives 0.
 uint32_t LowBitsOfWhole(double value) {
@@ -40,10 +38,10 @@ wxString FormatDownloadText(const DownloadEstimate& estimate) {
   const unsigned long total = estimate.totalKb;
   const unsigned long minutes = estimate.minutes;
   if (minutes > 60) {
-    const wxString format(TarvMessages::LoadMessage(kMessageHoursLeft));
+    const wxString format(TarvMessages::LoadMessage(TarvMessages::Id::kDownloadProgressHours));
     return wxString::Format(format, done, total, minutes / 60, minutes % 60);
   }
-  const wxString format(TarvMessages::LoadMessage(kMessageMinutesLeft));
+  const wxString format(TarvMessages::LoadMessage(TarvMessages::Id::kDownloadProgressMinutes));
   return wxString::Format(format, done, total, minutes);
 }
 
