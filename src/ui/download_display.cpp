@@ -55,11 +55,11 @@ void DownloadDisplay::Tick(bool running, const DownloadProgress* source, double 
   const DownloadSnapshot snapshot = source->GetDownloadSnapshot();
   view.SetGaugeValue(snapshot.percent);
   if (snapshot.bytesExpected > 0) {
-    view.SetStatusText(FormatDownloadText(
+    view.SetStatusLine(FormatDownloadText(
         EstimateDownload(snapshot.bytesReceived, snapshot.bytesExpected, elapsedSeconds)));
   }
   if (snapshot.percent >= 100) {
-    view.SetStatusText(wxString());
+    view.SetStatusLine(wxString());
     m_done = true;
   }
 }

@@ -128,7 +128,7 @@ void PatchMainFrame::OnBannerShown() { m_panel->Layout(); }
 
 void PatchMainFrame::SetGaugeValue(uint32_t value) { SetGaugeValueClamped(value); }
 
-void PatchMainFrame::SetStatusText(const wxString& text) { m_statusText->SetLabel(text); }
+void PatchMainFrame::SetStatusLine(const wxString& text) { m_statusText->SetLabel(text); }
 
 void PatchMainFrame::SetFolderField(const wxString& folder) {
   m_pathText->SetValue(folder);
