@@ -34,6 +34,8 @@ class RecordingPorts : public SessionPorts {
   bool apply = true;
   std::vector<std::wstring> added = {L"Data\\new.pak"};
   bool stop_after_unpack = false;
+  uint64_t stored_serial = 0, accepted_serial = 0;
+  std::optional<std::string> content;  // what the download delivers
   std::wstring temp;
   std::vector<std::wstring> archives, work_folders;
 
@@ -64,7 +66,19 @@ class RecordingPorts : public SessionPorts {
   bool ClearPatchingMarker() override { return calls.push_back("marker cleared"), true; }
   void ResetGameConfiguration() override { calls.push_back("reset configuration"); }
   void CheckPhysXRuntime() override { calls.push_back("physx"); }
-  bool FindPatches(const std::vector<std::wstring>&) override { return find; }
+  uint64_t StoredCatalogueSerial() override { return stored_serial; }
+  void StoreCatalogueSerial(uint64_t serial) override {
+    calls.push_back("store serial " + std::to_string(serial));
+    stored_serial = serial;
+  }
+  bool FindPatches(const std::vector<std::wstring>&, const CataloguePolicy& policy) override {
+    if (policy.SignatureRequired()) {
+      calls.push_back("find signed, " + std::to_string(policy.keys.size()) + " key(s), serial >= " +
+                      std::to_string(policy.lowest_serial));
+    }
+    return find;
+  }
+  uint64_t AcceptedCatalogueSerial() override { return accepted_serial; }
   std::optional<PatchStep> GetPatchInfo(const std::wstring& version) override {
     auto it = catalogue.find(version);
     if (it == catalogue.end()) return std::nullopt;
@@ -72,10 +86,16 @@ class RecordingPorts : public SessionPorts {
   }
   bool QueryPatchSize(const std::wstring&) override { return size_known; }
   uint64_t ExpectedPatchSize() override { return size_known ? announced : 0; }
-  bool DownloadPatch(const std::wstring& url, const std::wstring& archive) override {
-    calls.push_back("download " + Narrow(url));
+  void SetExpectedPatchSize(uint64_t size) override {
+    calls.push_back("expect " + std::to_string(size));
+  }
+  bool DownloadPatch(const std::wstring& url, const std::wstring& archive,
+                     uint64_t max_bytes) override {
+    calls.push_back("download " + Narrow(url) +
+                    (max_bytes == UINT64_MAX ? "" : " at most " + std::to_string(max_bytes)));
     archives.push_back(archive);
-    tarvtest::WriteFile(TarvUtil::FsPath(archive), std::string(announced + delivered_delta, 'z'));
+    tarvtest::WriteFile(TarvUtil::FsPath(archive),
+                        content ? *content : std::string(announced + delivered_delta, 'z'));
     return download;
   }
   void SetDownloadState(uint32_t state) override {
