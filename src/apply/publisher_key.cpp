@@ -42,7 +42,8 @@ std::string PublisherKey::IdText() const {
     out += kDigits[id[i] >> 4];
     out += kDigits[id[i] & 15];
   }
-  return out;
+  const size_t first = out.find_first_not_of('0');
+  return first == std::string::npos ? "0" : out.substr(first);
 }
 
 bool ParsePublisherKeys(std::string_view text, std::vector<PublisherKey>* keys,

@@ -18,8 +18,8 @@ struct PublisherKey {
   MinisignKeyId id{};
   std::array<uint8_t, 32> key{};
 
-  // The id as the minisign tool shows it: 16 upper-case hexadecimal digits
-  // of the id read as a little-endian number.
+  // The id as the minisign tool shows it: the id read as a little-endian
+  // number, in upper-case hexadecimal digits without leading zeros.
   std::string IdText() const;
 };
 
