@@ -20,6 +20,9 @@ int CmdPatch(const Args& args);
 int CmdApply(const Args& args);
 int CmdChain(const Args& args);
 int CmdCheckServer(const Args& args);  // cmd_check_server.cpp
+int CmdKeygen(const Args& args);
+int CmdSign(const Args& args);
+int CmdVerify(const Args& args);
 
 // Writes "tarv-mkpatch: <text>" to standard error and returns 1.
 int Fail(const std::string& text);
