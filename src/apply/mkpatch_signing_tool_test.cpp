@@ -115,7 +115,7 @@ TEST(MkpatchSigning, DefaultsAndRefusals) {
       {"verify an expired signature", {"verify", p.pub, p.file, p.dir.Sub("old.sig")},
        p.dir.Sub("old.sig") + ": expired at 2001-01-01T00:00:00Z"},
       {"verify without signature", {"verify", p.pub, p.dir.Sub("changed.txt"), p.dir.Sub("none")},
-       p.dir.Sub("none") + ": No such file or directory"},
+       "cannot open " + p.dir.Sub("none") + ": No such file or directory"},
   };
   // The keygen case must find the public key there: keygen writes nothing
   // unless both names are free.

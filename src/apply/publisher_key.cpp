@@ -1,11 +1,10 @@
 #include "apply/publisher_key.h"
 
-#include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 #include "apply/base64.h"
 #include "apply/minisign_lines.h"
+#include "data/file_io.h"
 #include "data/file_util.h"
 
 namespace {
@@ -92,20 +91,15 @@ std::string FormatPublisherKey(const PublisherKey& key) {
 
 KeyFileState LoadPublisherKeys(const std::wstring& path, std::vector<PublisherKey>* keys,
                                std::string* error) {
-  FILE* file = fopen(TarvUtil::FsPath(path).c_str(), "rbe");
-  if (file == nullptr) {
-    if (errno == ENOENT) return KeyFileState::kAbsent;
-    *error = std::string("cannot be opened: ") + strerror(errno);
-    return KeyFileState::kBroken;
+  std::string text;
+  switch (TarvFile::ReadWholeFile(TarvUtil::FsPath(path), kMaxPublisherKeyFileBytes, &text, error)) {
+    case TarvFile::ReadResult::kMissing:
+      return KeyFileState::kAbsent;
+    case TarvFile::ReadResult::kOk:
+      break;
+    case TarvFile::ReadResult::kTooLarge:
+    case TarvFile::ReadResult::kFailed:
+      return KeyFileState::kBroken;
   }
-  std::string text(kMaxPublisherKeyFileBytes + 1, '\0');
-  const size_t got = fread(text.data(), 1, text.size(), file);
-  const bool failed = ferror(file) != 0;
-  fclose(file);
-  if (failed) {
-    *error = "cannot be read";
-    return KeyFileState::kBroken;
-  }
-  text.resize(got);
   return ParsePublisherKeys(text, keys, error) ? KeyFileState::kLoaded : KeyFileState::kBroken;
 }

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "data/file_io.h"
 #include "data/file_util.h"
 
 namespace {
@@ -30,7 +31,7 @@ std::string Sha256Hex(const void* bytes, size_t size) {
 
 bool ComputeFileSha256(const std::wstring& path, std::string* digest) {
   if (sodium_init() < 0) return false;
-  FILE* file = fopen(TarvUtil::FsPath(path).c_str(), "rbe");
+  FILE* file = TarvFile::OpenRegularForReading(TarvUtil::FsPath(path));
   if (file == nullptr) return false;
   crypto_hash_sha256_state state;
   crypto_hash_sha256_init(&state);

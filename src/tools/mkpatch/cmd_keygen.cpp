@@ -8,8 +8,8 @@
 #include <cstdio>
 
 #include "apply/secret_key.h"
+#include "data/file_io.h"
 #include "mkpatch.h"
-#include "signing_files.h"
 
 namespace mkpatch {
 
@@ -30,8 +30,8 @@ int CmdKeygen(const Args& in) {
   }
   const SecretKey key = GenerateSecretKey();
   std::string error;
-  if (!WriteFileInPlace(args[1], FormatSecretKey(key), 0600, !force, &error) ||
-      !WriteFileInPlace(args[0], FormatPublisherKey(key.PublicKey()), 0644, !force, &error)) {
+  if (!TarvFile::ReplaceFile(args[1], FormatSecretKey(key), {.mode = 0600}, &error) ||
+      !TarvFile::ReplaceFile(args[0], FormatPublisherKey(key.PublicKey()), {.mode = 0644}, &error)) {
     return Fail(error);
   }
   printf("key %s: public key %s, secret key %s (keep it off the servers)\n",

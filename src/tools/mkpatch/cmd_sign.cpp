@@ -9,9 +9,9 @@
 #include <ctime>
 
 #include "apply/secret_key.h"
+#include "data/file_io.h"
 #include "mkpatch.h"
 #include "patchserver/catalogue_stamp.h"
-#include "signing_files.h"
 
 namespace mkpatch {
 namespace {
@@ -75,14 +75,14 @@ int CmdSign(const Args& in) {
   }
   std::string key_text, message;
   SecretKey key;
-  if (!ReadSmallFile(args[0], 64 * 1024, &key_text, &error)) return Fail(error);
+  if (!ReadFile(args[0], 64 * 1024, &key_text, &error)) return Fail(error);
   if (!ParseSecretKey(key_text, &key, &error)) return Fail(args[0] + ": " + error);
-  if (!ReadSmallFile(args[1], kMaxSignedBytes, &message, &error)) return Fail(error);
+  if (!ReadFile(args[1], kMaxSignedBytes, &message, &error)) return Fail(error);
   const std::string signature_path = args.size() == 3 ? args[2] : args[1] + ".minisig";
   const MinisignSignature signature = SignMessage(key, message, FormatCatalogueStamp(stamp));
   const std::string text =
       FormatMinisignSignature(signature, "signature from tarv-mkpatch key " + key.PublicKey().IdText());
-  if (!WriteFileInPlace(signature_path, text, 0644, false, &error)) return Fail(error);
+  if (!TarvFile::ReplaceFile(signature_path, text, {.mode = 0644}, &error)) return Fail(error);
   printf("%s: serial %llu, expires %s, key %s\n", signature_path.c_str(),
          static_cast<unsigned long long>(stamp.serial), FormatUtcTime(stamp.expires).c_str(),
          key.PublicKey().IdText().c_str());

@@ -7,9 +7,9 @@
 #include <ctime>
 
 #include "apply/minisign_signature.h"
+#include "data/file_io.h"
 #include "mkpatch.h"
 #include "patchserver/catalogue_stamp.h"
-#include "signing_files.h"
 
 namespace mkpatch {
 
@@ -21,10 +21,10 @@ int CmdVerify(const Args& args) {
   std::string key_text, message, signature_text, error;
   std::vector<PublisherKey> keys;
   MinisignSignature signature;
-  if (!ReadSmallFile(args[0], kMaxPublisherKeyFileBytes, &key_text, &error)) return Fail(error);
+  if (!ReadFile(args[0], kMaxPublisherKeyFileBytes, &key_text, &error)) return Fail(error);
   if (!ParsePublisherKeys(key_text, &keys, &error)) return Fail(args[0] + ": " + error);
-  if (!ReadSmallFile(args[1], size_t{256} << 20, &message, &error) ||
-      !ReadSmallFile(signature_path, kMaxSignatureFileBytes, &signature_text, &error)) {
+  if (!ReadFile(args[1], size_t{256} << 20, &message, &error) ||
+      !ReadFile(signature_path, kMaxSignatureFileBytes, &signature_text, &error)) {
     return Fail(error);
   }
   if (!ParseMinisignSignature(signature_text, &signature, &error)) {

@@ -34,6 +34,10 @@ std::string ProgramDir();
 // message in `error` when the value is missing or out of range.
 bool TakeLevelOption(Args* args, int* level, std::string* error);
 
+// The whole file at `path` when it is a regular file of at most `limit`
+// bytes; otherwise false with a line in `error`.
+bool ReadFile(const std::string& path, uint64_t limit, std::string* bytes, std::string* error);
+
 // A fresh private folder under TMPDIR (or /tmp); empty on failure.
 std::string MakePrivateTempDir();
 // Removes a folder tree, links as links.
