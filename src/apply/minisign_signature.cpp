@@ -115,8 +115,7 @@ std::string FormatMinisignSignature(const MinisignSignature& signature,
   return std::string(kUntrustedCommentPrefix) + untrusted_comment + "\n" +
          EncodeBase64(bytes.data(), bytes.size()) + "\n" + std::string(kTrustedCommentPrefix) +
          signature.trusted_comment + "\n" +
-         EncodeBase64(signature.global_signature.data(), signature.global_signature.size()) +
-         "\n";
+         EncodeBase64(signature.global_signature.data(), signature.global_signature.size()) + "\n";
 }
 
 std::array<uint8_t, 64> MinisignMessageDigest(std::string_view message) {

@@ -14,7 +14,8 @@ using tarvtest::ReadFile;
 using tarvtest::WriteFile;
 
 const char kMinisign[] = "/usr/bin/minisign";
-const char kCatalogue[] = "source-version: 1\r\ntarget-version: 2\r\npatch-data-url: 1_to_2.zip\r\n";
+const char kCatalogue[] =
+    "source-version: 1\r\ntarget-version: 2\r\npatch-data-url: 1_to_2.zip\r\n";
 
 // A key pair and a signed file made by the minisign program itself.
 struct MinisignFiles {
@@ -91,7 +92,8 @@ TEST(MinisignSignature, WhatWeSignTheMinisignProgramVerifies) {
   ASSERT_TRUE(ParseSecretKey(ReadFile(m.sec), &key, &error)) << error;
   EXPECT_EQ(FormatPublisherKey(key.PublicKey()).substr(ReadFile(m.pub).find('\n')),
             ReadFile(m.pub).substr(ReadFile(m.pub).find('\n')));
-  const MinisignSignature sig = SignMessage(key, kCatalogue, "serial:7 expires:2100-01-01T00:00:00Z");
+  const MinisignSignature sig =
+      SignMessage(key, kCatalogue, "serial:7 expires:2100-01-01T00:00:00Z");
   WriteFile(m.file + ".minisig", FormatMinisignSignature(sig, "signature from tarv"));
   auto verified = tarvtest::Run({kMinisign, "-V", "-p", m.pub, "-m", m.file});
   EXPECT_EQ(verified.exit_code, 0) << verified.out << verified.err;
@@ -115,8 +117,8 @@ std::string B64(const std::string& bytes) {
 TEST(MinisignSignature, MalformedFilesAreRefusedWithTheirReason) {
   const std::string sig_line = B64("ED" + std::string(8, 'k') + std::string(64, 's'));
   const std::string global = B64(std::string(64, 'g'));
-  const std::string good = "untrusted comment: u\n" + sig_line + "\ntrusted comment: serial:1\n" +
-                           global + "\n";
+  const std::string good =
+      "untrusted comment: u\n" + sig_line + "\ntrusted comment: serial:1\n" + global + "\n";
   MinisignSignature parsed;
   std::string error;
   ASSERT_TRUE(ParseMinisignSignature(good, &parsed, &error)) << error;
@@ -144,14 +146,15 @@ TEST(MinisignSignature, MalformedFilesAreRefusedWithTheirReason) {
        "has CR LF line ends (only LF is accepted)"},
       {"a lone CR", with("untrusted comment: u\rv", sig_line, "trusted comment: t", global),
        "holds a CR character"},
-      {"zero byte", with("untrusted comment: u", sig_line, std::string("trusted comment: \0", 18),
-                         global),
+      {"zero byte",
+       with("untrusted comment: u", sig_line, std::string("trusted comment: \0", 18), global),
        "holds a zero byte"},
       {"no untrusted prefix", with("comment: u", sig_line, "trusted comment: t", global),
        "line 1: expected \"untrusted comment: \""},
       {"no trusted prefix", with("untrusted comment: u", sig_line, "comment: t", global),
        "line 3: expected \"trusted comment: \""},
-      {"wrong base64", with("untrusted comment: u", sig_line.substr(1), "trusted comment: t", global),
+      {"wrong base64",
+       with("untrusted comment: u", sig_line.substr(1), "trusted comment: t", global),
        "line 2: the signature is not base64"},
       {"blank in base64",
        with("untrusted comment: u", sig_line.substr(0, 10) + " " + sig_line.substr(10),
@@ -166,8 +169,8 @@ TEST(MinisignSignature, MalformedFilesAreRefusedWithTheirReason) {
       {"wrong algorithm",
        with("untrusted comment: u", B64("Ex" + std::string(72, 's')), "trusted comment: t", global),
        "line 2: unknown signature algorithm (neither \"Ed\" nor \"ED\")"},
-      {"short global", with("untrusted comment: u", sig_line, "trusted comment: t",
-                            B64(std::string(63, 'g'))),
+      {"short global",
+       with("untrusted comment: u", sig_line, "trusted comment: t", B64(std::string(63, 'g'))),
        "line 4: the global signature holds 63 bytes instead of 64"},
       {"global not base64", with("untrusted comment: u", sig_line, "trusted comment: t", "%%%%"),
        "line 4: the global signature is not base64"},

@@ -37,8 +37,8 @@ TEST(MkpatchSigning, BothToolsAcceptWhatTheOtherSigns) {
   EXPECT_EQ(st.st_mode & 0777, 0600u);
 
   // Ours, checked by minisign.
-  auto signed_ = Mkpatch({"sign", "--serial", "5", "--expires", "2100-01-01T00:00:00Z", p.sec,
-                          p.file});
+  auto signed_ =
+      Mkpatch({"sign", "--serial", "5", "--expires", "2100-01-01T00:00:00Z", p.sec, p.file});
   ASSERT_EQ(signed_.exit_code, 0) << signed_.err;
   auto checked = tarvtest::Run({kMinisign, "-V", "-p", p.pub, "-m", p.file});
   EXPECT_EQ(checked.exit_code, 0) << checked.err;
@@ -51,8 +51,8 @@ TEST(MkpatchSigning, BothToolsAcceptWhatTheOtherSigns) {
   ASSERT_EQ(tarvtest::Run({kMinisign, "-G", "-W", "-p", mpub, "-s", msec}).exit_code, 0);
   for (const std::string& key : {msec, p.sec}) {
     SCOPED_TRACE(key);
-    auto by_minisign = tarvtest::Run({kMinisign, "-S", "-s", key, "-m", p.file, "-t",
-                                      "serial:6 expires:2100-01-01T00:00:00Z"});
+    auto by_minisign = tarvtest::Run(
+        {kMinisign, "-S", "-s", key, "-m", p.file, "-t", "serial:6 expires:2100-01-01T00:00:00Z"});
     ASSERT_EQ(by_minisign.exit_code, 0) << by_minisign.err;
     const std::string keys = key == msec ? mpub : p.pub;
     auto verified = Mkpatch({"verify", keys, p.file});
@@ -87,34 +87,43 @@ TEST(MkpatchSigning, DefaultsAndRefusals) {
   WriteFile(p.dir.Sub("enc.sec"), encrypted);
   WriteFile(p.dir.Sub("changed.txt"), ReadFile(p.file) + "x");
   WriteFile(p.dir.Sub("changed.txt.minisig"), ReadFile(p.file + ".minisig"));
-  ASSERT_EQ(Mkpatch({"sign", "--expires", "2001-01-01T00:00:00Z", p.sec, p.file,
-                     p.dir.Sub("old.sig")})
-                .exit_code,
-            0);
+  ASSERT_EQ(
+      Mkpatch({"sign", "--expires", "2001-01-01T00:00:00Z", p.sec, p.file, p.dir.Sub("old.sig")})
+          .exit_code,
+      0);
 
   struct {
     const char* name;
     std::vector<std::string> args;
     std::string error;
   } cases[] = {
-      {"keygen over an existing key", {"keygen", p.pub, p.dir.Sub("new.sec")},
+      {"keygen over an existing key",
+       {"keygen", p.pub, p.dir.Sub("new.sec")},
        p.pub + ": exists already (--force replaces it)"},
-      {"encrypted key", {"sign", p.dir.Sub("enc.sec"), p.file},
+      {"encrypted key",
+       {"sign", p.dir.Sub("enc.sec"), p.file},
        p.dir.Sub("enc.sec") +
            ": the secret key is encrypted with a password; sign with \"minisign -S\" instead"},
-      {"public key given to sign", {"sign", p.pub, p.file},
+      {"public key given to sign",
+       {"sign", p.pub, p.file},
        p.pub + ": line 2: the key holds 42 bytes instead of 158"},
-      {"serial not a number", {"sign", "--serial", "x", p.sec, p.file},
+      {"serial not a number",
+       {"sign", "--serial", "x", p.sec, p.file},
        "--serial must be a number below 2^64 and --expires a time YYYY-MM-DDTHH:MM:SSZ"},
-      {"expires not a time", {"sign", "--expires", "tomorrow", p.sec, p.file},
+      {"expires not a time",
+       {"sign", "--expires", "tomorrow", p.sec, p.file},
        "--serial must be a number below 2^64 and --expires a time YYYY-MM-DDTHH:MM:SSZ"},
-      {"verify with another key", {"verify", other_pub, p.file},
+      {"verify with another key",
+       {"verify", other_pub, p.file},
        p.file + ".minisig: made by a key that " + other_pub + " does not hold"},
-      {"verify a changed file", {"verify", p.pub, p.dir.Sub("changed.txt")},
+      {"verify a changed file",
+       {"verify", p.pub, p.dir.Sub("changed.txt")},
        p.dir.Sub("changed.txt.minisig") + ": does not match " + p.dir.Sub("changed.txt")},
-      {"verify an expired signature", {"verify", p.pub, p.file, p.dir.Sub("old.sig")},
+      {"verify an expired signature",
+       {"verify", p.pub, p.file, p.dir.Sub("old.sig")},
        p.dir.Sub("old.sig") + ": expired at 2001-01-01T00:00:00Z"},
-      {"verify without signature", {"verify", p.pub, p.dir.Sub("changed.txt"), p.dir.Sub("none")},
+      {"verify without signature",
+       {"verify", p.pub, p.dir.Sub("changed.txt"), p.dir.Sub("none")},
        "cannot open " + p.dir.Sub("none") + ": No such file or directory"},
   };
   // The keygen case must find the public key there: keygen writes nothing
@@ -137,15 +146,15 @@ TEST(MkpatchSigning, ChainBindsEveryRecordToItsArchive) {
   WriteFile(dir.Sub("v1/a.txt"), "one\n");
   WriteFile(dir.Sub("v2/a.txt"), "two\n");
   WriteFile(dir.Sub("v3/a.txt"), "three\n");
-  auto r = Mkpatch({"chain", dir.Sub("srv"), "1=" + dir.Sub("v1"), "2=" + dir.Sub("v2"),
-                    "3=" + dir.Sub("v3")});
+  auto r = Mkpatch(
+      {"chain", dir.Sub("srv"), "1=" + dir.Sub("v1"), "2=" + dir.Sub("v2"), "3=" + dir.Sub("v3")});
   ASSERT_EQ(r.exit_code, 0) << r.err;
   const std::string catalogue = ReadFile(dir.Sub("srv/patches.txt"));
   for (const std::string step : {"1_to_2", "2_to_3"}) {
     const std::string zip = ReadFile(dir.Sub("srv/" + step + ".zip"));
-    const std::string fields = "patch-data-url: " + step + ".zip\r\npatch-data-size: " +
-                               std::to_string(zip.size()) + "\r\npatch-data-sha256: " +
-                               Sha256Hex(zip.data(), zip.size()) + "\r\n";
+    const std::string fields =
+        "patch-data-url: " + step + ".zip\r\npatch-data-size: " + std::to_string(zip.size()) +
+        "\r\npatch-data-sha256: " + Sha256Hex(zip.data(), zip.size()) + "\r\n";
     EXPECT_NE(catalogue.find(fields), std::string::npos) << catalogue;
   }
 }

@@ -92,7 +92,8 @@ std::string FormatPublisherKey(const PublisherKey& key) {
 KeyFileState LoadPublisherKeys(const std::wstring& path, std::vector<PublisherKey>* keys,
                                std::string* error) {
   std::string text;
-  switch (TarvFile::ReadWholeFile(TarvUtil::FsPath(path), kMaxPublisherKeyFileBytes, &text, error)) {
+  switch (
+      TarvFile::ReadWholeFile(TarvUtil::FsPath(path), kMaxPublisherKeyFileBytes, &text, error)) {
     case TarvFile::ReadResult::kMissing:
       return KeyFileState::kAbsent;
     case TarvFile::ReadResult::kOk:

@@ -29,8 +29,7 @@ inline constexpr size_t kMaxPublisherKeyFileBytes = 64 * 1024;
 // Every key of a key file: pairs of an untrusted-comment line and a key
 // line, with empty lines allowed between pairs. False, with the reason in
 // `error`, when a pair is malformed or the file holds no key.
-bool ParsePublisherKeys(std::string_view text, std::vector<PublisherKey>* keys,
-                        std::string* error);
+bool ParsePublisherKeys(std::string_view text, std::vector<PublisherKey>* keys, std::string* error);
 
 // One pair of lines, each ended by LF, as the minisign tool writes it.
 std::string FormatPublisherKey(const PublisherKey& key);

@@ -56,8 +56,8 @@ bool CheckWhole(const SecretKey& key, const uint8_t* checksum, std::string* erro
   crypto_sign_seed_keypair(pk.data(), sk.data(), key.key.data());
   const std::array<uint8_t, 32> zero{};
   const std::array<uint8_t, 32> expected = Checksum(key);
-  const bool sum_ok = memcmp(checksum, zero.data(), 32) == 0 ||
-                      memcmp(checksum, expected.data(), 32) == 0;
+  const bool sum_ok =
+      memcmp(checksum, zero.data(), 32) == 0 || memcmp(checksum, expected.data(), 32) == 0;
   if (memcmp(pk.data(), key.key.data() + 32, 32) != 0 || !sum_ok) {
     *error = "the secret key is damaged (its checksum or public half does not match)";
     return false;
@@ -128,8 +128,7 @@ MinisignSignature SignMessage(const SecretKey& key, std::string_view message,
   out.key_id = key.id;
   out.trusted_comment = trusted_comment;
   const std::array<uint8_t, 64> digest = MinisignMessageDigest(message);
-  crypto_sign_detached(out.signature.data(), nullptr, digest.data(), digest.size(),
-                       key.key.data());
+  crypto_sign_detached(out.signature.data(), nullptr, digest.data(), digest.size(), key.key.data());
   std::vector<uint8_t> global(out.signature.begin(), out.signature.end());
   global.insert(global.end(), trusted_comment.begin(), trusted_comment.end());
   crypto_sign_detached(out.global_signature.data(), nullptr, global.data(), global.size(),

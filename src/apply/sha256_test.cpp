@@ -14,7 +14,8 @@ TEST(Sha256, KnownDigestsOfBytesAndFiles) {
       {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
       {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
       // Crosses the file reader's 64 KiB pieces.
-      {std::string(200000, 'a'), "2287d207f24a941ff3b56c04c8a25ad56b63e3023207b3bb5b4ac0c9869d74be"},
+      {std::string(200000, 'a'),
+       "2287d207f24a941ff3b56c04c8a25ad56b63e3023207b3bb5b4ac0c9869d74be"},
   };
   tarvtest::ScopedTempDir dir;
   for (const auto& c : cases) {

@@ -133,8 +133,8 @@ bool ObelkPatchTask::CatalogueTrusted(const std::wstring& address,
   namespace Id = TarvMessages::Id;
   const std::wstring signature_address = address + L".minisig";
   LimitedMemoryBuffer signature(kMaxSignatureFetchBytes);
-  if (TarvInet::Fetch(TarvUtil::ToNarrow(signature_address), &signature,
-                      TarvInet::kBypassCache) != INET_OK) {
+  if (TarvInet::Fetch(TarvUtil::ToNarrow(signature_address), &signature, TarvInet::kBypassCache) !=
+      INET_OK) {
     Report(2, LoadMessage(Id::kCatalogueUnsigned) + TarvUtil::ToWide(Shown(address)));
     return false;
   }

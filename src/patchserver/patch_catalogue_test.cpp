@@ -217,8 +217,7 @@ TEST(ParseCatalogue, ArchiveSizeAndDigestAreOptionalButMustBeWellFormed) {
       {"size with a blank inside", "patch-data-size: 1 2\n", false, std::nullopt, ""},
       {"size of twenty digits", "patch-data-size: 00000000000000000012\n", false, std::nullopt, ""},
       {"short digest", "patch-data-sha256: " + digest.substr(1) + "\n", false, std::nullopt, ""},
-      {"digest not hex", "patch-data-sha256: " + digest.substr(1) + "g\n", false, std::nullopt,
-       ""},
+      {"digest not hex", "patch-data-sha256: " + digest.substr(1) + "g\n", false, std::nullopt, ""},
       {"unknown keys beside them", "patch-data-sha512: x\nmirror: y\n", true, std::nullopt, ""},
   };
   for (const auto& c : cases) {

@@ -208,9 +208,9 @@ PatchSession::Result PatchSession::CheckArchive(const PatchStep& step,
   std::string digest;
   const bool size_ok = TarvUtil::QueryFileSize(archive, size) == DB_OK &&
                        (!step.data_size || size == *step.data_size);
-  const bool digest_ok = size_ok && (step.data_sha256.empty() ||
-                                     (ComputeFileSha256(archive, &digest) &&
-                                      digest == step.data_sha256));
+  const bool digest_ok =
+      size_ok && (step.data_sha256.empty() ||
+                  (ComputeFileSha256(archive, &digest) && digest == step.data_sha256));
   if (digest_ok) return Result::kOk;
   SystemLogA("session: archive has %llu bytes and SHA-256 %s; the catalogue gives %llu and %s\n",
              static_cast<unsigned long long>(size), digest.empty() ? "-" : digest.c_str(),

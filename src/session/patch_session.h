@@ -137,7 +137,7 @@ class PatchSession {
   SessionPorts& m_ports;
   PatchSettings& m_settings;
   int m_applied = 0;
-  bool m_signed = false;         // the installation asks for signed catalogues
+  bool m_signed = false;        // the installation asks for signed catalogues
   uint64_t m_storedSerial = 0;  // the serial the installation has kept
 };
 

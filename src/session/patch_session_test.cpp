@@ -77,8 +77,8 @@ class RecordingPorts : public SessionPorts {
   }
   bool FindPatches(const std::vector<std::wstring>&, const CataloguePolicy& policy) override {
     if (policy.SignatureRequired()) {
-      calls.push_back("find signed, " + std::to_string(policy.keys.size()) + " key(s), serial >= " +
-                      std::to_string(policy.lowest_serial));
+      calls.push_back("find signed, " + std::to_string(policy.keys.size()) +
+                      " key(s), serial >= " + std::to_string(policy.lowest_serial));
     }
     return find;
   }
@@ -426,36 +426,50 @@ TEST(PatchSession, SignedUpdates) {
     std::wstring end_version;
   };
   const Case cases[] = {
-      {"chain, serial kept after the first applied step", [](Session&) {},
+      {"chain, serial kept after the first applied step",
+       [](Session&) {},
        SessionEnd::kCompleted,
        {"find signed, 1 key(s), serial >= 5", "expect " + size, dl,
         "apply, deferring TarvLauncher.exe", "store serial 9",
         "download http://127.0.0.1:1/2_to_3.zip at most " + size, "L0 Patching completed."},
        {"store serial 9"},  // once only
        L"3"},
-      {"serial already kept", [](Session& s) { s.ports.stored_serial = 9; },
-       SessionEnd::kCompleted, {"find signed, 1 key(s), serial >= 9", "L0 Patching completed."},
-       {"store serial 9"}, L"3"},
+      {"serial already kept",
+       [](Session& s) { s.ports.stored_serial = 9; },
+       SessionEnd::kCompleted,
+       {"find signed, 1 key(s), serial >= 9", "L0 Patching completed."},
+       {"store serial 9"},
+       L"3"},
       {"record without digest",
        [](Session& s) { s.ports.catalogue[L"1"].data_sha256.clear(); },
        SessionEnd::kAborted,
        {"L2 The patch catalogue gives no size or SHA-256 digest for the patch file: 1_to_2",
         "L0 Patching aborted."},
-       {dl, "store serial 9"}, L"1"},
-      {"record without size", [](Session& s) { s.ports.catalogue[L"1"].data_size.reset(); },
+       {dl, "store serial 9"},
+       L"1"},
+      {"record without size",
+       [](Session& s) { s.ports.catalogue[L"1"].data_size.reset(); },
        SessionEnd::kAborted,
        {"L2 The patch catalogue gives no size or SHA-256 digest for the patch file: 1_to_2"},
-       {"store serial 9"}, L"1"},
+       {"store serial 9"},
+       L"1"},
       {"archive changed, same size",
        [&](Session& s) { s.ports.content = "THE archive of a step"; },
-       SessionEnd::kAborted, {dl, mismatch, "L2 Patch download failed.", "L0 Patching aborted."},
-       {"L0 Unpacking patch file...", "store serial 9"}, L"1"},
+       SessionEnd::kAborted,
+       {dl, mismatch, "L2 Patch download failed.", "L0 Patching aborted."},
+       {"L0 Unpacking patch file...", "store serial 9"},
+       L"1"},
       {"archive shorter",
        [&](Session& s) { s.ports.content = archive.substr(1); },
-       SessionEnd::kAborted, {dl, mismatch, "L2 Patch download failed."},
-       {"L0 Unpacking patch file...", "store serial 9"}, L"1"},
-      {"applier failed: serial not kept", [](Session& s) { s.ports.apply = false; },
-       SessionEnd::kAborted, {"L2 \nFailed to apply the patch: 1_to_2"}, {"store serial 9"},
+       SessionEnd::kAborted,
+       {dl, mismatch, "L2 Patch download failed."},
+       {"L0 Unpacking patch file...", "store serial 9"},
+       L"1"},
+      {"applier failed: serial not kept",
+       [](Session& s) { s.ports.apply = false; },
+       SessionEnd::kAborted,
+       {"L2 \nFailed to apply the patch: 1_to_2"},
+       {"store serial 9"},
        L"1"},
       {"key file broken",
        [](Session& s) {
@@ -464,21 +478,27 @@ TEST(PatchSession, SignedUpdates) {
        SessionEnd::kAborted,
        {"L2 The publisher's key file cannot be used: " + std::string("KEYFILE"),
         "L0 Patching aborted."},
-       {"L0 Searching for patches..."}, L"1"},
+       {"L0 Searching for patches..."},
+       L"1"},
       {"no key: digest still checked",
        [&](Session& s) {
          tarvtest::RemoveTree(s.install + "/Binaries");
          s.ports.content = "THE archive of a step";
        },
-       SessionEnd::kAborted, {dl, mismatch}, {"find signed, 1 key(s), serial >= 5"}, L"1"},
+       SessionEnd::kAborted,
+       {dl, mismatch},
+       {"find signed, 1 key(s), serial >= 5"},
+       L"1"},
       {"no key, no digest: unchecked as before",
        [&](Session& s) {
          tarvtest::RemoveTree(s.install + "/Binaries");
          for (auto& [v, step] : s.ports.catalogue) step = {step.target_version, step.data_url};
          s.ports.content.reset();
        },
-       SessionEnd::kCompleted, {"download http://127.0.0.1:1/1_to_2.zip"},
-       {"find signed, 1 key(s), serial >= 5", "store serial 9"}, L"3"},
+       SessionEnd::kCompleted,
+       {"download http://127.0.0.1:1/1_to_2.zip"},
+       {"find signed, 1 key(s), serial >= 5", "store serial 9"},
+       L"3"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -498,7 +518,8 @@ TEST(PatchSession, SignedUpdates) {
     const std::string key_file = s.install + "/Binaries/tarv-publisher.pub";
     size_t at = 0;
     for (std::string line : c.expected) {
-      if (line.find("KEYFILE") != std::string::npos) line.replace(line.find("KEYFILE"), 7, key_file);
+      if (line.find("KEYFILE") != std::string::npos)
+        line.replace(line.find("KEYFILE"), 7, key_file);
       auto found = std::find(calls.begin() + static_cast<long>(at), calls.end(), line);
       EXPECT_NE(found, calls.end()) << "missing or out of order: " << line;
       if (found != calls.end()) at = static_cast<size_t>(found - calls.begin()) + 1;

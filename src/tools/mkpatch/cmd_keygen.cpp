@@ -31,7 +31,8 @@ int CmdKeygen(const Args& in) {
   const SecretKey key = GenerateSecretKey();
   std::string error;
   if (!TarvFile::ReplaceFile(args[1], FormatSecretKey(key), {.mode = 0600}, &error) ||
-      !TarvFile::ReplaceFile(args[0], FormatPublisherKey(key.PublicKey()), {.mode = 0644}, &error)) {
+      !TarvFile::ReplaceFile(args[0], FormatPublisherKey(key.PublicKey()), {.mode = 0644},
+                             &error)) {
     return Fail(error);
   }
   printf("key %s: public key %s, secret key %s (keep it off the servers)\n",

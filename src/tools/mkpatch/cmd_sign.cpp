@@ -47,8 +47,8 @@ bool ParseStamp(Args* args, CatalogueStamp* stamp, std::string* error) {
   std::string ignored;
   CatalogueStamp given;
   if (!serial.empty() || !expires.empty()) {
-    const std::string text = "serial:" + (serial.empty() ? "0" : serial) +
-                             " expires:" + (expires.empty() ? FormatUtcTime(stamp->expires) : expires);
+    const std::string text = "serial:" + (serial.empty() ? "0" : serial) + " expires:" +
+                             (expires.empty() ? FormatUtcTime(stamp->expires) : expires);
     if (!ParseCatalogueStamp(text, &given, &ignored)) {
       *error = "--serial must be a number below 2^64 and --expires a time YYYY-MM-DDTHH:MM:SSZ";
       return false;
@@ -71,7 +71,8 @@ int CmdSign(const Args& in) {
   std::string error;
   if (!ParseStamp(&args, &stamp, &error)) return Fail(error);
   if (args.size() != 2 && args.size() != 3) {
-    return Fail("usage: tarv-mkpatch sign [--serial N] [--expires TIME] SECRET_KEY FILE [SIGNATURE]");
+    return Fail(
+        "usage: tarv-mkpatch sign [--serial N] [--expires TIME] SECRET_KEY FILE [SIGNATURE]");
   }
   std::string key_text, message;
   SecretKey key;
@@ -80,8 +81,8 @@ int CmdSign(const Args& in) {
   if (!ReadFile(args[1], kMaxSignedBytes, &message, &error)) return Fail(error);
   const std::string signature_path = args.size() == 3 ? args[2] : args[1] + ".minisig";
   const MinisignSignature signature = SignMessage(key, message, FormatCatalogueStamp(stamp));
-  const std::string text =
-      FormatMinisignSignature(signature, "signature from tarv-mkpatch key " + key.PublicKey().IdText());
+  const std::string text = FormatMinisignSignature(
+      signature, "signature from tarv-mkpatch key " + key.PublicKey().IdText());
   if (!TarvFile::ReplaceFile(signature_path, text, {.mode = 0644}, &error)) return Fail(error);
   printf("%s: serial %llu, expires %s, key %s\n", signature_path.c_str(),
          static_cast<unsigned long long>(stamp.serial), FormatUtcTime(stamp.expires).c_str(),
