@@ -18,33 +18,7 @@ constexpr int kLockPauseMs = 2000;
 const wchar_t kDeferredName[] = L"TarvLauncher.exe";
 const wchar_t kNoTarget[] = L"<none>";
 
-enum MessageId {
-  kUnpackerNotStarted = 139,
-  kUnpackFailed = 140,
-  kSearching = 141,
-  kAtFinalVersion = 142,
-  kNoMorePatches = 143,
-  kSizeUnknown = 144,
-  kNoTempFile = 145,
-  kNoTempFolder = 146,
-  kDownloading = 147,
-  kDownloadFailed = 148,
-  kUnpacking = 149,
-  kExtractFailed = 150,
-  kPatching = 151,
-  kApplyFailed = 152,
-  kUninstallUpdateFailed = 153,
-  kNeedsAdministrator = 154,
-  kFilesInUse = 157,
-  kFilesInUseText = 158,
-  kFilesInUseCaption = 159,
-  kRepairNotImplemented = 160,
-  kNothingToDo = 161,
-  kCompleted = 162,
-  kAborted = 163,
-  kAccessText = 132,
-  kAccessCaption = 134,
-};
+using namespace TarvMessages::Id;
 
 std::wstring Text(int id) { return TarvMessages::LoadMessage(id); }
 
@@ -63,9 +37,9 @@ SessionEnd PatchSession::Run() {
   }
   if (result == Result::kOk) {
     m_ports.CheckPhysXRuntime();
-    Report(0, kCompleted);
+    Report(0, kPatchingCompleted);
   } else {
-    Report(0, kAborted);
+    Report(0, kPatchingAborted);
   }
   m_ports.CloseApplicationLock();
   return result == Result::kOk ? SessionEnd::kCompleted : SessionEnd::kAborted;
@@ -73,12 +47,12 @@ SessionEnd PatchSession::Run() {
 
 PatchSession::Result PatchSession::CheckAndPatch() {
   if (!m_ports.HasInstallAccess(InstallDir())) {
-    Report(2, kNeedsAdministrator);
-    m_ports.ShowMessageBox(Text(kAccessText), Text(kAccessCaption));
+    Report(2, kPatchingNeedsAdmin);
+    m_ports.ShowMessageBox(Text(kNoPrivileges), Text(kRequiresAdminCaption));
     return Result::kFailed;
   }
   if (!TakeApplicationLock()) {
-    Report(2, kFilesInUse);
+    Report(2, kFilesInUseLine);
     m_ports.ShowMessageBox(Text(kFilesInUseText), Text(kFilesInUseCaption));
     m_ports.EnableApplyButton();
     return Result::kFailed;
@@ -116,7 +90,7 @@ bool PatchSession::LoadCataloguePolicy(CataloguePolicy* policy) {
     case KeyFileState::kBroken:
       SystemLogA("session: publisher key file %s: %s\n", TarvUtil::FsPath(path).c_str(),
                  error.c_str());
-      Report(2, TarvMessages::Id::kPublisherKeyUnusable, path);
+      Report(2, kPublisherKeyUnusable, path);
       return false;
     case KeyFileState::kLoaded:
       break;
@@ -131,7 +105,7 @@ bool PatchSession::LoadCataloguePolicy(CataloguePolicy* policy) {
 PatchSession::Result PatchSession::RunPatches() {
   CataloguePolicy policy;
   if (!LoadCataloguePolicy(&policy)) return Result::kFailed;
-  Report(0, kSearching);
+  Report(0, kSearchingForPatches);
   if (!m_ports.FindPatches(m_settings.GetServers(), policy)) return Result::kFailed;
   while (true) {
     const std::wstring current = m_settings.GetCurrentVersion().ToStdWstring();
@@ -154,14 +128,14 @@ PatchSession::Result PatchSession::RunPatches() {
 PatchSession::Result PatchSession::RunStep(const PatchStep& step) {
   m_settings.SetTargetVersion(step.target_version);
   if (m_signed && (!step.data_size || step.data_sha256.empty())) {
-    Report(2, TarvMessages::Id::kRecordWithoutDigest, m_settings.GetPatchName().ToStdWstring());
+    Report(2, kRecordWithoutDigest, m_settings.GetPatchName().ToStdWstring());
     return Result::kFailed;
   }
   // A size the catalogue gives is the one the archive must have.
   if (step.data_size) {
     m_ports.SetExpectedPatchSize(*step.data_size);
   } else if (!m_ports.QueryPatchSize(step.data_url)) {
-    Report(1, kSizeUnknown);
+    Report(1, kCannotDetermineSize);
   }
   std::wstring archive, work;
   Result result = DownloadStep(step, &archive, &work);
@@ -175,14 +149,14 @@ PatchSession::Result PatchSession::DownloadStep(const PatchStep& step, std::wstr
   std::wstring temp;
   if (!m_ports.EnsureTempFolder(&temp) ||
       !MakeArchivePath(temp, m_settings.GetPatchName().ToStdWstring(), archive)) {
-    Report(2, kNoTempFile);
+    Report(2, kCannotCreateTempFile);
     return Result::kFailed;
   }
   if (!MakeWorkFolder(temp, work)) {
-    Report(2, kNoTempFolder);
+    Report(2, kCannotCreateTempFolder);
     return Result::kFailed;
   }
-  Report(0, kDownloading);
+  Report(0, kDownloadingPatch);
   if (!m_ports.DownloadPatch(step.data_url, *archive, step.data_size.value_or(UINT64_MAX))) {
     Report(2, kDownloadFailed);
     return Result::kFailed;
@@ -216,7 +190,7 @@ PatchSession::Result PatchSession::CheckArchive(const PatchStep& step,
              static_cast<unsigned long long>(size), digest.empty() ? "-" : digest.c_str(),
              static_cast<unsigned long long>(step.data_size.value_or(0)),
              step.data_sha256.empty() ? "-" : step.data_sha256.c_str());
-  Report(2, TarvMessages::Id::kArchiveMismatch);
+  Report(2, kArchiveMismatch);
   Report(2, kDownloadFailed);
   TarvUtil::RemoveFile(archive);
   return Result::kFailed;
@@ -224,12 +198,12 @@ PatchSession::Result PatchSession::CheckArchive(const PatchStep& step,
 
 PatchSession::Result PatchSession::UnpackStep(const std::wstring& archive,
                                               const std::wstring& work) {
-  Report(0, kUnpacking);
+  Report(0, kUnpackingPatch);
   m_ports.SetDownloadState(kSessionUnpacking);
   const UnpackOutcome outcome = m_ports.Unpack(archive, work);
   if (outcome == UnpackOutcome::kCancelled) return Result::kCancelled;
   if (outcome != UnpackOutcome::kUnpacked) {
-    Report(2, outcome == UnpackOutcome::kNotStarted ? kUnpackerNotStarted : kUnpackFailed);
+    Report(2, outcome == UnpackOutcome::kNotStarted ? kCouldNotStartUnpacker : kFailedToUnpack);
     Report(2, kExtractFailed);
     TarvUtil::RemoveFile(archive);
     TarvUtil::DeleteDirectoryTree(work);
@@ -251,7 +225,7 @@ PatchSession::Result PatchSession::ApplyStep(const std::wstring& work) {
   }
   KeepCatalogueSerial();
   if (!UpdateUninstallData(work)) {
-    Report(2, kUninstallUpdateFailed, name);
+    Report(2, kUninstallLogFailed, name);
     TarvUtil::DeleteDirectoryTree(work);
     return Result::kFailed;
   }
