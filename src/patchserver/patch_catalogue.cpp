@@ -1,5 +1,6 @@
 #include "patchserver/patch_catalogue.h"
 
+#include "apply/sha256.h"
 #include "data/file_util.h"
 #include "patchserver/line_reader.h"
 
@@ -30,7 +31,35 @@ bool IsAbsolute(const std::wstring& address) {
     }
     return true;
   };
-  return starts(L"ftp://") || starts(L"http://");
+  return starts(L"ftp://") || starts(L"http://") || starts(L"https://");
+}
+
+// A size in decimal digits that a download buffer can hold (32 bits).
+bool ParseSize(const std::string& text, uint64_t* size) {
+  if (text.empty() || text.size() > 10) return false;
+  uint64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<uint64_t>(c - '0');
+  }
+  if (value > UINT32_MAX) return false;
+  *size = value;
+  return true;
+}
+
+// The optional archive size and digest. False when one is given but
+// malformed: such a record cannot be held to what it claims.
+bool TakeArchiveFields(PatchCatalogue::KeyValueTable& table, PatchInfo* info) {
+  const std::string& size = table["patch-data-size"];
+  std::string digest = LowerAscii(table["patch-data-sha256"]);
+  if (!size.empty()) {
+    uint64_t value = 0;
+    if (!ParseSize(size, &value)) return false;
+    info->patchDataSize = value;
+  }
+  if (!digest.empty() && !IsSha256Hex(digest)) return false;
+  info->patchDataSha256 = digest;
+  return true;
 }
 
 void AppendLine(TarvDataBufferMemoryDynamic& record, const std::string& line) {
@@ -101,6 +130,7 @@ bool PatchCatalogue::ParseCatalogueRecord(TarvDataBuffer* record, const std::wst
   info.targetVersion = target;
   info.patchExeUrl = TarvUtil::ToWide(exe);
   info.patchDataUrl = TarvUtil::ToWide(data);
+  if (!TakeArchiveFields(table, &info)) return false;
   if (!IsAbsolute(info.patchDataUrl)) {
     if (server.empty()) return false;
     info.patchDataUrl = TarvUtil::JoinPath(server, info.patchDataUrl);

@@ -1,5 +1,9 @@
 #include "session/patch_session.h"
 
+#include <ctime>
+
+#include "apply/publisher_key.h"
+#include "apply/sha256.h"
 #include "data/file_util.h"
 #include "diag/system_log.h"
 #include "os/message_ids.h"
@@ -74,9 +78,35 @@ bool PatchSession::TakeApplicationLock() {
   return false;
 }
 
+// The installation's key file decides whether catalogues must be signed; a
+// key file that is there but cannot be used stops the session rather than
+// patching unchecked.
+bool PatchSession::LoadCataloguePolicy(CataloguePolicy* policy) {
+  const std::wstring path = TarvUtil::JoinPath(InstallDir(), kPublisherKeyFile);
+  std::string error;
+  switch (LoadPublisherKeys(path, &policy->keys, &error)) {
+    case KeyFileState::kAbsent:
+      return true;
+    case KeyFileState::kBroken:
+      SystemLogA("session: publisher key file %s: %s\n", TarvUtil::FsPath(path).c_str(),
+                 error.c_str());
+      Report(2, kPublisherKeyUnusable, path);
+      return false;
+    case KeyFileState::kLoaded:
+      break;
+  }
+  m_signed = true;
+  m_storedSerial = m_ports.StoredCatalogueSerial();
+  policy->lowest_serial = m_storedSerial;
+  policy->now = static_cast<int64_t>(time(nullptr));
+  return true;
+}
+
 PatchSession::Result PatchSession::RunPatches() {
+  CataloguePolicy policy;
+  if (!LoadCataloguePolicy(&policy)) return Result::kFailed;
   Report(0, kSearchingForPatches);
-  if (!m_ports.FindPatches(m_settings.GetServers())) return Result::kFailed;
+  if (!m_ports.FindPatches(m_settings.GetServers(), policy)) return Result::kFailed;
   while (true) {
     const std::wstring current = m_settings.GetCurrentVersion().ToStdWstring();
     if (m_settings.GetFinalVersion().ToStdWstring() == current) {
@@ -97,15 +127,24 @@ PatchSession::Result PatchSession::RunPatches() {
 
 PatchSession::Result PatchSession::RunStep(const PatchStep& step) {
   m_settings.SetTargetVersion(step.target_version);
-  if (!m_ports.QueryPatchSize(step.data_url)) Report(1, kCannotDetermineSize);
+  if (m_signed && (!step.data_size || step.data_sha256.empty())) {
+    Report(2, kRecordWithoutDigest, m_settings.GetPatchName().ToStdWstring());
+    return Result::kFailed;
+  }
+  // A size the catalogue gives is the one the archive must have.
+  if (step.data_size) {
+    m_ports.SetExpectedPatchSize(*step.data_size);
+  } else if (!m_ports.QueryPatchSize(step.data_url)) {
+    Report(1, kCannotDetermineSize);
+  }
   std::wstring archive, work;
-  Result result = DownloadStep(step.data_url, &archive, &work);
+  Result result = DownloadStep(step, &archive, &work);
   if (result == Result::kOk) result = UnpackStep(archive, work);
   if (result == Result::kOk) result = ApplyStep(work);
   return result;
 }
 
-PatchSession::Result PatchSession::DownloadStep(const std::wstring& url, std::wstring* archive,
+PatchSession::Result PatchSession::DownloadStep(const PatchStep& step, std::wstring* archive,
                                                 std::wstring* work) {
   std::wstring temp;
   if (!m_ports.EnsureTempFolder(&temp) ||
@@ -118,10 +157,11 @@ PatchSession::Result PatchSession::DownloadStep(const std::wstring& url, std::ws
     return Result::kFailed;
   }
   Report(0, kDownloadingPatch);
-  if (!m_ports.DownloadPatch(url, *archive)) {
+  if (!m_ports.DownloadPatch(step.data_url, *archive, step.data_size.value_or(UINT64_MAX))) {
     Report(2, kDownloadFailed);
     return Result::kFailed;
   }
+  if (step.data_size || !step.data_sha256.empty()) return CheckArchive(step, *archive);
   uint64_t size = 0;
   if (TarvUtil::QueryFileSize(*archive, size) != DB_OK || size < m_ports.ExpectedPatchSize()) {
     SystemLogA("session: archive has %llu bytes, %llu announced\n",
@@ -131,6 +171,29 @@ PatchSession::Result PatchSession::DownloadStep(const std::wstring& url, std::ws
     return Result::kFailed;
   }
   return Result::kOk;
+}
+
+// The archive must be the one the catalogue names, byte for byte, before the
+// unpacker sees it: a changed, swapped or damaged archive is a failed
+// download, and is not kept.
+PatchSession::Result PatchSession::CheckArchive(const PatchStep& step,
+                                                const std::wstring& archive) {
+  uint64_t size = 0;
+  std::string digest;
+  const bool size_ok = TarvUtil::QueryFileSize(archive, size) == DB_OK &&
+                       (!step.data_size || size == *step.data_size);
+  const bool digest_ok =
+      size_ok && (step.data_sha256.empty() ||
+                  (ComputeFileSha256(archive, &digest) && digest == step.data_sha256));
+  if (digest_ok) return Result::kOk;
+  SystemLogA("session: archive has %llu bytes and SHA-256 %s; the catalogue gives %llu and %s\n",
+             static_cast<unsigned long long>(size), digest.empty() ? "-" : digest.c_str(),
+             static_cast<unsigned long long>(step.data_size.value_or(0)),
+             step.data_sha256.empty() ? "-" : step.data_sha256.c_str());
+  Report(2, kArchiveMismatch);
+  Report(2, kDownloadFailed);
+  TarvUtil::RemoveFile(archive);
+  return Result::kFailed;
 }
 
 PatchSession::Result PatchSession::UnpackStep(const std::wstring& archive,
@@ -160,6 +223,7 @@ PatchSession::Result PatchSession::ApplyStep(const std::wstring& work) {
     TarvUtil::DeleteDirectoryTree(work);
     return Result::kFailed;
   }
+  KeepCatalogueSerial();
   if (!UpdateUninstallData(work)) {
     Report(2, kUninstallLogFailed, name);
     TarvUtil::DeleteDirectoryTree(work);
@@ -170,6 +234,17 @@ PatchSession::Result PatchSession::ApplyStep(const std::wstring& work) {
   m_settings.SetTargetVersion(kNoTarget);
   TarvUtil::DeleteDirectoryTree(work);
   return Result::kOk;
+}
+
+// Once the installation holds files of a signed catalogue, no server may
+// offer an older catalogue any more. Kept only after a step was applied, so
+// that a catalogue merely looked at does not lock out the one in use.
+void PatchSession::KeepCatalogueSerial() {
+  if (!m_signed) return;
+  const uint64_t serial = m_ports.AcceptedCatalogueSerial();
+  if (serial <= m_storedSerial) return;
+  m_ports.StoreCatalogueSerial(serial);
+  m_storedSerial = serial;
 }
 
 bool PatchSession::ApplyPatch(const std::wstring& work) {

@@ -4,9 +4,11 @@
 #include "apply/patch_applier.h"
 #include "data/file_util.h"
 #include "diag/crash_dump.h"
+#include "diag/system_log.h"
 #include "os/application_mutex.h"
 #include "os/messages.h"
 #include "os/temp_folder.h"
+#include "session/catalogue_serial.h"
 #include "session/install_access.h"
 #include "session/installation_record.h"
 #include "session/physx.h"
@@ -97,14 +99,28 @@ void PatchThread::CheckPhysXRuntime() {
       [this](int level, const std::wstring& text) { Report(level, text); });
 }
 
-bool PatchThread::FindPatches(const std::vector<std::wstring>& servers) {
+uint64_t PatchThread::StoredCatalogueSerial() { return ReadCatalogueSerial(); }
+
+void PatchThread::StoreCatalogueSerial(uint64_t serial) {
+  if (!TarvPatch::StoreCatalogueSerial(serial)) {
+    SystemLogA("session: catalogue serial %llu not stored\n",
+               static_cast<unsigned long long>(serial));
+  }
+}
+
+bool PatchThread::FindPatches(const std::vector<std::wstring>& servers,
+                              const CataloguePolicy& policy) {
+  SetCataloguePolicy(policy);
   return ObelkPatchTask::FindPatches(servers);
 }
+
+uint64_t PatchThread::AcceptedCatalogueSerial() { return GetAcceptedSerial(); }
 
 std::optional<PatchStep> PatchThread::GetPatchInfo(const std::wstring& version) {
   const PatchInfo* info = ObelkPatchTask::GetPatchInfo(TarvUtil::ToNarrow(version));
   if (info == nullptr) return std::nullopt;
-  return PatchStep{TarvUtil::ToWide(info->targetVersion), info->patchDataUrl};
+  return PatchStep{TarvUtil::ToWide(info->targetVersion), info->patchDataUrl, info->patchDataSize,
+                   info->patchDataSha256};
 }
 
 bool PatchThread::QueryPatchSize(const std::wstring& data_url) {
@@ -113,8 +129,13 @@ bool PatchThread::QueryPatchSize(const std::wstring& data_url) {
 
 uint64_t PatchThread::ExpectedPatchSize() { return GetBytesExpected(); }
 
-bool PatchThread::DownloadPatch(const std::wstring& data_url, const std::wstring& archive) {
-  return ObelkPatchTask::DownloadPatch(data_url, archive);
+void PatchThread::SetExpectedPatchSize(uint64_t size) {
+  ObelkPatchTask::SetExpectedPatchSize(size);
+}
+
+bool PatchThread::DownloadPatch(const std::wstring& data_url, const std::wstring& archive,
+                                uint64_t max_bytes) {
+  return ObelkPatchTask::DownloadPatch(data_url, archive, max_bytes);
 }
 
 void PatchThread::SetDownloadState(uint32_t state) {

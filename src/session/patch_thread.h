@@ -51,11 +51,17 @@ class PatchThread : public APThread, public ObelkPatchTask, private SessionPorts
   bool ClearPatchingMarker() override;
   void ResetGameConfiguration() override;
   void CheckPhysXRuntime() override;
-  bool FindPatches(const std::vector<std::wstring>& servers) override;
+  uint64_t StoredCatalogueSerial() override;
+  void StoreCatalogueSerial(uint64_t serial) override;
+  bool FindPatches(const std::vector<std::wstring>& servers,
+                   const CataloguePolicy& policy) override;
+  uint64_t AcceptedCatalogueSerial() override;
   std::optional<PatchStep> GetPatchInfo(const std::wstring& version) override;
   bool QueryPatchSize(const std::wstring& data_url) override;
   uint64_t ExpectedPatchSize() override;
-  bool DownloadPatch(const std::wstring& data_url, const std::wstring& archive) override;
+  void SetExpectedPatchSize(uint64_t size) override;
+  bool DownloadPatch(const std::wstring& data_url, const std::wstring& archive,
+                     uint64_t max_bytes) override;
   void SetDownloadState(uint32_t state) override;
   UnpackOutcome Unpack(const std::wstring& archive, const std::wstring& work_folder) override;
   bool ApplyPatchProject(const std::wstring& install_dir, const std::wstring& work_folder,

@@ -120,6 +120,15 @@ class PatcherTest(unittest.TestCase):
         return e2e.read_hive_value(os.path.join(self.registry, "machine.conf"),
                                    "Software\\Obelk\\Tarv", "IsPatching")
 
+    def without_archive_fields(self, folder):
+        """Writes the chain's catalogue into `folder` as older publishers wrote
+        it, without the archives' sizes and digests, so that the size query and
+        the unpacker's own checks are what a download meets."""
+        with open(os.path.join(self.server_dir, "patches.txt"), "rb") as f:
+            lines = [l for l in f.read().split(b"\r\n") if not l.startswith(b"patch-data-s")]
+        e2e.write(os.path.join(folder, "patches.txt"), b"\r\n".join(lines))
+        return os.path.join(folder, "patches.txt")
+
     def temp_names(self):
         return sorted(os.listdir(self.temp)) if os.path.isdir(self.temp) else []
 
@@ -179,7 +188,8 @@ class PatcherTest(unittest.TestCase):
     def test_size_query_fails_download_still_runs(self):
         self.make_install()
         server = self.serve()
-        server.set_routes({"/1_to_2.zip": {"no_length": True}})
+        server.set_routes({"/1_to_2.zip": {"no_length": True},
+                           "/patches.txt": {"file": self.without_archive_fields(self.dir)}})
         lines = self.finish(self.run_patcher("-s", server.url(), "--final", "2"))
         self.assertEqual(lines[:2], [SEARCHING, (1, "Unable to determine the size of the patch file. "
                                      "Possible problem with local proxy or firewall software.")])
@@ -213,6 +223,7 @@ class PatcherTest(unittest.TestCase):
         served = os.path.join(self.dir, "served")
         shutil.copytree(self.server_dir, served)
         archive = os.path.join(served, "1_to_2.zip")
+        self.without_archive_fields(served)
         with zipfile.ZipFile(archive) as z:
             entry = max(z.infolist(), key=lambda i: i.compress_size)
         with open(archive, "r+b") as f:
