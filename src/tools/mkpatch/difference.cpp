@@ -12,6 +12,7 @@
 #include <cstring>
 #include <vector>
 
+#include "data/file_io.h"
 #include "mkpatch.h"
 #include "os/process.h"
 #include "tools/difference/format2_writer.h"
@@ -100,7 +101,8 @@ bool SetUp(ZSTD_CCtx* cctx, const MappedFile& old_file, const MappedFile& new_fi
   return !ZSTD_isError(rc);
 }
 
-bool Compress(ZSTD_CCtx* cctx, const MappedFile& new_file, FILE* out, std::string* error) {
+bool Compress(ZSTD_CCtx* cctx, const MappedFile& new_file, TarvFile::AtomicFile& out,
+              std::string* error) {
   std::vector<unsigned char> buf(ZSTD_CStreamOutSize() * 8);
   ZSTD_inBuffer in = {new_file.data(), new_file.size(), 0};
   for (;;) {
@@ -110,7 +112,7 @@ bool Compress(ZSTD_CCtx* cctx, const MappedFile& new_file, FILE* out, std::strin
       *error = std::string("compression failed: ") + ZSTD_getErrorName(left);
       return false;
     }
-    if (o.pos > 0 && fwrite(buf.data(), 1, o.pos, out) != o.pos) {
+    if (o.pos > 0 && !out.Write(buf.data(), o.pos)) {
       *error = std::string("cannot write the difference: ") + strerror(errno);
       return false;
     }
@@ -118,8 +120,8 @@ bool Compress(ZSTD_CCtx* cctx, const MappedFile& new_file, FILE* out, std::strin
   }
 }
 
-bool WriteFormat1(const MappedFile& old_file, const MappedFile& new_file, int level, FILE* out,
-                  std::string* error) {
+bool WriteFormat1(const MappedFile& old_file, const MappedFile& new_file, int level,
+                  TarvFile::AtomicFile& out, std::string* error) {
   ZSTD_CCtx* cctx = ZSTD_createCCtx();
   bool ok = cctx != nullptr &&
             SetUp(cctx, old_file, new_file, Format1Level(level, old_file.size(), new_file.size()));
@@ -129,40 +131,32 @@ bool WriteFormat1(const MappedFile& old_file, const MappedFile& new_file, int le
   return ok;
 }
 
-bool WriteSecondFormat(const MappedFile& old_file, const MappedFile& new_file, int level, FILE* out,
-                       std::string* error) {
-  std::vector<difference::Match> matches =
-      difference::FindMatches(old_file.data(), old_file.size(), new_file.data(), new_file.size());
-  return difference::WriteFormat2(
-      old_file.data(), old_file.size(), new_file.data(), new_file.size(), matches,
-      Format1Level(level, old_file.size(), new_file.size()), out, error);
-}
-
-// Writes one format into `part`, flushed; false (and no part file) on
-// failure.
-template <typename Writer>
-bool WritePart(const std::string& part, Writer writer, uint64_t* size, std::string* error) {
-  FILE* out = fopen(part.c_str(), "w+be");
-  if (out == nullptr) {
-    *error = part + ": cannot be written: " + strerror(errno);
+// The second format wants to go back to its header at the end: it writes
+// through a stream of its own on the part file.
+bool WriteSecondFormat(const MappedFile& old_file, const MappedFile& new_file, int level,
+                       TarvFile::AtomicFile& out, std::string* error) {
+  int fd = dup(out.fd());
+  FILE* f = fd >= 0 ? fdopen(fd, "w+b") : nullptr;
+  if (f == nullptr) {
+    if (fd >= 0) close(fd);
+    *error = out.temp_path() + ": cannot be written: " + strerror(errno);
     return false;
   }
-  bool ok = writer(out);
-  if ((fflush(out) != 0 || fsync(fileno(out)) != 0) && ok) {
-    *error = part + ": cannot be written: " + strerror(errno);
+  std::vector<difference::Match> matches =
+      difference::FindMatches(old_file.data(), old_file.size(), new_file.data(), new_file.size());
+  bool ok = difference::WriteFormat2(
+      old_file.data(), old_file.size(), new_file.data(), new_file.size(), matches,
+      Format1Level(level, old_file.size(), new_file.size()), f, error);
+  if (fclose(f) != 0 && ok) {
+    *error = out.temp_path() + ": cannot be written: " + strerror(errno);
     ok = false;
   }
-  if (ok) {
-    long end = ftell(out);
-    ok = end >= 0;
-    *size = end >= 0 ? static_cast<uint64_t>(end) : 0;
-  }
-  if (fclose(out) != 0 && ok) {
-    *error = part + ": cannot be written";
-    ok = false;
-  }
-  if (!ok) unlink(part.c_str());
   return ok;
+}
+
+uint64_t WrittenSize(const TarvFile::AtomicFile& out) {
+  off_t end = lseek(out.fd(), 0, SEEK_END);
+  return end < 0 ? UINT64_MAX : static_cast<uint64_t>(end);
 }
 
 // Byte-for-byte comparison of two files.
@@ -193,31 +187,29 @@ bool MakeDifference(const std::string& old_path, const std::string& new_path,
     return false;
   }
   // Each format goes to a part file of its own; the smaller one becomes the
-  // difference.
-  const std::string part1 = diff_path + ".part", part2 = diff_path + ".2.part";
-  uint64_t size1 = 0, size2 = 0;
-  bool have1 = false, have2 = false;
+  // difference, the other is removed with its writer.
+  TarvFile::AtomicFile out1, out2;
+  uint64_t size1 = UINT64_MAX, size2 = UINT64_MAX;
+  auto create = [&](TarvFile::AtomicFile& out, const char* suffix) {
+    TarvFile::ReplaceOptions options;
+    options.temp_path = diff_path + suffix;
+    if (out.Create(diff_path, options)) return true;
+    *error = options.temp_path + ": cannot be written: " + strerror(errno);
+    return false;
+  };
   if (format != DifferenceFormat::kSecond) {
-    have1 = WritePart(
-        part1, [&](FILE* out) { return WriteFormat1(old_file, new_file, level, out, error); },
-        &size1, error);
-    if (!have1) return false;
+    if (!create(out1, ".part") || !WriteFormat1(old_file, new_file, level, out1, error))
+      return false;
+    size1 = WrittenSize(out1);
   }
   if (format != DifferenceFormat::kZstd) {
-    have2 = WritePart(
-        part2, [&](FILE* out) { return WriteSecondFormat(old_file, new_file, level, out, error); },
-        &size2, error);
-    if (!have2) {
-      if (have1) unlink(part1.c_str());
+    if (!create(out2, ".2.part") || !WriteSecondFormat(old_file, new_file, level, out2, error))
       return false;
-    }
+    size2 = WrittenSize(out2);
   }
-  bool second = have2 && (!have1 || size2 < size1);
-  const std::string& keep = second ? part2 : part1;
-  unlink((second ? part1 : part2).c_str());
-  if (rename(keep.c_str(), diff_path.c_str()) != 0) {
+  TarvFile::AtomicFile& keep = size2 < size1 ? out2 : out1;
+  if (!keep.Commit()) {
     *error = diff_path + ": cannot be written: " + strerror(errno);
-    unlink(keep.c_str());
     return false;
   }
   return true;
