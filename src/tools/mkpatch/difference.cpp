@@ -136,7 +136,7 @@ bool WriteFormat1(const MappedFile& old_file, const MappedFile& new_file, int le
 bool WriteSecondFormat(const MappedFile& old_file, const MappedFile& new_file, int level,
                        TarvFile::AtomicFile& out, std::string* error) {
   int fd = dup(out.fd());
-  FILE* f = fd >= 0 ? fdopen(fd, "w+b") : nullptr;
+  FILE* f = fd >= 0 ? fdopen(fd, "wb") : nullptr;
   if (f == nullptr) {
     if (fd >= 0) close(fd);
     *error = out.temp_path() + ": cannot be written: " + strerror(errno);
