@@ -4,6 +4,7 @@
 // command's at the same level. A damaged difference of the second format
 // ends jpatch with exit code 3 and leaves no output and no part file.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <string>
@@ -172,6 +173,67 @@ TEST(DifferenceProgramsTest, DamagedSecondFormatEndsWithExitThreeAndNoOutput) {
   EXPECT_EQ(
       tarvtest::Run({Bin("jpatch"), dir.Sub("old"), dir.Sub("good"), dir.Sub("out")}).exit_code, 0);
   EXPECT_TRUE(ReadFile(dir.Sub("out")) == new_content);
+}
+
+// A patch archive whose differences come in both formats (the smaller kept
+// per file), and one made all in the second format, each turn a copy of the
+// old tree into the new one through the patcher's own applier and jpatch.
+TEST(DifferenceProgramsTest, PatchArchivesWithEitherOrBothFormatsApply) {
+  tarvtest::ScopedTempDir dir;
+  const std::string old_dir = dir.Sub("old"), new_dir = dir.Sub("new");
+  tarvtest::MakeDirs(old_dir + "/Data");
+  tarvtest::MakeDirs(new_dir + "/Data");
+  // Large data with few edits: the second format's case.
+  WriteLargePair(old_dir + "/Data/big.pak", new_dir + "/Data/big.pak", 2u << 20, 10);
+  // Short lines put in another order: no run as long as an anchor of the
+  // second format is left, while zstd with the old text as prefix still
+  // finds every line.
+  std::string text_old, text_new;
+  std::vector<std::string> lines;
+  const std::string letters = tarvtest::RandomBytes(40000, 31);
+  for (size_t i = 0; i + 12 <= letters.size(); i += 12) {
+    std::string line;
+    for (size_t k = 0; k < 12; ++k)
+      line += static_cast<char>('a' + static_cast<unsigned char>(letters[i + k]) % 26);
+    lines.push_back(line + "\n");
+  }
+  for (size_t i = 0; i < lines.size(); ++i) {
+    text_old += lines[i];
+    text_new += lines[i * 7 % lines.size()];
+  }
+  WriteFile(old_dir + "/Data/text.txt", text_old);
+  WriteFile(new_dir + "/Data/text.txt", text_new);
+  struct Case {
+    const char* format;
+    bool first, second;  // the formats expected among the differences
+  } cases[] = {{"best", true, true}, {"2", false, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.format);
+    const std::string zip = dir.Sub(std::string("p-") + c.format + ".zip");
+    auto r = tarvtest::Run({Bin("tarv-mkpatch"), "patch", "--level", "5", "--format", c.format,
+                            old_dir, new_dir, zip});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    bool first = false, second = false;
+    for (const char* name : {"data/Data/big.pak.diff", "data/Data/text.txt.diff"}) {
+      auto entry = tarvtest::Run({"/usr/bin/unzip", "-p", zip, name});
+      ASSERT_EQ(entry.exit_code, 0) << name;
+      first = first || entry.out.rfind("\x28\xb5\x2f\xfd", 0) == 0;
+      second = second || entry.out.rfind("TarvDif2", 0) == 0;
+    }
+    EXPECT_EQ(first, c.first);
+    EXPECT_EQ(second, c.second);
+    const std::string game = dir.Sub(std::string("game-") + c.format);
+    tarvtest::MakeDirs(game + "/Data");
+    tarvtest::MakeDirs(game + "/Binaries");
+    tarvtest::WriteFile(game + "/Binaries/jpatchl-w32.exe", ReadFile(Bin("jpatch")));
+    chmod((game + "/Binaries/jpatchl-w32.exe").c_str(), 0755);
+    tarvtest::WriteFile(game + "/Data/big.pak", ReadFile(old_dir + "/Data/big.pak"));
+    tarvtest::WriteFile(game + "/Data/text.txt", text_old);
+    r = tarvtest::Run({Bin("tarv-mkpatch"), "apply", zip, game});
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_TRUE(ReadFile(game + "/Data/big.pak") == ReadFile(new_dir + "/Data/big.pak"));
+    EXPECT_TRUE(ReadFile(game + "/Data/text.txt") == text_new);
+  }
 }
 
 }  // namespace
