@@ -355,7 +355,7 @@ bool WriteFormat2(const unsigned char* old_data, size_t old_size, const unsigned
     }
     ok = extra.Finish(&sizes[2]);
   }
-  for (int i = 0; i < 3; ++i) Store64(header + 56 + 8 * i, sizes[i]);
+  for (size_t i = 0; i < 3; ++i) Store64(header + 56 + 8 * i, sizes[i]);
   if (!ok || fseek(out, 0, SEEK_SET) != 0 ||
       fwrite(header, 1, sizeof header, out) != sizeof header || fseek(out, 0, SEEK_END) != 0) {
     *why = std::string("cannot write the difference: ") + strerror(errno);
