@@ -18,6 +18,7 @@
 #include "apply/patch_applier.h"
 #include "apply/step_check.h"
 #include "data/file_faults.h"
+#include "data/file_io.h"
 #include "data/file_util.h"
 #include "support/test_support.h"
 
@@ -136,6 +137,7 @@ class StepTest : public testing::Test {
     options.from_version = L"1";
     options.to_version = L"2";
     options.keep = {L"log.dat"};
+    options.scratch = {L"log.new"};
     SetPatchStepOptions(options);
     bool ok =
         ApplyPatchProject(TarvUtil::FromFsPath(install_), TarvUtil::FromFsPath(project_), L"") &&
@@ -143,9 +145,12 @@ class StepTest : public testing::Test {
     if (!ok) UndoPatchStep();
     return ok;
   }
+  // Through the file layer with a fixed temporary name, as the
+  // uninstaller's log is rewritten: a kill can leave "log.new" behind.
   bool RewriteLog() {
-    WriteFile(install_ + "/log.new", "log after");
-    return rename((install_ + "/log.new").c_str(), (install_ + "/log.dat").c_str()) == 0;
+    TarvFile::ReplaceOptions options;
+    options.temp_path = install_ + "/log.new";
+    return TarvFile::ReplaceFile(install_ + "/log.dat", "log after", options);
   }
 
   tarvtest::ScopedTempDir dir_;

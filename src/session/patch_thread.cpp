@@ -134,6 +134,7 @@ bool PatchThread::ApplyPatchProject(const std::wstring& install_dir,
   // The uninstaller's log is rewritten inside the step; its new copy needs
   // room beside the old one.
   options.keep = {kUninstallLogName};
+  options.scratch = {kUninstallLogTempName};
   uint64_t log_size = 0;
   TarvUtil::QueryFileSize(TarvUtil::JoinPath(install_dir, kUninstallLogName), log_size);
   options.reserve = log_size + kUninstallLogGrowth;
