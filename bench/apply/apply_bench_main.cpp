@@ -97,7 +97,9 @@ std::string Random(std::mt19937_64& rng, size_t n) {
 }
 
 void Scatter(std::mt19937_64& rng, std::string* s) {
-  for (size_t i = rng() % 4096; i < s->size(); i += 65536 + rng() % 65536) (*s)[i] ^= 0x5a;
+  // The first change falls inside even the smallest file.
+  size_t first = rng() % std::min<size_t>(4096, s->size());
+  for (size_t i = first; i < s->size(); i += 65536 + rng() % 65536) (*s)[i] ^= 0x5a;
 }
 
 struct Layout {
@@ -106,7 +108,7 @@ struct Layout {
 };
 
 // Old and new trees under root/old and root/new.
-Layout Generate(const std::string& root, size_t mib) {
+Layout Generate(const std::string& root, size_t mib, size_t files) {
   std::mt19937_64 rng(42);
   Layout l;
   size_t large_size = (mib / 4) << 20, budget = (mib << 20) - large_size;
@@ -115,10 +117,12 @@ Layout Generate(const std::string& root, size_t mib) {
   WriteBytes(root + "/old/" + l.large, large);
   WriteBytes(root + "/new/" + l.large, large_new);
   l.patched.push_back(l.large);
-  size_t files = 3000, i = 0;
+  // Sizes spread evenly around budget/files, so that about `files` files
+  // fill the budget.
+  size_t spread = std::max<size_t>(2 * budget / files, 2), i = 0;
   for (size_t used = 0; used < budget; ++i) {
     std::string rel = "Folder" + std::to_string(i % 40) + "/file" + std::to_string(i) + ".dat";
-    size_t size = 4096 + rng() % (2 * budget / files);
+    size_t size = 1 + rng() % spread;
     used += size;
     std::string content = Random(rng, size), changed = content;
     WriteBytes(root + "/old/" + rel, content);
@@ -161,6 +165,23 @@ std::string ReferenceScript(const Layout& l, const std::string& project, const s
   return s + rm + "\n";
 }
 
+// The paths of one of the patch's lists (three lines per entry, "\\"
+// between folders): what the patch really does, which for small files can
+// differ from the layout (a changed file is shipped whole when its
+// difference would be larger).
+std::vector<std::string> ListPaths(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<std::string> out;
+  std::string line;
+  for (int i = 0; std::getline(in, line); ++i) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (i % 3 != 0) continue;
+    for (char& c : line) c = c == '\\' ? '/' : c;
+    out.push_back(line);
+  }
+  return out;
+}
+
 double Median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   return v[v.size() / 2];
@@ -171,15 +192,16 @@ double Median(std::vector<double> v) {
 int main(int argc, char** argv) {
   int rounds = argc > 1 ? std::max(1, atoi(argv[1])) : 3;
   size_t mib = argc > 2 ? static_cast<size_t>(std::max(64, atoi(argv[2]))) : 1024;
+  size_t files = argc > 3 ? static_cast<size_t>(std::max(100, atoi(argv[3]))) : 3000;
   std::string bin(argv[0]);
   bin = bin.substr(0, bin.rfind('/'));
   const char* tmp = getenv("TMPDIR");
   std::string root =
       std::string(tmp && *tmp ? tmp : "/tmp") + "/tarv-bench-apply-" + std::to_string(getpid());
   mkdir(root.c_str(), 0700);
-  printf("generating %zu MiB in %s\n", mib, root.c_str());
+  printf("generating %zu MiB in about %zu files in %s\n", mib, files, root.c_str());
   fflush(stdout);
-  Layout l = Generate(root, mib);
+  Layout l = Generate(root, mib, files);
   std::string jp = bin + "/jpatch";
   Sh("mkdir -p " + Q(root + "/old/Binaries") + " " + Q(root + "/new/Binaries") + " && cp " + Q(jp) +
      " " + Q(root + "/old/Binaries/jpatchl-w32.exe") + " && cp " + Q(jp) + " " +
@@ -192,7 +214,11 @@ int main(int argc, char** argv) {
     fprintf(stderr, "cannot make the patch\n");
     return 1;
   }
-  std::ofstream(root + "/reference.sh") << ReferenceScript(l, project, root + "/inst");
+  Layout listed;
+  listed.patched = ListPaths(project + "/patchedFiles.txt");
+  listed.added = ListPaths(project + "/addedFiles.txt");
+  listed.deleted = ListPaths(project + "/deletedFiles.txt");
+  std::ofstream(root + "/reference.sh") << ReferenceScript(listed, project, root + "/inst");
   printf("%zu patched, %zu added, %zu deleted\n", l.patched.size(), l.added.size(),
          l.deleted.size());
 
@@ -206,8 +232,14 @@ int main(int argc, char** argv) {
          Q(root + "/inst"));
       RunStats s = which == 0 ? Run({bin + "/tarv-mkpatch", "apply", project, root + "/inst"})
                               : Run({"/bin/bash", root + "/reference.sh"});
-      failures += s.exit_code != 0;
-      failures += !Sh("cmp -s " + Q(root + "/inst/" + l.large) + " " + Q(root + "/new/" + l.large));
+      bool same = Sh("diff -r -q -x Binaries " + Q(root + "/inst") + " " + Q(root + "/new") +
+                     " >/dev/null");
+      if (s.exit_code != 0 || !same) {
+        fprintf(stderr, "round %d: %s: exit code %d, %s\n", r + 1,
+                which == 0 ? "tarv-mkpatch apply" : "reference", s.exit_code,
+                same ? "tree as expected" : "tree differs from the new version");
+        ++failures;
+      }
       (which == 0 ? ours : theirs).push_back(s.seconds);
       printf("round %d: %s %.2f s\n", r + 1, which == 0 ? "tarv-mkpatch apply" : "reference",
              s.seconds);
@@ -230,7 +262,7 @@ int main(int argc, char** argv) {
                 "-o", root + "/out.zstd"},
                root + "/peak");
   failures += jm < 0 || zm < 0;
-  Sh("rm -rf " + Q(root));
+  if (!getenv("TARV_BENCH_KEEP")) Sh("rm -rf " + Q(root));
   double large_mb = static_cast<double>((mib / 4) << 20) / 1e6;
   printf("jpatch %.1f MB/s, peak %ld KiB; zstd -d --patch-from %.1f MB/s, peak %ld KiB\n",
          large_mb / Median(jt), jm, large_mb / Median(zt), zm);

@@ -7,6 +7,7 @@
 #include "app/fatal_error.h"
 #include "app/on_exit.h"
 #include "app/relaunch.h"
+#include "apply/patch_applier.h"
 #include "diag/system_log.h"
 #include "os/messages.h"
 #include "session/patch_settings.h"
@@ -54,6 +55,9 @@ bool ObelkPatcherApp::OnInit() {
   steps.set_up_crash_dumps = [this] { SetUpCrashDumps(); };
   steps.check_privileges = [this](const StartupRequest& request) {
     SetOnExitCommand(request.on_exit_command, request.launch_on_exit);
+    // A step left half done by a killed run is finished before anything
+    // else touches the installation (the access test writes to it).
+    RecoverInterruptedStep(PatchSettings::Get().GetTargetDirectory().ToStdWstring());
     return CheckPrivileges();
   };
   steps.create_window = [this] { return CreateMainWindow(); };

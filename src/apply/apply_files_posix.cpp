@@ -19,8 +19,15 @@ bool IsDirectory(const std::wstring& path) {
   return stat(TarvUtil::FsPath(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool CopyFileReplacing(const std::wstring& source, const std::wstring& target) {
-  return TarvFile::CopyRegularFile(TarvUtil::FsPath(source), TarvUtil::FsPath(target));
+bool CopyFileReplacing(const std::wstring& source, const std::wstring& target,
+                       const std::wstring& temp_path) {
+  TarvFile::ReplaceOptions options;
+  if (!temp_path.empty()) {
+    options.temp_path = TarvUtil::FsPath(temp_path);
+    options.durable = false;
+  }
+  return TarvFile::CopyRegularFile(TarvUtil::FsPath(source), TarvUtil::FsPath(target), nullptr,
+                                   options);
 }
 
 bool RenameReplacing(const std::wstring& from, const std::wstring& to) {

@@ -19,6 +19,14 @@ enum class PatchOutcome { kDone, kAlreadyNew, kFailed };
 PatchOutcome PatchInstalledFile(const PatchFileEntry& entry, const std::wstring& install_dir,
                                 const std::wstring& project_dir);
 
+// Rebuilds the installed file of `entry` from `old_copy`, the old file
+// already moved out of the way, with the difference tool; true when the
+// rebuilt file carries the new digest. Failures are reported as
+// PatchInstalledFile reports them; nothing is put back (the caller's
+// journal does that).
+bool RebuildFromCopy(const PatchFileEntry& entry, const std::wstring& old_copy,
+                     const std::wstring& install_dir, const std::wstring& project_dir);
+
 // Installs the query asked while the difference tool runs (every 100 ms):
 // when it answers true the tool is killed, the backup put back and the
 // entry fails. Empty: the tool runs to its end. Set before the applier's

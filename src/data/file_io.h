@@ -63,6 +63,10 @@ struct ReplaceOptions {
   // A fixed name for the temporary file (a leftover of that name is removed,
   // never followed). Empty: a fresh hidden name in the target's folder.
   std::string temp_path;
+  // False: neither the file nor its folder is flushed before and after the
+  // rename. For a caller that makes many files durable at once (a patch
+  // step flushes its file system once before its commit point).
+  bool durable = true;
 };
 
 // A file being written under a temporary name beside its target and renamed
@@ -100,6 +104,7 @@ class AtomicFile {
   bool Fail(const std::string& what, std::string* error);
 
   int m_fd = -1;
+  bool m_durable = true;
   std::string m_target;
   std::string m_temp;
 };
@@ -109,9 +114,9 @@ bool ReplaceFile(const std::string& path, std::string_view bytes,
                  const ReplaceOptions& options = {}, std::string* error = nullptr);
 
 // Copies the regular file `source` (a link is refused) over `target`
-// through an AtomicFile; the copy gets the source's permission bits plus
-// owner read and write.
+// through an AtomicFile made with `options`; the copy gets the source's
+// permission bits plus owner read and write.
 bool CopyRegularFile(const std::string& source, const std::string& target,
-                     std::string* error = nullptr);
+                     std::string* error = nullptr, ReplaceOptions options = {});
 
 }  // namespace TarvFile

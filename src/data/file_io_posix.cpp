@@ -218,6 +218,7 @@ bool AtomicFile::Create(const std::string& target, const ReplaceOptions& options
                         std::string* error) {
   Abandon();
   m_target = target;
+  m_durable = options.durable;
   if (!options.temp_path.empty()) {
     // A leftover of the fixed name (also a planted link) is removed first.
     if (!Unlink(options.temp_path) && errno != ENOENT) {
@@ -257,7 +258,7 @@ bool AtomicFile::Commit(std::string* error) {
     SetError(error, "cannot write", m_target);
     return false;
   }
-  if (!Fsync(m_fd)) return Fail("cannot flush", error);
+  if (m_durable && !Fsync(m_fd)) return Fail("cannot flush", error);
   const int fd = m_fd;
   m_fd = -1;
   if (close(fd) != 0) return Fail("cannot write", error);
@@ -271,7 +272,7 @@ bool AtomicFile::Commit(std::string* error) {
   m_temp.clear();
   // The file is in place; a folder that cannot be flushed leaves it there
   // all the same, so this is no reason to report failure.
-  SyncFolder(FolderOf(m_target));
+  if (m_durable) SyncFolder(FolderOf(m_target));
   return true;
 }
 
@@ -309,7 +310,8 @@ bool CopyData(int in, int out, bool kernel_copy) {
 
 }  // namespace
 
-bool CopyRegularFile(const std::string& source, const std::string& target, std::string* error) {
+bool CopyRegularFile(const std::string& source, const std::string& target, std::string* error,
+                     ReplaceOptions options) {
   int in = Open(source, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (in < 0) {
     SetError(error, "cannot open", source);
@@ -322,7 +324,6 @@ bool CopyRegularFile(const std::string& source, const std::string& target, std::
     return false;
   }
   AtomicFile out;
-  ReplaceOptions options;
   options.mode = (st.st_mode & 0777) | 0600;
   bool ok = out.Create(target, options, error);
   // While the seam is armed every write of the copy goes through it, so that

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "patchserver/catalogue_signature.h"
+#include "apply/patch_applier.h"
 #include "session/patch_settings.h"
 #include "session/unpacker.h"
 
@@ -90,6 +91,9 @@ class SessionPorts {
   virtual UnpackOutcome Unpack(const std::wstring& archive, const std::wstring& work_folder) = 0;
   virtual bool ApplyPatchProject(const std::wstring& install_dir, const std::wstring& work_folder,
                                  const std::wstring& deferred_name) = 0;
+  // The open step of the last ApplyPatchProject (see patch_applier.h).
+  virtual bool CommitPatchStep() = 0;
+  virtual UndoResult UndoPatchStep() = 0;
   // The paths of the project's addedFiles.txt; empty when it has none or
   // cannot be read (the applier reports that itself).
   virtual std::vector<std::wstring> ReadAddedFiles(const std::wstring& work_folder) = 0;
@@ -129,6 +133,7 @@ class PatchSession {
   void KeepCatalogueSerial();
   Result UnpackStep(const std::wstring& archive, const std::wstring& work);
   Result ApplyStep(const std::wstring& work);
+  Result FailStep(const std::wstring& work, int failure_id);
   bool ApplyPatch(const std::wstring& work);
   bool UpdateUninstallData(const std::wstring& work);
   void Report(int level, int id, const std::wstring& suffix = L"");

@@ -276,23 +276,20 @@ class PatcherTest(unittest.TestCase):
         e2e.wait_until(lambda: os.path.exists(marker), "the difference tool to stop")
         patcher.kill()
         self.assertEqual(self.marker(), "dword:00000001")
-        # Every game file is whole: at its old or its new content, or moved
-        # aside whole as the difference tool's backup.
-        old, new = e2e.snapshot(self.trees["1"]), e2e.snapshot(self.trees["2"])
-        for rel, data in e2e.snapshot(self.install, e2e.INSTALL_EXTRAS).items():
-            if rel.startswith("QXGame/Config/"):
-                continue
-            base = rel[:-4] if rel.endswith(".bak") else rel
-            self.assertIn(data, (old.get(base), new.get(base)), rel)
+        # The step's journal, replayed by a reader of our own, gives the
+        # version before the step: the kill came before its commit point.
+        copy = os.path.join(self.dir, "replayed")
+        shutil.copytree(self.install, copy, symlinks=True)
+        e2e.replay_journal(copy)
+        self.assertEqual(e2e.differences(copy, self.trees["1"]), [])
 
         shutil.copy(e2e.program("jpatch"), os.path.join(self.install, "Binaries/jpatchl-w32.exe"))
         lines = self.finish(self.run_patcher("-s", server.url()))
-        self.assertEqual(lines[-1], COMPLETED)
-        already = [t for level, t in lines if t.startswith("Existing file appears to have been patched already: ")]
-        self.assertTrue(already, lines)
-        self.assertTrue(all(level == 1 for level, t in lines if t in already))
+        # The next start undid the step first; the chain then runs whole.
+        self.assertEqual(lines, [SEARCHING, *STEP, *STEP, no_more("3"), COMPLETED])
         self.assertIsNone(self.marker())
         self.assertInstallIs("3")
+        self.assertFalse(os.path.exists(os.path.join(self.install, ".tarv-step")))
 
     def test_broken_uninstaller_log_stops_the_chain_and_stays_untouched(self):
         self.make_install()
@@ -301,14 +298,14 @@ class PatcherTest(unittest.TestCase):
             broken = f.read()[:-3]
         e2e.write(log, broken)
         lines = self.finish(self.run_patcher("-s", self.serve().url()))
-        self.assertEqual(lines[-2:], [(2, "\nFailed to update unins000.dat after the patch: 1_to_2"),
+        self.assertEqual(lines[-3:], [(2, "\nFailed to update unins000.dat after the patch: 1_to_2"),
+                                      (1, "The installation was returned to version 1."),
                                       ABORTED])
         with open(log, "rb") as f:
             self.assertEqual(f.read(), broken)
         self.assertFalse(os.path.exists(os.path.join(self.install, "unins000_temp.dat")))
-        # The files of the step are in place; the version did not move on, so
-        # the configuration was not reset.
-        self.assertInstallIs("2")
+        # The step is undone with the log: the installation is at version 1.
+        self.assertInstallIs("1")
         self.assertConfigReset(False)
 
     def test_without_temp_a_private_folder_holds_the_archives(self):
