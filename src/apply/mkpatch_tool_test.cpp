@@ -173,7 +173,9 @@ TEST(MkpatchToolTest, ChainWritesArchivesAndCatalogue) {
   auto r = Mkpatch({"chain", "--level", "3", dir.Sub("server"), "1.0=" + dir.Sub("v10"),
                     "1.1=" + dir.Sub("v11"), "1.2=" + dir.Sub("v12")});
   ASSERT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_EQ(ReadFile(dir.Sub("server/patches.txt")),
+  // The patch records first; the repair manifests' records follow them.
+  EXPECT_EQ(ReadFile(dir.Sub("server/patches.txt"))
+                .substr(0, ReadFile(dir.Sub("server/patches.txt")).find("\r\n\r\nmanifest-") + 2),
             "source-version: 1.0\r\ntarget-version: 1.1\r\npatch-exe-url: 1.0_to_1.1.exe\r\n"
             "patch-data-url: 1.0_to_1.1.zip\r\n\r\n"
             "source-version: 1.1\r\ntarget-version: 1.2\r\npatch-exe-url: 1.1_to_1.2.exe\r\n"

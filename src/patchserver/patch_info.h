@@ -9,3 +9,10 @@ struct PatchInfo {
   std::wstring patchExeUrl;   // as written; carried along, never downloaded
   std::wstring patchDataUrl;  // the archive's absolute address
 };
+
+// One repair manifest a catalogue names: where it lies and the SHA-256 of
+// its text (64 lower-case hexadecimal digits). A plain value.
+struct ManifestInfo {
+  std::wstring url;  // absolute, as patchDataUrl
+  std::string sha256;
+};

@@ -1,6 +1,7 @@
 // tarv-mkpatch chain [--level N] SERVER_DIR VERSION=DIR VERSION=DIR ...:
 // one patch archive per consecutive pair of versions and the catalogue
-// patches.txt that lists them, ready for a static HTTP or FTP server.
+// patches.txt that lists them, ready for a static HTTP or FTP server; and
+// for repair, the manifest of every version and the file objects.
 #include <unistd.h>
 
 #include <cstdio>
@@ -9,6 +10,7 @@
 
 #include "mkpatch.h"
 #include "patch_archive.h"
+#include "repair_store.h"
 
 namespace mkpatch {
 namespace {
@@ -91,6 +93,15 @@ int CmdChain(const Args& in) {
     printf("%s: %zu added, %zu deleted, %zu patched\n", zip.c_str(), s.added, s.deleted, s.patched);
     catalogue += (i ? "\r\n" : "") + Record(from.name, to.name);
   }
+  std::vector<std::pair<std::string, std::string>> trees;
+  for (const Version& v : versions) trees.emplace_back(v.name, v.dir);
+  RepairStoreSummary stored;
+  if (!WriteRepairStore(server, trees, &catalogue, &stored, &error)) {
+    for (const auto& w : written) unlink(w.c_str());
+    return Fail(error);
+  }
+  printf("%s: %zu manifests, %zu objects written, %zu kept\n", server.c_str(), versions.size(),
+         stored.objects_written, stored.objects_kept);
   if (!WriteCatalogue(server + "/patches.txt", catalogue, &error)) {
     for (const auto& w : written) unlink(w.c_str());
     return Fail(error);

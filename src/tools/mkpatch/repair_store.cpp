@@ -1,0 +1,168 @@
+#include "repair_store.h"
+
+#include <unistd.h>
+#include <zstd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <set>
+
+#include "apply/repair_manifest.h"
+#include "apply/sha256.h"
+
+namespace mkpatch {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Objects are compressed once and fetched by every player who repairs, but
+// a whole game at the highest levels would take hours to publish.
+constexpr int kObjectLevel = 9;
+
+struct FileCloser {
+  void operator()(FILE* f) const { fclose(f); }
+};
+using File = std::unique_ptr<FILE, FileCloser>;
+
+// Writes `path` through "<path>.part": `fill` writes the content, then the
+// part is flushed, synced and renamed. The part is removed on failure.
+template <typename Fill>
+bool WriteThroughPart(const std::string& path, Fill fill, std::string* error) {
+  std::string part = path + ".part";
+  FILE* f = fopen(part.c_str(), "wbe");
+  bool ok = f != nullptr && fill(f) && fflush(f) == 0 && fsync(fileno(f)) == 0;
+  if (f != nullptr && fclose(f) != 0) ok = false;
+  if (ok && rename(part.c_str(), path.c_str()) != 0) ok = false;
+  if (!ok) {
+    unlink(part.c_str());
+    *error = path + ": cannot be written";
+  }
+  return ok;
+}
+
+// Streams `source` through zstd into `out`.
+bool Compress(const std::string& source, FILE* out) {
+  File in(fopen(source.c_str(), "rbe"));
+  std::unique_ptr<ZSTD_CCtx, size_t (*)(ZSTD_CCtx*)> cctx(ZSTD_createCCtx(), ZSTD_freeCCtx);
+  if (!in || !cctx) return false;
+  ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_compressionLevel, kObjectLevel);
+  ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_checksumFlag, 1);
+  std::vector<char> input(ZSTD_CStreamInSize()), output(ZSTD_CStreamOutSize());
+  for (;;) {
+    size_t n = fread(input.data(), 1, input.size(), in.get());
+    if (ferror(in.get())) return false;
+    bool last = n < input.size();
+    ZSTD_inBuffer ib{input.data(), n, 0};
+    ZSTD_EndDirective mode = last ? ZSTD_e_end : ZSTD_e_continue;
+    size_t remaining = 0;
+    do {
+      ZSTD_outBuffer ob{output.data(), output.size(), 0};
+      remaining = ZSTD_compressStream2(cctx.get(), &ob, &ib, mode);
+      if (ZSTD_isError(remaining) || fwrite(output.data(), 1, ob.pos, out) != ob.pos) return false;
+    } while (last ? remaining != 0 : ib.pos < ib.size);
+    if (last) return true;
+  }
+}
+
+// The installation's files below `root`, by relative path with "/".
+bool ListFiles(const std::string& root, std::vector<std::string>* files, std::string* error) {
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::end(it);
+       it.increment(ec)) {
+    if (it->is_symlink(ec) || (!it->is_regular_file(ec) && !it->is_directory(ec))) {
+      *error = it->path().string() + ": links, devices and pipes cannot be shipped";
+      return false;
+    }
+    if (it->is_regular_file(ec)) files->push_back(fs::relative(it->path(), root).generic_string());
+  }
+  if (ec) *error = root + ": cannot be read: " + ec.message();
+  std::sort(files->begin(), files->end());
+  return !ec;
+}
+
+std::string ListForm(std::string rel) {
+  for (char& c : rel) c = c == '/' ? '\\' : c;
+  return rel;
+}
+
+class Store {
+ public:
+  Store(std::string server, RepairStoreSummary* summary)
+      : m_server(std::move(server)), m_summary(summary) {}
+
+  // The manifest text of the tree at `root`; its objects stored.
+  bool AddVersion(const std::string& root, std::string* manifest, std::string* error) {
+    std::vector<std::string> files;
+    if (!ListFiles(root, &files, error)) return false;
+    std::vector<TarvPatch::ManifestEntry> entries;
+    for (const std::string& rel : files) {
+      TarvPatch::ManifestEntry e;
+      e.path = ListForm(rel);
+      std::string disk = root + "/" + rel;
+      if (!TarvPatch::Sha256File(disk, &e.sha256, &e.size)) {
+        *error = disk + ": cannot be read";
+        return false;
+      }
+      if (!StoreObject(disk, e.sha256, error)) return false;
+      entries.push_back(e);
+    }
+    *manifest = TarvPatch::RepairManifest::Format(entries);
+    return true;
+  }
+
+ private:
+  bool StoreObject(const std::string& disk, const std::string& sha256, std::string* error) {
+    if (!m_done.insert(sha256).second) return true;
+    std::string path = m_server + "/" + TarvPatch::ObjectAddress(sha256);
+    std::error_code ec;
+    if (fs::is_regular_file(path, ec)) {
+      ++m_summary->objects_kept;
+      return true;
+    }
+    fs::create_directories(fs::path(path).parent_path(), ec);
+    if (ec) {
+      *error = path + ": its folder cannot be made: " + ec.message();
+      return false;
+    }
+    if (!WriteThroughPart(
+            path, [&](FILE* f) { return Compress(disk, f); }, error))
+      return false;
+    ++m_summary->objects_written;
+    return true;
+  }
+
+  std::string m_server;
+  RepairStoreSummary* m_summary;
+  std::set<std::string> m_done;
+};
+
+}  // namespace
+
+bool WriteRepairStore(const std::string& server,
+                      const std::vector<std::pair<std::string, std::string>>& versions,
+                      std::string* records, RepairStoreSummary* summary, std::string* error) {
+  Store store(server, summary);
+  std::error_code ec;
+  fs::create_directories(server + "/manifests", ec);
+  if (ec) {
+    *error = server + "/manifests: cannot be made: " + ec.message();
+    return false;
+  }
+  for (const auto& [name, dir] : versions) {
+    std::string manifest;
+    if (!store.AddVersion(dir, &manifest, error)) return false;
+    std::string address = "manifests/" + name + ".txt";
+    auto fill = [&](FILE* f) {
+      return fwrite(manifest.data(), 1, manifest.size(), f) == manifest.size();
+    };
+    if (!WriteThroughPart(server + "/" + address, fill, error)) return false;
+    *records += "\r\nmanifest-version: " + name + "\r\nmanifest-url: " + address +
+                "\r\nmanifest-sha256: " + TarvPatch::Sha256Hex(manifest.data(), manifest.size()) +
+                "\r\n";
+  }
+  return true;
+}
+
+}  // namespace mkpatch
