@@ -85,6 +85,23 @@ inline constexpr int kDownloadProgressMinutes = 175;
 inline constexpr int kBannerBlank = 176;
 inline constexpr int kPhysXMissing = 177;
 
+// Repair and offline patching.
+inline constexpr int kNoRepairForVersion = 320;
+inline constexpr int kCheckingFiles = 321;
+inline constexpr int kCheckedFiles = 322;
+inline constexpr int kRepairedFile = 323;
+inline constexpr int kRepairSummary = 324;
+inline constexpr int kExtraFile = 325;
+inline constexpr int kManifestUnusable = 326;
+inline constexpr int kRepairDownloading = 327;
+inline constexpr int kRepairDownloadFailed = 328;
+inline constexpr int kRepairFileBad = 329;
+inline constexpr int kRepairUndone = 330;
+inline constexpr int kNoLocalPatches = 331;
+inline constexpr int kArchiveOtherVersion = 332;
+inline constexpr int kPatchFileUnreadable = 333;
+inline constexpr int kRepairStagingFailed = 334;
+
 // New texts are added in blocks by subject, each block in its own range so
 // that work on different subjects never takes the same number:
 //   300-319 all-or-nothing steps      320-339 repair and offline patching

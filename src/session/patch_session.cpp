@@ -2,7 +2,10 @@
 
 #include "data/file_util.h"
 #include "diag/system_log.h"
+#include "os/message_ids.h"
 #include "os/messages.h"
+#include "session/patch_source.h"
+#include "session/repair_apply.h"
 #include "session/uninstall_log.h"
 
 namespace TarvPatch {
@@ -33,7 +36,6 @@ enum MessageId {
   kFilesInUse = 157,
   kFilesInUseText = 158,
   kFilesInUseCaption = 159,
-  kRepairNotImplemented = 160,
   kNothingToDo = 161,
   kCompleted = 162,
   kAborted = 163,
@@ -78,16 +80,58 @@ PatchSession::Result PatchSession::CheckAndPatch() {
     m_ports.EnableApplyButton();
     return Result::kFailed;
   }
-  if (m_settings.IsLocalFile()) return Result::kFailed;
+  if (m_settings.IsRepair() && (m_settings.IsLocalFile() || m_settings.IsDownload())) {
+    return RunRepair();
+  }
+  if (m_settings.IsLocalFile()) return RunLocalPatches();
   if (!m_settings.IsDownload()) {
     Report(0, kNothingToDo);
     return Result::kFailed;
   }
-  if (m_settings.IsRepair()) {
-    Report(2, kRepairNotImplemented);
+  return RunPatches();
+}
+
+PatchSession::Result PatchSession::RunRepair() {
+  std::vector<std::wstring> sources = m_settings.GetServers();
+  if (m_settings.IsLocalFile()) sources = {m_settings.GetManualPatchPath()};
+  RenameRepairApplier applier;
+  RepairSession repair(m_ports, applier, InstallDir(),
+                       m_settings.GetCurrentVersion().ToStdWstring());
+  switch (repair.Run(sources)) {
+    case RepairSession::Outcome::kRepaired:
+      return Result::kOk;
+    case RepairSession::Outcome::kCancelled:
+      return Result::kCancelled;
+    case RepairSession::Outcome::kFailed:
+      break;
+  }
+  return Result::kFailed;
+}
+
+// As in download mode, with the folder in place of the server; or one
+// archive whose name says which version it leads from and to.
+PatchSession::Result PatchSession::RunLocalPatches() {
+  m_local = true;
+  const std::wstring path = m_settings.GetManualPatchPath();
+  const std::wstring current = m_settings.GetCurrentVersion().ToStdWstring();
+  Report(0, kSearching);
+  if (m_ports.FindLocalPatches(path)) return RunChain();
+  const size_t slash = path.find_last_of(L"/\\");
+  const std::wstring name = slash == std::wstring::npos ? path : path.substr(slash + 1);
+  const size_t to = name.find(L"_to_");
+  const bool named = to != std::wstring::npos && name.size() > 4 &&
+                     name.compare(name.size() - 4, 4, L".zip") == 0 && to + 4 < name.size() - 4;
+  uint64_t size = 0;
+  if (!named || TarvUtil::QueryFileSize(path, size) != DB_OK) {
+    m_ports.Report(2, FillMessage(Text(TarvMessages::Id::kNoLocalPatches), {path}));
     return Result::kFailed;
   }
-  return RunPatches();
+  if (name.substr(0, to) != current) {
+    m_ports.Report(2, FillMessage(Text(TarvMessages::Id::kArchiveOtherVersion), {name, current}));
+    return Result::kFailed;
+  }
+  m_single_archive = PatchStep{name.substr(to + 4, name.size() - 4 - to - 4), path};
+  return RunChain();
 }
 
 bool PatchSession::TakeApplicationLock() {
@@ -102,13 +146,24 @@ bool PatchSession::TakeApplicationLock() {
 PatchSession::Result PatchSession::RunPatches() {
   Report(0, kSearching);
   if (!m_ports.FindPatches(m_settings.GetServers())) return Result::kFailed;
+  return RunChain();
+}
+
+std::optional<PatchStep> PatchSession::NextStep(const std::wstring& version) {
+  if (!m_single_archive) return m_ports.GetPatchInfo(version);
+  std::optional<PatchStep> step;
+  if (m_applied == 0) step = m_single_archive;
+  return step;
+}
+
+PatchSession::Result PatchSession::RunChain() {
   while (true) {
     const std::wstring current = m_settings.GetCurrentVersion().ToStdWstring();
     if (m_settings.GetFinalVersion().ToStdWstring() == current) {
       Report(0, kAtFinalVersion, current);
       break;
     }
-    const std::optional<PatchStep> step = m_ports.GetPatchInfo(current);
+    const std::optional<PatchStep> step = NextStep(current);
     if (!step) {
       Report(0, kNoMorePatches, current);
       break;
@@ -122,10 +177,17 @@ PatchSession::Result PatchSession::RunPatches() {
 
 PatchSession::Result PatchSession::RunStep(const PatchStep& step) {
   m_settings.SetTargetVersion(step.target_version);
-  if (!m_ports.QueryPatchSize(step.data_url)) Report(1, kSizeUnknown);
   std::wstring archive, work;
-  Result result = DownloadStep(step.data_url, &archive, &work);
-  if (result == Result::kOk) result = UnpackStep(archive, work);
+  Result result = Result::kOk;
+  if (m_local) {
+    archive = step.data_url;
+    result = LocalStep(archive, &work);
+    if (result == Result::kOk) result = UnpackStep(archive, work, false);
+  } else {
+    if (!m_ports.QueryPatchSize(step.data_url)) Report(1, kSizeUnknown);
+    result = DownloadStep(step.data_url, &archive, &work);
+    if (result == Result::kOk) result = UnpackStep(archive, work);
+  }
   if (result == Result::kOk) result = ApplyStep(work);
   return result;
 }
@@ -158,8 +220,24 @@ PatchSession::Result PatchSession::DownloadStep(const std::wstring& url, std::ws
   return Result::kOk;
 }
 
-PatchSession::Result PatchSession::UnpackStep(const std::wstring& archive,
-                                              const std::wstring& work) {
+// The archive of a patch folder is unpacked from where it lies: only the
+// work folder is made.
+PatchSession::Result PatchSession::LocalStep(const std::wstring& path, std::wstring* work) {
+  uint64_t size = 0;
+  if (IsRemoteAddress(path) || TarvUtil::QueryFileSize(path, size) != DB_OK) {
+    m_ports.Report(2, FillMessage(Text(TarvMessages::Id::kPatchFileUnreadable), {path}));
+    return Result::kFailed;
+  }
+  std::wstring temp;
+  if (!m_ports.EnsureTempFolder(&temp) || !MakeWorkFolder(temp, work)) {
+    Report(2, kNoTempFolder);
+    return Result::kFailed;
+  }
+  return Result::kOk;
+}
+
+PatchSession::Result PatchSession::UnpackStep(const std::wstring& archive, const std::wstring& work,
+                                              bool archive_is_ours) {
   Report(0, kUnpacking);
   m_ports.SetDownloadState(kSessionUnpacking);
   const UnpackOutcome outcome = m_ports.Unpack(archive, work);
@@ -167,7 +245,7 @@ PatchSession::Result PatchSession::UnpackStep(const std::wstring& archive,
   if (outcome != UnpackOutcome::kUnpacked) {
     Report(2, outcome == UnpackOutcome::kNotStarted ? kUnpackerNotStarted : kUnpackFailed);
     Report(2, kExtractFailed);
-    TarvUtil::RemoveFile(archive);
+    if (archive_is_ours) TarvUtil::RemoveFile(archive);  // never the player's own archive
     TarvUtil::DeleteDirectoryTree(work);
     return Result::kFailed;
   }

@@ -8,6 +8,7 @@
 #include "os/temp_folder.h"
 #include "session/install_access.h"
 #include "session/installation_record.h"
+#include "session/patch_source.h"
 #include "session/physx.h"
 
 namespace TarvPatch {
@@ -93,6 +94,31 @@ void PatchThread::CheckPhysXRuntime() {
 
 bool PatchThread::FindPatches(const std::vector<std::wstring>& servers) {
   return ObelkPatchTask::FindPatches(servers);
+}
+
+bool PatchThread::FindLocalPatches(const std::wstring& folder) {
+  std::string text;
+  if (!TarvPatch::FetchText(TarvUtil::JoinPath(folder, L"patches.txt"), &text,
+                            kMaxCatalogueBytes)) {
+    return false;
+  }
+  TarvDataBufferMemoryDynamic buffer;
+  buffer.Write(text.data(), static_cast<uint32_t>(text.size()));
+  buffer.SetPosition(0);
+  return ParseCatalogue(&buffer, folder);
+}
+
+void PatchThread::GaugeTotal(uint32_t units) { APThread::ReportTotal(units); }
+
+bool PatchThread::GaugeStep() { return APThread::ReportStep() && !TestDestroy(); }
+
+bool PatchThread::FetchText(const std::wstring& address, std::string* text, size_t limit) {
+  return TarvPatch::FetchText(address, text, limit);
+}
+
+bool PatchThread::FetchFile(const std::wstring& address, const std::wstring& download_path,
+                            std::wstring* where) {
+  return TarvPatch::FetchFile(address, download_path, where);
 }
 
 std::optional<PatchStep> PatchThread::GetPatchInfo(const std::wstring& version) {

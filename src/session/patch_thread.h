@@ -52,6 +52,12 @@ class PatchThread : public APThread, public ObelkPatchTask, private SessionPorts
   void ResetGameConfiguration() override;
   void CheckPhysXRuntime() override;
   bool FindPatches(const std::vector<std::wstring>& servers) override;
+  bool FindLocalPatches(const std::wstring& folder) override;
+  void GaugeTotal(uint32_t units) override;
+  bool GaugeStep() override;
+  bool FetchText(const std::wstring& address, std::string* text, size_t limit) override;
+  bool FetchFile(const std::wstring& address, const std::wstring& download_path,
+                 std::wstring* where) override;
   std::optional<PatchStep> GetPatchInfo(const std::wstring& version) override;
   bool QueryPatchSize(const std::wstring& data_url) override;
   uint64_t ExpectedPatchSize() override;
