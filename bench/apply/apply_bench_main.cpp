@@ -106,7 +106,7 @@ struct Layout {
 };
 
 // Old and new trees under root/old and root/new.
-Layout Generate(const std::string& root, size_t mib) {
+Layout Generate(const std::string& root, size_t mib, size_t files) {
   std::mt19937_64 rng(42);
   Layout l;
   size_t large_size = (mib / 4) << 20, budget = (mib << 20) - large_size;
@@ -115,10 +115,12 @@ Layout Generate(const std::string& root, size_t mib) {
   WriteBytes(root + "/old/" + l.large, large);
   WriteBytes(root + "/new/" + l.large, large_new);
   l.patched.push_back(l.large);
-  size_t files = 3000, i = 0;
+  // Sizes spread evenly around budget/files, so that about `files` files
+  // fill the budget.
+  size_t spread = std::max<size_t>(2 * budget / files, 2), i = 0;
   for (size_t used = 0; used < budget; ++i) {
     std::string rel = "Folder" + std::to_string(i % 40) + "/file" + std::to_string(i) + ".dat";
-    size_t size = 4096 + rng() % (2 * budget / files);
+    size_t size = 1 + rng() % spread;
     used += size;
     std::string content = Random(rng, size), changed = content;
     WriteBytes(root + "/old/" + rel, content);
@@ -171,15 +173,16 @@ double Median(std::vector<double> v) {
 int main(int argc, char** argv) {
   int rounds = argc > 1 ? std::max(1, atoi(argv[1])) : 3;
   size_t mib = argc > 2 ? static_cast<size_t>(std::max(64, atoi(argv[2]))) : 1024;
+  size_t files = argc > 3 ? static_cast<size_t>(std::max(100, atoi(argv[3]))) : 3000;
   std::string bin(argv[0]);
   bin = bin.substr(0, bin.rfind('/'));
   const char* tmp = getenv("TMPDIR");
   std::string root =
       std::string(tmp && *tmp ? tmp : "/tmp") + "/tarv-bench-apply-" + std::to_string(getpid());
   mkdir(root.c_str(), 0700);
-  printf("generating %zu MiB in %s\n", mib, root.c_str());
+  printf("generating %zu MiB in about %zu files in %s\n", mib, files, root.c_str());
   fflush(stdout);
-  Layout l = Generate(root, mib);
+  Layout l = Generate(root, mib, files);
   std::string jp = bin + "/jpatch";
   Sh("mkdir -p " + Q(root + "/old/Binaries") + " " + Q(root + "/new/Binaries") + " && cp " + Q(jp) +
      " " + Q(root + "/old/Binaries/jpatchl-w32.exe") + " && cp " + Q(jp) + " " +

@@ -16,9 +16,11 @@ FileKind KindOfPath(const std::wstring& path);
 bool IsDirectory(const std::wstring& path);
 
 // Copies the regular file `source` to `target` through a temporary file in
-// the target's folder, then renames it over the target. The source must be
-// a regular file itself, not a link.
-bool CopyFileReplacing(const std::wstring& source, const std::wstring& target);
+// `temp_folder` (the target's folder when empty; it must be on the target's
+// file system), then renames it over the target. The source must be a
+// regular file itself, not a link.
+bool CopyFileReplacing(const std::wstring& source, const std::wstring& target,
+                       const std::wstring& temp_folder = L"");
 
 // Renames `from` to `to`, replacing a file of that name.
 bool RenameReplacing(const std::wstring& from, const std::wstring& to);

@@ -58,7 +58,8 @@ bool IsDirectory(const std::wstring& path) {
   return stat(TarvUtil::FsPath(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool CopyFileReplacing(const std::wstring& source, const std::wstring& target) {
+bool CopyFileReplacing(const std::wstring& source, const std::wstring& target,
+                       const std::wstring& temp_folder) {
   int in = open(TarvUtil::FsPath(source).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (in < 0) return false;
   struct stat st;
@@ -67,7 +68,8 @@ bool CopyFileReplacing(const std::wstring& source, const std::wstring& target) {
     return false;
   }
   std::string to = TarvUtil::FsPath(target);
-  std::string temp = FolderOf(to) + "/.tarv-copy-XXXXXX";
+  std::string folder = temp_folder.empty() ? FolderOf(to) : TarvUtil::FsPath(temp_folder);
+  std::string temp = folder + "/.tarv-copy-XXXXXX";
   int out = mkostemp(temp.data(), O_CLOEXEC);
   if (out < 0) {
     close(in);

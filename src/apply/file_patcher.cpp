@@ -138,6 +138,13 @@ std::wstring PatchToolExitText(int exit_code) {
   }
 }
 
+bool RebuildFromCopy(const PatchFileEntry& entry, const std::wstring& old_copy,
+                     const std::wstring& install_dir, const std::wstring& project_dir) {
+  FilePaths p = PathsFor(SplitEntryPath(entry.m_path), install_dir, project_dir);
+  p.backup = old_copy;
+  return Rebuild(entry, p);
+}
+
 PatchOutcome PatchInstalledFile(const PatchFileEntry& entry, const std::wstring& install_dir,
                                 const std::wstring& project_dir) {
   EntryPath path = SplitEntryPath(entry.m_path);

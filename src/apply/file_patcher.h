@@ -18,6 +18,14 @@ enum class PatchOutcome { kDone, kAlreadyNew, kFailed };
 PatchOutcome PatchInstalledFile(const PatchFileEntry& entry, const std::wstring& install_dir,
                                 const std::wstring& project_dir);
 
+// Rebuilds the installed file of `entry` from `old_copy`, the old file
+// already moved out of the way, with the difference tool; true when the
+// rebuilt file carries the new digest. Failures are reported as
+// PatchInstalledFile reports them; nothing is put back (the caller's
+// journal does that).
+bool RebuildFromCopy(const PatchFileEntry& entry, const std::wstring& old_copy,
+                     const std::wstring& install_dir, const std::wstring& project_dir);
+
 // The command line shown when the tool cannot start: the tool path as it
 // is, then the three paths, each quoted and preceded by a blank.
 std::wstring RenderPatchCommand(const std::wstring& tool, const std::wstring& backup,

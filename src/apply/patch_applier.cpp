@@ -1,12 +1,18 @@
 #include "apply/patch_applier.h"
 
 #include <cstdio>
+#include <memory>
 
 #include "apply/apply_files.h"
 #include "apply/file_patcher.h"
 #include "apply/patch_path.h"
+#include "apply/step_check.h"
+#include "apply/step_journal.h"
 #include "data/file_util.h"
+#include "diag/system_log.h"
 #include "diag/text_encoding.h"
+#include "os/message_ids.h"
+#include "os/messages.h"
 
 namespace TarvPatch {
 namespace {
@@ -14,6 +20,7 @@ namespace {
 struct ModuleState {
   std::wstring install_dir;
   std::wstring project_dir;
+  StepOptions options;
   TotalCallback total;
   StepCallback step;
   MessageCallback message;
@@ -48,14 +55,6 @@ bool ReadList(const std::wstring& path, PatchFileList& list, bool paths_only) {
   return false;
 }
 
-// Refuses an entry that would reach outside the installation or names no
-// file. True when the entry may be used.
-bool CheckEntry(const PatchFileEntry& entry, const EntryPath& path) {
-  if (IsSafeEntryPath(path)) return true;
-  ReportPatchMessage(2, L"Refused a path that leaves the installation folder: " + entry.m_path);
-  return false;
-}
-
 // Moves the first entry whose path contains `name` to the end.
 void DeferEntry(PatchFileList& list, const std::wstring& name) {
   if (name.empty()) return;
@@ -69,46 +68,113 @@ void DeferEntry(PatchFileList& list, const std::wstring& name) {
   }
 }
 
-// Creates the folder when missing; reports and answers false on failure.
-bool EnsureDirectory(const std::wstring& dir) {
-  if (IsDirectory(dir) || TarvUtil::MakeDirectory(dir)) return true;
-  ReportPatchMessage(2, L"Could not create the directory: " + dir);
-  return false;
+// The step being applied: its check, its journal, and whether it is open.
+struct OpenStep {
+  CheckedStep checked;
+  StepJournal journal;
+};
+
+std::unique_ptr<OpenStep>& Current() {
+  static std::unique_ptr<OpenStep> step;
+  return step;
 }
 
-bool AddOne(const PatchFileEntry& entry) {
-  EntryPath path = SplitEntryPath(entry.m_path);
-  if (!CheckEntry(entry, path)) return false;
-  const ModuleState& s = State();
-  std::wstring source = JoinEntryPath(TarvUtil::JoinPath(s.project_dir, L"data"), path);
-  std::wstring target = JoinEntryPath(s.install_dir, path);
-  FileKind kind = KindOfPath(source);
-  if (kind != FileKind::kRegular && kind != FileKind::kMissing) {
-    ReportPatchMessage(2, L"Refused a new file that is not a regular file: " + source);
+std::wstring InstallFs(const std::string& rel) {
+  return TarvUtil::JoinPath(State().install_dir, TarvUtil::FromFsPath(rel));
+}
+
+bool AddOne(OpenStep& step, const PatchFileEntry& entry, const PlannedEntry& planned) {
+  const StepChange& change = step.checked.plan[planned.change];
+  std::wstring source =
+      JoinEntryPath(TarvUtil::JoinPath(State().project_dir, L"data"), SplitEntryPath(entry.m_path));
+  std::string error;
+  if (change.kind == StepChange::Kind::kAside && !step.journal.MoveAside(planned.change, &error)) {
+    SystemLogA("step: %s\n", error.c_str());
+    ReportPatchMessage(2, L"Could not copy the file: " + source);
     return false;
   }
-  bool ok = EnsureDirectory(EntryDirectory(s.install_dir, path));
-  if (!CopyFileReplacing(source, target)) {
-    TarvUtil::RemoveFile(target);
-    if (!CopyFileReplacing(source, target)) {
-      ReportPatchMessage(2, L"Could not copy the file: " + source);
-      ok = false;
-    }
+  std::wstring temp_folder =
+      TarvUtil::JoinPath(State().install_dir, TarvUtil::FromFsPath(kStepFolderName));
+  if (!CopyFileReplacing(source, InstallFs(change.path), temp_folder)) {
+    ReportPatchMessage(2, L"Could not copy the file: " + source);
+    return false;
   }
-  return ok;
+  return true;
 }
 
-bool DeleteOne(const PatchFileEntry& entry) {
-  EntryPath path = SplitEntryPath(entry.m_path);
-  if (!CheckEntry(entry, path)) return false;
-  std::wstring target = JoinEntryPath(State().install_dir, path);
-  if (TarvUtil::RemoveFile(target)) return true;
-  if (KindOfPath(target) == FileKind::kMissing) {
-    ReportPatchMessage(1, L"File seems to have been removed already: " + target);
-    return true;
+// Makes the folders of the plan, in order; they come before the files in it.
+bool MakeFolders(const OpenStep& step) {
+  for (const auto& change : step.checked.plan) {
+    if (change.kind != StepChange::Kind::kFolder) continue;
+    std::wstring dir = InstallFs(change.path);
+    if (!IsDirectory(dir) && !TarvUtil::MakeDirectory(dir)) {
+      ReportPatchMessage(2, L"Could not create the directory: " + dir);
+      return false;
+    }
   }
-  ReportPatchMessage(2, L"Could not delete: " + target);
-  return false;
+  return true;
+}
+
+bool AddFiles(OpenStep& step, const PatchFileList& list) {
+  if (!MakeFolders(step)) return false;
+  for (size_t i = 0; i < list.size(); ++i) {
+    if (!Step()) return false;
+    if (!AddOne(step, list[i], step.checked.added[i])) {
+      ReportPatchMessage(0, L"Failed adding: " + list[i].m_path + L"...");
+      return false;
+    }
+  }
+  return true;
+}
+
+bool DeleteFiles(OpenStep& step, const PatchFileList& list) {
+  for (size_t i = 0; i < list.size(); ++i) {
+    if (!Step()) return false;
+    const PlannedEntry& planned = step.checked.deleted[i];
+    if (planned.missing) {
+      ReportPatchMessage(1, L"File seems to have been removed already: " +
+                                JoinEntryPath(State().install_dir, SplitEntryPath(list[i].m_path)));
+      continue;
+    }
+    std::string error;
+    if (!step.journal.MoveAside(planned.change, &error)) {
+      SystemLogA("step: %s\n", error.c_str());
+      ReportPatchMessage(2,
+                         L"Could not delete: " + InstallFs(step.checked.plan[planned.change].path));
+      return false;
+    }
+  }
+  return true;
+}
+
+bool PatchFiles(OpenStep& step, const PatchFileList& list) {
+  for (size_t i = 0; i < list.size(); ++i) {
+    if (!Step()) return false;
+    const PlannedEntry& planned = step.checked.patched[i];
+    std::wstring target = InstallFs(RelativeFsPath(list[i].m_path));
+    if (planned.already_new) {
+      ReportPatchMessage(1, L"Existing file appears to have been patched already: " + target);
+      continue;
+    }
+    std::string error;
+    if (!step.journal.MoveAside(planned.change, &error)) {
+      SystemLogA("step: %s\n", error.c_str());
+      ReportPatchMessage(2, L"Could not move the file aside as a backup: " + target);
+      return false;
+    }
+    std::wstring old_copy = TarvUtil::FromFsPath(step.journal.AsidePath(planned.change));
+    if (!RebuildFromCopy(list[i], old_copy, State().install_dir, State().project_dir)) return false;
+  }
+  return true;
+}
+
+std::vector<StepChange> WithKeptFiles(std::vector<StepChange> plan) {
+  for (const auto& keep : State().options.keep) {
+    if (KindOfPath(TarvUtil::JoinPath(State().install_dir, keep)) == FileKind::kRegular) {
+      plan.push_back({StepChange::Kind::kKeep, RelativeFsPath(keep)});
+    }
+  }
+  return plan;
 }
 
 }  // namespace
@@ -132,11 +198,14 @@ void ReportPatchMessage(int level, const std::wstring& text) {
   fflush(stream);
 }
 
+void SetPatchStepOptions(StepOptions options) { State().options = std::move(options); }
+
 bool ApplyPatchProject(const std::wstring& install_dir, const std::wstring& project_dir,
                        const std::wstring& deferred_name) {
   ModuleState& s = State();
   s.install_dir = install_dir;
   s.project_dir = project_dir;
+  Current().reset();
   PatchFileList added, deleted, patched;
   if (!ReadList(ListPath(project_dir, L"addedFiles.txt"), added, false) ||
       !ReadList(ListPath(project_dir, L"deletedFiles.txt"), deleted, false) ||
@@ -145,45 +214,82 @@ bool ApplyPatchProject(const std::wstring& install_dir, const std::wstring& proj
   }
   DeferEntry(patched, deferred_name);
   if (s.total) s.total(static_cast<uint32_t>(added.size() + deleted.size() + patched.size()));
-  bool added_ok = AddFiles(added);
-  bool deleted_ok = DeleteFiles(deleted);
-  bool patched_ok = PatchFiles(patched);
-  return added_ok && deleted_ok && patched_ok;
+  auto step = std::make_unique<OpenStep>();
+  if (!CheckStep(install_dir, project_dir, added, deleted, patched, s.options.reserve,
+                 &step->checked)) {
+    return false;
+  }
+  std::string error;
+  if (!step->journal.Begin(TarvUtil::FsPath(install_dir), WithKeptFiles(step->checked.plan),
+                           TarvUtil::FsPath(s.options.from_version),
+                           TarvUtil::FsPath(s.options.to_version), &error)) {
+    SystemLogA("step: %s\n", error.c_str());
+    ReportPatchMessage(
+        2, TarvMessages::LoadMessage(TarvMessages::Id::kStepJournalFailed) + install_dir);
+    return false;
+  }
+  OpenStep& open = *step;
+  Current() = std::move(step);
+  return AddFiles(open, added) && DeleteFiles(open, deleted) && PatchFiles(open, patched);
 }
 
-bool AddFiles(const PatchFileList& list) {
-  bool ok = true;
-  for (const auto& entry : list) {
-    if (!Step()) return false;
-    if (!AddOne(entry)) {
-      ReportPatchMessage(0, L"Failed adding: " + entry.m_path + L"...");
-      ok = false;
-    }
+bool CommitPatchStep() {
+  std::unique_ptr<OpenStep>& step = Current();
+  if (!step) return true;
+  std::string error;
+  if (!step->journal.Commit(&error)) {
+    SystemLogA("step: %s\n", error.c_str());
+    ReportPatchMessage(
+        2, TarvMessages::LoadMessage(TarvMessages::Id::kStepJournalFailed) + State().install_dir);
+    return false;
   }
-  return ok;
+  step.reset();
+  return true;
 }
 
-bool DeleteFiles(const PatchFileList& list) {
-  bool ok = true;
-  for (const auto& entry : list) {
-    if (!Step()) return false;
-    ok = DeleteOne(entry) && ok;
-  }
-  return ok;
+UndoResult UndoPatchStep() {
+  std::unique_ptr<OpenStep> step = std::move(Current());
+  if (!step || !step->journal.IsOpen()) return UndoResult::kNothingOpen;
+  std::string error;
+  if (step->journal.Undo(&error)) return UndoResult::kUndone;
+  SystemLogA("step: undo: %s\n", error.c_str());
+  ReportPatchMessage(
+      2, TarvMessages::LoadMessage(TarvMessages::Id::kStepUndoFailed) + State().install_dir);
+  return UndoResult::kFailed;
 }
 
-bool PatchFiles(const PatchFileList& list) {
-  size_t failed = 0;
-  for (const auto& entry : list) {
-    if (!Step()) return false;
-    EntryPath path = SplitEntryPath(entry.m_path);
-    if (!CheckEntry(entry, path) ||
-        PatchInstalledFile(entry, State().install_dir, State().project_dir) ==
-            PatchOutcome::kFailed) {
-      ++failed;
-    }
+bool RecoverInterruptedStep(const std::wstring& install_dir) {
+  std::string version, error;
+  switch (RecoverStep(TarvUtil::FsPath(install_dir), &version, &error)) {
+    case RecoveryOutcome::kNothing:
+      return true;
+    case RecoveryOutcome::kUndone:
+      ReportPatchMessage(
+          1, FillPlaceholder(TarvMessages::LoadMessage(TarvMessages::Id::kStepRecoveredUndone),
+                             TarvUtil::FromFsPath(version)));
+      return true;
+    case RecoveryOutcome::kCompleted:
+      ReportPatchMessage(
+          1, FillPlaceholder(TarvMessages::LoadMessage(TarvMessages::Id::kStepRecoveredCompleted),
+                             TarvUtil::FromFsPath(version)));
+      return true;
+    case RecoveryOutcome::kBusy:
+      ReportPatchMessage(2, TarvMessages::LoadMessage(TarvMessages::Id::kStepBusy) + install_dir);
+      return false;
+    case RecoveryOutcome::kFailed:
+      break;
   }
-  return failed == 0;
+  SystemLogA("step: recovery: %s\n", error.c_str());
+  ReportPatchMessage(
+      2, TarvMessages::LoadMessage(TarvMessages::Id::kStepRecoveryFailed) + install_dir);
+  return false;
+}
+
+std::wstring FillPlaceholder(const std::wstring& text, const std::wstring& value) {
+  std::wstring out = text;
+  size_t at = out.find(L"%s");
+  if (at != std::wstring::npos) out.replace(at, 2, value);
+  return out;
 }
 
 PatchFileList ReadAddedFileList(const std::wstring& project_dir) {

@@ -1,14 +1,17 @@
 // The patch applier: brings an installation folder to the state that one
-// unpacked patch project describes, in three passes (add, delete, patch).
-// Every problem is one message and the pass goes on; only a cancel and a
-// list that cannot be read end it early. Module state is process-wide and
+// unpacked patch project describes, as one step that either happens whole or
+// not at all. The step is checked before its first change (step_check.h);
+// then its plan is journalled (step_journal.h) and the three passes (add,
+// delete, patch) run; the first failure or a cancel ends them. The caller
+// then commits the open step, or undoes it. Module state is process-wide and
 // unguarded: callbacks are installed before the worker thread applies, and
-// only one ApplyPatchProject runs at a time, on that worker thread.
+// only one step is open at a time, on that worker thread.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "apply/patch_list.h"
 
@@ -29,19 +32,47 @@ bool SetPatchCallbacks(TotalCallback total, StepCallback step, MessageCallback m
 // (level 0) or standard error (levels 1 and 2).
 void ReportPatchMessage(int level, const std::wstring& text);
 
+// What the next step keeps beside its own changes: the versions before and
+// after it (for the reports of an undo or a recovery), files of the
+// installation that the caller rewrites by rename inside the step (kept by
+// a hard link, so that an undo puts them back byte for byte), and bytes the
+// caller will write, added to the free space the check asks for.
+struct StepOptions {
+  std::wstring from_version, to_version;
+  std::vector<std::wstring> keep;
+  uint64_t reserve = 0;
+};
+void SetPatchStepOptions(StepOptions options);
+
 // Applies the project in `project_dir` to `install_dir`. The first patched
 // entry whose path contains `deferred_name` is handled last. True when every
-// entry of every list was handled without failure and nothing was cancelled.
-// A list that cannot be opened, or is broken, ends the call before any
-// change.
+// entry of every list was handled and nothing was cancelled; the step is then
+// open and waits for CommitPatchStep or UndoPatchStep. A list that cannot be
+// read, or a check that fails, ends the call before any change, with no step
+// open. After any later failure the step is open with part of its changes
+// made: the caller undoes it.
 bool ApplyPatchProject(const std::wstring& install_dir, const std::wstring& project_dir,
                        const std::wstring& deferred_name);
 
-// The three passes over the folders of the last ApplyPatchProject. Each is
-// true when no entry failed and no cancel came.
-bool AddFiles(const PatchFileList& list);
-bool DeleteFiles(const PatchFileList& list);
-bool PatchFiles(const PatchFileList& list);
+// Makes the open step durable and drops its journal. False (with a level-2
+// line) when that failed; the step is then still open.
+bool CommitPatchStep();
+
+enum class UndoResult {
+  kNothingOpen,  // no change had been made
+  kUndone,       // the installation is back at its version before the step
+  kFailed,       // reported at level 2; the journal stays for the next start
+};
+// Undoes the open step in reverse order.
+UndoResult UndoPatchStep();
+
+// Finishes a journal left in `install_dir` by a run that ended early,
+// reporting what was done at level 1 (or 2 when it failed). True when no
+// journal is left.
+bool RecoverInterruptedStep(const std::wstring& install_dir);
+
+// `text` with its "%s" replaced by `value`.
+std::wstring FillPlaceholder(const std::wstring& text, const std::wstring& value);
 
 // The paths of the project's addedFiles.txt (digests not kept), for the
 // uninstaller's record of added files. Entries that the applier refuses

@@ -85,6 +85,17 @@ inline constexpr int kDownloadProgressMinutes = 175;
 inline constexpr int kBannerBlank = 176;
 inline constexpr int kPhysXMissing = 177;
 
+// All-or-nothing patch steps (300-319). Texts ending in "%s" take the
+// version or folder in that place.
+inline constexpr int kStepNoSpace = 300;
+inline constexpr int kStepReturnedTo = 301;
+inline constexpr int kStepJournalFailed = 302;
+inline constexpr int kStepUndoFailed = 303;
+inline constexpr int kStepRecoveredUndone = 304;
+inline constexpr int kStepRecoveredCompleted = 305;
+inline constexpr int kStepRecoveryFailed = 306;
+inline constexpr int kStepBusy = 307;
+
 // Repair and offline patching.
 inline constexpr int kNoRepairForVersion = 320;
 inline constexpr int kCheckingFiles = 321;

@@ -39,6 +39,7 @@ enum MessageId {
   kNothingToDo = 161,
   kCompleted = 162,
   kAborted = 163,
+  kReturnedTo = TarvMessages::Id::kStepReturnedTo,
   kAccessText = 132,
   kAccessCaption = 134,
 };
@@ -258,16 +259,10 @@ PatchSession::Result PatchSession::UnpackStep(const std::wstring& archive, const
 PatchSession::Result PatchSession::ApplyStep(const std::wstring& work) {
   const std::wstring name = m_settings.GetPatchName().ToStdWstring();
   Report(0, kPatching);
-  if (!ApplyPatch(work)) {
-    Report(2, kApplyFailed, name);
-    TarvUtil::DeleteDirectoryTree(work);
-    return Result::kFailed;
-  }
-  if (!UpdateUninstallData(work)) {
-    Report(2, kUninstallUpdateFailed, name);
-    TarvUtil::DeleteDirectoryTree(work);
-    return Result::kFailed;
-  }
+  if (!ApplyPatch(work)) return FailStep(work, kApplyFailed);
+  if (!UpdateUninstallData(work)) return FailStep(work, kUninstallUpdateFailed);
+  if (!m_ports.CommitPatchStep()) return FailStep(work, kApplyFailed);
+  m_ports.ClearPatchingMarker();
   ++m_applied;
   m_settings.SetCurrentVersion(m_settings.GetTargetVersion());
   m_settings.SetTargetVersion(kNoTarget);
@@ -275,17 +270,25 @@ PatchSession::Result PatchSession::ApplyStep(const std::wstring& work) {
   return Result::kOk;
 }
 
+// Undoes what the step changed and reports the failure, then whether the
+// installation is back at the version it had before the step.
+PatchSession::Result PatchSession::FailStep(const std::wstring& work, int failure_id) {
+  const UndoResult undo = m_ports.UndoPatchStep();
+  m_ports.SetPatchingMarker();
+  Report(2, failure_id, m_settings.GetPatchName().ToStdWstring());
+  if (undo == UndoResult::kUndone) {
+    m_ports.Report(
+        1, FillPlaceholder(Text(kReturnedTo), m_settings.GetCurrentVersion().ToStdWstring()));
+  }
+  TarvUtil::DeleteDirectoryTree(work);
+  return Result::kFailed;
+}
+
 bool PatchSession::ApplyPatch(const std::wstring& work) {
   m_ports.SetPatchingMarker();
   m_ports.SetDownloadState(kSessionApplying);
   m_ports.SetInstallFolderText(InstallDir());
-  const bool applied = m_ports.ApplyPatchProject(InstallDir(), work, kDeferredName);
-  if (applied) {
-    m_ports.ClearPatchingMarker();
-  } else {
-    m_ports.SetPatchingMarker();
-  }
-  return applied;
+  return m_ports.ApplyPatchProject(InstallDir(), work, kDeferredName);
 }
 
 bool PatchSession::UpdateUninstallData(const std::wstring& work) {

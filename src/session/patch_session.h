@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "apply/patch_applier.h"
 #include "session/patch_settings.h"
 #include "session/repair_session.h"
 #include "session/unpacker.h"
@@ -68,6 +69,9 @@ class SessionPorts : public RepairPorts {
   virtual UnpackOutcome Unpack(const std::wstring& archive, const std::wstring& work_folder) = 0;
   virtual bool ApplyPatchProject(const std::wstring& install_dir, const std::wstring& work_folder,
                                  const std::wstring& deferred_name) = 0;
+  // The open step of the last ApplyPatchProject (see patch_applier.h).
+  virtual bool CommitPatchStep() = 0;
+  virtual UndoResult UndoPatchStep() = 0;
   // The paths of the project's addedFiles.txt; empty when it has none or
   // cannot be read (the applier reports that itself).
   virtual std::vector<std::wstring> ReadAddedFiles(const std::wstring& work_folder) = 0;
@@ -112,6 +116,7 @@ class PatchSession {
   Result UnpackStep(const std::wstring& archive, const std::wstring& work,
                     bool archive_is_ours = true);
   Result ApplyStep(const std::wstring& work);
+  Result FailStep(const std::wstring& work, int failure_id);
   bool ApplyPatch(const std::wstring& work);
   bool UpdateUninstallData(const std::wstring& work);
   void Report(int level, int id, const std::wstring& suffix = L"");

@@ -34,6 +34,8 @@ class RecordingPorts : public SessionPorts {
   bool download = true;
   UnpackOutcome unpack = UnpackOutcome::kUnpacked;
   bool apply = true;
+  bool commit = true;
+  UndoResult undo = UndoResult::kUndone;
   std::vector<std::wstring> added = {L"Data\\new.pak"};
   bool stop_after_unpack = false;
   std::wstring temp;
@@ -107,6 +109,14 @@ class RecordingPorts : public SessionPorts {
     calls.push_back("apply, deferring " + Narrow(deferred));
     return apply;
   }
+  bool CommitPatchStep() override {
+    calls.push_back("commit");
+    return commit;
+  }
+  UndoResult UndoPatchStep() override {
+    calls.push_back("undo");
+    return undo;
+  }
   std::vector<std::wstring> ReadAddedFiles(const std::wstring&) override { return added; }
 
  private:
@@ -150,6 +160,7 @@ std::vector<std::string> Step(const std::string& from, const std::string& to) {
           "state 3",
           "folder field",
           "apply, deferring TarvLauncher.exe",
+          "commit",
           "marker cleared"};
 }
 
@@ -271,7 +282,28 @@ TEST(PatchSession, FailuresOfOneStep) {
        [](Session& s) { s.ports.apply = false; },
        {dl, "L0 Downloading patch file...", "L0 Unpacking patch file...", "state 2",
         "L0 Patching...\n", "marker set", "state 3", "folder field",
-        "apply, deferring TarvLauncher.exe", "marker set", "L2 \nFailed to apply the patch: 1_to_2",
+        "apply, deferring TarvLauncher.exe", "undo", "marker set",
+        "L2 \nFailed to apply the patch: 1_to_2", "L1 The installation was returned to version 1.",
+        "L0 Patching aborted.", "unlock"},
+       true,
+       false},
+      {"refused by the check: nothing to undo, no return line",
+       [](Session& s) {
+         s.ports.apply = false;
+         s.ports.undo = UndoResult::kNothingOpen;
+       },
+       {dl, "L0 Downloading patch file...", "L0 Unpacking patch file...", "state 2",
+        "L0 Patching...\n", "marker set", "state 3", "folder field",
+        "apply, deferring TarvLauncher.exe", "undo", "marker set",
+        "L2 \nFailed to apply the patch: 1_to_2", "L0 Patching aborted.", "unlock"},
+       true,
+       false},
+      {"commit fails: undone",
+       [](Session& s) { s.ports.commit = false; },
+       {dl, "L0 Downloading patch file...", "L0 Unpacking patch file...", "state 2",
+        "L0 Patching...\n", "marker set", "state 3", "folder field",
+        "apply, deferring TarvLauncher.exe", "commit", "undo", "marker set",
+        "L2 \nFailed to apply the patch: 1_to_2", "L1 The installation was returned to version 1.",
         "L0 Patching aborted.", "unlock"},
        true,
        false},
@@ -281,9 +313,9 @@ TEST(PatchSession, FailuresOfOneStep) {
        },
        {dl, "L0 Downloading patch file...", "L0 Unpacking patch file...", "state 2",
         "L0 Patching...\n", "marker set", "state 3", "folder field",
-        "apply, deferring TarvLauncher.exe", "marker cleared",
-        "L2 \nFailed to update unins000.dat after the patch: 1_to_2", "L0 Patching aborted.",
-        "unlock"},
+        "apply, deferring TarvLauncher.exe", "undo", "marker set",
+        "L2 \nFailed to update unins000.dat after the patch: 1_to_2",
+        "L1 The installation was returned to version 1.", "L0 Patching aborted.", "unlock"},
        true,
        false},
   };

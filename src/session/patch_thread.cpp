@@ -10,6 +10,7 @@
 #include "session/installation_record.h"
 #include "session/patch_source.h"
 #include "session/physx.h"
+#include "session/uninstall_log.h"
 
 namespace TarvPatch {
 
@@ -153,8 +154,22 @@ UnpackOutcome PatchThread::Unpack(const std::wstring& archive, const std::wstrin
 bool PatchThread::ApplyPatchProject(const std::wstring& install_dir,
                                     const std::wstring& work_folder,
                                     const std::wstring& deferred_name) {
+  StepOptions options;
+  options.from_version = m_settings.GetCurrentVersion().ToStdWstring();
+  options.to_version = m_settings.GetTargetVersion().ToStdWstring();
+  // The uninstaller's log is rewritten inside the step; its new copy needs
+  // room beside the old one.
+  options.keep = {kUninstallLogName};
+  uint64_t log_size = 0;
+  TarvUtil::QueryFileSize(TarvUtil::JoinPath(install_dir, kUninstallLogName), log_size);
+  options.reserve = log_size + kUninstallLogGrowth;
+  SetPatchStepOptions(std::move(options));
   return TarvPatch::ApplyPatchProject(install_dir, work_folder, deferred_name);
 }
+
+bool PatchThread::CommitPatchStep() { return TarvPatch::CommitPatchStep(); }
+
+UndoResult PatchThread::UndoPatchStep() { return TarvPatch::UndoPatchStep(); }
 
 std::vector<std::wstring> PatchThread::ReadAddedFiles(const std::wstring& work_folder) {
   std::vector<std::wstring> paths;

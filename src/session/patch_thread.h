@@ -66,6 +66,8 @@ class PatchThread : public APThread, public ObelkPatchTask, private SessionPorts
   UnpackOutcome Unpack(const std::wstring& archive, const std::wstring& work_folder) override;
   bool ApplyPatchProject(const std::wstring& install_dir, const std::wstring& work_folder,
                          const std::wstring& deferred_name) override;
+  bool CommitPatchStep() override;
+  UndoResult UndoPatchStep() override;
   std::vector<std::wstring> ReadAddedFiles(const std::wstring& work_folder) override;
 
   PatchSettings& m_settings;

@@ -284,7 +284,7 @@ bool UpdateUninstallLog(const std::wstring& install_dir, const std::vector<std::
                         std::string* error) {
   if (added.empty()) return true;
   const std::string folder = TarvUtil::FsPath(install_dir);
-  const std::string log_path = TarvUtil::FsPath(TarvUtil::JoinPath(install_dir, L"unins000.dat"));
+  const std::string log_path = TarvUtil::FsPath(TarvUtil::JoinPath(install_dir, kUninstallLogName));
   const std::string copy_path =
       TarvUtil::FsPath(TarvUtil::JoinPath(install_dir, L"unins000_temp.dat"));
 

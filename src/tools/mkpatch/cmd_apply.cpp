@@ -1,7 +1,10 @@
 // tarv-mkpatch apply PATCH INSTALL_DIR: runs the patcher's own applier on a
 // test installation, so that a publisher can try a patch before publishing
 // it. A .zip is unpacked with tarv-unzip into a private temporary folder
-// first. Every message is printed with its level.
+// first. The patch is one step, as in the patcher: checked first, undone on
+// any failure, and a step left by a killed run is finished before anything
+// else. Every message is printed with its level, and the last line says
+// whether the installation is at the version before or after the patch.
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -71,12 +74,31 @@ int CmdApply(const Args& args) {
                                  printf("[%d] %s\n", level, TarvText::ToUtf8(text).c_str());
                                  fflush(stdout);
                                });
-  bool ok = TarvPatch::ApplyPatchProject(TarvUtil::FromFsPath(args[1]),
-                                         TarvUtil::FromFsPath(project), L"TarvLauncher.exe");
+  const std::wstring install = TarvUtil::FromFsPath(args[1]);
+  if (!TarvPatch::RecoverInterruptedStep(install)) {
+    if (!temp.empty()) RemoveTree(temp);
+    return Fail("an earlier step in " + args[1] + " could not be finished");
+  }
+  TarvPatch::StepOptions options;
+  options.from_version = L"before the patch";
+  options.to_version = L"after the patch";
+  TarvPatch::SetPatchStepOptions(options);
+  bool ok =
+      TarvPatch::ApplyPatchProject(install, TarvUtil::FromFsPath(project), L"TarvLauncher.exe") &&
+      TarvPatch::CommitPatchStep();
+  TarvPatch::UndoResult undo =
+      ok ? TarvPatch::UndoResult::kNothingOpen : TarvPatch::UndoPatchStep();
   if (!temp.empty()) RemoveTree(temp);
-  if (!ok) return Fail("the patch did not apply cleanly");
-  printf("applied\n");
-  return 0;
+  if (ok) {
+    printf("applied: the installation is at the version after the patch\n");
+    return 0;
+  }
+  if (undo == TarvPatch::UndoResult::kFailed) {
+    return Fail(
+        "the patch did not apply, and the installation could not be returned to the "
+        "version before it; the next run tries again");
+  }
+  return Fail("the patch did not apply: the installation is at the version before the patch");
 }
 
 }  // namespace mkpatch

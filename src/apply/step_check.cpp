@@ -1,0 +1,246 @@
+#include "apply/step_check.h"
+
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <set>
+
+#include "apply/apply_files.h"
+#include "apply/file_patcher.h"
+#include "apply/md5.h"
+#include "apply/patch_applier.h"
+#include "apply/patch_path.h"
+#include "data/file_util.h"
+#include "diag/system_log.h"
+#include "os/message_ids.h"
+#include "os/messages.h"
+
+namespace TarvPatch {
+namespace {
+
+// Room kept free beyond what the step writes: file-system metadata, the
+// journal's own files, and what the estimates of rebuilt files miss.
+constexpr uint64_t kSpaceMargin = 16u << 20;
+constexpr uint64_t kSpaceMarginPercent = 5;
+
+uint64_t SizeOf(const std::wstring& path) {
+  struct stat st;
+  if (lstat(TarvUtil::FsPath(path).c_str(), &st) != 0) return 0;
+  return static_cast<uint64_t>(st.st_size);
+}
+
+// The state of one check: the plan grows as the entries are looked at.
+class Checker {
+ public:
+  Checker(const std::wstring& install_dir, const std::wstring& project_dir, CheckedStep* step)
+      : m_install(install_dir), m_data(TarvUtil::JoinPath(project_dir, L"data")), m_step(step) {}
+
+  bool Added(const PatchFileEntry& entry, PlannedEntry* planned);
+  bool Deleted(const PatchFileEntry& entry, PlannedEntry* planned);
+  bool Patched(const PatchFileEntry& entry, PlannedEntry* planned);
+  bool ToolReady(bool needed);
+
+ private:
+  bool Inside(const PatchFileEntry& entry, EntryPath* path);
+  bool Folders(const EntryPath& path);
+  size_t Plan(StepChange::Kind kind, const std::string& rel);
+
+  std::wstring m_install, m_data;
+  CheckedStep* m_step;
+  std::set<std::string> m_planned_folders;
+  std::wstring m_first_rebuilt;
+};
+
+bool Checker::Inside(const PatchFileEntry& entry, EntryPath* path) {
+  *path = SplitEntryPath(entry.m_path);
+  // The journal's folder is the step's own and never a game file.
+  bool journal = (path->dirs.empty() ? path->name : path->dirs.front()) ==
+                 TarvUtil::FromFsPath(kStepFolderName);
+  if (IsSafeEntryPath(*path) && !journal) return true;
+  ReportPatchMessage(2, L"Refused a path that leaves the installation folder: " + entry.m_path);
+  return false;
+}
+
+size_t Checker::Plan(StepChange::Kind kind, const std::string& rel) {
+  m_step->plan.push_back({kind, rel});
+  return m_step->plan.size() - 1;
+}
+
+// Plans the folders of `path` that are missing; false when one of them is
+// taken by something that is not a folder.
+bool Checker::Folders(const EntryPath& path) {
+  std::wstring dir = m_install;
+  std::string rel;
+  for (const auto& part : path.dirs) {
+    dir = TarvUtil::JoinPath(dir, part);
+    rel += (rel.empty() ? "" : "/") + TarvUtil::FsPath(part);
+    if (m_planned_folders.count(rel) || IsDirectory(dir)) continue;
+    if (KindOfPath(dir) != FileKind::kMissing) {
+      ReportPatchMessage(2, L"Could not create the directory: " + dir);
+      return false;
+    }
+    m_planned_folders.insert(rel);
+    Plan(StepChange::Kind::kFolder, rel);
+  }
+  return true;
+}
+
+bool Checker::Added(const PatchFileEntry& entry, PlannedEntry* planned) {
+  EntryPath path;
+  if (!Inside(entry, &path)) return false;
+  std::wstring source = JoinEntryPath(m_data, path);
+  std::wstring target = JoinEntryPath(m_install, path);
+  FileKind kind = KindOfPath(source);
+  if (kind == FileKind::kMissing) {
+    ReportPatchMessage(2, L"Could not copy the file: " + source);
+    return false;
+  }
+  if (kind != FileKind::kRegular) {
+    ReportPatchMessage(2, L"Refused a new file that is not a regular file: " + source);
+    return false;
+  }
+  if (!Folders(path)) return false;
+  FileKind existing = KindOfPath(target);
+  if (existing == FileKind::kDirectory) {
+    ReportPatchMessage(2, L"Could not copy the file: " + source);
+    return false;
+  }
+  m_step->bytes_needed += SizeOf(source);
+  std::string rel = RelativeFsPath(entry.m_path);
+  planned->change =
+      Plan(existing == FileKind::kMissing ? StepChange::Kind::kNew : StepChange::Kind::kAside, rel);
+  return true;
+}
+
+bool Checker::Deleted(const PatchFileEntry& entry, PlannedEntry* planned) {
+  EntryPath path;
+  if (!Inside(entry, &path)) return false;
+  std::wstring target = JoinEntryPath(m_install, path);
+  switch (KindOfPath(target)) {
+    case FileKind::kMissing:
+      planned->missing = true;
+      return true;
+    case FileKind::kDirectory:
+      ReportPatchMessage(2, L"Could not delete: " + target);
+      return false;
+    default:
+      planned->change = Plan(StepChange::Kind::kAside, RelativeFsPath(entry.m_path));
+      return true;
+  }
+}
+
+bool Checker::Patched(const PatchFileEntry& entry, PlannedEntry* planned) {
+  EntryPath path;
+  if (!Inside(entry, &path)) return false;
+  std::wstring target = JoinEntryPath(m_install, path);
+  std::wstring diff = JoinEntryPath(m_data, path, L".diff");
+  std::wstring digest;
+  if (KindOfPath(target) != FileKind::kRegular || !m_step->digests.Digest(target, &digest)) {
+    ReportPatchMessage(2, L"Failed to compute the checksum for existing file: " + target);
+    return false;
+  }
+  if (digest == entry.m_newDigest) {
+    planned->already_new = true;
+    return true;
+  }
+  if (digest != entry.m_oldDigest) {
+    ReportPatchMessage(2, L"Existing file is damaged and cannot be patched: " + target);
+    return false;
+  }
+  FileKind diff_kind = KindOfPath(diff);
+  if (diff_kind == FileKind::kMissing) {
+    ReportPatchMessage(2, entry.m_path + PatchToolExitText(3));
+    return false;
+  }
+  if (diff_kind != FileKind::kRegular) {
+    ReportPatchMessage(2, L"Refused a difference file that is not a regular file: " + diff);
+    return false;
+  }
+  // The rebuilt file sits beside the old one until the step is committed.
+  m_step->bytes_needed += SizeOf(target) + SizeOf(diff);
+  if (m_first_rebuilt.empty()) m_first_rebuilt = entry.m_path;
+  planned->change = Plan(StepChange::Kind::kRebuilt, RelativeFsPath(entry.m_path));
+  return true;
+}
+
+bool Checker::ToolReady(bool needed) {
+  std::wstring tool = TarvUtil::JoinPath(m_install, L"Binaries/jpatchl-w32.exe");
+  if (!needed || access(TarvUtil::FsPath(tool).c_str(), X_OK) == 0) return true;
+  EntryPath path = SplitEntryPath(m_first_rebuilt);
+  std::wstring target = JoinEntryPath(m_install, path);
+  ReportPatchMessage(0, L"Failed patch Command: " +
+                            RenderPatchCommand(tool, target + L".bak",
+                                               JoinEntryPath(m_data, path, L".diff"), target));
+  ReportPatchMessage(2, m_first_rebuilt);
+  return false;
+}
+
+bool EnoughSpace(const std::wstring& install_dir, uint64_t needed) {
+  struct statvfs vfs;
+  if (statvfs(TarvUtil::FsPath(install_dir).c_str(), &vfs) != 0) return true;  // cannot tell
+  uint64_t free_bytes = static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
+  uint64_t wanted = needed + needed / 100 * kSpaceMarginPercent + kSpaceMargin;
+  if (wanted <= free_bytes) return true;
+  SystemLogA("step: %llu bytes needed with margin, %llu free\n",
+             static_cast<unsigned long long>(wanted), static_cast<unsigned long long>(free_bytes));
+  ReportPatchMessage(2, TarvMessages::LoadMessage(TarvMessages::Id::kStepNoSpace) + install_dir);
+  return false;
+}
+
+}  // namespace
+
+bool DigestCache::Digest(const std::wstring& path, std::wstring* digest) {
+  struct stat st;
+  std::string fs = TarvUtil::FsPath(path);
+  if (stat(fs.c_str(), &st) != 0) return false;
+  Known now;
+  now.dev = st.st_dev;
+  now.ino = st.st_ino;
+  now.size = static_cast<uint64_t>(st.st_size);
+  now.mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  auto it = m_known.find(path);
+  if (it != m_known.end() && it->second.dev == now.dev && it->second.ino == now.ino &&
+      it->second.size == now.size && it->second.mtime_ns == now.mtime_ns) {
+    *digest = it->second.digest;
+    return true;
+  }
+  if (!ComputeFileMD5(path, now.digest)) return false;
+  *digest = now.digest;
+  m_known[path] = now;
+  return true;
+}
+
+std::string RelativeFsPath(const std::wstring& entry_path) {
+  EntryPath path = SplitEntryPath(entry_path);
+  std::string rel;
+  for (const auto& dir : path.dirs) rel += TarvUtil::FsPath(dir) + "/";
+  return rel + TarvUtil::FsPath(path.name);
+}
+
+bool CheckStep(const std::wstring& install_dir, const std::wstring& project_dir,
+               const PatchFileList& added, const PatchFileList& deleted,
+               const PatchFileList& patched, uint64_t reserve, CheckedStep* step) {
+  Checker checker(install_dir, project_dir, step);
+  bool ok = true;
+  step->added.assign(added.size(), {});
+  step->deleted.assign(deleted.size(), {});
+  step->patched.assign(patched.size(), {});
+  for (size_t i = 0; i < added.size(); ++i) {
+    if (!checker.Added(added[i], &step->added[i])) {
+      ReportPatchMessage(0, L"Failed adding: " + added[i].m_path + L"...");
+      ok = false;
+    }
+  }
+  for (size_t i = 0; i < deleted.size(); ++i)
+    ok = checker.Deleted(deleted[i], &step->deleted[i]) && ok;
+  bool rebuilds = false;
+  for (size_t i = 0; i < patched.size(); ++i) {
+    ok = checker.Patched(patched[i], &step->patched[i]) && ok;
+    rebuilds = rebuilds || step->patched[i].change != PlannedEntry::kNoChange;
+  }
+  ok = ok && checker.ToolReady(rebuilds);
+  return ok && EnoughSpace(install_dir, step->bytes_needed + reserve);
+}
+
+}  // namespace TarvPatch

@@ -1,0 +1,319 @@
+// The step journal on Linux. The order of flushes and renames is the one
+// docs/architecture.md describes ("The journal of a patch step"): the plan
+// is durable before the first change; no change is flushed on its own; one
+// syncfs makes all of them durable before the commit mark is written.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "apply/step_journal.h"
+
+namespace TarvPatch {
+namespace {
+
+constexpr char kPlanName[] = "plan";
+constexpr char kPlanTempName[] = "plan.new";
+constexpr char kCommitName[] = "committed";
+constexpr char kHeader[] = "tarv-step 1";
+
+bool Fail(std::string* error, const std::string& what) {
+  if (error) *error = what + ": " + strerror(errno);
+  return false;
+}
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+char KindLetter(StepChange::Kind kind) {
+  switch (kind) {
+    case StepChange::Kind::kFolder:
+      return 'F';
+    case StepChange::Kind::kAside:
+      return 'A';
+    case StepChange::Kind::kRebuilt:
+      return 'R';
+    case StepChange::Kind::kKeep:
+      return 'K';
+    case StepChange::Kind::kNew:
+      return 'N';
+  }
+  return '?';
+}
+
+bool KindOfLetter(char letter, StepChange::Kind* kind) {
+  switch (letter) {
+    case 'F':
+      *kind = StepChange::Kind::kFolder;
+      return true;
+    case 'A':
+      *kind = StepChange::Kind::kAside;
+      return true;
+    case 'R':
+      *kind = StepChange::Kind::kRebuilt;
+      return true;
+    case 'K':
+      *kind = StepChange::Kind::kKeep;
+      return true;
+    case 'N':
+      *kind = StepChange::Kind::kNew;
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::string RenderPlan(const std::vector<StepChange>& plan, const std::string& from,
+                       const std::string& to) {
+  std::string text = std::string(kHeader) + "\nfrom\t" + from + "\nto\t" + to + "\n";
+  for (const auto& change : plan)
+    text += std::string(1, KindLetter(change.kind)) + "\t" + change.path + "\n";
+  return text;
+}
+
+// Reads a plan written by RenderPlan. False when it does not hold together.
+bool ParsePlan(const std::string& text, std::vector<StepChange>* plan, std::string* from,
+               std::string* to) {
+  std::istringstream in(text);
+  std::string line;
+  if (!std::getline(in, line) || line != kHeader) return false;
+  if (!std::getline(in, line) || line.rfind("from\t", 0) != 0) return false;
+  *from = line.substr(5);
+  if (!std::getline(in, line) || line.rfind("to\t", 0) != 0) return false;
+  *to = line.substr(3);
+  while (std::getline(in, line)) {
+    StepChange change;
+    if (line.size() < 3 || line[1] != '\t' || !KindOfLetter(line[0], &change.kind)) return false;
+    change.path = line.substr(2);
+    if (change.path.empty() || change.path[0] == '/' ||
+        change.path.find("..") != std::string::npos) {
+      return false;
+    }
+    plan->push_back(std::move(change));
+  }
+  return true;
+}
+
+bool SyncPath(const std::string& path, int flags) {
+  int fd = open(path.c_str(), flags | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool ok = fsync(fd) == 0;
+  close(fd);
+  return ok;
+}
+
+bool WriteDurably(const std::string& folder, const std::string& text, std::string* error) {
+  std::string temp = folder + "/" + kPlanTempName, final_path = folder + "/" + kPlanName;
+  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return Fail(error, "creating " + temp);
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      close(fd);
+      unlink(temp.c_str());
+      return Fail(error, "writing " + temp);
+    }
+    done += static_cast<size_t>(n);
+  }
+  bool ok = fsync(fd) == 0;
+  ok = close(fd) == 0 && ok;
+  if (!ok || rename(temp.c_str(), final_path.c_str()) != 0) {
+    unlink(temp.c_str());
+    return Fail(error, "writing " + final_path);
+  }
+  if (!SyncPath(folder, O_RDONLY | O_DIRECTORY)) return Fail(error, "flushing " + folder);
+  return true;
+}
+
+// Removes every entry of the journal folder (no subfolders are made there),
+// the plan first so that a cut during the removal leaves no plan without its
+// moved-aside files.
+bool EmptyFolder(const std::string& folder, std::string* error) {
+  std::string plan = folder + "/" + kPlanName;
+  if (unlink(plan.c_str()) != 0 && errno != ENOENT) return Fail(error, "removing " + plan);
+  if (!SyncPath(folder, O_RDONLY | O_DIRECTORY)) return Fail(error, "flushing " + folder);
+  DIR* dir = opendir(folder.c_str());
+  if (dir == nullptr) return Fail(error, "reading " + folder);
+  bool ok = true;
+  while (dirent* entry = readdir(dir)) {
+    std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    std::string path = folder + "/" + name;
+    if (unlink(path.c_str()) != 0 && errno != ENOENT) ok = Fail(error, "removing " + path);
+  }
+  closedir(dir);
+  return ok;
+}
+
+bool ReadWhole(const std::string& path, std::string* text) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::ostringstream out;
+  out << in.rdbuf();
+  *text = out.str();
+  return !in.bad();
+}
+
+}  // namespace
+
+StepJournal::~StepJournal() {
+  if (m_dir_fd >= 0) close(m_dir_fd);
+}
+
+bool StepJournal::Lock(const std::string& install_dir, std::string* error) {
+  m_install = install_dir;
+  m_folder = install_dir + "/" + kStepFolderName;
+  if (mkdir(m_folder.c_str(), 0700) != 0 && errno != EEXIST) {
+    return Fail(error, "creating " + m_folder);
+  }
+  m_dir_fd = open(m_folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (m_dir_fd < 0) return Fail(error, "opening " + m_folder);
+  if (flock(m_dir_fd, LOCK_EX | LOCK_NB) != 0) {
+    Fail(error, "locking " + m_folder);
+    close(m_dir_fd);
+    m_dir_fd = -1;
+    return false;
+  }
+  // Another process may have removed the folder between our mkdir and lock.
+  struct stat held, named;
+  if (fstat(m_dir_fd, &held) != 0 || stat(m_folder.c_str(), &named) != 0 ||
+      held.st_ino != named.st_ino || held.st_dev != named.st_dev) {
+    close(m_dir_fd);
+    m_dir_fd = -1;
+    errno = EAGAIN;
+    return Fail(error, "locking " + m_folder);
+  }
+  return true;
+}
+
+bool StepJournal::Begin(const std::string& install_dir, const std::vector<StepChange>& plan,
+                        const std::string& from, const std::string& to, std::string* error) {
+  if (!Lock(install_dir, error)) return false;
+  if (Exists(m_folder + "/" + kPlanName)) {
+    errno = EEXIST;
+    return Fail(error, "an unfinished step in " + m_folder);
+  }
+  m_plan = plan;
+  m_from = from;
+  m_to = to;
+  // The folder itself must survive a cut before anything relies on it.
+  if (!SyncPath(install_dir, O_RDONLY | O_DIRECTORY)) return Fail(error, "flushing " + install_dir);
+  if (!WriteDurably(m_folder, RenderPlan(plan, from, to), error)) return false;
+  for (size_t i = 0; i < m_plan.size(); ++i) {
+    if (m_plan[i].kind != StepChange::Kind::kKeep) continue;
+    std::string original = m_install + "/" + m_plan[i].path;
+    if (link(original.c_str(), AsidePath(i).c_str()) != 0 && errno != ENOENT) {
+      return Fail(error, "keeping " + original);
+    }
+  }
+  return true;
+}
+
+std::string StepJournal::AsidePath(size_t index) const {
+  return m_folder + "/" + std::to_string(index);
+}
+
+std::string StepJournal::TempPath() { return m_folder + "/t" + std::to_string(m_temps++); }
+
+bool StepJournal::MoveAside(size_t index, std::string* error) {
+  std::string original = m_install + "/" + m_plan[index].path;
+  if (rename(original.c_str(), AsidePath(index).c_str()) == 0) return true;
+  return Fail(error, "moving aside " + original);
+}
+
+bool StepJournal::Commit(std::string* error) {
+  if (syncfs(m_dir_fd) != 0) return Fail(error, "flushing the file system of " + m_install);
+  std::string mark = m_folder + "/" + kCommitName;
+  if (!SyncPath(mark, O_WRONLY | O_CREAT | O_NOFOLLOW)) return Fail(error, "writing " + mark);
+  if (!SyncPath(m_folder, O_RDONLY | O_DIRECTORY)) return Fail(error, "flushing " + m_folder);
+  // Done for good from here; a failure to tidy up is finished at next start.
+  std::string ignored;
+  Drop(&ignored);
+  return true;
+}
+
+bool StepJournal::UndoPlan(std::string* error) {
+  bool ok = true;
+  for (size_t i = m_plan.size(); i-- > 0;) {
+    const StepChange& change = m_plan[i];
+    std::string path = m_install + "/" + change.path;
+    switch (change.kind) {
+      case StepChange::Kind::kFolder:
+        if (rmdir(path.c_str()) != 0 && errno != ENOENT) ok = Fail(error, "removing " + path);
+        break;
+      case StepChange::Kind::kNew:
+        if (unlink(path.c_str()) != 0 && errno != ENOENT) ok = Fail(error, "removing " + path);
+        break;
+      case StepChange::Kind::kRebuilt:
+        unlink((path + ".part").c_str());
+        [[fallthrough]];
+      case StepChange::Kind::kAside:
+      case StepChange::Kind::kKeep:
+        if (Exists(AsidePath(i)) && rename(AsidePath(i).c_str(), path.c_str()) != 0) {
+          ok = Fail(error, "putting back " + path);
+        }
+        break;
+    }
+  }
+  return ok;
+}
+
+bool StepJournal::Undo(std::string* error) {
+  if (!UndoPlan(error)) return false;
+  if (syncfs(m_dir_fd) != 0) return Fail(error, "flushing the file system of " + m_install);
+  return Drop(error);
+}
+
+bool StepJournal::Drop(std::string* error) {
+  if (!EmptyFolder(m_folder, error)) return false;
+  if (rmdir(m_folder.c_str()) != 0) return Fail(error, "removing " + m_folder);
+  close(m_dir_fd);
+  m_dir_fd = -1;
+  return true;
+}
+
+// Recovery reads the journal into a StepJournal and finishes it.
+class StepRecovery {
+ public:
+  static RecoveryOutcome Run(const std::string& install_dir, std::string* version,
+                             std::string* error) {
+    if (!Exists(install_dir + "/" + kStepFolderName)) return RecoveryOutcome::kNothing;
+    StepJournal journal;
+    if (!journal.Lock(install_dir, error)) {
+      return errno == EWOULDBLOCK ? RecoveryOutcome::kBusy : RecoveryOutcome::kFailed;
+    }
+    std::string text;
+    if (!Exists(journal.m_folder + "/" + kPlanName)) {
+      // Ended before the plan was durable: nothing was changed.
+      return journal.Drop(error) ? RecoveryOutcome::kNothing : RecoveryOutcome::kFailed;
+    }
+    if (!ReadWhole(journal.m_folder + "/" + kPlanName, &text) ||
+        !ParsePlan(text, &journal.m_plan, &journal.m_from, &journal.m_to)) {
+      if (error) *error = "the plan in " + journal.m_folder + " cannot be read";
+      return RecoveryOutcome::kFailed;
+    }
+    if (Exists(journal.m_folder + "/" + kCommitName)) {
+      *version = journal.m_to;
+      return journal.Drop(error) ? RecoveryOutcome::kCompleted : RecoveryOutcome::kFailed;
+    }
+    *version = journal.m_from;
+    return journal.Undo(error) ? RecoveryOutcome::kUndone : RecoveryOutcome::kFailed;
+  }
+};
+
+RecoveryOutcome RecoverStep(const std::string& install_dir, std::string* version,
+                            std::string* error) {
+  return StepRecovery::Run(install_dir, version, error);
+}
+
+}  // namespace TarvPatch
