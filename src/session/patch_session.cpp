@@ -95,9 +95,9 @@ PatchSession::Result PatchSession::CheckAndPatch() {
 PatchSession::Result PatchSession::RunRepair() {
   std::vector<std::wstring> sources = m_settings.GetServers();
   if (m_settings.IsLocalFile()) sources = {m_settings.GetManualPatchPath()};
-  RenameRepairApplier applier;
-  RepairSession repair(m_ports, applier, InstallDir(),
-                       m_settings.GetCurrentVersion().ToStdWstring());
+  const std::wstring version = m_settings.GetCurrentVersion().ToStdWstring();
+  JournalRepairApplier applier(InstallDir(), version);
+  RepairSession repair(m_ports, applier, InstallDir(), version);
   switch (repair.Run(sources)) {
     case RepairSession::Outcome::kRepaired:
       return Result::kOk;

@@ -463,6 +463,7 @@ TEST(PatchSession, PatchFolderAndSingleArchive) {
                                          "state 3",
                                          "folder field",
                                          "apply, deferring TarvLauncher.exe",
+                                         "commit",
                                          "marker cleared"};
   struct Case {
     const char* name;

@@ -27,15 +27,24 @@ class RepairApplier {
   virtual bool Apply(const std::vector<RepairFile>& files, std::string* error) = 0;
 };
 
-// Renames each replaced file into the staging folder (`name` + ".old"),
-// then the copy over it; undoes those renames in reverse order on failure.
-class RenameRepairApplier : public RepairApplier {
+// Carries the repair as one journalled step (apply/step_journal.h): each
+// replaced file is moved into the journal, the checked copy renamed into
+// its place, missing folders made; any failure undoes the step, and a run
+// killed in between is undone at the next start.
+class JournalRepairApplier : public RepairApplier {
  public:
+  // `version` names the installation's version before and after the step.
+  JournalRepairApplier(std::wstring install_dir, std::wstring version)
+      : m_install(std::move(install_dir)), m_version(std::move(version)) {}
   bool Apply(const std::vector<RepairFile>& files, std::string* error) override;
+
+ private:
+  std::wstring m_install, m_version;
 };
 
 // A fresh, hidden staging folder inside the installation
-// (".tarv-repair-XXXXXX"); false when it cannot be made.
+// (".tarv-repair-XXXXXX"), after removing any a killed run left behind;
+// false when it cannot be made.
 bool MakeRepairStaging(const std::wstring& install_dir, std::wstring* folder);
 
 // True for the name of a folder the patcher keeps inside an installation

@@ -91,7 +91,7 @@ struct Fixture {
   }
   RepairSession::Outcome Run(std::vector<std::wstring> servers = {}) {
     if (servers.empty()) servers = {TarvUtil::FromFsPath(server)};
-    RenameRepairApplier applier;
+    JournalRepairApplier applier(TarvUtil::FromFsPath(install), L"1");
     RepairSession repair(ports, applier, TarvUtil::FromFsPath(install), L"1");
     return repair.Run(servers);
   }
