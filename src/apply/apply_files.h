@@ -16,11 +16,13 @@ FileKind KindOfPath(const std::wstring& path);
 bool IsDirectory(const std::wstring& path);
 
 // Copies the regular file `source` to `target` through a temporary file in
-// `temp_folder` (the target's folder when empty; it must be on the target's
-// file system), then renames it over the target. The source must be a
-// regular file itself, not a link.
+// the target's folder, or at `temp_path` when one is given, and renamed over
+// the target. The source must be a regular file itself, not a link. On
+// failure the target is untouched. Without `temp_path` the copy is flushed
+// (file and folder) before it replaces the target; with it, nothing is
+// flushed: the caller's patch step makes the whole file system durable once.
 bool CopyFileReplacing(const std::wstring& source, const std::wstring& target,
-                       const std::wstring& temp_folder = L"");
+                       const std::wstring& temp_path = L"");
 
 // Renames `from` to `to`, replacing a file of that name.
 bool RenameReplacing(const std::wstring& from, const std::wstring& to);

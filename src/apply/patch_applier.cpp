@@ -93,9 +93,10 @@ bool AddOne(OpenStep& step, const PatchFileEntry& entry, const PlannedEntry& pla
     ReportPatchMessage(2, L"Could not copy the file: " + source);
     return false;
   }
-  std::wstring temp_folder =
-      TarvUtil::JoinPath(State().install_dir, TarvUtil::FromFsPath(kStepFolderName));
-  if (!CopyFileReplacing(source, InstallFs(change.path), temp_folder)) {
+  // Written inside the journal's folder: a killed copy leaves nothing
+  // among the game's files.
+  if (!CopyFileReplacing(source, InstallFs(change.path),
+                         TarvUtil::FromFsPath(step.journal.TempPath()))) {
     ReportPatchMessage(2, L"Could not copy the file: " + source);
     return false;
   }

@@ -1,9 +1,7 @@
 #include "session/patch_source.h"
 
-#include <cstdio>
-#include <memory>
-
 #include "data/data_buffer.h"
+#include "data/file_io.h"
 #include "data/file_util.h"
 #include "inet/transfer.h"
 #include "patchserver/patch_catalogue.h"
@@ -29,22 +27,12 @@ class CappedBuffer : public TarvDataBufferMemoryDynamic {
   size_t m_limit;
 };
 
-struct FileCloser {
-  void operator()(FILE* f) const { fclose(f); }
-};
-
 bool ReadLocal(const std::wstring& path, std::string* text, size_t limit) {
-  std::unique_ptr<FILE, FileCloser> f(fopen(TarvUtil::FsPath(path).c_str(), "rbe"));
-  if (!f) return false;
-  std::string out;
-  char block[65536];
-  size_t n = 0;
-  while ((n = fread(block, 1, sizeof block, f.get())) > 0) {
-    if (out.size() + n > limit) return false;
-    out.append(block, n);
+  std::string bytes;
+  if (TarvFile::ReadWholeFile(TarvUtil::FsPath(path), limit, &bytes) != TarvFile::ReadResult::kOk) {
+    return false;
   }
-  if (ferror(f.get())) return false;
-  *text = std::move(out);
+  *text = std::move(bytes);
   return true;
 }
 

@@ -1,6 +1,5 @@
 #include "repair_store.h"
 
-#include <unistd.h>
 #include <zstd.h>
 
 #include <algorithm>
@@ -11,6 +10,7 @@
 
 #include "apply/repair_manifest.h"
 #include "apply/sha256.h"
+#include "data/file_io.h"
 
 namespace mkpatch {
 namespace {
@@ -26,25 +26,9 @@ struct FileCloser {
 };
 using File = std::unique_ptr<FILE, FileCloser>;
 
-// Writes `path` through "<path>.part": `fill` writes the content, then the
-// part is flushed, synced and renamed. The part is removed on failure.
-template <typename Fill>
-bool WriteThroughPart(const std::string& path, Fill fill, std::string* error) {
-  std::string part = path + ".part";
-  FILE* f = fopen(part.c_str(), "wbe");
-  bool ok = f != nullptr && fill(f) && fflush(f) == 0 && fsync(fileno(f)) == 0;
-  if (f != nullptr && fclose(f) != 0) ok = false;
-  if (ok && rename(part.c_str(), path.c_str()) != 0) ok = false;
-  if (!ok) {
-    unlink(part.c_str());
-    *error = path + ": cannot be written";
-  }
-  return ok;
-}
-
 // Streams `source` through zstd into `out`.
-bool Compress(const std::string& source, FILE* out) {
-  File in(fopen(source.c_str(), "rbe"));
+bool Compress(const std::string& source, TarvFile::AtomicFile* out) {
+  File in(TarvFile::OpenRegularForReading(source));
   std::unique_ptr<ZSTD_CCtx, size_t (*)(ZSTD_CCtx*)> cctx(ZSTD_createCCtx(), ZSTD_freeCCtx);
   if (!in || !cctx) return false;
   ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_compressionLevel, kObjectLevel);
@@ -60,7 +44,7 @@ bool Compress(const std::string& source, FILE* out) {
     do {
       ZSTD_outBuffer ob{output.data(), output.size(), 0};
       remaining = ZSTD_compressStream2(cctx.get(), &ob, &ib, mode);
-      if (ZSTD_isError(remaining) || fwrite(output.data(), 1, ob.pos, out) != ob.pos) return false;
+      if (ZSTD_isError(remaining) || !out->Write(output.data(), ob.pos)) return false;
     } while (last ? remaining != 0 : ib.pos < ib.size);
     if (last) return true;
   }
@@ -126,9 +110,13 @@ class Store {
       *error = path + ": its folder cannot be made: " + ec.message();
       return false;
     }
-    if (!WriteThroughPart(
-            path, [&](FILE* f) { return Compress(disk, f); }, error))
+    TarvFile::AtomicFile object;
+    if (!object.Create(path, {}, error)) return false;
+    if (!Compress(disk, &object)) {
+      *error = path + ": cannot be written from " + disk;
       return false;
+    }
+    if (!object.Commit(error)) return false;
     ++m_summary->objects_written;
     return true;
   }
@@ -154,10 +142,7 @@ bool WriteRepairStore(const std::string& server,
     std::string manifest;
     if (!store.AddVersion(dir, &manifest, error)) return false;
     std::string address = "manifests/" + name + ".txt";
-    auto fill = [&](FILE* f) {
-      return fwrite(manifest.data(), 1, manifest.size(), f) == manifest.size();
-    };
-    if (!WriteThroughPart(server + "/" + address, fill, error)) return false;
+    if (!TarvFile::ReplaceFile(server + "/" + address, manifest, {}, error)) return false;
     *records += "\r\nmanifest-version: " + name + "\r\nmanifest-url: " + address +
                 "\r\nmanifest-sha256: " + TarvPatch::Sha256Hex(manifest.data(), manifest.size()) +
                 "\r\n";

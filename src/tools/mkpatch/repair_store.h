@@ -20,7 +20,8 @@ struct RepairStoreSummary {
 // `server` and appends to `records` one catalogue record per version:
 // "manifest-version", "manifest-url" and "manifest-sha256", records
 // separated by empty lines, CR LF line ends. An object already present is
-// kept (its name is its content). Files are written through part files.
+// kept (its name is its content). Files are written through the file
+// layer's atomic replacement.
 bool WriteRepairStore(const std::string& server,
                       const std::vector<std::pair<std::string, std::string>>& versions,
                       std::string* records, RepairStoreSummary* summary, std::string* error);
