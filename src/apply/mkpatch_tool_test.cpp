@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "apply/sha256.h"
 #include "support/test_support.h"
 
 namespace {
@@ -173,13 +174,22 @@ TEST(MkpatchToolTest, ChainWritesArchivesAndCatalogue) {
   auto r = Mkpatch({"chain", "--level", "3", dir.Sub("server"), "1.0=" + dir.Sub("v10"),
                     "1.1=" + dir.Sub("v11"), "1.2=" + dir.Sub("v12")});
   ASSERT_EQ(r.exit_code, 0) << r.err;
-  // The patch records first; the repair manifests' records follow them.
-  EXPECT_EQ(ReadFile(dir.Sub("server/patches.txt"))
-                .substr(0, ReadFile(dir.Sub("server/patches.txt")).find("\r\n\r\nmanifest-") + 2),
+  // Each record names its archive's size and SHA-256; the repair
+  // manifests' records follow the patch records.
+  auto bound = [&](const std::string& step) {
+    const std::string zip = ReadFile(dir.Sub("server/" + step + ".zip"));
+    return "patch-data-size: " + std::to_string(zip.size()) +
+           "\r\npatch-data-sha256: " + Sha256Hex(zip.data(), zip.size()) + "\r\n";
+  };
+  const std::string catalogue = ReadFile(dir.Sub("server/patches.txt"));
+  EXPECT_EQ(catalogue.substr(0, catalogue.find("\r\n\r\nmanifest-") + 2),
             "source-version: 1.0\r\ntarget-version: 1.1\r\npatch-exe-url: 1.0_to_1.1.exe\r\n"
-            "patch-data-url: 1.0_to_1.1.zip\r\n\r\n"
-            "source-version: 1.1\r\ntarget-version: 1.2\r\npatch-exe-url: 1.1_to_1.2.exe\r\n"
-            "patch-data-url: 1.1_to_1.2.zip\r\n");
+            "patch-data-url: 1.0_to_1.1.zip\r\n" +
+                bound("1.0_to_1.1") +
+                "\r\n"
+                "source-version: 1.1\r\ntarget-version: 1.2\r\npatch-exe-url: 1.1_to_1.2.exe\r\n"
+                "patch-data-url: 1.1_to_1.2.zip\r\n" +
+                bound("1.1_to_1.2"));
   tarvtest::MakeDirs(dir.Sub("game/Binaries"));
   CopyTree(dir.Sub("v10"), dir.Sub("game"));
   WriteFile(dir.Sub("game/Binaries/jpatchl-w32.exe"), ReadFile(Bin("jpatch")));

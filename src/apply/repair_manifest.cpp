@@ -30,13 +30,22 @@ bool SafePath(const std::string& path) {
   return IsSafeEntryPath(SplitEntryPath(TarvText::FromUtf8(path)));
 }
 
+// The digest as the manifest writes it: 64 lower-case hexadecimal digits.
+bool IsLowerCaseDigest(const std::string& text) {
+  for (char c : text) {
+    if (c >= 'A' && c <= 'F') return false;
+  }
+  return IsSha256Hex(text);
+}
+
 // One line into `entry`; an empty result when it is good, else the fault.
 std::string ParseLine(const std::string& line, ManifestEntry* entry) {
   size_t first = line.find(' ');
   size_t second = first == std::string::npos ? first : line.find(' ', first + 1);
   if (second == std::string::npos) return "expected \"<sha256> <size> <path>\"";
   entry->sha256 = line.substr(0, first);
-  if (!IsSha256Hex(entry->sha256)) return "the digest is not 64 lower-case hexadecimal digits";
+  if (!IsLowerCaseDigest(entry->sha256))
+    return "the digest is not 64 lower-case hexadecimal digits";
   if (!ParseSize(line.substr(first + 1, second - first - 1), &entry->size)) {
     return "the size is not a decimal number";
   }

@@ -2,32 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include "apply/sha256.h"
-#include "support/test_support.h"
-
 namespace {
 
 using TarvPatch::ManifestEntry;
 using TarvPatch::RepairManifest;
 
 const std::string kA(64, 'a');
-
-TEST(Sha256, KnownDigestsOfTextAndFile) {
-  EXPECT_EQ(TarvPatch::Sha256Hex("", 0),
-            "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-  EXPECT_EQ(TarvPatch::Sha256Hex("abc", 3),
-            "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-  tarvtest::ScopedTempDir dir;
-  std::string path = dir.Sub("f");
-  std::string big(3 << 20, 'x');  // over one read block
-  tarvtest::WriteFile(path, big);
-  std::string hex;
-  uint64_t size = 0;
-  ASSERT_TRUE(TarvPatch::Sha256File(path, &hex, &size));
-  EXPECT_EQ(hex, TarvPatch::Sha256Hex(big.data(), big.size()));
-  EXPECT_EQ(size, big.size());
-  EXPECT_FALSE(TarvPatch::Sha256File(dir.path() + "/missing", &hex, &size));
-}
 
 TEST(RepairManifest, ParsesWhatFormatWrites) {
   std::vector<ManifestEntry> entries = {{"Binaries\\Game.exe", 12345, kA},

@@ -1,23 +1,16 @@
-// SHA-256 with which repair identifies a file's content, written as 64
-// lower-case hexadecimal digits. The digest itself is OpenSSL's; this only
-// streams files through it. Pure functions, safe from any thread.
+// SHA-256 (libsodium) as the catalogue names a patch archive: 64 lower-case
+// hexadecimal digits. Plain functions, safe from any thread.
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 #include <string>
 
-namespace TarvPatch {
+// The digest of `size` bytes.
+std::string Sha256Hex(const void* bytes, size_t size);
 
-// The digest of `size` bytes at `data`.
-std::string Sha256Hex(const void* data, size_t size);
+// The digest of the file at `path`, read in pieces. False, with `digest`
+// unchanged, when the file cannot be opened or read to its end.
+bool ComputeFileSha256(const std::wstring& path, std::string* digest);
 
-// The digest and the size of the regular file at `path` (a narrow, UTF-8
-// path). False when it cannot be opened or read to its end; the outputs are
-// then unchanged.
-bool Sha256File(const std::string& path, std::string* hex, uint64_t* size);
-
-// True when `text` is 64 lower-case hexadecimal digits.
+// True for exactly 64 hexadecimal digits of either case.
 bool IsSha256Hex(const std::string& text);
-
-}  // namespace TarvPatch

@@ -113,6 +113,17 @@ inline constexpr int kArchiveOtherVersion = 332;
 inline constexpr int kPatchFileUnreadable = 333;
 inline constexpr int kRepairStagingFailed = 334;
 
+// Signed updates: why a server's catalogue or a downloaded archive is
+// refused when it cannot be shown to come from the publisher.
+inline constexpr int kCatalogueUnsigned = 340;
+inline constexpr int kCatalogueBadSignature = 341;
+inline constexpr int kCatalogueExpired = 342;
+inline constexpr int kCatalogueReplayed = 343;
+inline constexpr int kPublisherKeyUnusable = 344;
+inline constexpr int kArchiveMismatch = 345;
+inline constexpr int kArchiveTooLarge = 346;
+inline constexpr int kRecordWithoutDigest = 347;
+
 // New texts are added in blocks by subject, each block in its own range so
 // that work on different subjects never takes the same number:
 //   300-319 all-or-nothing steps      320-339 repair and offline patching

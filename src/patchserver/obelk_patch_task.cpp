@@ -1,8 +1,11 @@
 #include "patchserver/obelk_patch_task.h"
 
 #include "data/file_util.h"
+#include "diag/system_log.h"
 #include "inet/transfer.h"
 #include "inet/url.h"
+#include "os/message_ids.h"
+#include "os/messages.h"
 
 namespace {
 
@@ -24,6 +27,10 @@ class LimitedMemoryBuffer : public TarvDataBufferMemoryDynamic {
   uint32_t m_limit;
 };
 
+// Longest signature file taken from a server; the parser refuses anything
+// over a few KiB with a clear reason.
+constexpr uint32_t kMaxSignatureFetchBytes = 1u << 20;
+
 // Addresses in report lines never show a password.
 std::string Shown(const std::wstring& address) {
   return TarvInet::RedactUrl(TarvUtil::ToNarrow(address));
@@ -34,10 +41,13 @@ std::string Shown(const std::wstring& address) {
 // The archive file as the transfer sees it, publishing its position after
 // every operation so that the GUI thread can read it while the worker
 // writes, without a lock around the writes.
+// With a limit it refuses, as full, every write that would pass it, and
+// keeps refusing once that happened: an endless answer stays endless.
 class ObelkPatchTask::ProgressBuffer : public TarvDataBuffer {
  public:
-  explicit ProgressBuffer(TarvDataBufferFile* file) : m_file(file) {}
+  ProgressBuffer(TarvDataBufferFile* file, uint64_t limit) : m_file(file), m_limit(limit) {}
   uint32_t Position() const { return m_position.load(std::memory_order_relaxed); }
+  bool PassedLimit() const { return m_passedLimit; }
 
   uint32_t GetSize() override { return m_file->GetSize(); }
   uint32_t GetPosition() override { return m_file->GetPosition(); }
@@ -46,6 +56,10 @@ class ObelkPatchTask::ProgressBuffer : public TarvDataBuffer {
     return Publish(m_file->SetPosition(position));
   }
   DataBufferResult Write(const void* bytes, uint32_t count) override {
+    if (m_passedLimit || uint64_t{m_file->GetPosition()} + count > m_limit) {
+      m_passedLimit = true;
+      return DB_BUFFER_FULL;
+    }
     return Publish(m_file->Write(bytes, count));
   }
   DataBufferResult Read(void* destination, uint32_t count) override {
@@ -60,11 +74,17 @@ class ObelkPatchTask::ProgressBuffer : public TarvDataBuffer {
   }
 
   TarvDataBufferFile* m_file;
+  uint64_t m_limit;
+  bool m_passedLimit = false;
   std::atomic<uint32_t> m_position{0};
 };
 
 ObelkPatchTask::ObelkPatchTask() = default;
 ObelkPatchTask::~ObelkPatchTask() = default;
+
+void ObelkPatchTask::Report(int level, const std::wstring& text) {
+  Report(level, TarvUtil::ToNarrow(text));
+}
 
 // ---- Catalogue ----
 
@@ -95,6 +115,7 @@ bool ObelkPatchTask::FindPatches(const std::vector<std::wstring>& servers) {
       Report(0, "Unable to download patch file: " + Shown(address));
       continue;
     }
+    if (m_policy.SignatureRequired() && !CatalogueTrusted(address, buffer)) continue;
     buffer.SetPosition(0);
     if (ParseCatalogue(&buffer, server)) {
       m_server = server;
@@ -103,6 +124,35 @@ bool ObelkPatchTask::FindPatches(const std::vector<std::wstring>& servers) {
   }
   Report(0, "Unable to connect to any patch servers.");
   m_server.clear();
+  return false;
+}
+
+bool ObelkPatchTask::CatalogueTrusted(const std::wstring& address,
+                                      TarvDataBufferMemoryDynamic& catalogue) {
+  using TarvMessages::LoadMessage;
+  namespace Id = TarvMessages::Id;
+  const std::wstring signature_address = address + L".minisig";
+  LimitedMemoryBuffer signature(kMaxSignatureFetchBytes);
+  if (TarvInet::Fetch(TarvUtil::ToNarrow(signature_address), &signature, TarvInet::kBypassCache) !=
+      INET_OK) {
+    Report(2, LoadMessage(Id::kCatalogueUnsigned) + TarvUtil::ToWide(Shown(address)));
+    return false;
+  }
+  std::string detail;
+  uint64_t serial = 0;
+  const CatalogueVerdict verdict = CheckCatalogueSignature(
+      std::string_view(reinterpret_cast<const char*>(catalogue.Data()), catalogue.GetSize()),
+      std::string_view(reinterpret_cast<const char*>(signature.Data()), signature.GetSize()),
+      m_policy, &serial, &detail);
+  if (verdict == CatalogueVerdict::kAccepted) {
+    m_acceptedSerial = serial;
+    return true;
+  }
+  SystemLogA("catalogue %s refused: %s\n", Shown(address).c_str(), detail.c_str());
+  const int id = verdict == CatalogueVerdict::kExpired    ? Id::kCatalogueExpired
+                 : verdict == CatalogueVerdict::kReplayed ? Id::kCatalogueReplayed
+                                                          : Id::kCatalogueBadSignature;
+  Report(2, LoadMessage(id) + TarvUtil::ToWide(Shown(address)));
   return false;
 }
 
@@ -116,7 +166,13 @@ bool ObelkPatchTask::QueryPatchSize(const std::wstring& dataUrl) {
   return known;
 }
 
-bool ObelkPatchTask::DownloadPatch(const std::wstring& dataUrl, const std::wstring& tempFilePath) {
+void ObelkPatchTask::SetExpectedPatchSize(uint64_t size) {
+  m_bytesReceived = 0;
+  m_bytesExpected = size;
+}
+
+bool ObelkPatchTask::DownloadPatch(const std::wstring& dataUrl, const std::wstring& tempFilePath,
+                                   uint64_t maxBytes) {
   m_state = kDownloading;
   m_bytesReceived = 0;
   TarvDataBufferFile file(tempFilePath, TarvDataBufferFile::MODE_UPDATE);
@@ -124,7 +180,7 @@ bool ObelkPatchTask::DownloadPatch(const std::wstring& dataUrl, const std::wstri
     Report(2, "Unable to open the patch file for writing: " + TarvUtil::ToNarrow(tempFilePath));
     return false;
   }
-  ProgressBuffer progress(&file);
+  ProgressBuffer progress(&file, maxBytes);
   {
     OS::MutexLock lock(&m_statusLock);
     m_currentBuffer = &progress;
@@ -132,6 +188,8 @@ bool ObelkPatchTask::DownloadPatch(const std::wstring& dataUrl, const std::wstri
   bool ok = TarvInet::Fetch(TarvUtil::ToNarrow(dataUrl), &progress, 0) == INET_OK;
   if (ok) {
     progress.Flush();
+  } else if (progress.PassedLimit()) {
+    Report(2, TarvMessages::LoadMessage(TarvMessages::Id::kArchiveTooLarge));
   } else {
     Report(2, "Unable to download patch file: " + Shown(dataUrl));
   }

@@ -13,6 +13,7 @@
 
 #include "data/data_buffer.h"
 #include "os/mutex.h"
+#include "patchserver/catalogue_signature.h"
 #include "patchserver/patch_catalogue.h"
 #include "patchserver/patch_info.h"
 
@@ -41,6 +42,9 @@ class ObelkPatchTask {
 
   // One line for the user: level 0 plain, 1 minor note, 2 error.
   virtual void Report(int level, const std::string& text) = 0;
+  // A line from the string tables, in the player's language. Goes through
+  // the narrow Report unless a front end keeps the wide text.
+  virtual void Report(int level, const std::wstring& text);
 
   // ---- Catalogue (see PatchCatalogue) ----
   bool ParseCatalogue(TarvDataBuffer* buffer, const std::wstring& server);
@@ -56,7 +60,15 @@ class ObelkPatchTask {
   // 0 as "Unable to download patch file: <address>"; a file without a valid
   // record passes silently to the next server. When none is accepted,
   // reports "Unable to connect to any patch servers." and returns false.
+  // When the catalogue policy asks for signatures, a server's catalogue is
+  // used only with a valid "patches.txt.minisig" beside it; otherwise one
+  // level-2 line says why (missing, bad, expired, replayed) and the next
+  // server is tried.
   bool FindPatches(const std::vector<std::wstring>& servers);
+  // What FindPatches asks of a catalogue; by default nothing.
+  void SetCataloguePolicy(const CataloguePolicy& policy) { m_policy = policy; }
+  // The serial of the accepted signed catalogue; 0 when none was checked.
+  uint64_t GetAcceptedSerial() const { return m_acceptedSerial; }
   // The accepted server; empty before FindPatches and after it failed.
   const std::wstring& GetAcceptedServer() const { return m_server; }
 
@@ -67,8 +79,13 @@ class ObelkPatchTask {
   // Downloads the archive into the file `tempFilePath` (emptied first, so a
   // stale file of the same name leaves nothing behind). Reports at level 2
   // "Unable to open the patch file for writing: <path>" or "Unable to
-  // download patch file: <address>" and returns false on failure.
-  bool DownloadPatch(const std::wstring& dataUrl, const std::wstring& tempFilePath);
+  // download patch file: <address>" and returns false on failure. The
+  // download stops and fails as soon as the data pass `maxBytes` (reported
+  // as such, not retried).
+  bool DownloadPatch(const std::wstring& dataUrl, const std::wstring& tempFilePath,
+                     uint64_t maxBytes = UINT64_MAX);
+  // Sets bytes expected from the catalogue instead of asking the server.
+  void SetExpectedPatchSize(uint64_t size);
   // GUI thread: the current progress; stores the percentage.
   void GetDownloadStatus(DownloadStatus& out);
   int GetDownloadState() const { return m_state.load(std::memory_order_relaxed); }
@@ -82,8 +99,12 @@ class ObelkPatchTask {
  private:
   class ProgressBuffer;
 
+  bool CatalogueTrusted(const std::wstring& address, TarvDataBufferMemoryDynamic& catalogue);
+
   PatchCatalogue m_catalogue;
   std::wstring m_server;
+  CataloguePolicy m_policy;
+  uint64_t m_acceptedSerial = 0;
 
   OS::Mutex m_statusLock;                     // guards m_currentBuffer
   ProgressBuffer* m_currentBuffer = nullptr;  // set only during a transfer

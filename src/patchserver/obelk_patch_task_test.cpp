@@ -6,7 +6,10 @@
 #include <atomic>
 #include <thread>
 
+#include "apply/minisign_signature.h"
+#include "apply/secret_key.h"
 #include "data/file_util.h"
+#include "os/messages.h"
 #include "servers/test_servers.h"
 
 namespace {
@@ -233,6 +236,95 @@ TEST_F(PatchTaskTest, FtpDownloadCutInTheMiddleIsResumedInTheSameFile) {
   EXPECT_TRUE(tarvtest::ReadFile(temp_.Sub("p.zip")) == data);
   EXPECT_EQ(ftp.CountCommands("REST 120000"), 1);
   EXPECT_TRUE(task.IsDownloadedSizeAcceptable(W(temp_.Sub("p.zip"))));
+}
+
+// Servers with signed and unsigned catalogues; the task takes the first
+// whose catalogue passes, says for each other one why, and keeps the serial.
+TEST_F(PatchTaskTest, SignedCataloguesAreCheckedServerByServer) {
+  TarvMessages::SetThreadLanguage(TarvMessages::Language::kEnglish);
+  const SecretKey publisher = GenerateSecretKey(), stranger = GenerateSecretKey();
+  const std::string text = Catalogue("1.0", "1.1");
+  auto serve = [&](const std::string& folder, const SecretKey* key, const std::string& comment,
+                   const std::string& served_text) {
+    tarvtest::WriteFile(http_.root() + "/" + folder + "/patches.txt", served_text);
+    if (key != nullptr) {
+      tarvtest::WriteFile(http_.root() + "/" + folder + "/patches.txt.minisig",
+                          FormatMinisignSignature(SignMessage(*key, text, comment), "u"));
+    }
+    return http_.Url(folder);
+  };
+  const std::string fresh = " expires:2100-01-01T00:00:00Z";
+  const std::string good = serve("good", &publisher, "serial:12" + fresh, text);
+  const std::string unsigned_ = serve("unsigned", nullptr, "", text);
+  const std::string changed = serve("changed", &publisher, "serial:12" + fresh, text + "\r\n");
+  const std::string other = serve("other", &stranger, "serial:12" + fresh, text);
+  const std::string old = serve("old", &publisher, "serial:3" + fresh, text);
+  const std::string stale =
+      serve("stale", &publisher, "serial:12 expires:2001-01-01T00:00:00Z", text);
+  CataloguePolicy policy;
+  policy.keys = {publisher.PublicKey()};
+  policy.lowest_serial = 5;
+  policy.now = 1800000000;
+  RecordingTask task;
+  task.SetCataloguePolicy(policy);
+  bool found = false;
+  tarvtest::CaptureStdoutLines([&] {
+    found = task.FindPatches({W(unsigned_), W(changed), W(other), W(old), W(stale), W(good)});
+  });
+  EXPECT_TRUE(found);
+  EXPECT_EQ(TarvUtil::ToNarrow(task.GetAcceptedServer()), good);
+  EXPECT_EQ(task.GetAcceptedSerial(), 12u);
+  EXPECT_EQ(task.reports,
+            (std::vector<std::string>{
+                "2|The patch catalogue has no signature: " + unsigned_ + "/patches.txt",
+                "2|The signature of the patch catalogue is not valid: " + changed + "/patches.txt",
+                "2|The signature of the patch catalogue is not valid: " + other + "/patches.txt",
+                "2|The patch catalogue is older than one already used: " + old + "/patches.txt",
+                "2|The patch catalogue has expired: " + stale + "/patches.txt"}));
+  // Only the accepted server's records are in the catalogue.
+  ASSERT_NE(task.GetPatchInfo("1.0"), nullptr);
+  EXPECT_EQ(task.GetPatchInfo("1.0")->patchDataUrl, W(good + "/data/1.0_to_1.1.zip"));
+  // Signatures are fetched fresh, like catalogues; none of a refused server
+  // is asked for twice.
+  EXPECT_EQ(http_.CountRequests("/unsigned/patches.txt.minisig"), 1);
+  EXPECT_EQ(http_.CountRequests("/changed/patches.txt.minisig"), 1);
+
+  // Without keys, signatures are not even fetched.
+  RecordingTask plain;
+  EXPECT_TRUE(plain.FindPatches({W(changed)}));
+  EXPECT_EQ(plain.GetAcceptedSerial(), 0u);
+  EXPECT_EQ(http_.CountRequests("/changed/patches.txt.minisig"), 1);
+}
+
+// An answer that never ends is cut at the size the catalogue gives, and the
+// transfer is not tried again: the next attempt would be just as long.
+TEST_F(PatchTaskTest, DownloadStopsOnceItPassesTheCataloguesSize) {
+  TarvMessages::SetThreadLanguage(TarvMessages::Language::kEnglish);
+  const std::string data = tarvtest::RandomBytes(100000, 3);
+  tarvtest::WriteFile(http_.root() + "/p.zip", data);
+  http_.SetRoute("/endless.zip", {.file = http_.root() + "/p.zip", .endless = true});
+  struct Case {
+    const char* path;
+    uint64_t limit;
+    bool ok;
+  } cases[] = {{"p.zip", 100000, true}, {"endless.zip", 100000, false}, {"p.zip", 99999, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.path) + " " + std::to_string(c.limit));
+    RecordingTask task;
+    task.SetExpectedPatchSize(c.limit);
+    const std::string path = std::string("/") + c.path;
+    const int before = http_.CountRequests(path);
+    bool ok = !c.ok;
+    tarvtest::CaptureStdoutLines(
+        [&] { ok = task.DownloadPatch(W(http_.Url(c.path)), W(temp_.Sub("a.zip")), c.limit); });
+    EXPECT_EQ(ok, c.ok);
+    const std::vector<std::string> stopped = {
+        "2|The patch file is larger than the patch catalogue says; the download was stopped."};
+    EXPECT_EQ(task.reports, c.ok ? std::vector<std::string>{} : stopped);
+    EXPECT_EQ(task.GetBytesExpected(), c.limit);
+    EXPECT_EQ(http_.CountRequests(path) - before, 1);
+    EXPECT_LE(tarvtest::ReadFile(temp_.Sub("a.zip")).size(), c.limit);
+  }
 }
 
 #if defined(__SANITIZE_THREAD__)

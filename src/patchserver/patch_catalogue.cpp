@@ -31,7 +31,35 @@ bool IsAbsolute(const std::wstring& address) {
     }
     return true;
   };
-  return starts(L"ftp://") || starts(L"http://");
+  return starts(L"ftp://") || starts(L"http://") || starts(L"https://");
+}
+
+// A size in decimal digits that a download buffer can hold (32 bits).
+bool ParseSize(const std::string& text, uint64_t* size) {
+  if (text.empty() || text.size() > 10) return false;
+  uint64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<uint64_t>(c - '0');
+  }
+  if (value > UINT32_MAX) return false;
+  *size = value;
+  return true;
+}
+
+// The optional archive size and digest. False when one is given but
+// malformed: such a record cannot be held to what it claims.
+bool TakeArchiveFields(PatchCatalogue::KeyValueTable& table, PatchInfo* info) {
+  const std::string& size = table["patch-data-size"];
+  std::string digest = LowerAscii(table["patch-data-sha256"]);
+  if (!size.empty()) {
+    uint64_t value = 0;
+    if (!ParseSize(size, &value)) return false;
+    info->patchDataSize = value;
+  }
+  if (!digest.empty() && !IsSha256Hex(digest)) return false;
+  info->patchDataSha256 = digest;
+  return true;
 }
 
 void AppendLine(TarvDataBufferMemoryDynamic& record, const std::string& line) {
@@ -103,6 +131,7 @@ bool PatchCatalogue::ParseCatalogueRecord(TarvDataBuffer* record, const std::wst
   info.targetVersion = target;
   info.patchExeUrl = TarvUtil::ToWide(exe);
   info.patchDataUrl = TarvUtil::ToWide(data);
+  if (!TakeArchiveFields(table, &info)) return false;
   if (!IsAbsolute(info.patchDataUrl)) {
     if (server.empty()) return false;
     info.patchDataUrl = TarvUtil::JoinPath(server, info.patchDataUrl);
@@ -115,7 +144,7 @@ void PatchCatalogue::TakeManifestRecord(KeyValueTable& table, const std::wstring
   const std::string& version = table["manifest-version"];
   std::string sha256 = LowerAscii(table["manifest-sha256"]);
   ManifestInfo info{TarvUtil::ToWide(table["manifest-url"]), sha256};
-  if (version.empty() || info.url.empty() || !TarvPatch::IsSha256Hex(sha256)) return;
+  if (version.empty() || info.url.empty() || !IsSha256Hex(sha256)) return;
   if (!IsAbsolute(info.url)) {
     if (server.empty()) return;
     info.url = TarvUtil::JoinPath(server, info.url);

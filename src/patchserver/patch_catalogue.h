@@ -24,7 +24,10 @@ class PatchCatalogue {
 
   // Parses one record (its lines, each ended by "\n") and stores it when
   // valid: the four keys present and not empty, and a server to join a
-  // relative data address to.
+  // relative data address to. "patch-data-size" (decimal bytes, at most 32
+  // bits) and "patch-data-sha256" (64 hexadecimal digits) are optional, but
+  // a record that gives one malformed is invalid. "http://", "https://" and
+  // "ftp://" data addresses are absolute. Other keys are ignored.
   bool ParseCatalogueRecord(TarvDataBuffer* record, const std::wstring& server);
 
   // Fills `table` from the record's lines: keys lower-cased, keys and values

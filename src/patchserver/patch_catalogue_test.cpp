@@ -176,11 +176,16 @@ TEST(ParseCatalogue, DataAddressesAbsoluteOrJoinedToTheServer) {
        kSrv,
        true,
        {"1.0>1.1|p.exe|ftp://other/p.zip"}},
-      {"https counts as relative",
-       r + "patch-data-url: https://other/p.zip\n",
+      {"absolute https",
+       r + "patch-data-url: HTTPS://other/p.zip\n",
        kSrv,
        true,
-       {"1.0>1.1|p.exe|http://srv/patches/https://other/p.zip"}},
+       {"1.0>1.1|p.exe|HTTPS://other/p.zip"}},
+      {"https without its slashes is relative",
+       r + "patch-data-url: https:other/p.zip\n",
+       kSrv,
+       true,
+       {"1.0>1.1|p.exe|http://srv/patches/https:other/p.zip"}},
       {"relative without server", r + "patch-data-url: p.zip\n", L"", false, {}},
       {"absolute without server",
        r + "patch-data-url: http://other/p.zip\n",
@@ -189,6 +194,46 @@ TEST(ParseCatalogue, DataAddressesAbsoluteOrJoinedToTheServer) {
        {"1.0>1.1|p.exe|http://other/p.zip"}},
   };
   for (const Case& c : cases) Check(c);
+}
+
+TEST(ParseCatalogue, ArchiveSizeAndDigestAreOptionalButMustBeWellFormed) {
+  const std::string r = Record("1.0", "1.1", "\n");
+  const std::string digest(64, 'a');
+  struct {
+    const char* name;
+    std::string fields;
+    bool valid;
+    std::optional<uint64_t> size;
+    std::string sha256;
+  } cases[] = {
+      {"neither", "", true, std::nullopt, ""},
+      {"both", "patch-data-size: 1234\npatch-data-sha256: " + digest + "\n", true, 1234, digest},
+      {"digest in capitals, quoted, key in capitals",
+       "PATCH-DATA-SHA256: \"" + std::string(64, 'A') + "\"\n", true, std::nullopt, digest},
+      {"size only", "patch-data-size: 0\n", true, 0, ""},
+      {"largest size", "patch-data-size: 4294967295\n", true, 4294967295u, ""},
+      {"size beyond 32 bits", "patch-data-size: 4294967296\n", false, std::nullopt, ""},
+      {"size with a sign", "patch-data-size: +12\n", false, std::nullopt, ""},
+      {"size with a blank inside", "patch-data-size: 1 2\n", false, std::nullopt, ""},
+      {"size of twenty digits", "patch-data-size: 00000000000000000012\n", false, std::nullopt, ""},
+      {"short digest", "patch-data-sha256: " + digest.substr(1) + "\n", false, std::nullopt, ""},
+      {"digest not hex", "patch-data-sha256: " + digest.substr(1) + "g\n", false, std::nullopt, ""},
+      {"unknown keys beside them", "patch-data-sha512: x\nmirror: y\n", true, std::nullopt, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string text = r + c.fields;
+    TarvDataBufferMemoryDynamic buffer;
+    buffer.Write(text.data(), static_cast<uint32_t>(text.size()));
+    buffer.SetPosition(0);
+    PatchCatalogue catalogue;
+    EXPECT_EQ(catalogue.ParseCatalogue(&buffer, kSrv), c.valid);
+    const PatchInfo* info = catalogue.GetPatchInfo("1.0");
+    ASSERT_EQ(info != nullptr, c.valid);
+    if (info == nullptr) continue;
+    EXPECT_EQ(info->patchDataSize, c.size);
+    EXPECT_EQ(info->patchDataSha256, c.sha256);
+  }
 }
 
 TEST(ParseCatalogue, LaterFilesReplaceEarlierRecordsAndLookupIsExact) {

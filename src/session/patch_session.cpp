@@ -1,5 +1,9 @@
 #include "session/patch_session.h"
 
+#include <ctime>
+
+#include "apply/publisher_key.h"
+#include "apply/sha256.h"
 #include "data/file_util.h"
 #include "diag/system_log.h"
 #include "os/message_ids.h"
@@ -95,9 +99,11 @@ PatchSession::Result PatchSession::CheckAndPatch() {
 PatchSession::Result PatchSession::RunRepair() {
   std::vector<std::wstring> sources = m_settings.GetServers();
   if (m_settings.IsLocalFile()) sources = {m_settings.GetManualPatchPath()};
+  CataloguePolicy policy;
+  if (!LoadCataloguePolicy(&policy)) return Result::kFailed;
   const std::wstring version = m_settings.GetCurrentVersion().ToStdWstring();
   JournalRepairApplier applier(InstallDir(), version);
-  RepairSession repair(m_ports, applier, InstallDir(), version);
+  RepairSession repair(m_ports, applier, InstallDir(), version, policy);
   switch (repair.Run(sources)) {
     case RepairSession::Outcome::kRepaired:
       return Result::kOk;
@@ -115,14 +121,23 @@ PatchSession::Result PatchSession::RunLocalPatches() {
   m_local = true;
   const std::wstring path = m_settings.GetManualPatchPath();
   const std::wstring current = m_settings.GetCurrentVersion().ToStdWstring();
+  CataloguePolicy policy;
+  if (!LoadCataloguePolicy(&policy)) return Result::kFailed;
   Report(0, kSearching);
-  if (m_ports.FindLocalPatches(path)) return RunChain();
+  uint64_t size = 0;
+  if (TarvUtil::QueryFileSize(TarvUtil::JoinPath(path, L"patches.txt"), size) == DB_OK) {
+    return m_ports.FindLocalPatches(path, policy) ? RunChain() : Result::kFailed;
+  }
+  // A lone archive has no catalogue to vouch for it.
+  if (m_signed) {
+    m_ports.Report(2, Text(TarvMessages::Id::kCatalogueUnsigned) + path);
+    return Result::kFailed;
+  }
   const size_t slash = path.find_last_of(L"/\\");
   const std::wstring name = slash == std::wstring::npos ? path : path.substr(slash + 1);
   const size_t to = name.find(L"_to_");
   const bool named = to != std::wstring::npos && name.size() > 4 &&
                      name.compare(name.size() - 4, 4, L".zip") == 0 && to + 4 < name.size() - 4;
-  uint64_t size = 0;
   if (!named || TarvUtil::QueryFileSize(path, size) != DB_OK) {
     m_ports.Report(2, FillMessage(Text(TarvMessages::Id::kNoLocalPatches), {path}));
     return Result::kFailed;
@@ -144,9 +159,35 @@ bool PatchSession::TakeApplicationLock() {
   return false;
 }
 
+// The installation's key file decides whether catalogues must be signed; a
+// key file that is there but cannot be used stops the session rather than
+// patching unchecked.
+bool PatchSession::LoadCataloguePolicy(CataloguePolicy* policy) {
+  const std::wstring path = TarvUtil::JoinPath(InstallDir(), kPublisherKeyFile);
+  std::string error;
+  switch (LoadPublisherKeys(path, &policy->keys, &error)) {
+    case KeyFileState::kAbsent:
+      return true;
+    case KeyFileState::kBroken:
+      SystemLogA("session: publisher key file %s: %s\n", TarvUtil::FsPath(path).c_str(),
+                 error.c_str());
+      Report(2, TarvMessages::Id::kPublisherKeyUnusable, path);
+      return false;
+    case KeyFileState::kLoaded:
+      break;
+  }
+  m_signed = true;
+  m_storedSerial = m_ports.StoredCatalogueSerial();
+  policy->lowest_serial = m_storedSerial;
+  policy->now = static_cast<int64_t>(time(nullptr));
+  return true;
+}
+
 PatchSession::Result PatchSession::RunPatches() {
+  CataloguePolicy policy;
+  if (!LoadCataloguePolicy(&policy)) return Result::kFailed;
   Report(0, kSearching);
-  if (!m_ports.FindPatches(m_settings.GetServers())) return Result::kFailed;
+  if (!m_ports.FindPatches(m_settings.GetServers(), policy)) return Result::kFailed;
   return RunChain();
 }
 
@@ -178,22 +219,31 @@ PatchSession::Result PatchSession::RunChain() {
 
 PatchSession::Result PatchSession::RunStep(const PatchStep& step) {
   m_settings.SetTargetVersion(step.target_version);
+  if (m_signed && (!step.data_size || step.data_sha256.empty())) {
+    Report(2, TarvMessages::Id::kRecordWithoutDigest, m_settings.GetPatchName().ToStdWstring());
+    return Result::kFailed;
+  }
   std::wstring archive, work;
   Result result = Result::kOk;
   if (m_local) {
     archive = step.data_url;
-    result = LocalStep(archive, &work);
+    result = LocalStep(step, &work);
     if (result == Result::kOk) result = UnpackStep(archive, work, false);
   } else {
-    if (!m_ports.QueryPatchSize(step.data_url)) Report(1, kSizeUnknown);
-    result = DownloadStep(step.data_url, &archive, &work);
+    // A size the catalogue gives is the one the archive must have.
+    if (step.data_size) {
+      m_ports.SetExpectedPatchSize(*step.data_size);
+    } else if (!m_ports.QueryPatchSize(step.data_url)) {
+      Report(1, kSizeUnknown);
+    }
+    result = DownloadStep(step, &archive, &work);
     if (result == Result::kOk) result = UnpackStep(archive, work);
   }
   if (result == Result::kOk) result = ApplyStep(work);
   return result;
 }
 
-PatchSession::Result PatchSession::DownloadStep(const std::wstring& url, std::wstring* archive,
+PatchSession::Result PatchSession::DownloadStep(const PatchStep& step, std::wstring* archive,
                                                 std::wstring* work) {
   std::wstring temp;
   if (!m_ports.EnsureTempFolder(&temp) ||
@@ -206,10 +256,11 @@ PatchSession::Result PatchSession::DownloadStep(const std::wstring& url, std::ws
     return Result::kFailed;
   }
   Report(0, kDownloading);
-  if (!m_ports.DownloadPatch(url, *archive)) {
+  if (!m_ports.DownloadPatch(step.data_url, *archive, step.data_size.value_or(UINT64_MAX))) {
     Report(2, kDownloadFailed);
     return Result::kFailed;
   }
+  if (step.data_size || !step.data_sha256.empty()) return CheckArchive(step, *archive);
   uint64_t size = 0;
   if (TarvUtil::QueryFileSize(*archive, size) != DB_OK || size < m_ports.ExpectedPatchSize()) {
     SystemLogA("session: archive has %llu bytes, %llu announced\n",
@@ -221,12 +272,16 @@ PatchSession::Result PatchSession::DownloadStep(const std::wstring& url, std::ws
   return Result::kOk;
 }
 
-// The archive of a patch folder is unpacked from where it lies: only the
-// work folder is made.
-PatchSession::Result PatchSession::LocalStep(const std::wstring& path, std::wstring* work) {
+// The archive of a patch folder is unpacked from where it lies, once it
+// is the one the catalogue names: only the work folder is made.
+PatchSession::Result PatchSession::LocalStep(const PatchStep& step, std::wstring* work) {
   uint64_t size = 0;
-  if (IsRemoteAddress(path) || TarvUtil::QueryFileSize(path, size) != DB_OK) {
-    m_ports.Report(2, FillMessage(Text(TarvMessages::Id::kPatchFileUnreadable), {path}));
+  if (IsRemoteAddress(step.data_url) || TarvUtil::QueryFileSize(step.data_url, size) != DB_OK) {
+    m_ports.Report(2, FillMessage(Text(TarvMessages::Id::kPatchFileUnreadable), {step.data_url}));
+    return Result::kFailed;
+  }
+  if ((step.data_size || !step.data_sha256.empty()) &&
+      CheckArchive(step, step.data_url, false) != Result::kOk) {
     return Result::kFailed;
   }
   std::wstring temp;
@@ -235,6 +290,29 @@ PatchSession::Result PatchSession::LocalStep(const std::wstring& path, std::wstr
     return Result::kFailed;
   }
   return Result::kOk;
+}
+
+// The archive must be the one the catalogue names, byte for byte, before the
+// unpacker sees it: a changed, swapped or damaged archive is a failed
+// download, and a downloaded one is not kept.
+PatchSession::Result PatchSession::CheckArchive(const PatchStep& step, const std::wstring& archive,
+                                                bool archive_is_ours) {
+  uint64_t size = 0;
+  std::string digest;
+  const bool size_ok = TarvUtil::QueryFileSize(archive, size) == DB_OK &&
+                       (!step.data_size || size == *step.data_size);
+  const bool digest_ok =
+      size_ok && (step.data_sha256.empty() ||
+                  (ComputeFileSha256(archive, &digest) && digest == step.data_sha256));
+  if (digest_ok) return Result::kOk;
+  SystemLogA("session: archive has %llu bytes and SHA-256 %s; the catalogue gives %llu and %s\n",
+             static_cast<unsigned long long>(size), digest.empty() ? "-" : digest.c_str(),
+             static_cast<unsigned long long>(step.data_size.value_or(0)),
+             step.data_sha256.empty() ? "-" : step.data_sha256.c_str());
+  Report(2, TarvMessages::Id::kArchiveMismatch);
+  Report(2, kDownloadFailed);
+  if (archive_is_ours) TarvUtil::RemoveFile(archive);
+  return Result::kFailed;
 }
 
 PatchSession::Result PatchSession::UnpackStep(const std::wstring& archive, const std::wstring& work,
@@ -263,6 +341,7 @@ PatchSession::Result PatchSession::ApplyStep(const std::wstring& work) {
   if (!UpdateUninstallData(work)) return FailStep(work, kUninstallUpdateFailed);
   if (!m_ports.CommitPatchStep()) return FailStep(work, kApplyFailed);
   m_ports.ClearPatchingMarker();
+  KeepCatalogueSerial();
   ++m_applied;
   m_settings.SetCurrentVersion(m_settings.GetTargetVersion());
   m_settings.SetTargetVersion(kNoTarget);
@@ -282,6 +361,17 @@ PatchSession::Result PatchSession::FailStep(const std::wstring& work, int failur
   }
   TarvUtil::DeleteDirectoryTree(work);
   return Result::kFailed;
+}
+
+// Once the installation holds files of a signed catalogue, no server may
+// offer an older catalogue any more. Kept only after a step was applied, so
+// that a catalogue merely looked at does not lock out the one in use.
+void PatchSession::KeepCatalogueSerial() {
+  if (!m_signed) return;
+  const uint64_t serial = m_ports.AcceptedCatalogueSerial();
+  if (serial <= m_storedSerial) return;
+  m_ports.StoreCatalogueSerial(serial);
+  m_storedSerial = serial;
 }
 
 bool PatchSession::ApplyPatch(const std::wstring& work) {

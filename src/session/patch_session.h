@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "apply/patch_applier.h"
+#include "patchserver/catalogue_signature.h"
 #include "session/patch_settings.h"
 #include "session/repair_session.h"
 #include "session/unpacker.h"
@@ -23,7 +24,15 @@ namespace TarvPatch {
 struct PatchStep {
   std::wstring target_version;
   std::wstring data_url;
+  // The archive's size and SHA-256 (lower-case hexadecimal) when the
+  // catalogue gives them.
+  std::optional<uint64_t> data_size;
+  std::string data_sha256;
 };
+
+// The publisher's keys, which turn signed catalogues on, lie here inside
+// the installation.
+inline constexpr const wchar_t* kPublisherKeyFile = L"Binaries/tarv-publisher.pub";
 
 // Download states the window's timer reads.
 enum SessionDownloadState : uint32_t {
@@ -53,16 +62,29 @@ class SessionPorts : public RepairPorts {
   virtual void ResetGameConfiguration() = 0;
   virtual void CheckPhysXRuntime() = 0;
 
+  // The highest catalogue serial accepted before (0: none), and storing a
+  // higher one.
+  virtual uint64_t StoredCatalogueSerial() = 0;
+  virtual void StoreCatalogueSerial(uint64_t serial) = 0;
+
   // The patch task.
-  virtual bool FindPatches(const std::vector<std::wstring>& servers) = 0;
+  virtual bool FindPatches(const std::vector<std::wstring>& servers,
+                           const CataloguePolicy& policy) = 0;
+  // The serial of the signed catalogue FindPatches accepted; 0 when none.
+  virtual uint64_t AcceptedCatalogueSerial() = 0;
   // The catalogue of a patch folder (`folder`/patches.txt) into the task,
-  // its relative addresses joined to the folder; false when it cannot be
-  // read or holds no patch record.
-  virtual bool FindLocalPatches(const std::wstring& folder) = 0;
+  // its relative addresses joined to the folder, its signature checked as
+  // FindPatches checks a server's; false (reported) when it cannot be read,
+  // is refused, or holds no patch record.
+  virtual bool FindLocalPatches(const std::wstring& folder, const CataloguePolicy& policy) = 0;
   virtual std::optional<PatchStep> GetPatchInfo(const std::wstring& version) = 0;
   virtual bool QueryPatchSize(const std::wstring& data_url) = 0;
   virtual uint64_t ExpectedPatchSize() = 0;
-  virtual bool DownloadPatch(const std::wstring& data_url, const std::wstring& archive) = 0;
+  // The size the catalogue gives, used instead of asking the server.
+  virtual void SetExpectedPatchSize(uint64_t size) = 0;
+  // Fails as soon as the data pass `max_bytes`.
+  virtual bool DownloadPatch(const std::wstring& data_url, const std::wstring& archive,
+                             uint64_t max_bytes) = 0;
   virtual void SetDownloadState(uint32_t state) = 0;
 
   // The unpacker and the applier.
@@ -103,16 +125,20 @@ class PatchSession {
 
   Result CheckAndPatch();
   bool TakeApplicationLock();
+  bool LoadCataloguePolicy(CataloguePolicy* policy);
   Result RunPatches();
   Result RunChain();
   std::optional<PatchStep> NextStep(const std::wstring& version);
   Result RunStep(const PatchStep& step);
   // Offline: a patch folder or one archive given with --patch.
   Result RunLocalPatches();
-  Result LocalStep(const std::wstring& path, std::wstring* work);
+  Result LocalStep(const PatchStep& step, std::wstring* work);
   // --repair, from the servers or the folder given with --patch.
   Result RunRepair();
-  Result DownloadStep(const std::wstring& url, std::wstring* archive, std::wstring* work);
+  Result DownloadStep(const PatchStep& step, std::wstring* archive, std::wstring* work);
+  Result CheckArchive(const PatchStep& step, const std::wstring& archive,
+                      bool archive_is_ours = true);
+  void KeepCatalogueSerial();
   Result UnpackStep(const std::wstring& archive, const std::wstring& work,
                     bool archive_is_ours = true);
   Result ApplyStep(const std::wstring& work);
@@ -127,6 +153,8 @@ class PatchSession {
   int m_applied = 0;
   bool m_local = false;                       // archives are read where they lie
   std::optional<PatchStep> m_single_archive;  // --patch named one archive
+  bool m_signed = false;                      // the installation asks for signed catalogues
+  uint64_t m_storedSerial = 0;                // the serial the installation has kept
 };
 
 }  // namespace TarvPatch

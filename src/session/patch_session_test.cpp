@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 
+#include "apply/publisher_key.h"
+#include "apply/secret_key.h"
+#include "apply/sha256.h"
 #include "data/file_util.h"
 #include "diag/text_encoding.h"
 #include "e2e/uninstall_log_reader.h"
@@ -38,6 +42,8 @@ class RecordingPorts : public SessionPorts {
   UndoResult undo = UndoResult::kUndone;
   std::vector<std::wstring> added = {L"Data\\new.pak"};
   bool stop_after_unpack = false;
+  uint64_t stored_serial = 0, accepted_serial = 0;
+  std::optional<std::string> content;  // what the download delivers
   std::wstring temp;
   std::vector<std::wstring> archives, work_folders, unpacked;
 
@@ -68,8 +74,20 @@ class RecordingPorts : public SessionPorts {
   bool ClearPatchingMarker() override { return calls.push_back("marker cleared"), true; }
   void ResetGameConfiguration() override { calls.push_back("reset configuration"); }
   void CheckPhysXRuntime() override { calls.push_back("physx"); }
-  bool FindPatches(const std::vector<std::wstring>&) override { return find; }
-  bool FindLocalPatches(const std::wstring& folder) override {
+  uint64_t StoredCatalogueSerial() override { return stored_serial; }
+  void StoreCatalogueSerial(uint64_t serial) override {
+    calls.push_back("store serial " + std::to_string(serial));
+    stored_serial = serial;
+  }
+  bool FindPatches(const std::vector<std::wstring>&, const CataloguePolicy& policy) override {
+    if (policy.SignatureRequired()) {
+      calls.push_back("find signed, " + std::to_string(policy.keys.size()) +
+                      " key(s), serial >= " + std::to_string(policy.lowest_serial));
+    }
+    return find;
+  }
+  uint64_t AcceptedCatalogueSerial() override { return accepted_serial; }
+  bool FindLocalPatches(const std::wstring& folder, const CataloguePolicy&) override {
     calls.push_back("local catalogue " + Narrow(folder));
     return local_catalogue;
   }
@@ -89,10 +107,16 @@ class RecordingPorts : public SessionPorts {
   }
   bool QueryPatchSize(const std::wstring&) override { return size_known; }
   uint64_t ExpectedPatchSize() override { return size_known ? announced : 0; }
-  bool DownloadPatch(const std::wstring& url, const std::wstring& archive) override {
-    calls.push_back("download " + Narrow(url));
+  void SetExpectedPatchSize(uint64_t size) override {
+    calls.push_back("expect " + std::to_string(size));
+  }
+  bool DownloadPatch(const std::wstring& url, const std::wstring& archive,
+                     uint64_t max_bytes) override {
+    calls.push_back("download " + Narrow(url) +
+                    (max_bytes == UINT64_MAX ? "" : " at most " + std::to_string(max_bytes)));
     archives.push_back(archive);
-    tarvtest::WriteFile(TarvUtil::FsPath(archive), std::string(announced + delivered_delta, 'z'));
+    tarvtest::WriteFile(TarvUtil::FsPath(archive),
+                        content ? *content : std::string(announced + delivered_delta, 'z'));
     return download;
   }
   void SetDownloadState(uint32_t state) override {
@@ -385,7 +409,6 @@ TEST(PatchSession, ChecksBeforeTheChain) {
          s.ports.local_catalogue = false;
        },
        {"callbacks", "language", "lock /Binaries", "L0 Searching for patches...",
-        "local catalogue /nowhere/1_to_2.zip",
         "L2 No patch catalogue or patch archive named <installed>_to_<target>.zip at: "
         "/nowhere/1_to_2.zip",
         "L0 Patching aborted.", "unlock"}},
@@ -446,6 +469,136 @@ TEST(PatchSession, StopDuringOrRightAfterUnpackingEndsQuietly) {
   }
 }
 
+// With the publisher's key installed: catalogues are searched for with the
+// key and the kept serial, every record must carry the archive's size and
+// digest, the archive must match them, and the serial is kept once a step
+// has been applied. Without the key, size and digest still hold when given.
+TEST(PatchSession, SignedUpdates) {
+  const std::string archive = "the archive of a step";
+  const std::string digest = Sha256Hex(archive.data(), archive.size());
+  const std::string size = std::to_string(archive.size());
+  const std::string dl = "download http://127.0.0.1:1/1_to_2.zip at most " + size;
+  const std::string mismatch = "L2 The downloaded patch file does not match the patch catalogue.";
+  struct Case {
+    const char* name;
+    std::function<void(Session&)> arrange;
+    SessionEnd end;
+    std::vector<std::string> expected;  // in this order among the calls
+    std::vector<std::string> absent;
+    std::wstring end_version;
+  };
+  const Case cases[] = {
+      {"chain, serial kept after the first applied step",
+       [](Session&) {},
+       SessionEnd::kCompleted,
+       {"find signed, 1 key(s), serial >= 5", "expect " + size, dl,
+        "apply, deferring TarvLauncher.exe", "store serial 9",
+        "download http://127.0.0.1:1/2_to_3.zip at most " + size, "L0 Patching completed."},
+       {"store serial 9"},  // once only
+       L"3"},
+      {"serial already kept",
+       [](Session& s) { s.ports.stored_serial = 9; },
+       SessionEnd::kCompleted,
+       {"find signed, 1 key(s), serial >= 9", "L0 Patching completed."},
+       {"store serial 9"},
+       L"3"},
+      {"record without digest",
+       [](Session& s) { s.ports.catalogue[L"1"].data_sha256.clear(); },
+       SessionEnd::kAborted,
+       {"L2 The patch catalogue gives no size or SHA-256 digest for the patch file: 1_to_2",
+        "L0 Patching aborted."},
+       {dl, "store serial 9"},
+       L"1"},
+      {"record without size",
+       [](Session& s) { s.ports.catalogue[L"1"].data_size.reset(); },
+       SessionEnd::kAborted,
+       {"L2 The patch catalogue gives no size or SHA-256 digest for the patch file: 1_to_2"},
+       {"store serial 9"},
+       L"1"},
+      {"archive changed, same size",
+       [&](Session& s) { s.ports.content = "THE archive of a step"; },
+       SessionEnd::kAborted,
+       {dl, mismatch, "L2 Patch download failed.", "L0 Patching aborted."},
+       {"L0 Unpacking patch file...", "store serial 9"},
+       L"1"},
+      {"archive shorter",
+       [&](Session& s) { s.ports.content = archive.substr(1); },
+       SessionEnd::kAborted,
+       {dl, mismatch, "L2 Patch download failed."},
+       {"L0 Unpacking patch file...", "store serial 9"},
+       L"1"},
+      {"applier failed: serial not kept",
+       [](Session& s) { s.ports.apply = false; },
+       SessionEnd::kAborted,
+       {"L2 \nFailed to apply the patch: 1_to_2"},
+       {"store serial 9"},
+       L"1"},
+      {"key file broken",
+       [](Session& s) {
+         tarvtest::WriteFile(s.install + "/Binaries/tarv-publisher.pub", "untrusted comment: k\n");
+       },
+       SessionEnd::kAborted,
+       {"L2 The publisher's key file cannot be used: " + std::string("KEYFILE"),
+        "L0 Patching aborted."},
+       {"L0 Searching for patches..."},
+       L"1"},
+      {"no key: digest still checked",
+       [&](Session& s) {
+         tarvtest::RemoveTree(s.install + "/Binaries");
+         s.ports.content = "THE archive of a step";
+       },
+       SessionEnd::kAborted,
+       {dl, mismatch},
+       {"find signed, 1 key(s), serial >= 5"},
+       L"1"},
+      {"no key, no digest: unchecked as before",
+       [&](Session& s) {
+         tarvtest::RemoveTree(s.install + "/Binaries");
+         for (auto& [v, step] : s.ports.catalogue) step = {step.target_version, step.data_url};
+         s.ports.content.reset();
+       },
+       SessionEnd::kCompleted,
+       {"download http://127.0.0.1:1/1_to_2.zip"},
+       {"find signed, 1 key(s), serial >= 5", "store serial 9"},
+       L"3"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Session s;
+    tarvtest::WriteFile(s.install + "/Binaries/tarv-publisher.pub",
+                        FormatPublisherKey(GenerateSecretKey().PublicKey()));
+    for (auto& [v, step] : s.ports.catalogue) {
+      step.data_size = archive.size();
+      step.data_sha256 = digest;
+    }
+    s.ports.content = archive;
+    s.ports.stored_serial = 5;
+    s.ports.accepted_serial = 9;
+    c.arrange(s);
+    EXPECT_EQ(s.Run(), c.end);
+    std::vector<std::string> calls = InReportOrder(s.ports.calls);
+    const std::string key_file = s.install + "/Binaries/tarv-publisher.pub";
+    size_t at = 0;
+    for (std::string line : c.expected) {
+      if (line.find("KEYFILE") != std::string::npos)
+        line.replace(line.find("KEYFILE"), 7, key_file);
+      auto found = std::find(calls.begin() + static_cast<long>(at), calls.end(), line);
+      EXPECT_NE(found, calls.end()) << "missing or out of order: " << line;
+      if (found != calls.end()) at = static_cast<size_t>(found - calls.begin()) + 1;
+    }
+    for (const std::string& line : c.absent) {
+      EXPECT_LE(std::count(calls.begin(), calls.end(), line),
+                std::count(c.expected.begin(), c.expected.end(), line))
+          << line;
+    }
+    EXPECT_EQ(s.settings.GetCurrentVersion(), c.end_version);
+    // A refused archive is not kept for the unpacker or a later run.
+    if (std::find(calls.begin(), calls.end(), mismatch) != calls.end()) {
+      EXPECT_FALSE(tarvtest::FileExists(TarvUtil::FsPath(s.ports.archives.back())));
+    }
+  }
+}
+
 }  // namespace
 }  // namespace TarvPatch
 
@@ -480,8 +633,7 @@ TEST(PatchSession, PatchFolderAndSingleArchive) {
              {"L0 No (more) patches at server for version: 2", "reset configuration", "physx",
               "L0 Patching completed.", "unlock"}})},
       {"one archive", false, "1_to_2.zip", UnpackOutcome::kUnpacked, SessionEnd::kCompleted,
-       Join({{"local catalogue DIR/1_to_2.zip"},
-             local_step,
+       Join({local_step,
              {"L0 No (more) patches at server for version: 2", "reset configuration", "physx",
               "L0 Patching completed.", "unlock"}})},
       {"archive of another version",
@@ -489,8 +641,7 @@ TEST(PatchSession, PatchFolderAndSingleArchive) {
        "3_to_4.zip",
        UnpackOutcome::kUnpacked,
        SessionEnd::kAborted,
-       {"local catalogue DIR/3_to_4.zip",
-        "L2 The patch archive 3_to_4.zip does not start at the installed version 1.",
+       {"L2 The patch archive 3_to_4.zip does not start at the installed version 1.",
         "L0 Patching aborted.", "unlock"}},
       {"unpacking fails: the player's archive stays",
        true,
@@ -507,6 +658,7 @@ TEST(PatchSession, PatchFolderAndSingleArchive) {
     const std::string dir = s.dir.Sub("disk");
     const std::string archive = dir + "/" + (c.archive.empty() ? "1_to_2.zip" : c.archive);
     tarvtest::WriteFile(archive, "PK");
+    if (c.catalogue) tarvtest::WriteFile(dir + "/patches.txt", "records");
     s.ports.catalogue.clear();
     s.ports.catalogue[L"1"] = {L"2", TarvUtil::FromFsPath(dir + "/1_to_2.zip")};
     s.ports.local_catalogue = c.catalogue;

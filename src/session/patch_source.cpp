@@ -3,7 +3,11 @@
 #include "data/data_buffer.h"
 #include "data/file_io.h"
 #include "data/file_util.h"
+#include "diag/system_log.h"
 #include "inet/transfer.h"
+#include "inet/url.h"
+#include "os/message_ids.h"
+#include "os/messages.h"
 #include "patchserver/patch_catalogue.h"
 
 namespace TarvPatch {
@@ -26,6 +30,9 @@ class CappedBuffer : public TarvDataBufferMemoryDynamic {
  private:
   size_t m_limit;
 };
+
+// Longest signature file taken; a real one is a few hundred bytes.
+constexpr size_t kMaxSignatureBytes = 1u << 20;
 
 bool ReadLocal(const std::wstring& path, std::string* text, size_t limit) {
   std::string bytes;
@@ -85,6 +92,38 @@ bool ParseCatalogueText(const std::string& text, const std::wstring& base,
   buffer.Write(text.data(), static_cast<uint32_t>(text.size()));
   buffer.SetPosition(0);
   return catalogue->ParseCatalogue(&buffer, base);
+}
+
+std::wstring CatalogueRefusal(const std::string& catalogue, const std::wstring& address,
+                              const CataloguePolicy& policy, const TextFetcher& fetch,
+                              uint64_t* serial) {
+  namespace Id = TarvMessages::Id;
+  if (!policy.SignatureRequired()) return L"";
+  std::string signature;
+  int refusal = Id::kCatalogueUnsigned;
+  if (fetch(address + L".minisig", &signature, kMaxSignatureBytes)) {
+    std::string detail;
+    switch (CheckCatalogueSignature(catalogue, signature, policy, serial, &detail)) {
+      case CatalogueVerdict::kAccepted:
+        return L"";
+      case CatalogueVerdict::kExpired:
+        refusal = Id::kCatalogueExpired;
+        break;
+      case CatalogueVerdict::kReplayed:
+        refusal = Id::kCatalogueReplayed;
+        break;
+      case CatalogueVerdict::kMissing:
+        break;
+      case CatalogueVerdict::kBad:
+        refusal = Id::kCatalogueBadSignature;
+        break;
+    }
+    SystemLogA("catalogue %s refused: %s\n", TarvUtil::ToNarrow(address).c_str(), detail.c_str());
+  }
+  const std::wstring shown =
+      IsRemoteAddress(address) ? TarvUtil::ToWide(TarvInet::RedactUrl(TarvUtil::ToNarrow(address)))
+                               : address;
+  return TarvMessages::LoadMessage(refusal) + shown;
 }
 
 }  // namespace TarvPatch

@@ -6,7 +6,10 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
+
+#include "patchserver/catalogue_signature.h"
 
 class PatchCatalogue;
 
@@ -28,5 +31,17 @@ bool FetchFile(const std::wstring& address, const std::wstring& download_path, s
 // joined to `base`; true when it held a valid patch record.
 bool ParseCatalogueText(const std::string& text, const std::wstring& base,
                         PatchCatalogue* catalogue);
+
+// Fetches the file behind an address as FetchText does.
+using TextFetcher = std::function<bool(const std::wstring&, std::string*, size_t)>;
+
+// Why the catalogue text fetched from `address` must not be used: empty when
+// `policy` asks for no signature or the signature beside it
+// ("<address>.minisig", fetched with `fetch`) is accepted; otherwise the
+// report line (level 2) naming the address. `serial` (may be null) gets the
+// serial of an accepted signed catalogue.
+std::wstring CatalogueRefusal(const std::string& catalogue, const std::wstring& address,
+                              const CataloguePolicy& policy, const TextFetcher& fetch,
+                              uint64_t* serial);
 
 }  // namespace TarvPatch

@@ -3,9 +3,12 @@
 #include "apply/patch_applier.h"
 #include "data/file_util.h"
 #include "diag/crash_dump.h"
+#include "diag/system_log.h"
 #include "os/application_mutex.h"
+#include "os/message_ids.h"
 #include "os/messages.h"
 #include "os/temp_folder.h"
+#include "session/catalogue_serial.h"
 #include "session/install_access.h"
 #include "session/installation_record.h"
 #include "session/patch_source.h"
@@ -93,20 +96,40 @@ void PatchThread::CheckPhysXRuntime() {
       [this](int level, const std::wstring& text) { Report(level, text); });
 }
 
-bool PatchThread::FindPatches(const std::vector<std::wstring>& servers) {
+uint64_t PatchThread::StoredCatalogueSerial() { return ReadCatalogueSerial(); }
+
+void PatchThread::StoreCatalogueSerial(uint64_t serial) {
+  if (!TarvPatch::StoreCatalogueSerial(serial)) {
+    SystemLogA("session: catalogue serial %llu not stored\n",
+               static_cast<unsigned long long>(serial));
+  }
+}
+
+bool PatchThread::FindPatches(const std::vector<std::wstring>& servers,
+                              const CataloguePolicy& policy) {
+  SetCataloguePolicy(policy);
   return ObelkPatchTask::FindPatches(servers);
 }
 
-bool PatchThread::FindLocalPatches(const std::wstring& folder) {
+bool PatchThread::FindLocalPatches(const std::wstring& folder, const CataloguePolicy& policy) {
+  const std::wstring address = TarvUtil::JoinPath(folder, L"patches.txt");
   std::string text;
-  if (!TarvPatch::FetchText(TarvUtil::JoinPath(folder, L"patches.txt"), &text,
-                            kMaxCatalogueBytes)) {
+  if (!TarvPatch::FetchText(address, &text, kMaxCatalogueBytes)) {
+    Report(0, "Unable to download patch file: " + TarvUtil::ToNarrow(address));
+    return false;
+  }
+  const std::wstring refusal =
+      CatalogueRefusal(text, address, policy, TarvPatch::FetchText, nullptr);
+  if (!refusal.empty()) {
+    Report(2, refusal);
     return false;
   }
   TarvDataBufferMemoryDynamic buffer;
   buffer.Write(text.data(), static_cast<uint32_t>(text.size()));
   buffer.SetPosition(0);
-  return ParseCatalogue(&buffer, folder);
+  if (ParseCatalogue(&buffer, folder)) return true;
+  Report(2, FillMessage(TarvMessages::LoadMessage(TarvMessages::Id::kNoLocalPatches), {folder}));
+  return false;
 }
 
 void PatchThread::GaugeTotal(uint32_t units) { APThread::ReportTotal(units); }
@@ -122,10 +145,13 @@ bool PatchThread::FetchFile(const std::wstring& address, const std::wstring& dow
   return TarvPatch::FetchFile(address, download_path, where);
 }
 
+uint64_t PatchThread::AcceptedCatalogueSerial() { return GetAcceptedSerial(); }
+
 std::optional<PatchStep> PatchThread::GetPatchInfo(const std::wstring& version) {
   const PatchInfo* info = ObelkPatchTask::GetPatchInfo(TarvUtil::ToNarrow(version));
   if (info == nullptr) return std::nullopt;
-  return PatchStep{TarvUtil::ToWide(info->targetVersion), info->patchDataUrl};
+  return PatchStep{TarvUtil::ToWide(info->targetVersion), info->patchDataUrl, info->patchDataSize,
+                   info->patchDataSha256};
 }
 
 bool PatchThread::QueryPatchSize(const std::wstring& data_url) {
@@ -134,8 +160,13 @@ bool PatchThread::QueryPatchSize(const std::wstring& data_url) {
 
 uint64_t PatchThread::ExpectedPatchSize() { return GetBytesExpected(); }
 
-bool PatchThread::DownloadPatch(const std::wstring& data_url, const std::wstring& archive) {
-  return ObelkPatchTask::DownloadPatch(data_url, archive);
+void PatchThread::SetExpectedPatchSize(uint64_t size) {
+  ObelkPatchTask::SetExpectedPatchSize(size);
+}
+
+bool PatchThread::DownloadPatch(const std::wstring& data_url, const std::wstring& archive,
+                                uint64_t max_bytes) {
+  return ObelkPatchTask::DownloadPatch(data_url, archive, max_bytes);
 }
 
 void PatchThread::SetDownloadState(uint32_t state) {

@@ -51,17 +51,23 @@ class PatchThread : public APThread, public ObelkPatchTask, private SessionPorts
   bool ClearPatchingMarker() override;
   void ResetGameConfiguration() override;
   void CheckPhysXRuntime() override;
-  bool FindPatches(const std::vector<std::wstring>& servers) override;
-  bool FindLocalPatches(const std::wstring& folder) override;
+  bool FindLocalPatches(const std::wstring& folder, const CataloguePolicy& policy) override;
   void GaugeTotal(uint32_t units) override;
   bool GaugeStep() override;
   bool FetchText(const std::wstring& address, std::string* text, size_t limit) override;
   bool FetchFile(const std::wstring& address, const std::wstring& download_path,
                  std::wstring* where) override;
+  uint64_t StoredCatalogueSerial() override;
+  void StoreCatalogueSerial(uint64_t serial) override;
+  bool FindPatches(const std::vector<std::wstring>& servers,
+                   const CataloguePolicy& policy) override;
+  uint64_t AcceptedCatalogueSerial() override;
   std::optional<PatchStep> GetPatchInfo(const std::wstring& version) override;
   bool QueryPatchSize(const std::wstring& data_url) override;
   uint64_t ExpectedPatchSize() override;
-  bool DownloadPatch(const std::wstring& data_url, const std::wstring& archive) override;
+  void SetExpectedPatchSize(uint64_t size) override;
+  bool DownloadPatch(const std::wstring& data_url, const std::wstring& archive,
+                     uint64_t max_bytes) override;
   void SetDownloadState(uint32_t state) override;
   UnpackOutcome Unpack(const std::wstring& archive, const std::wstring& work_folder) override;
   bool ApplyPatchProject(const std::wstring& install_dir, const std::wstring& work_folder,

@@ -82,8 +82,8 @@ bool UnpackRepairObject(const std::wstring& object, const std::wstring& destinat
     ok = false;
   }
   std::string digest;
-  uint64_t size = 0;
-  if (ok && (!Sha256File(dest, &digest, &size) || size != entry.size || digest != entry.sha256)) {
+  if (ok && (written != entry.size || !ComputeFileSha256(destination, &digest) ||
+             digest != entry.sha256)) {
     *error = "its content does not match its digest";
     ok = false;
   }

@@ -46,9 +46,8 @@ State CheckFile(const std::wstring& target, const ManifestEntry& entry) {
     return State::kDamaged;
   }
   std::string digest;
-  uint64_t size = 0;
-  if (!Sha256File(TarvUtil::FsPath(target), &digest, &size)) return State::kDamaged;
-  return digest == entry.sha256 && size == entry.size ? State::kCorrect : State::kDamaged;
+  if (!ComputeFileSha256(target, &digest)) return State::kDamaged;
+  return digest == entry.sha256 ? State::kCorrect : State::kDamaged;
 }
 
 }  // namespace
@@ -95,6 +94,14 @@ bool RepairSession::LoadManifest(const std::wstring& server, RepairManifest* man
   std::string text;
   if (!m_ports.FetchText(address, &text, ObelkPatchTask::kMaxCatalogueBytes)) {
     m_ports.Report(0, L"Unable to download patch file: " + address);
+    return false;
+  }
+  const TextFetcher fetch = [this](const std::wstring& a, std::string* t, size_t limit) {
+    return m_ports.FetchText(a, t, limit);
+  };
+  const std::wstring refusal = CatalogueRefusal(text, address, m_policy, fetch, nullptr);
+  if (!refusal.empty()) {
+    m_ports.Report(2, refusal);
     return false;
   }
   PatchCatalogue catalogue;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "apply/repair_manifest.h"
+#include "patchserver/catalogue_signature.h"
 #include "session/repair_apply.h"
 
 namespace TarvPatch {
@@ -43,10 +44,13 @@ class RepairSession {
   // Files checked between two running-count lines.
   static constexpr size_t kCountLineEvery = 500;
 
+  // `policy` is what a server's catalogue must prove (its signature) before
+  // its manifest is used.
   RepairSession(RepairPorts& ports, RepairApplier& applier, std::wstring install_dir,
-                std::wstring version)
+                std::wstring version, CataloguePolicy policy = {})
       : m_ports(ports),
         m_applier(applier),
+        m_policy(std::move(policy)),
         m_install(std::move(install_dir)),
         m_version(std::move(version)) {}
 
@@ -74,6 +78,7 @@ class RepairSession {
 
   RepairPorts& m_ports;
   RepairApplier& m_applier;
+  CataloguePolicy m_policy;
   std::wstring m_install, m_version;
   size_t m_repaired = 0, m_correct = 0;
 };

@@ -14,6 +14,7 @@ it changes: {"/path": {behaviour}}. Behaviour keys, all optional:
   stall_after send this many body bytes, then stop sending (connection kept)
   redirect    answer 302 with this Location
   fail_first  answer 500 to the first N requests for the path
+  endless     true: no Content-Length; after the body, bytes without end
   headers     extra response headers {name: value}
 Every request is appended to --log as one JSON line (method, path, selected
 request headers), so tests can count and inspect requests.
@@ -95,7 +96,7 @@ class Handler(BaseHTTPRequestHandler):
         else:
             self.send_response(route.get("status", 200))
         self.send_header("Content-Type", "application/octet-stream")
-        if not route.get("no_length"):
+        if not route.get("no_length") and not route.get("endless"):
             self.send_header("Content-Length", str(route.get("length", len(body) if isinstance(body, bytes) else os.path.getsize(body))))
         for k, v in route.get("headers", {}).items():
             self.send_header(k, v)
@@ -128,6 +129,8 @@ class Handler(BaseHTTPRequestHandler):
                     else:
                         self.wfile.write(f.read(limit))
             self.wfile.flush()
+            while route.get("endless"):
+                self.wfile.write(b"\x5a" * 65536)
             if "stall_after" in route:
                 time.sleep(route.get("stall_seconds", 3600))
             elif "cut_after" in route:

@@ -175,6 +175,7 @@ void HttpTestServer::WriteRoutes() {
     if (r.body) j["body"] = Latin1ToUtf8(*r.body);
     if (r.file) j["file"] = *r.file;
     if (r.no_length) j["no_length"] = true;
+    if (r.endless) j["endless"] = true;
     if (r.length) j["length"] = *r.length;
     if (r.cut_after) j["cut_after"] = *r.cut_after;
     if (r.cut_first) j["cut_first"] = *r.cut_first;

@@ -32,6 +32,7 @@ struct HttpRoute {
   std::optional<uint64_t> stall_after;  // stop sending after this many bytes
   std::optional<std::string> redirect;  // 302 to this location
   int fail_first = 0;                   // first N requests answer 500
+  bool endless = false;                 // the body, then bytes without end
   std::map<std::string, std::string> headers;
 };
 

@@ -6,7 +6,9 @@
 #include <filesystem>
 #include <vector>
 
+#include "apply/sha256.h"
 #include "data/file_io.h"
+#include "data/file_util.h"
 #include "mkpatch.h"
 #include "patch_archive.h"
 #include "repair_store.h"
@@ -42,10 +44,24 @@ bool ParseVersions(const Args& args, std::vector<Version>* out, std::string* err
   return true;
 }
 
-std::string Record(const std::string& from, const std::string& to) {
+// The archive's size and SHA-256 bind the record to it: a patcher checks the
+// download against both before unpacking.
+std::string Record(const std::string& from, const std::string& to, uint64_t size,
+                   const std::string& sha256) {
   std::string name = from + "_to_" + to;
   return "source-version: " + from + "\r\ntarget-version: " + to + "\r\npatch-exe-url: " + name +
-         ".exe\r\npatch-data-url: " + name + ".zip\r\n";
+         ".exe\r\npatch-data-url: " + name + ".zip\r\npatch-data-size: " + std::to_string(size) +
+         "\r\npatch-data-sha256: " + sha256 + "\r\n";
+}
+
+bool ArchiveFields(const std::string& zip, uint64_t* size, std::string* sha256,
+                   std::string* error) {
+  const std::wstring path = TarvUtil::FromFsPath(zip);
+  if (TarvUtil::QueryFileSize(path, *size) != DB_OK || !ComputeFileSha256(path, sha256)) {
+    *error = zip + ": cannot be read back";
+    return false;
+  }
+  return true;
 }
 
 bool WriteCatalogue(const std::string& path, const std::string& text, std::string* error) {
@@ -84,7 +100,13 @@ int CmdChain(const Args& in) {
     }
     written.push_back(zip);
     printf("%s: %zu added, %zu deleted, %zu patched\n", zip.c_str(), s.added, s.deleted, s.patched);
-    catalogue += (i ? "\r\n" : "") + Record(from.name, to.name);
+    uint64_t size = 0;
+    std::string sha256;
+    if (!ArchiveFields(zip, &size, &sha256, &error)) {
+      for (const auto& w : written) TarvFile::Unlink(w);
+      return Fail(error);
+    }
+    catalogue += (i ? "\r\n" : "") + Record(from.name, to.name, size, sha256);
   }
   std::vector<std::pair<std::string, std::string>> trees;
   for (const Version& v : versions) trees.emplace_back(v.name, v.dir);

@@ -20,6 +20,9 @@ int CmdPatch(const Args& args);
 int CmdApply(const Args& args);
 int CmdChain(const Args& args);
 int CmdCheckServer(const Args& args);  // cmd_check_server.cpp
+int CmdKeygen(const Args& args);
+int CmdSign(const Args& args);
+int CmdVerify(const Args& args);
 
 // Writes "tarv-mkpatch: <text>" to standard error and returns 1.
 int Fail(const std::string& text);
@@ -30,6 +33,10 @@ std::string ProgramDir();
 // Takes "--level N" out of `args` into `level` (1 to 22). False with a
 // message in `error` when the value is missing or out of range.
 bool TakeLevelOption(Args* args, int* level, std::string* error);
+
+// The whole file at `path` when it is a regular file of at most `limit`
+// bytes; otherwise false with a line in `error`.
+bool ReadFile(const std::string& path, uint64_t limit, std::string* bytes, std::string* error);
 
 // A fresh private folder under TMPDIR (or /tmp); empty on failure.
 std::string MakePrivateTempDir();

@@ -35,6 +35,18 @@ const Command kCommands[] = {
      "      reads the server's patches.txt as the patcher does, prints each record and\n"
      "      its archive's size; with --download fetches each archive into DIR and checks\n"
      "      its size; exit 0 only when everything worked"},
+    {"keygen", mkpatch::CmdKeygen,
+     "keygen [--force] PUBLIC_KEY SECRET_KEY\n"
+     "      a new signing key in the minisign program's formats, the secret key not\n"
+     "      encrypted; the public key is the installation's Binaries/tarv-publisher.pub"},
+    {"sign", mkpatch::CmdSign,
+     "sign [--serial N] [--expires YYYY-MM-DDTHH:MM:SSZ] SECRET_KEY FILE [SIGNATURE]\n"
+     "      signs a catalogue into FILE.minisig (serial: seconds since 1970, expires:\n"
+     "      in 90 days, unless given); an encrypted key signs with minisign -S instead"},
+    {"verify", mkpatch::CmdVerify,
+     "verify PUBLIC_KEYS FILE [SIGNATURE]\n"
+     "      checks FILE.minisig as the patcher does: one of the keys, the file's bytes,\n"
+     "      a serial and an expiry time not yet passed"},
 };
 
 void PrintHelp(FILE* out) {

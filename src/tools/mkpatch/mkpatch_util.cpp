@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "data/file_io.h"
 #include "mkpatch.h"
 
 namespace mkpatch {
@@ -41,6 +42,10 @@ bool TakeLevelOption(Args* args, int* level, std::string* error) {
     --i;
   }
   return true;
+}
+
+bool ReadFile(const std::string& path, uint64_t limit, std::string* bytes, std::string* error) {
+  return TarvFile::ReadWholeFile(path, limit, bytes, error) == TarvFile::ReadResult::kOk;
 }
 
 std::string MakePrivateTempDir() {

@@ -11,6 +11,7 @@
 #include "apply/repair_manifest.h"
 #include "apply/sha256.h"
 #include "data/file_io.h"
+#include "data/file_util.h"
 
 namespace mkpatch {
 namespace {
@@ -85,7 +86,9 @@ class Store {
       TarvPatch::ManifestEntry e;
       e.path = ListForm(rel);
       std::string disk = root + "/" + rel;
-      if (!TarvPatch::Sha256File(disk, &e.sha256, &e.size)) {
+      std::error_code ec;
+      e.size = fs::file_size(disk, ec);
+      if (ec || !ComputeFileSha256(TarvUtil::FromFsPath(disk), &e.sha256)) {
         *error = disk + ": cannot be read";
         return false;
       }
@@ -144,8 +147,7 @@ bool WriteRepairStore(const std::string& server,
     std::string address = "manifests/" + name + ".txt";
     if (!TarvFile::ReplaceFile(server + "/" + address, manifest, {}, error)) return false;
     *records += "\r\nmanifest-version: " + name + "\r\nmanifest-url: " + address +
-                "\r\nmanifest-sha256: " + TarvPatch::Sha256Hex(manifest.data(), manifest.size()) +
-                "\r\n";
+                "\r\nmanifest-sha256: " + Sha256Hex(manifest.data(), manifest.size()) + "\r\n";
   }
   return true;
 }

@@ -1,0 +1,201 @@
+// The signature, key and secret-key files of the publisher, checked against
+// files made by Debian's minisign program and against malformed ones.
+#include "apply/minisign_signature.h"
+
+#include <gtest/gtest.h>
+
+#include "apply/base64.h"
+#include "apply/secret_key.h"
+#include "support/test_support.h"
+
+namespace {
+
+using tarvtest::ReadFile;
+using tarvtest::WriteFile;
+
+const char kMinisign[] = "/usr/bin/minisign";
+const char kCatalogue[] =
+    "source-version: 1\r\ntarget-version: 2\r\npatch-data-url: 1_to_2.zip\r\n";
+
+// A key pair and a signed file made by the minisign program itself.
+struct MinisignFiles {
+  tarvtest::ScopedTempDir dir;
+  std::string pub = dir.Sub("k.pub"), sec = dir.Sub("k.sec"), file = dir.Sub("patches.txt");
+
+  MinisignFiles() {
+    auto made = tarvtest::Run({kMinisign, "-G", "-W", "-p", pub, "-s", sec});
+    EXPECT_EQ(made.exit_code, 0) << made.err;
+    WriteFile(file, kCatalogue);
+  }
+  // minisign -S with the trusted comment; "-l" in `extra` asks for the
+  // legacy form.
+  std::string Sign(const std::string& comment, const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> argv = {kMinisign, "-S", "-s", sec, "-m", file, "-t", comment};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    auto signed_ = tarvtest::Run(argv);
+    EXPECT_EQ(signed_.exit_code, 0) << signed_.err;
+    return ReadFile(file + ".minisig");
+  }
+  std::vector<PublisherKey> Keys() {
+    std::vector<PublisherKey> keys;
+    std::string error;
+    EXPECT_TRUE(ParsePublisherKeys(ReadFile(pub), &keys, &error)) << error;
+    return keys;
+  }
+};
+
+TEST(MinisignSignature, WhatTheMinisignProgramSignsIsVerifiedInBothForms) {
+  MinisignFiles m;
+  const std::vector<PublisherKey> keys = m.Keys();
+  ASSERT_EQ(keys.size(), 1u);
+  // The id minisign names in the key's comment is the one we show.
+  EXPECT_NE(ReadFile(m.pub).find("minisign public key " + keys[0].IdText()), std::string::npos)
+      << ReadFile(m.pub) << keys[0].IdText();
+  struct {
+    const char* name;
+    std::vector<std::string> extra;
+    SignatureAlgorithm algorithm;
+  } forms[] = {{"prehashed", {}, SignatureAlgorithm::kPrehashed},
+               {"legacy", {"-l"}, SignatureAlgorithm::kLegacy}};
+  for (const auto& form : forms) {
+    SCOPED_TRACE(form.name);
+    MinisignSignature sig;
+    std::string error;
+    ASSERT_TRUE(ParseMinisignSignature(m.Sign("serial:5 expires:2100-01-01T00:00:00Z", form.extra),
+                                       &sig, &error))
+        << error;
+    EXPECT_EQ(sig.algorithm, form.algorithm);
+    EXPECT_EQ(sig.trusted_comment, "serial:5 expires:2100-01-01T00:00:00Z");
+    PublisherKey signer;
+    EXPECT_EQ(VerifyMinisignSignature(sig, kCatalogue, keys, &signer), SignatureCheck::kValid);
+    EXPECT_EQ(signer.id, keys[0].id);
+    // One byte of the file, of the trusted comment, or another key.
+    std::string changed = kCatalogue;
+    changed[17] = '3';
+    EXPECT_EQ(VerifyMinisignSignature(sig, changed, keys), SignatureCheck::kInvalid);
+    MinisignSignature comment = sig;
+    comment.trusted_comment = "serial:9 expires:2100-01-01T00:00:00Z";
+    EXPECT_EQ(VerifyMinisignSignature(comment, kCatalogue, keys), SignatureCheck::kInvalid);
+    const std::vector<PublisherKey> other = {GenerateSecretKey().PublicKey()};
+    EXPECT_EQ(VerifyMinisignSignature(sig, kCatalogue, other), SignatureCheck::kUnknownKey);
+    // The same id with another key's bytes is not trusted either.
+    std::vector<PublisherKey> forged = other;
+    forged[0].id = keys[0].id;
+    EXPECT_EQ(VerifyMinisignSignature(sig, kCatalogue, forged), SignatureCheck::kInvalid);
+  }
+}
+
+TEST(MinisignSignature, WhatWeSignTheMinisignProgramVerifies) {
+  MinisignFiles m;
+  std::string error;
+  SecretKey key;
+  ASSERT_TRUE(ParseSecretKey(ReadFile(m.sec), &key, &error)) << error;
+  EXPECT_EQ(FormatPublisherKey(key.PublicKey()).substr(ReadFile(m.pub).find('\n')),
+            ReadFile(m.pub).substr(ReadFile(m.pub).find('\n')));
+  const MinisignSignature sig =
+      SignMessage(key, kCatalogue, "serial:7 expires:2100-01-01T00:00:00Z");
+  WriteFile(m.file + ".minisig", FormatMinisignSignature(sig, "signature from tarv"));
+  auto verified = tarvtest::Run({kMinisign, "-V", "-p", m.pub, "-m", m.file});
+  EXPECT_EQ(verified.exit_code, 0) << verified.out << verified.err;
+  EXPECT_NE(verified.out.find("serial:7 expires:2100-01-01T00:00:00Z"), std::string::npos);
+  // A key we generate signs for minisign too.
+  const SecretKey ours = GenerateSecretKey();
+  WriteFile(m.pub, FormatPublisherKey(ours.PublicKey()));
+  WriteFile(m.file + ".minisig",
+            FormatMinisignSignature(SignMessage(ours, kCatalogue, "serial:8"), "x"));
+  verified = tarvtest::Run({kMinisign, "-V", "-p", m.pub, "-m", m.file});
+  EXPECT_EQ(verified.exit_code, 0) << verified.out << verified.err;
+  WriteFile(m.file, std::string(kCatalogue) + " ");
+  verified = tarvtest::Run({kMinisign, "-V", "-p", m.pub, "-m", m.file});
+  EXPECT_NE(verified.exit_code, 0);
+}
+
+std::string B64(const std::string& bytes) {
+  return EncodeBase64(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+}
+
+TEST(MinisignSignature, MalformedFilesAreRefusedWithTheirReason) {
+  const std::string sig_line = B64("ED" + std::string(8, 'k') + std::string(64, 's'));
+  const std::string global = B64(std::string(64, 'g'));
+  const std::string good =
+      "untrusted comment: u\n" + sig_line + "\ntrusted comment: serial:1\n" + global + "\n";
+  MinisignSignature parsed;
+  std::string error;
+  ASSERT_TRUE(ParseMinisignSignature(good, &parsed, &error)) << error;
+  EXPECT_EQ(parsed.trusted_comment, "serial:1");
+  EXPECT_EQ(parsed.global_signature[0], 'g');
+  ASSERT_TRUE(ParseMinisignSignature(good.substr(0, good.size() - 1), &parsed, &error)) << error;
+
+  auto with = [&](const std::string& line1, const std::string& line2, const std::string& line3,
+                  const std::string& line4) {
+    return line1 + "\n" + line2 + "\n" + line3 + "\n" + line4 + "\n";
+  };
+  const std::string megabyte(1 << 20, 'c');
+  struct {
+    const char* name;
+    std::string text;
+    std::string error;
+  } cases[] = {
+      {"empty", "", "has 0 lines instead of 4"},
+      {"missing lines", "untrusted comment: u\n" + sig_line + "\n", "has 2 lines instead of 4"},
+      {"no global signature", "untrusted comment: u\n" + sig_line + "\ntrusted comment: t\n",
+       "has 3 lines instead of 4"},
+      {"text after", good + "more\n", "has text after the fourth line"},
+      {"CRLF line ends",
+       "untrusted comment: u\r\n" + sig_line + "\r\ntrusted comment: t\r\n" + global + "\r\n",
+       "has CR LF line ends (only LF is accepted)"},
+      {"a lone CR", with("untrusted comment: u\rv", sig_line, "trusted comment: t", global),
+       "holds a CR character"},
+      {"zero byte",
+       with("untrusted comment: u", sig_line, std::string("trusted comment: \0", 18), global),
+       "holds a zero byte"},
+      {"no untrusted prefix", with("comment: u", sig_line, "trusted comment: t", global),
+       "line 1: expected \"untrusted comment: \""},
+      {"no trusted prefix", with("untrusted comment: u", sig_line, "comment: t", global),
+       "line 3: expected \"trusted comment: \""},
+      {"wrong base64",
+       with("untrusted comment: u", sig_line.substr(1), "trusted comment: t", global),
+       "line 2: the signature is not base64"},
+      {"blank in base64",
+       with("untrusted comment: u", sig_line.substr(0, 10) + " " + sig_line.substr(10),
+            "trusted comment: t", global),
+       "line 2: the signature is not base64"},
+      {"short signature",
+       with("untrusted comment: u", B64("ED" + std::string(71, 's')), "trusted comment: t", global),
+       "line 2: the signature holds 73 bytes instead of 74"},
+      {"long signature",
+       with("untrusted comment: u", B64("ED" + std::string(75, 's')), "trusted comment: t", global),
+       "line 2: the signature holds 77 bytes instead of 74"},
+      {"wrong algorithm",
+       with("untrusted comment: u", B64("Ex" + std::string(72, 's')), "trusted comment: t", global),
+       "line 2: unknown signature algorithm (neither \"Ed\" nor \"ED\")"},
+      {"short global",
+       with("untrusted comment: u", sig_line, "trusted comment: t", B64(std::string(63, 'g'))),
+       "line 4: the global signature holds 63 bytes instead of 64"},
+      {"global not base64", with("untrusted comment: u", sig_line, "trusted comment: t", "%%%%"),
+       "line 4: the global signature is not base64"},
+      {"long untrusted comment",
+       with("untrusted comment: " + std::string(1025, 'c'), sig_line, "trusted comment: t", global),
+       "line 1: the untrusted comment is longer than 1024 bytes"},
+      {"long trusted comment",
+       with("untrusted comment: u", sig_line, "trusted comment: " + std::string(8193, 'c'), global),
+       "line 3: the trusted comment is longer than 8192 bytes"},
+      {"1 MiB trusted comment",
+       with("untrusted comment: u", sig_line, "trusted comment: " + megabyte, global),
+       "is larger than 16 KiB"},
+      {"1 MiB untrusted comment",
+       with("untrusted comment: " + megabyte, sig_line, "trusted comment: t", global),
+       "is larger than 16 KiB"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    MinisignSignature sig;
+    sig.trusted_comment = "untouched";
+    error.clear();
+    EXPECT_FALSE(ParseMinisignSignature(c.text, &sig, &error));
+    EXPECT_EQ(error, c.error);
+    EXPECT_EQ(sig.trusted_comment, "untouched");
+  }
+}
+
+}  // namespace
