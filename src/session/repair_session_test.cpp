@@ -89,10 +89,12 @@ struct Fixture {
     std::filesystem::remove(install + "/Data/sub/d.txt");
     WriteFile(install + "/Saves/slot1.sav", "the player's");
   }
+  CataloguePolicy policy;
+
   RepairSession::Outcome Run(std::vector<std::wstring> servers = {}) {
     if (servers.empty()) servers = {TarvUtil::FromFsPath(server)};
     JournalRepairApplier applier(TarvUtil::FromFsPath(install), L"1");
-    RepairSession repair(ports, applier, TarvUtil::FromFsPath(install), L"1");
+    RepairSession repair(ports, applier, TarvUtil::FromFsPath(install), L"1", policy);
     return repair.Run(servers);
   }
 };
@@ -213,6 +215,22 @@ TEST(RepairSession, ServersWithoutAUsableManifestArePassedOver) {
   EXPECT_EQ(g.Run({no_manifest}), RepairSession::Outcome::kFailed);
   EXPECT_EQ(g.ports.lines,
             std::vector<std::string>{"2 This server offers no repair for version 1."});
+}
+
+// Where the installation asks for signed catalogues, a catalogue without a
+// valid signature is not trusted for its manifest, and nothing is fetched.
+TEST(RepairSession, UnsignedCatalogueIsNotTrustedWhereSignaturesAreRequired) {
+  Fixture f;
+  f.Damage();
+  f.policy.keys.push_back(PublisherKey{});
+  const std::string address = f.server + "/patches.txt";
+  EXPECT_EQ(f.Run(), RepairSession::Outcome::kFailed);
+  WriteFile(address + ".minisig", "untrusted comment: x\nnot a signature\n");
+  EXPECT_EQ(f.Run(), RepairSession::Outcome::kFailed);
+  EXPECT_EQ(f.ports.lines, (std::vector<std::string>{
+                               "2 The patch catalogue has no signature: " + address,
+                               "2 The signature of the patch catalogue is not valid: " + address}));
+  EXPECT_TRUE(f.ports.fetched.empty());
 }
 
 TEST(RepairSession, FillMessagePutsValuesInOrder) {
