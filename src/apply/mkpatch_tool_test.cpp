@@ -174,13 +174,15 @@ TEST(MkpatchToolTest, ChainWritesArchivesAndCatalogue) {
   auto r = Mkpatch({"chain", "--level", "3", dir.Sub("server"), "1.0=" + dir.Sub("v10"),
                     "1.1=" + dir.Sub("v11"), "1.2=" + dir.Sub("v12")});
   ASSERT_EQ(r.exit_code, 0) << r.err;
-  // Each record names its archive's size and SHA-256.
+  // Each record names its archive's size and SHA-256; the repair
+  // manifests' records follow the patch records.
   auto bound = [&](const std::string& step) {
     const std::string zip = ReadFile(dir.Sub("server/" + step + ".zip"));
     return "patch-data-size: " + std::to_string(zip.size()) +
            "\r\npatch-data-sha256: " + Sha256Hex(zip.data(), zip.size()) + "\r\n";
   };
-  EXPECT_EQ(ReadFile(dir.Sub("server/patches.txt")),
+  const std::string catalogue = ReadFile(dir.Sub("server/patches.txt"));
+  EXPECT_EQ(catalogue.substr(0, catalogue.find("\r\n\r\nmanifest-") + 2),
             "source-version: 1.0\r\ntarget-version: 1.1\r\npatch-exe-url: 1.0_to_1.1.exe\r\n"
             "patch-data-url: 1.0_to_1.1.zip\r\n" +
                 bound("1.0_to_1.1") +

@@ -85,6 +85,34 @@ inline constexpr int kDownloadProgressMinutes = 175;
 inline constexpr int kBannerBlank = 176;
 inline constexpr int kPhysXMissing = 177;
 
+// All-or-nothing patch steps (300-319). Texts ending in "%s" take the
+// version or folder in that place.
+inline constexpr int kStepNoSpace = 300;
+inline constexpr int kStepReturnedTo = 301;
+inline constexpr int kStepJournalFailed = 302;
+inline constexpr int kStepUndoFailed = 303;
+inline constexpr int kStepRecoveredUndone = 304;
+inline constexpr int kStepRecoveredCompleted = 305;
+inline constexpr int kStepRecoveryFailed = 306;
+inline constexpr int kStepBusy = 307;
+
+// Repair and offline patching.
+inline constexpr int kNoRepairForVersion = 320;
+inline constexpr int kCheckingFiles = 321;
+inline constexpr int kCheckedFiles = 322;
+inline constexpr int kRepairedFile = 323;
+inline constexpr int kRepairSummary = 324;
+inline constexpr int kExtraFile = 325;
+inline constexpr int kManifestUnusable = 326;
+inline constexpr int kRepairDownloading = 327;
+inline constexpr int kRepairDownloadFailed = 328;
+inline constexpr int kRepairFileBad = 329;
+inline constexpr int kRepairUndone = 330;
+inline constexpr int kNoLocalPatches = 331;
+inline constexpr int kArchiveOtherVersion = 332;
+inline constexpr int kPatchFileUnreadable = 333;
+inline constexpr int kRepairStagingFailed = 334;
+
 // Signed updates: why a server's catalogue or a downloaded archive is
 // refused when it cannot be shown to come from the publisher.
 inline constexpr int kCatalogueUnsigned = 340;

@@ -121,6 +121,7 @@ bool PatchCatalogue::ParseKeyValues(TarvDataBuffer* buffer, KeyValueTable& table
 bool PatchCatalogue::ParseCatalogueRecord(TarvDataBuffer* record, const std::wstring& server) {
   KeyValueTable table;
   if (!ParseKeyValues(record, table)) return false;
+  TakeManifestRecord(table, server);
   const std::string& source = table["source-version"];
   const std::string& target = table["target-version"];
   const std::string& exe = table["patch-exe-url"];
@@ -137,6 +138,23 @@ bool PatchCatalogue::ParseCatalogueRecord(TarvDataBuffer* record, const std::wst
   }
   m_records[source] = info;
   return true;
+}
+
+void PatchCatalogue::TakeManifestRecord(KeyValueTable& table, const std::wstring& server) {
+  const std::string& version = table["manifest-version"];
+  std::string sha256 = LowerAscii(table["manifest-sha256"]);
+  ManifestInfo info{TarvUtil::ToWide(table["manifest-url"]), sha256};
+  if (version.empty() || info.url.empty() || !IsSha256Hex(sha256)) return;
+  if (!IsAbsolute(info.url)) {
+    if (server.empty()) return;
+    info.url = TarvUtil::JoinPath(server, info.url);
+  }
+  m_manifests[version] = info;
+}
+
+const ManifestInfo* PatchCatalogue::GetManifestInfo(const std::string& version) const {
+  auto it = m_manifests.find(version);
+  return it == m_manifests.end() ? nullptr : &it->second;
 }
 
 const PatchInfo* PatchCatalogue::GetPatchInfo(const std::string& version) const {

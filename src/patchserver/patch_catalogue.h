@@ -41,6 +41,17 @@ class PatchCatalogue {
 
   const std::map<std::string, PatchInfo>& Records() const { return m_records; }
 
+  // The repair manifest offered for exactly this version, or null. Manifest
+  // records ("manifest-version", "manifest-url", "manifest-sha256") are
+  // stored when all three are present, the digest is 64 hexadecimal digits
+  // and a relative address has a server to join to; they never count as
+  // patch records, so a catalogue reader that knows only patch records
+  // skips them as incomplete.
+  const ManifestInfo* GetManifestInfo(const std::string& version) const;
+
  private:
+  void TakeManifestRecord(KeyValueTable& table, const std::wstring& server);
+
   std::map<std::string, PatchInfo> m_records;
+  std::map<std::string, ManifestInfo> m_manifests;
 };

@@ -15,3 +15,10 @@ struct PatchInfo {
   std::optional<uint64_t> patchDataSize;
   std::string patchDataSha256;
 };
+
+// One repair manifest a catalogue names: where it lies and the SHA-256 of
+// its text (64 lower-case hexadecimal digits). A plain value.
+struct ManifestInfo {
+  std::wstring url;  // absolute, as patchDataUrl
+  std::string sha256;
+};

@@ -8,6 +8,8 @@
 #include "diag/system_log.h"
 #include "os/message_ids.h"
 #include "os/messages.h"
+#include "session/patch_source.h"
+#include "session/repair_apply.h"
 #include "session/uninstall_log.h"
 
 namespace TarvPatch {
@@ -57,16 +59,69 @@ PatchSession::Result PatchSession::CheckAndPatch() {
     m_ports.EnableApplyButton();
     return Result::kFailed;
   }
-  if (m_settings.IsLocalFile()) return Result::kFailed;
+  if (m_settings.IsRepair() && (m_settings.IsLocalFile() || m_settings.IsDownload())) {
+    return RunRepair();
+  }
+  if (m_settings.IsLocalFile()) return RunLocalPatches();
   if (!m_settings.IsDownload()) {
     Report(0, kNothingToDo);
     return Result::kFailed;
   }
-  if (m_settings.IsRepair()) {
-    Report(2, kRepairNotImplemented);
+  return RunPatches();
+}
+
+PatchSession::Result PatchSession::RunRepair() {
+  std::vector<std::wstring> sources = m_settings.GetServers();
+  if (m_settings.IsLocalFile()) sources = {m_settings.GetManualPatchPath()};
+  CataloguePolicy policy;
+  if (!LoadCataloguePolicy(&policy)) return Result::kFailed;
+  const std::wstring version = m_settings.GetCurrentVersion().ToStdWstring();
+  JournalRepairApplier applier(InstallDir(), version);
+  RepairSession repair(m_ports, applier, InstallDir(), version, policy);
+  switch (repair.Run(sources)) {
+    case RepairSession::Outcome::kRepaired:
+      return Result::kOk;
+    case RepairSession::Outcome::kCancelled:
+      return Result::kCancelled;
+    case RepairSession::Outcome::kFailed:
+      break;
+  }
+  return Result::kFailed;
+}
+
+// As in download mode, with the folder in place of the server; or one
+// archive whose name says which version it leads from and to.
+PatchSession::Result PatchSession::RunLocalPatches() {
+  m_local = true;
+  const std::wstring path = m_settings.GetManualPatchPath();
+  const std::wstring current = m_settings.GetCurrentVersion().ToStdWstring();
+  CataloguePolicy policy;
+  if (!LoadCataloguePolicy(&policy)) return Result::kFailed;
+  Report(0, kSearchingForPatches);
+  uint64_t size = 0;
+  if (TarvUtil::QueryFileSize(TarvUtil::JoinPath(path, L"patches.txt"), size) == DB_OK) {
+    return m_ports.FindLocalPatches(path, policy) ? RunChain() : Result::kFailed;
+  }
+  // A lone archive has no catalogue to vouch for it.
+  if (m_signed) {
+    m_ports.Report(2, Text(TarvMessages::Id::kCatalogueUnsigned) + path);
     return Result::kFailed;
   }
-  return RunPatches();
+  const size_t slash = path.find_last_of(L"/\\");
+  const std::wstring name = slash == std::wstring::npos ? path : path.substr(slash + 1);
+  const size_t to = name.find(L"_to_");
+  const bool named = to != std::wstring::npos && name.size() > 4 &&
+                     name.compare(name.size() - 4, 4, L".zip") == 0 && to + 4 < name.size() - 4;
+  if (!named || TarvUtil::QueryFileSize(path, size) != DB_OK) {
+    m_ports.Report(2, FillMessage(Text(TarvMessages::Id::kNoLocalPatches), {path}));
+    return Result::kFailed;
+  }
+  if (name.substr(0, to) != current) {
+    m_ports.Report(2, FillMessage(Text(TarvMessages::Id::kArchiveOtherVersion), {name, current}));
+    return Result::kFailed;
+  }
+  m_single_archive = PatchStep{name.substr(to + 4, name.size() - 4 - to - 4), path};
+  return RunChain();
 }
 
 bool PatchSession::TakeApplicationLock() {
@@ -107,13 +162,24 @@ PatchSession::Result PatchSession::RunPatches() {
   if (!LoadCataloguePolicy(&policy)) return Result::kFailed;
   Report(0, kSearchingForPatches);
   if (!m_ports.FindPatches(m_settings.GetServers(), policy)) return Result::kFailed;
+  return RunChain();
+}
+
+std::optional<PatchStep> PatchSession::NextStep(const std::wstring& version) {
+  if (!m_single_archive) return m_ports.GetPatchInfo(version);
+  std::optional<PatchStep> step;
+  if (m_applied == 0) step = m_single_archive;
+  return step;
+}
+
+PatchSession::Result PatchSession::RunChain() {
   while (true) {
     const std::wstring current = m_settings.GetCurrentVersion().ToStdWstring();
     if (m_settings.GetFinalVersion().ToStdWstring() == current) {
       Report(0, kAtFinalVersion, current);
       break;
     }
-    const std::optional<PatchStep> step = m_ports.GetPatchInfo(current);
+    const std::optional<PatchStep> step = NextStep(current);
     if (!step) {
       Report(0, kNoMorePatches, current);
       break;
@@ -131,15 +197,22 @@ PatchSession::Result PatchSession::RunStep(const PatchStep& step) {
     Report(2, kRecordWithoutDigest, m_settings.GetPatchName().ToStdWstring());
     return Result::kFailed;
   }
-  // A size the catalogue gives is the one the archive must have.
-  if (step.data_size) {
-    m_ports.SetExpectedPatchSize(*step.data_size);
-  } else if (!m_ports.QueryPatchSize(step.data_url)) {
-    Report(1, kCannotDetermineSize);
-  }
   std::wstring archive, work;
-  Result result = DownloadStep(step, &archive, &work);
-  if (result == Result::kOk) result = UnpackStep(archive, work);
+  Result result = Result::kOk;
+  if (m_local) {
+    archive = step.data_url;
+    result = LocalStep(step, &work);
+    if (result == Result::kOk) result = UnpackStep(archive, work, false);
+  } else {
+    // A size the catalogue gives is the one the archive must have.
+    if (step.data_size) {
+      m_ports.SetExpectedPatchSize(*step.data_size);
+    } else if (!m_ports.QueryPatchSize(step.data_url)) {
+      Report(1, kCannotDetermineSize);
+    }
+    result = DownloadStep(step, &archive, &work);
+    if (result == Result::kOk) result = UnpackStep(archive, work);
+  }
   if (result == Result::kOk) result = ApplyStep(work);
   return result;
 }
@@ -173,11 +246,31 @@ PatchSession::Result PatchSession::DownloadStep(const PatchStep& step, std::wstr
   return Result::kOk;
 }
 
+// The archive of a patch folder is unpacked from where it lies, once it
+// is the one the catalogue names: only the work folder is made.
+PatchSession::Result PatchSession::LocalStep(const PatchStep& step, std::wstring* work) {
+  uint64_t size = 0;
+  if (IsRemoteAddress(step.data_url) || TarvUtil::QueryFileSize(step.data_url, size) != DB_OK) {
+    m_ports.Report(2, FillMessage(Text(TarvMessages::Id::kPatchFileUnreadable), {step.data_url}));
+    return Result::kFailed;
+  }
+  if ((step.data_size || !step.data_sha256.empty()) &&
+      CheckArchive(step, step.data_url, false) != Result::kOk) {
+    return Result::kFailed;
+  }
+  std::wstring temp;
+  if (!m_ports.EnsureTempFolder(&temp) || !MakeWorkFolder(temp, work)) {
+    Report(2, kCannotCreateTempFolder);
+    return Result::kFailed;
+  }
+  return Result::kOk;
+}
+
 // The archive must be the one the catalogue names, byte for byte, before the
 // unpacker sees it: a changed, swapped or damaged archive is a failed
-// download, and is not kept.
-PatchSession::Result PatchSession::CheckArchive(const PatchStep& step,
-                                                const std::wstring& archive) {
+// download, and a downloaded one is not kept.
+PatchSession::Result PatchSession::CheckArchive(const PatchStep& step, const std::wstring& archive,
+                                                bool archive_is_ours) {
   uint64_t size = 0;
   std::string digest;
   const bool size_ok = TarvUtil::QueryFileSize(archive, size) == DB_OK &&
@@ -192,12 +285,12 @@ PatchSession::Result PatchSession::CheckArchive(const PatchStep& step,
              step.data_sha256.empty() ? "-" : step.data_sha256.c_str());
   Report(2, kArchiveMismatch);
   Report(2, kDownloadFailed);
-  TarvUtil::RemoveFile(archive);
+  if (archive_is_ours) TarvUtil::RemoveFile(archive);
   return Result::kFailed;
 }
 
-PatchSession::Result PatchSession::UnpackStep(const std::wstring& archive,
-                                              const std::wstring& work) {
+PatchSession::Result PatchSession::UnpackStep(const std::wstring& archive, const std::wstring& work,
+                                              bool archive_is_ours) {
   Report(0, kUnpackingPatch);
   m_ports.SetDownloadState(kSessionUnpacking);
   const UnpackOutcome outcome = m_ports.Unpack(archive, work);
@@ -205,7 +298,7 @@ PatchSession::Result PatchSession::UnpackStep(const std::wstring& archive,
   if (outcome != UnpackOutcome::kUnpacked) {
     Report(2, outcome == UnpackOutcome::kNotStarted ? kCouldNotStartUnpacker : kFailedToUnpack);
     Report(2, kExtractFailed);
-    TarvUtil::RemoveFile(archive);
+    if (archive_is_ours) TarvUtil::RemoveFile(archive);  // never the player's own archive
     TarvUtil::DeleteDirectoryTree(work);
     return Result::kFailed;
   }

@@ -15,6 +15,7 @@
 #include "patchserver/catalogue_signature.h"
 #include "apply/patch_applier.h"
 #include "session/patch_settings.h"
+#include "session/repair_session.h"
 #include "session/unpacker.h"
 
 namespace TarvPatch {
@@ -39,19 +40,15 @@ enum SessionDownloadState : uint32_t {
   kSessionApplying = 3,
 };
 
-// Everything the session asks of the world outside its own files. Called on
-// the worker thread only.
-class SessionPorts {
+// Everything the session asks of the world outside its own files (repair's
+// part, the log, the gauge, fetching and the temporary folder, comes from
+// RepairPorts). Called on the worker thread only.
+class SessionPorts : public RepairPorts {
  public:
-  virtual ~SessionPorts() = default;
-
   // The window.
-  virtual void Report(int level, const std::wstring& text) = 0;
   virtual void ShowMessageBox(const std::wstring& text, const std::wstring& caption) = 0;
   virtual void EnableApplyButton() = 0;
   virtual void SetInstallFolderText(const std::wstring& folder) = 0;
-  // True once the window asked the worker to end (the thread's TestDestroy).
-  virtual bool StopRequested() = 0;
 
   // The platform.
   virtual void InstallApplierCallbacks() = 0;
@@ -60,8 +57,6 @@ class SessionPorts {
   virtual bool OpenApplicationLock(const std::wstring& folder) = 0;
   virtual void CloseApplicationLock() = 0;
   virtual void Sleep(int milliseconds) = 0;
-  // The temporary folder, made when missing; false when it cannot be.
-  virtual bool EnsureTempFolder(std::wstring* folder) = 0;
   virtual bool SetPatchingMarker() = 0;
   virtual bool ClearPatchingMarker() = 0;
   virtual void ResetGameConfiguration() = 0;
@@ -77,6 +72,11 @@ class SessionPorts {
                            const CataloguePolicy& policy) = 0;
   // The serial of the signed catalogue FindPatches accepted; 0 when none.
   virtual uint64_t AcceptedCatalogueSerial() = 0;
+  // The catalogue of a patch folder (`folder`/patches.txt) into the task,
+  // its relative addresses joined to the folder, its signature checked as
+  // FindPatches checks a server's; false (reported) when it cannot be read,
+  // is refused, or holds no patch record.
+  virtual bool FindLocalPatches(const std::wstring& folder, const CataloguePolicy& policy) = 0;
   virtual std::optional<PatchStep> GetPatchInfo(const std::wstring& version) = 0;
   virtual bool QueryPatchSize(const std::wstring& data_url) = 0;
   virtual uint64_t ExpectedPatchSize() = 0;
@@ -127,11 +127,20 @@ class PatchSession {
   bool TakeApplicationLock();
   bool LoadCataloguePolicy(CataloguePolicy* policy);
   Result RunPatches();
+  Result RunChain();
+  std::optional<PatchStep> NextStep(const std::wstring& version);
   Result RunStep(const PatchStep& step);
+  // Offline: a patch folder or one archive given with --patch.
+  Result RunLocalPatches();
+  Result LocalStep(const PatchStep& step, std::wstring* work);
+  // --repair, from the servers or the folder given with --patch.
+  Result RunRepair();
   Result DownloadStep(const PatchStep& step, std::wstring* archive, std::wstring* work);
-  Result CheckArchive(const PatchStep& step, const std::wstring& archive);
+  Result CheckArchive(const PatchStep& step, const std::wstring& archive,
+                      bool archive_is_ours = true);
   void KeepCatalogueSerial();
-  Result UnpackStep(const std::wstring& archive, const std::wstring& work);
+  Result UnpackStep(const std::wstring& archive, const std::wstring& work,
+                    bool archive_is_ours = true);
   Result ApplyStep(const std::wstring& work);
   Result FailStep(const std::wstring& work, int failure_id);
   bool ApplyPatch(const std::wstring& work);
@@ -142,8 +151,10 @@ class PatchSession {
   SessionPorts& m_ports;
   PatchSettings& m_settings;
   int m_applied = 0;
-  bool m_signed = false;        // the installation asks for signed catalogues
-  uint64_t m_storedSerial = 0;  // the serial the installation has kept
+  bool m_local = false;                       // archives are read where they lie
+  std::optional<PatchStep> m_single_archive;  // --patch named one archive
+  bool m_signed = false;                      // the installation asks for signed catalogues
+  uint64_t m_storedSerial = 0;                // the serial the installation has kept
 };
 
 }  // namespace TarvPatch

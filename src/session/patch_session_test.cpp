@@ -12,6 +12,7 @@
 #include "diag/text_encoding.h"
 #include "e2e/uninstall_log_reader.h"
 #include "os/messages.h"
+#include "session/patch_source.h"
 #include "support/test_support.h"
 
 namespace TarvPatch {
@@ -29,6 +30,7 @@ class RecordingPorts : public SessionPorts {
   bool access = true;
   int lock_free_at = 0;  // attempt that succeeds; -1 never
   bool find = true;
+  bool local_catalogue = true;
   std::map<std::wstring, PatchStep> catalogue;
   bool size_known = true;
   uint64_t announced = 1000;
@@ -43,7 +45,7 @@ class RecordingPorts : public SessionPorts {
   uint64_t stored_serial = 0, accepted_serial = 0;
   std::optional<std::string> content;  // what the download delivers
   std::wstring temp;
-  std::vector<std::wstring> archives, work_folders;
+  std::vector<std::wstring> archives, work_folders, unpacked;
 
   void Report(int level, const std::wstring& text) override {
     calls.push_back("L" + std::to_string(level) + " " + Narrow(text));
@@ -85,6 +87,19 @@ class RecordingPorts : public SessionPorts {
     return find;
   }
   uint64_t AcceptedCatalogueSerial() override { return accepted_serial; }
+  bool FindLocalPatches(const std::wstring& folder, const CataloguePolicy&) override {
+    calls.push_back("local catalogue " + Narrow(folder));
+    return local_catalogue;
+  }
+  void GaugeTotal(uint32_t units) override { calls.push_back("gauge " + std::to_string(units)); }
+  bool GaugeStep() override { return true; }
+  bool FetchText(const std::wstring& address, std::string* text, size_t limit) override {
+    return TarvPatch::FetchText(address, text, limit);
+  }
+  bool FetchFile(const std::wstring& address, const std::wstring& download,
+                 std::wstring* where) override {
+    return TarvPatch::FetchFile(address, download, where);
+  }
   std::optional<PatchStep> GetPatchInfo(const std::wstring& version) override {
     auto it = catalogue.find(version);
     if (it == catalogue.end()) return std::nullopt;
@@ -107,7 +122,8 @@ class RecordingPorts : public SessionPorts {
   void SetDownloadState(uint32_t state) override {
     calls.push_back("state " + std::to_string(state));
   }
-  UnpackOutcome Unpack(const std::wstring&, const std::wstring& work) override {
+  UnpackOutcome Unpack(const std::wstring& archive, const std::wstring& work) override {
+    unpacked.push_back(archive);
     work_folders.push_back(work);
     tarvtest::WriteFile(TarvUtil::FsPath(work) + "/addedFiles.txt", "x\n");
     return unpack;
@@ -386,17 +402,31 @@ TEST(PatchSession, ChecksBeforeTheChain) {
        },
        {"callbacks", "language", "lock /Binaries", "sleep 2000", "lock /Binaries", "sleep 2000",
         "lock /Binaries", "L0 Searching for patches...", "L0 Patching aborted.", "unlock"}},
-      {"local file",
-       [](Session& s) { s.settings.SetLocalFile(true); },
-       {"callbacks", "language", "lock /Binaries", "L0 Patching aborted.", "unlock"}},
+      {"patch folder without catalogue or archive",
+       [](Session& s) {
+         s.settings.SetLocalFile(true);
+         s.settings.SetManualPatchPath(L"/nowhere/1_to_2.zip");
+         s.ports.local_catalogue = false;
+       },
+       {"callbacks", "language", "lock /Binaries", "L0 Searching for patches...",
+        "L2 No patch catalogue or patch archive named <installed>_to_<target>.zip at: "
+        "/nowhere/1_to_2.zip",
+        "L0 Patching aborted.", "unlock"}},
       {"no server",
        [](Session& s) { s.settings.SetDownload(false); },
        {"callbacks", "language", "lock /Binaries",
         "L0 Neither local file nor patch server. Nothing to do.", "L0 Patching aborted.",
         "unlock"}},
-      {"repair",
-       [](Session& s) { s.settings.SetRepair(true); },
-       {"callbacks", "language", "lock /Binaries", "L2 Repair isn't implemented!",
+      {"repair from a folder without manifests",
+       [](Session& s) {
+         tarvtest::WriteFile(s.dir.Sub("srv/patches.txt"),
+                             "source-version: 1\ntarget-version: 2\n"
+                             "patch-exe-url: a\npatch-data-url: b\n");
+         s.settings.SetLocalFile(true);
+         s.settings.SetManualPatchPath(TarvUtil::FromFsPath(s.dir.Sub("srv")));
+         s.settings.SetRepair(true);
+       },
+       {"callbacks", "language", "lock /Binaries", "L2 This server offers no repair for version 1.",
         "L0 Patching aborted.", "unlock"}},
       {"no temporary folder",
        [](Session& s) { s.ports.temp.clear(); },
@@ -565,6 +595,87 @@ TEST(PatchSession, SignedUpdates) {
     // A refused archive is not kept for the unpacker or a later run.
     if (std::find(calls.begin(), calls.end(), mismatch) != calls.end()) {
       EXPECT_FALSE(tarvtest::FileExists(TarvUtil::FsPath(s.ports.archives.back())));
+    }
+  }
+}
+
+}  // namespace
+}  // namespace TarvPatch
+
+namespace TarvPatch {
+namespace {
+
+// Offline: archives are read where they lie, never copied and never
+// removed, from a patch folder's catalogue or from one archive named by its
+// versions.
+TEST(PatchSession, PatchFolderAndSingleArchive) {
+  std::vector<std::string> local_step = {"L0 Unpacking patch file...",
+                                         "state 2",
+                                         "L0 Patching...\n",
+                                         "marker set",
+                                         "state 3",
+                                         "folder field",
+                                         "apply, deferring TarvLauncher.exe",
+                                         "commit",
+                                         "marker cleared"};
+  struct Case {
+    const char* name;
+    bool catalogue;
+    std::string archive;  // --patch names this archive when not empty
+    UnpackOutcome unpack;
+    SessionEnd end;
+    std::vector<std::string> tail;  // after "Searching for patches..."
+  };
+  const Case cases[] = {
+      {"folder", true, "", UnpackOutcome::kUnpacked, SessionEnd::kCompleted,
+       Join({{"local catalogue DIR"},
+             local_step,
+             {"L0 No (more) patches at server for version: 2", "reset configuration", "physx",
+              "L0 Patching completed.", "unlock"}})},
+      {"one archive", false, "1_to_2.zip", UnpackOutcome::kUnpacked, SessionEnd::kCompleted,
+       Join({local_step,
+             {"L0 No (more) patches at server for version: 2", "reset configuration", "physx",
+              "L0 Patching completed.", "unlock"}})},
+      {"archive of another version",
+       false,
+       "3_to_4.zip",
+       UnpackOutcome::kUnpacked,
+       SessionEnd::kAborted,
+       {"L2 The patch archive 3_to_4.zip does not start at the installed version 1.",
+        "L0 Patching aborted.", "unlock"}},
+      {"unpacking fails: the player's archive stays",
+       true,
+       "",
+       UnpackOutcome::kFailed,
+       SessionEnd::kAborted,
+       {"local catalogue DIR", "L0 Unpacking patch file...", "state 2",
+        "L2 Failed to unpack the patch file", "L2 Failed to extract the patch archive.",
+        "L0 Patching aborted.", "unlock"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Session s;
+    const std::string dir = s.dir.Sub("disk");
+    const std::string archive = dir + "/" + (c.archive.empty() ? "1_to_2.zip" : c.archive);
+    tarvtest::WriteFile(archive, "PK");
+    if (c.catalogue) tarvtest::WriteFile(dir + "/patches.txt", "records");
+    s.ports.catalogue.clear();
+    s.ports.catalogue[L"1"] = {L"2", TarvUtil::FromFsPath(dir + "/1_to_2.zip")};
+    s.ports.local_catalogue = c.catalogue;
+    s.ports.unpack = c.unpack;
+    s.settings.SetManualPatchPath(TarvUtil::FromFsPath(c.archive.empty() ? dir : archive));
+    s.settings.SetLocalFile(true);
+    EXPECT_EQ(s.Run(), c.end);
+    std::vector<std::string> calls = s.ports.calls;
+    for (std::string& line : calls) {
+      size_t at = line.find(dir);
+      if (at != std::string::npos) line.replace(at, dir.size(), "DIR");
+    }
+    EXPECT_EQ(calls, Join({kOpening, c.tail}));
+    EXPECT_TRUE(tarvtest::FileExists(archive));
+    EXPECT_TRUE(s.ports.archives.empty());  // nothing downloaded or copied
+    if (c.end == SessionEnd::kCompleted || c.unpack != UnpackOutcome::kUnpacked) {
+      EXPECT_EQ(s.ports.unpacked, std::vector<std::wstring>{TarvUtil::FromFsPath(archive)});
     }
   }
 }

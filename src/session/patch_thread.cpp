@@ -6,11 +6,13 @@
 #include "diag/crash_dump.h"
 #include "diag/system_log.h"
 #include "os/application_mutex.h"
+#include "os/message_ids.h"
 #include "os/messages.h"
 #include "os/temp_folder.h"
 #include "session/catalogue_serial.h"
 #include "session/install_access.h"
 #include "session/installation_record.h"
+#include "session/patch_source.h"
 #include "session/physx.h"
 #include "session/uninstall_log.h"
 
@@ -113,6 +115,40 @@ bool PatchThread::FindPatches(const std::vector<std::wstring>& servers,
                               const CataloguePolicy& policy) {
   SetCataloguePolicy(policy);
   return ObelkPatchTask::FindPatches(servers);
+}
+
+bool PatchThread::FindLocalPatches(const std::wstring& folder, const CataloguePolicy& policy) {
+  const std::wstring address = TarvUtil::JoinPath(folder, L"patches.txt");
+  std::string text;
+  if (!TarvPatch::FetchText(address, &text, kMaxCatalogueBytes)) {
+    Report(0, "Unable to download patch file: " + TarvUtil::ToNarrow(address));
+    return false;
+  }
+  const std::wstring refusal =
+      CatalogueRefusal(text, address, policy, TarvPatch::FetchText, nullptr);
+  if (!refusal.empty()) {
+    Report(2, refusal);
+    return false;
+  }
+  TarvDataBufferMemoryDynamic buffer;
+  buffer.Write(text.data(), static_cast<uint32_t>(text.size()));
+  buffer.SetPosition(0);
+  if (ParseCatalogue(&buffer, folder)) return true;
+  Report(2, FillMessage(TarvMessages::LoadMessage(TarvMessages::Id::kNoLocalPatches), {folder}));
+  return false;
+}
+
+void PatchThread::GaugeTotal(uint32_t units) { APThread::ReportTotal(units); }
+
+bool PatchThread::GaugeStep() { return APThread::ReportStep() && !TestDestroy(); }
+
+bool PatchThread::FetchText(const std::wstring& address, std::string* text, size_t limit) {
+  return TarvPatch::FetchText(address, text, limit);
+}
+
+bool PatchThread::FetchFile(const std::wstring& address, const std::wstring& download_path,
+                            std::wstring* where) {
+  return TarvPatch::FetchFile(address, download_path, where);
 }
 
 uint64_t PatchThread::AcceptedCatalogueSerial() { return GetAcceptedSerial(); }

@@ -51,6 +51,12 @@ class PatchThread : public APThread, public ObelkPatchTask, private SessionPorts
   bool ClearPatchingMarker() override;
   void ResetGameConfiguration() override;
   void CheckPhysXRuntime() override;
+  bool FindLocalPatches(const std::wstring& folder, const CataloguePolicy& policy) override;
+  void GaugeTotal(uint32_t units) override;
+  bool GaugeStep() override;
+  bool FetchText(const std::wstring& address, std::string* text, size_t limit) override;
+  bool FetchFile(const std::wstring& address, const std::wstring& download_path,
+                 std::wstring* where) override;
   uint64_t StoredCatalogueSerial() override;
   void StoreCatalogueSerial(uint64_t serial) override;
   bool FindPatches(const std::vector<std::wstring>& servers,

@@ -355,13 +355,18 @@ class PatcherTest(unittest.TestCase):
         self.assertEqual(lines, [ABORTED])
         self.assertInstallIs("1")
 
-    def test_repair_mode_is_not_implemented(self):
+    def test_repair_against_a_server_without_manifest(self):
         self.make_install()
-        patcher = self.run_patcher("-r", "-s", self.serve().url())
+        plain = os.path.join(self.dir, "plain")
+        os.makedirs(plain)
+        with open(os.path.join(self.server_dir, "patches.txt")) as f:
+            patch_records = f.read().split("\n\nmanifest-")[0] + "\n"
+        e2e.write(os.path.join(plain, "patches.txt"), patch_records)
+        patcher = self.run_patcher("-r", "-s", self.serve(root=plain).url())
         self.assertEqual(patcher.describe()["apply"]["label"], "Repair")
         patcher.press("apply")
         lines = self.finish(patcher)
-        self.assertEqual(lines, [(2, "Repair isn't implemented!"), ABORTED])
+        self.assertEqual(lines, [(2, "This server offers no repair for version 1."), ABORTED])
         self.assertInstallIs("1")
 
     def test_missing_physx_runtime_runs_its_installer(self):

@@ -1,6 +1,7 @@
 // tarv-mkpatch chain [--level N] SERVER_DIR VERSION=DIR VERSION=DIR ...:
 // one patch archive per consecutive pair of versions and the catalogue
-// patches.txt that lists them, ready for a static HTTP or FTP server.
+// patches.txt that lists them, ready for a static HTTP or FTP server; and
+// for repair, the manifest of every version and the file objects.
 #include <cstdio>
 #include <filesystem>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "data/file_util.h"
 #include "mkpatch.h"
 #include "patch_archive.h"
+#include "repair_store.h"
 
 namespace mkpatch {
 namespace {
@@ -106,6 +108,15 @@ int CmdChain(const Args& in) {
     }
     catalogue += (i ? "\r\n" : "") + Record(from.name, to.name, size, sha256);
   }
+  std::vector<std::pair<std::string, std::string>> trees;
+  for (const Version& v : versions) trees.emplace_back(v.name, v.dir);
+  RepairStoreSummary stored;
+  if (!WriteRepairStore(server, trees, &catalogue, &stored, &error)) {
+    for (const auto& w : written) TarvFile::Unlink(w);
+    return Fail(error);
+  }
+  printf("%s: %zu manifests, %zu objects written, %zu kept\n", server.c_str(), versions.size(),
+         stored.objects_written, stored.objects_kept);
   if (!WriteCatalogue(server + "/patches.txt", catalogue, &error)) {
     for (const auto& w : written) TarvFile::Unlink(w);
     return Fail(error);

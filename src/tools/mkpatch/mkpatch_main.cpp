@@ -30,7 +30,8 @@ const Command kCommands[] = {
      "      exit 0 only when every entry was applied"},
     {"chain", mkpatch::CmdChain,
      "chain [--level N] SERVER_DIR VERSION=DIR VERSION=DIR ...\n"
-     "      SERVER_DIR/<from>_to_<to>.zip for each consecutive pair and SERVER_DIR/patches.txt"},
+     "      SERVER_DIR/<from>_to_<to>.zip for each consecutive pair, SERVER_DIR/patches.txt,\n"
+     "      and for repair SERVER_DIR/manifests/<version>.txt and SERVER_DIR/objects/"},
     {"check-server", mkpatch::CmdCheckServer,
      "check-server SERVER_ADDRESS [--download DIR]\n"
      "      reads the server's patches.txt as the patcher does, prints each record and\n"

@@ -1,0 +1,47 @@
+// Where a session's files come from: an address with a scheme (ftp://,
+// http://, https://) is fetched over the network; anything else is a path
+// of this machine, read where it lies (a patch folder or disk given with
+// --patch). Free functions for the worker thread; each reports failure by
+// its result and leaves the report line to the caller.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+
+#include "patchserver/catalogue_signature.h"
+
+class PatchCatalogue;
+
+namespace TarvPatch {
+
+// True for an address fetched over the network.
+bool IsRemoteAddress(const std::wstring& address);
+
+// The whole file behind `address` into `text`; false when it cannot be
+// fetched or read, or holds more than `limit` bytes.
+bool FetchText(const std::wstring& address, std::string* text, size_t limit);
+
+// The file behind `address` as a file of this machine: a remote file is
+// downloaded into `download_path`, a local one is read in place. `where`
+// names the file to read.
+bool FetchFile(const std::wstring& address, const std::wstring& download_path, std::wstring* where);
+
+// The text of a catalogue file parsed into `catalogue`, relative addresses
+// joined to `base`; true when it held a valid patch record.
+bool ParseCatalogueText(const std::string& text, const std::wstring& base,
+                        PatchCatalogue* catalogue);
+
+// Fetches the file behind an address as FetchText does.
+using TextFetcher = std::function<bool(const std::wstring&, std::string*, size_t)>;
+
+// Why the catalogue text fetched from `address` must not be used: empty when
+// `policy` asks for no signature or the signature beside it
+// ("<address>.minisig", fetched with `fetch`) is accepted; otherwise the
+// report line (level 2) naming the address. `serial` (may be null) gets the
+// serial of an accepted signed catalogue.
+std::wstring CatalogueRefusal(const std::string& catalogue, const std::wstring& address,
+                              const CataloguePolicy& policy, const TextFetcher& fetch,
+                              uint64_t* serial);
+
+}  // namespace TarvPatch

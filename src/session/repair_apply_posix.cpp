@@ -1,0 +1,119 @@
+#include <dirent.h>
+#include <errno.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <set>
+
+#include "apply/step_journal.h"
+#include "data/file_util.h"
+#include "session/repair_apply.h"
+
+namespace TarvPatch {
+namespace {
+
+constexpr char kStagingPrefix[] = ".tarv-repair-";
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+// The plan of the step: for each file its missing folders (outermost
+// first, each once), then the file itself, moved aside when present. False
+// when something other than a folder stands where a folder must be: the
+// step could not be made, so it is refused before it begins.
+bool PlanOf(const std::string& install, const std::vector<std::string>& rels,
+            std::vector<StepChange>* plan, std::string* error) {
+  std::set<std::string> folders;
+  for (const std::string& rel : rels) {
+    for (size_t slash = rel.find('/'); slash != std::string::npos;
+         slash = rel.find('/', slash + 1)) {
+      std::string dir = rel.substr(0, slash);
+      struct stat st;
+      if (stat((install + "/" + dir).c_str(), &st) == 0) {
+        if (!S_ISDIR(st.st_mode)) {
+          *error = install + "/" + dir + ": not a folder";
+          return false;
+        }
+      } else if (folders.insert(dir).second) {
+        plan->push_back({StepChange::Kind::kFolder, dir});
+      }
+    }
+    const bool present = Exists(install + "/" + rel);
+    plan->push_back({present ? StepChange::Kind::kAside : StepChange::Kind::kNew, rel});
+  }
+  return true;
+}
+
+// Makes the changes of the plan; `staged` holds the copy for each file
+// entry in plan order.
+bool Carry(StepJournal& journal, const std::string& install, const std::vector<StepChange>& plan,
+           const std::vector<std::string>& staged, std::string* error) {
+  size_t file = 0;
+  for (size_t i = 0; i < plan.size(); ++i) {
+    const std::string path = install + "/" + plan[i].path;
+    if (plan[i].kind == StepChange::Kind::kFolder) {
+      if (mkdir(path.c_str(), 0755) != 0) {
+        *error = path + ": " + strerror(errno);
+        return false;
+      }
+      continue;
+    }
+    if (plan[i].kind == StepChange::Kind::kAside && !journal.MoveAside(i, error)) return false;
+    if (rename(staged[file++].c_str(), path.c_str()) != 0) {
+      *error = path + ": " + strerror(errno);
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool JournalRepairApplier::Apply(const std::vector<RepairFile>& files, std::string* error) {
+  const std::string install = TarvUtil::FsPath(m_install);
+  std::vector<std::string> rels, staged;
+  for (const RepairFile& f : files) {
+    std::string target = TarvUtil::FsPath(f.target);
+    if (target.compare(0, install.size() + 1, install + "/") != 0) {
+      *error = target + ": outside the installation";
+      return false;
+    }
+    rels.push_back(target.substr(install.size() + 1));
+    staged.push_back(TarvUtil::FsPath(f.staged));
+  }
+  std::vector<StepChange> plan;
+  if (!PlanOf(install, rels, &plan, error)) return false;
+  const std::string version = TarvUtil::ToNarrow(m_version);
+  StepJournal journal;
+  if (!journal.Begin(install, plan, version, version, error)) return false;
+  if (Carry(journal, install, plan, staged, error)) return journal.Commit(error);
+  std::string undo_error;
+  if (!journal.Undo(&undo_error)) *error += "; not undone: " + undo_error;
+  return false;
+}
+
+bool MakeRepairStaging(const std::wstring& install_dir, std::wstring* folder) {
+  const std::string install = TarvUtil::FsPath(install_dir);
+  if (DIR* dir = opendir(install.c_str())) {
+    std::vector<std::string> stale;
+    while (const dirent* e = readdir(dir)) {
+      if (strncmp(e->d_name, kStagingPrefix, strlen(kStagingPrefix)) == 0) {
+        stale.push_back(install + "/" + e->d_name);
+      }
+    }
+    closedir(dir);
+    for (const std::string& s : stale) TarvUtil::DeleteDirectoryTree(TarvUtil::FromFsPath(s));
+  }
+  std::string templ = install + "/" + kStagingPrefix + "XXXXXX";
+  if (mkdtemp(templ.data()) == nullptr) return false;
+  *folder = TarvUtil::FromFsPath(templ);
+  return true;
+}
+
+bool IsPatcherWorkName(const std::string& name) { return name.rfind(".tarv-", 0) == 0; }
+
+}  // namespace TarvPatch

@@ -1,0 +1,244 @@
+#include "session/repair_session.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <set>
+
+#include "apply/patch_path.h"
+#include "apply/sha256.h"
+#include "data/file_util.h"
+#include "diag/system_log.h"
+#include "diag/text_encoding.h"
+#include "os/message_ids.h"
+#include "os/messages.h"
+#include "patchserver/obelk_patch_task.h"
+#include "patchserver/patch_catalogue.h"
+#include "session/patch_source.h"
+#include "session/repair_object.h"
+
+namespace TarvPatch {
+namespace {
+
+namespace fs = std::filesystem;
+namespace Id = TarvMessages::Id;
+
+std::wstring Wide(const std::string& utf8) { return TarvText::FromUtf8(utf8); }
+std::wstring Count(size_t n) { return std::to_wstring(n); }
+
+// The installed file an entry names.
+std::wstring TargetOf(const std::wstring& install, const ManifestEntry& entry) {
+  return JoinEntryPath(install, SplitEntryPath(Wide(entry.path)));
+}
+
+// The key under which a manifest path and a path found on disk meet.
+std::string KeyOf(const std::string& path) {
+  return TarvText::ToUtf8(JoinEntryPath(L"", SplitEntryPath(Wide(path))));
+}
+
+enum class State { kCorrect, kDamaged, kMissing };
+
+State CheckFile(const std::wstring& target, const ManifestEntry& entry) {
+  struct stat st;
+  if (lstat(TarvUtil::FsPath(target).c_str(), &st) != 0) return State::kMissing;
+  if (!S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) != entry.size) {
+    return State::kDamaged;
+  }
+  std::string digest;
+  if (!ComputeFileSha256(target, &digest)) return State::kDamaged;
+  return digest == entry.sha256 ? State::kCorrect : State::kDamaged;
+}
+
+}  // namespace
+
+std::wstring FillMessage(std::wstring text, const std::vector<std::wstring>& values) {
+  size_t from = 0;
+  for (const std::wstring& v : values) {
+    size_t at = text.find(L"%s", from);
+    if (at == std::wstring::npos) break;
+    text.replace(at, 2, v);
+    from = at + v.size();
+  }
+  return text;
+}
+
+void RepairSession::Say(int level, int id, const std::vector<std::wstring>& values) {
+  m_ports.Report(level, FillMessage(TarvMessages::LoadMessage(id), values));
+}
+
+RepairSession::Outcome RepairSession::Run(const std::vector<std::wstring>& servers) {
+  for (const std::wstring& server : servers) {
+    if (server.empty()) continue;
+    RepairManifest manifest;
+    if (!LoadManifest(server, &manifest)) continue;
+    std::vector<Damage> damaged;
+    Outcome outcome = Check(manifest, &damaged);
+    if (outcome != Outcome::kRepaired) return outcome;
+    ListExtraFiles(manifest);
+    m_correct = manifest.Entries().size() - damaged.size();
+    if (!damaged.empty()) outcome = Mend(server, damaged);
+    if (outcome == Outcome::kRepaired) {
+      Say(0, Id::kRepairSummary, {Count(m_repaired), Count(m_correct)});
+    }
+    return outcome;
+  }
+  return Outcome::kFailed;
+}
+
+// The manifest of the version from this server's catalogue, checked
+// against the digest the catalogue gives for it. False (reported) when the
+// server offers none or it is unusable: the next server is tried then.
+bool RepairSession::LoadManifest(const std::wstring& server, RepairManifest* manifest) {
+  const std::wstring address = TarvUtil::JoinPath(server, L"patches.txt");
+  std::string text;
+  if (!m_ports.FetchText(address, &text, ObelkPatchTask::kMaxCatalogueBytes)) {
+    m_ports.Report(0, L"Unable to download patch file: " + address);
+    return false;
+  }
+  const TextFetcher fetch = [this](const std::wstring& a, std::string* t, size_t limit) {
+    return m_ports.FetchText(a, t, limit);
+  };
+  const std::wstring refusal = CatalogueRefusal(text, address, m_policy, fetch, nullptr);
+  if (!refusal.empty()) {
+    m_ports.Report(2, refusal);
+    return false;
+  }
+  PatchCatalogue catalogue;
+  ParseCatalogueText(text, server, &catalogue);
+  const ManifestInfo* info = catalogue.GetManifestInfo(TarvUtil::ToNarrow(m_version));
+  if (info == nullptr) {
+    Say(2, Id::kNoRepairForVersion, {m_version});
+    return false;
+  }
+  std::string error;
+  if (!m_ports.FetchText(info->url, &text, RepairManifest::kMaxBytes)) {
+    error = "cannot be fetched";
+  } else if (Sha256Hex(text.data(), text.size()) != info->sha256) {
+    error = "its digest differs from the catalogue's";
+  } else if (!manifest->Parse(text, &error)) {
+    error = "broken, " + error;
+  }
+  if (error.empty()) return true;
+  SystemLogA("repair: manifest %s: %s\n", TarvUtil::ToNarrow(info->url).c_str(), error.c_str());
+  Say(2, Id::kManifestUnusable, {info->url});
+  return false;
+}
+
+RepairSession::Outcome RepairSession::Check(const RepairManifest& manifest,
+                                            std::vector<Damage>* damaged) {
+  const auto& entries = manifest.Entries();
+  Say(0, Id::kCheckingFiles);
+  m_ports.GaugeTotal(static_cast<uint32_t>(entries.size()));
+  size_t checked = 0, broken = 0, missing = 0;
+  auto counts = [&] {
+    return std::vector{Count(checked), Count(entries.size()), Count(broken), Count(missing)};
+  };
+  for (const ManifestEntry& entry : entries) {
+    const std::wstring target = TargetOf(m_install, entry);
+    const State state = CheckFile(target, entry);
+    if (state != State::kCorrect) {
+      damaged->push_back(Damage{entry, target});
+      ++(state == State::kDamaged ? broken : missing);
+    }
+    ++checked;
+    if (!m_ports.GaugeStep()) return Outcome::kCancelled;
+    if (checked % kCountLineEvery == 0 && checked < entries.size()) {
+      Say(1, Id::kCheckedFiles, counts());
+    }
+  }
+  Say(0, Id::kCheckedFiles, counts());
+  return Outcome::kRepaired;
+}
+
+void RepairSession::ListExtraFiles(const RepairManifest& manifest) {
+  std::set<std::string> listed;
+  for (const ManifestEntry& e : manifest.Entries()) listed.insert(KeyOf(e.path));
+  const fs::path root = TarvUtil::FsPath(m_install);
+  std::vector<std::string> extra;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::end(it);
+       it.increment(ec)) {
+    std::string rel = fs::relative(it->path(), root, ec).generic_string();
+    if (it->is_directory(ec) && !it->is_symlink(ec)) {
+      if (IsPatcherWorkName(it->path().filename().string())) it.disable_recursion_pending();
+      continue;
+    }
+    if (!listed.count(KeyOf(rel))) extra.push_back(rel);
+  }
+  std::sort(extra.begin(), extra.end());
+  for (std::string& rel : extra) {
+    for (char& c : rel) c = c == '/' ? '\\' : c;
+    Say(1, Id::kExtraFile, {m_version, Wide(rel)});
+  }
+}
+
+RepairSession::Outcome RepairSession::Mend(const std::wstring& server,
+                                           const std::vector<Damage>& damaged) {
+  std::wstring staging;
+  if (!MakeRepairStaging(m_install, &staging)) {
+    Say(2, Id::kRepairStagingFailed);
+    return Outcome::kFailed;
+  }
+  std::vector<RepairFile> files;
+  Outcome outcome = Stage(server, damaged, staging, &files);
+  if (outcome == Outcome::kRepaired) {
+    std::string error;
+    if (m_applier.Apply(files, &error)) {
+      for (const Damage& d : damaged) Say(1, Id::kRepairedFile, {Wide(d.entry.path)});
+      m_repaired = damaged.size();
+    } else {
+      SystemLogA("repair: not put in place: %s\n", error.c_str());
+      Say(2, Id::kRepairUndone);
+      outcome = Outcome::kFailed;
+    }
+  }
+  TarvUtil::DeleteDirectoryTree(staging);
+  return outcome;
+}
+
+// Fetches and checks the object of every damaged file into the staging
+// folder. Nothing of the installation changes here.
+RepairSession::Outcome RepairSession::Stage(const std::wstring& server,
+                                            const std::vector<Damage>& damaged,
+                                            const std::wstring& staging,
+                                            std::vector<RepairFile>* files) {
+  std::wstring temp;
+  if (!m_ports.EnsureTempFolder(&temp)) {
+    Say(2, Id::kRepairStagingFailed);
+    return Outcome::kFailed;
+  }
+  Say(0, Id::kRepairDownloading, {Count(damaged.size())});
+  m_ports.GaugeTotal(static_cast<uint32_t>(damaged.size()));
+  for (size_t i = 0; i < damaged.size(); ++i) {
+    const Damage& d = damaged[i];
+    const std::wstring address = TarvUtil::JoinPath(server, Wide(ObjectAddress(d.entry.sha256)));
+    const std::wstring download = TarvUtil::JoinPath(temp, Wide(d.entry.sha256 + ".zst"));
+    const std::wstring staged = TarvUtil::JoinPath(staging, std::to_wstring(i));
+    std::wstring where;
+    if (!m_ports.FetchFile(address, download, &where)) {
+      if (where == download) TarvUtil::RemoveFile(download);
+      Say(2, Id::kRepairDownloadFailed, {address});
+      return Outcome::kFailed;
+    }
+    // A replaced file keeps its permissions; a new one gets those its
+    // content asks for.
+    struct stat st;
+    const bool regular = lstat(TarvUtil::FsPath(d.target).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    const unsigned mode = regular ? st.st_mode & 0777 : 0644;
+    std::string error;
+    bool ok = UnpackRepairObject(where, staged, d.entry, mode, &error);
+    if (where == download) TarvUtil::RemoveFile(download);
+    if (!ok) {
+      SystemLogA("repair: object %s: %s\n", d.entry.sha256.c_str(), error.c_str());
+      Say(2, Id::kRepairFileBad, {Wide(d.entry.path)});
+      return Outcome::kFailed;
+    }
+    if (!regular) chmod(TarvUtil::FsPath(staged).c_str(), ModeForNewFile(staged));
+    files->push_back(RepairFile{staged, d.target});
+    if (!m_ports.GaugeStep()) return Outcome::kCancelled;
+  }
+  return Outcome::kRepaired;
+}
+
+}  // namespace TarvPatch

@@ -1,0 +1,243 @@
+// Repair against real server folders made by the real tarv-mkpatch, read
+// from disk (the source every address without a scheme uses).
+#include "session/repair_session.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "data/file_util.h"
+#include "diag/text_encoding.h"
+#include "os/messages.h"
+#include "session/patch_source.h"
+#include "support/test_support.h"
+
+namespace TarvPatch {
+namespace {
+
+using tarvtest::ReadFile;
+using tarvtest::SnapshotTree;
+using tarvtest::WriteFile;
+
+// The log and the gauge recorded; files fetched from disk.
+class DiskPorts : public RepairPorts {
+ public:
+  std::vector<std::string> lines;
+  std::vector<std::string> fetched;  // addresses of FetchFile, in order
+  int gauge_steps = 0;
+  int stop_at_step = -1;   // GaugeStep answers false at this step
+  int fail_fetch_at = -1;  // the FetchFile call that fails
+  std::wstring temp;
+
+  void Report(int level, const std::wstring& text) override {
+    lines.push_back(std::to_string(level) + " " + TarvText::ToUtf8(text));
+  }
+  bool StopRequested() override { return false; }
+  void GaugeTotal(uint32_t) override {}
+  bool GaugeStep() override { return gauge_steps++ != stop_at_step; }
+  bool FetchText(const std::wstring& address, std::string* text, size_t limit) override {
+    return TarvPatch::FetchText(address, text, limit);
+  }
+  bool FetchFile(const std::wstring& address, const std::wstring& download,
+                 std::wstring* where) override {
+    fetched.push_back(TarvUtil::FsPath(address));
+    if (static_cast<int>(fetched.size()) - 1 == fail_fetch_at) return false;
+    return TarvPatch::FetchFile(address, download, where);
+  }
+  bool EnsureTempFolder(std::wstring* folder) override {
+    *folder = temp;
+    return TarvUtil::MakeDirectory(temp);
+  }
+};
+
+// Version "1" of a small game, published by tarv-mkpatch into srv/, and an
+// installation of it.
+struct Fixture {
+  tarvtest::ScopedTempDir dir;
+  std::string server = dir.Sub("srv"), install = dir.Sub("game");
+  DiskPorts ports;
+
+  Fixture() {
+    TarvMessages::SetThreadLanguage(TarvMessages::Language::kEnglish);
+    ports.temp = TarvUtil::FromFsPath(dir.Sub("temp"));
+    for (const std::string& root : {dir.Sub("v1"), install}) {
+      WriteFile(root + "/Binaries/Game.exe",
+                "\x7f"
+                "ELF" +
+                    tarvtest::RandomBytes(70000, 1));
+      WriteFile(root + "/Data/a.pak", tarvtest::RandomBytes(30000, 2));
+      WriteFile(root + "/Data/b.pak", tarvtest::RandomBytes(30000, 3));
+      WriteFile(root + "/Data/c.pak", tarvtest::RandomBytes(100, 4));
+      WriteFile(root + "/Data/sub/d.txt", "d");
+      WriteFile(root + "/readme.txt", "read me");
+    }
+    chmod((install + "/Binaries/Game.exe").c_str(), 0755);
+    WriteFile(dir.Sub("v2/readme.txt"), "two");
+    auto r = tarvtest::Run({tarvtest::BinDir() + "/tarv-mkpatch", "chain", "--level", "1", server,
+                            "1=" + dir.Sub("v1"), "2=" + dir.Sub("v2")});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+  }
+  // Three files changed, one deleted, one added by the player.
+  void Damage() {
+    WriteFile(install + "/Data/a.pak", "short");                          // size differs
+    WriteFile(install + "/Data/b.pak", tarvtest::RandomBytes(30000, 9));  // same size
+    WriteFile(install + "/Binaries/Game.exe",
+              "\x7f"
+              "ELF" +
+                  tarvtest::RandomBytes(70000, 8));
+    std::filesystem::remove(install + "/Data/sub/d.txt");
+    WriteFile(install + "/Saves/slot1.sav", "the player's");
+  }
+  CataloguePolicy policy;
+
+  RepairSession::Outcome Run(std::vector<std::wstring> servers = {}) {
+    if (servers.empty()) servers = {TarvUtil::FromFsPath(server)};
+    JournalRepairApplier applier(TarvUtil::FromFsPath(install), L"1");
+    RepairSession repair(ports, applier, TarvUtil::FromFsPath(install), L"1", policy);
+    return repair.Run(servers);
+  }
+};
+
+TEST(RepairSession, MendsOnlyDamagedAndMissingFilesAndLeavesExtrasAlone) {
+  Fixture f;
+  f.Damage();
+  ASSERT_EQ(f.Run(), RepairSession::Outcome::kRepaired);
+  EXPECT_EQ(f.ports.lines, (std::vector<std::string>{
+                               "0 Checking the installed files...",
+                               "0 Checked 6 of 6 files: 3 damaged, 1 missing.",
+                               "1 Not part of version 1, left alone: Saves\\slot1.sav",
+                               "0 Downloading 4 files for repair...",
+                               "1 Repaired: Binaries\\Game.exe",
+                               "1 Repaired: Data\\a.pak",
+                               "1 Repaired: Data\\b.pak",
+                               "1 Repaired: Data\\sub\\d.txt",
+                               "0 Repaired 4 files; 2 files were already correct.",
+                           }));
+  EXPECT_EQ(f.ports.fetched.size(), 4u);
+  auto snapshot = SnapshotTree(f.install);
+  std::erase_if(snapshot, [](const auto& e) { return e.first.rfind("Saves", 0) == 0; });
+  EXPECT_EQ(snapshot, SnapshotTree(f.dir.Sub("v1")));
+  EXPECT_EQ(ReadFile(f.install + "/Saves/slot1.sav"), "the player's");
+  struct stat st;
+  ASSERT_EQ(stat((f.install + "/Binaries/Game.exe").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0755u);  // a replaced file keeps its permissions
+  ASSERT_EQ(stat((f.install + "/Data/sub/d.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
+
+  // A second run finds nothing to do and fetches nothing.
+  f.ports.lines.clear();
+  f.ports.fetched.clear();
+  ASSERT_EQ(f.Run(), RepairSession::Outcome::kRepaired);
+  EXPECT_TRUE(f.ports.fetched.empty());
+  EXPECT_EQ(f.ports.lines.back(), "0 Repaired 0 files; 6 files were already correct.");
+}
+
+// Whatever fails before or while the files are put in place, the
+// installation stays byte for byte as it was and no staging is left.
+TEST(RepairSession, FailuresLeaveTheInstallationAsItWas) {
+  struct Case {
+    const char* name;
+    std::function<void(Fixture&)> arrange;
+    RepairSession::Outcome outcome;
+    std::string last_line;
+  };
+  const Case cases[] = {
+      {"the third object cannot be fetched", [](Fixture& f) { f.ports.fail_fetch_at = 2; },
+       RepairSession::Outcome::kFailed, "2 Unable to download a file for repair: "},
+      {"an object does not match its digest",
+       [](Fixture& f) {
+         for (const auto& e :
+              std::filesystem::recursive_directory_iterator(f.server + "/objects")) {
+           if (e.is_regular_file() && e.file_size() < 100) {
+             auto r = tarvtest::Run({"/usr/bin/zstd", "-q", "-f", "-o", e.path().string(),
+                                     f.dir.Sub("v1/readme.txt")});
+             EXPECT_EQ(r.exit_code, 0);
+           }
+         }
+       },
+       RepairSession::Outcome::kFailed,
+       "2 A file downloaded for repair does not match the file list: "},
+      {"a truncated object",
+       [](Fixture& f) {
+         for (const auto& e :
+              std::filesystem::recursive_directory_iterator(f.server + "/objects")) {
+           if (e.is_regular_file()) std::filesystem::resize_file(e.path(), e.file_size() / 2);
+         }
+       },
+       RepairSession::Outcome::kFailed,
+       "2 A file downloaded for repair does not match the file list: "},
+      {"a missing file cannot be put in place (its folder is a file)",
+       [](Fixture& f) {
+         std::filesystem::remove_all(f.install + "/Data/sub");
+         WriteFile(f.install + "/Data/sub", "a file where a folder belongs");
+       },
+       RepairSession::Outcome::kFailed,
+       "2 The repair failed; the installation was left as it was."},
+      {"cancelled while fetching", [](Fixture& f) { f.ports.stop_at_step = 8; },
+       RepairSession::Outcome::kCancelled, "0 Downloading 4 files for repair..."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Fixture f;
+    f.Damage();
+    c.arrange(f);
+    const auto before = SnapshotTree(f.install);
+    EXPECT_EQ(f.Run(), c.outcome);
+    EXPECT_EQ(SnapshotTree(f.install), before);
+    ASSERT_FALSE(f.ports.lines.empty());
+    EXPECT_EQ(f.ports.lines.back().substr(0, c.last_line.size()), c.last_line);
+  }
+}
+
+TEST(RepairSession, ServersWithoutAUsableManifestArePassedOver) {
+  Fixture f;
+  f.Damage();
+  const std::wstring no_manifest = TarvUtil::FromFsPath(f.dir.Sub("plain"));
+  WriteFile(f.dir.Sub("plain/patches.txt"),
+            "source-version: 1\r\ntarget-version: 2\r\npatch-exe-url: a\r\npatch-data-url: b\r\n");
+  const std::wstring forged = TarvUtil::FromFsPath(f.dir.Sub("forged"));
+  WriteFile(f.dir.Sub("forged/patches.txt"), ReadFile(f.server + "/patches.txt"));
+  WriteFile(f.dir.Sub("forged/manifests/1.txt"),
+            ReadFile(f.server + "/manifests/1.txt") + std::string(64, 'a') + " 1 evil.txt\n");
+  const std::wstring missing = TarvUtil::FromFsPath(f.dir.Sub("missing"));
+  ASSERT_EQ(f.Run({no_manifest, forged, missing, L"", TarvUtil::FromFsPath(f.server)}),
+            RepairSession::Outcome::kRepaired);
+  EXPECT_EQ(f.ports.lines[0], "2 This server offers no repair for version 1.");
+  EXPECT_EQ(f.ports.lines[1], "2 The file list for repair on this server is unusable: " +
+                                  f.dir.Sub("forged/manifests/1.txt"));
+  EXPECT_EQ(f.ports.lines[2],
+            "0 Unable to download patch file: " + f.dir.Sub("missing/patches.txt"));
+  EXPECT_EQ(f.ports.lines.back(), "0 Repaired 4 files; 2 files were already correct.");
+
+  // Without any usable server the repair fails after the servers' lines.
+  Fixture g;
+  EXPECT_EQ(g.Run({no_manifest}), RepairSession::Outcome::kFailed);
+  EXPECT_EQ(g.ports.lines,
+            std::vector<std::string>{"2 This server offers no repair for version 1."});
+}
+
+// Where the installation asks for signed catalogues, a catalogue without a
+// valid signature is not trusted for its manifest, and nothing is fetched.
+TEST(RepairSession, UnsignedCatalogueIsNotTrustedWhereSignaturesAreRequired) {
+  Fixture f;
+  f.Damage();
+  f.policy.keys.push_back(PublisherKey{});
+  const std::string address = f.server + "/patches.txt";
+  EXPECT_EQ(f.Run(), RepairSession::Outcome::kFailed);
+  WriteFile(address + ".minisig", "untrusted comment: x\nnot a signature\n");
+  EXPECT_EQ(f.Run(), RepairSession::Outcome::kFailed);
+  EXPECT_EQ(f.ports.lines, (std::vector<std::string>{
+                               "2 The patch catalogue has no signature: " + address,
+                               "2 The signature of the patch catalogue is not valid: " + address}));
+  EXPECT_TRUE(f.ports.fetched.empty());
+}
+
+TEST(RepairSession, FillMessagePutsValuesInOrder) {
+  EXPECT_EQ(FillMessage(L"%s of %s: %s", {L"1", L"2"}), L"1 of 2: %s");
+  EXPECT_EQ(FillMessage(L"a %s b", {L"%s", L"x"}), L"a %s b");  // a value is not filled again
+  EXPECT_EQ(FillMessage(L"none", {L"1"}), L"none");
+}
+
+}  // namespace
+}  // namespace TarvPatch
