@@ -85,6 +85,16 @@ inline constexpr int kDownloadProgressMinutes = 175;
 inline constexpr int kBannerBlank = 176;
 inline constexpr int kPhysXMissing = 177;
 
+// The terminal front end (--unattended).
+inline constexpr int kUnattendedDescription = 360;
+inline constexpr int kJsonDescription = 361;
+inline constexpr int kVersionDescription = 362;
+inline constexpr int kTerminalProgress = 363;
+inline constexpr int kTerminalProgressNoTotal = 364;
+inline constexpr int kTerminalApplying = 365;
+inline constexpr int kAnotherPatcherRuns = 366;
+inline constexpr int kCancelledCleaningUp = 367;
+
 // New texts are added in blocks by subject, each block in its own range so
 // that work on different subjects never takes the same number:
 //   300-319 all-or-nothing steps      320-339 repair and offline patching
