@@ -1,11 +1,10 @@
 #include "app/command_line.h"
 
 #include <unistd.h>
+#include <wx/msgout.h>
 
 #include <climits>
 #include <memory>
-
-#include <wx/msgout.h>
 
 #include "os/message_ids.h"
 #include "os/messages.h"
@@ -120,7 +119,8 @@ wxString UsageText(const wxCmdLineParser& parser) {
 
 OptionTable::OptionTable() {
   for (size_t i = 0; i < kEntries - 1; ++i) {
-    m_strings[3 * i] = kRows[i].short_id != 0 ? LoadLimited(kRows[i].short_id, 7) : kRows[i].short_name;
+    m_strings[3 * i] =
+        kRows[i].short_id != 0 ? LoadLimited(kRows[i].short_id, 7) : kRows[i].short_name;
     m_strings[3 * i + 1] =
         kRows[i].long_id != 0 ? LoadLimited(kRows[i].long_id, 15) : kRows[i].long_name;
     m_strings[3 * i + 2] = LoadLimited(kRows[i].description_id, 63);

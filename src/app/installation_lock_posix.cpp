@@ -11,8 +11,8 @@
 
 #include "app/installation_lock.h"
 #include "diag/system_log.h"
-#include "os/application_mutex.h"
 #include "diag/text_encoding.h"
+#include "os/application_mutex.h"
 
 namespace TarvPatch {
 namespace {
@@ -42,8 +42,7 @@ InstallationLockResult TakeInstallationLock(const std::wstring& folder) {
   if (g_lockFd >= 0) return InstallationLockResult::kHeld;
   std::string path = RealPathOr(TarvText::ToUtf8(folder));
   while (path.size() > 1 && path.back() == '/') path.pop_back();
-  const std::string file =
-      TarvUtil::ApplicationMutexDirectory() + "/" + InstallationLockName(path);
+  const std::string file = TarvUtil::ApplicationMutexDirectory() + "/" + InstallationLockName(path);
   // Every user must be able to open it: a patcher run by root and one run
   // by the player meet on the same file.
   const int fd = open(file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
@@ -51,7 +50,7 @@ InstallationLockResult TakeInstallationLock(const std::wstring& folder) {
     SystemLogA("installation lock %s: %s\n", file.c_str(), strerror(errno));
     return InstallationLockResult::kUnknown;
   }
-  struct stat info{};
+  struct stat info {};
   if (fstat(fd, &info) == 0 && info.st_uid == geteuid()) fchmod(fd, 0666);
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const bool busy = errno == EWOULDBLOCK;

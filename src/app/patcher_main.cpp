@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "app/command_line.h"
-#include "app/exit_codes.h"
 #include "app/console_app.h"
+#include "app/exit_codes.h"
 #include "app/patcher_app.h"
 #include "app/unattended.h"
 

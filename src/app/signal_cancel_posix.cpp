@@ -30,7 +30,7 @@ void OnSignal(int number) {
 bool SignalCancel::Install(std::atomic<bool>* flag) {
   if (g_pipe[0] < 0 && pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
   g_flag = flag;
-  struct sigaction action{};
+  struct sigaction action {};
   action.sa_handler = OnSignal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;

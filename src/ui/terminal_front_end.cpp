@@ -67,7 +67,8 @@ void TerminalFrontEnd::ShowMessageBox(const wxString& text, const wxString& capt
   wxString flat = text;
   flat.Replace("\n", " ");
   std::string plain = ToUtf8(caption + ": " + flat) + "\n";
-  if (m_style == Style::kTerminal) plain = LevelColour(2) + plain.substr(0, plain.size() - 1) + kResetColour + "\n";
+  if (m_style == Style::kTerminal)
+    plain = LevelColour(2) + plain.substr(0, plain.size() - 1) + kResetColour + "\n";
   Emit(plain, Line({{"box", {{"caption", ToUtf8(caption)}, {"text", ToUtf8(text)}}}}));
 }
 

@@ -133,7 +133,8 @@ TEST(TerminalFrontEndTest, CancelSilencesTheSessionAndStopsIt) {
   };
   const Case cases[] = {
       {Style::kPlain, "before\nCancelled; cleaning up.\n"},
-      {Style::kTerminal, "before\n12% 0.1 of 1.0 MB, 0.1 MB/s, 0:07 left\r\x1b[KCancelled; cleaning up.\n"},
+      {Style::kTerminal,
+       "before\n12% 0.1 of 1.0 MB, 0.1 MB/s, 0:07 left\r\x1b[KCancelled; cleaning up.\n"},
       {Style::kJson, "{\"level\":0,\"text\":\"before\"}\n{\"event\":\"cancelled\"}\n"},
   };
   for (const Case& c : cases) {
@@ -141,7 +142,8 @@ TEST(TerminalFrontEndTest, CancelSilencesTheSessionAndStopsIt) {
     TerminalFrontEnd front(c.style, out.fd());
     front.ReportMessage(0, "before");
     front.ShowProgress(Bytes(0, 1'000'000), kDownloading, 10);
-    if (c.style == Style::kTerminal) front.ShowProgress(Bytes(125'000, 1'000'000), kDownloading, 11);
+    if (c.style == Style::kTerminal)
+      front.ShowProgress(Bytes(125'000, 1'000'000), kDownloading, 11);
     // A signal handler raises the flag first; the main thread then cancels.
     front.CancelFlag()->store(true);
     EXPECT_FALSE(front.ReportStep());

@@ -11,7 +11,8 @@ namespace {
 // One decimal, in the decimal mark of the thread's language.
 wxString OneDecimal(double value) {
   const uint64_t tenths = static_cast<uint64_t>(std::floor(value * 10 + 0.5));
-  const wxChar mark = TarvMessages::ThreadLanguage() == TarvMessages::Language::kEnglish ? '.' : ',';
+  const wxChar mark =
+      TarvMessages::ThreadLanguage() == TarvMessages::Language::kEnglish ? '.' : ',';
   return wxString::Format("%llu%c%llu", static_cast<unsigned long long>(tenths / 10), mark,
                           static_cast<unsigned long long>(tenths % 10));
 }

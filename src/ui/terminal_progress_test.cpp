@@ -59,8 +59,9 @@ TEST_F(TerminalProgressTest, TransferLineInEveryLanguage) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.english);
-    const std::pair<Language, const char*> expected[] = {
-        {Language::kEnglish, c.english}, {Language::kGerman, c.german}, {Language::kFrench, c.french}};
+    const std::pair<Language, const char*> expected[] = {{Language::kEnglish, c.english},
+                                                         {Language::kGerman, c.german},
+                                                         {Language::kFrench, c.french}};
     for (const auto& [language, text] : expected) {
       TarvMessages::SetThreadLanguage(language);
       EXPECT_EQ(FormatTransferProgress(c.done, c.total, c.elapsed).utf8_string(), text);
