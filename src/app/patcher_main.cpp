@@ -21,6 +21,7 @@ int RunWithoutWindow(const TarvPatch::ProgramMode& mode, int argc, char** argv) 
   if (mode.help) return TarvPatch::PrintUsage();
   if (mode.version) return TarvPatch::PrintVersion();
   std::vector<wxString> args;
+  args.reserve(static_cast<size_t>(wxTheApp->argc));
   for (int i = 0; i < wxTheApp->argc; ++i) args.emplace_back(wxTheApp->argv[i]);
   return TarvPatch::RunUnattended(args);
 }

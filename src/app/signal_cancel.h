@@ -10,7 +10,7 @@ namespace TarvPatch {
 
 class SignalCancel {
  public:
-  // Installs the handlers; `flag` (which must outlive the process's use of
+  // Installs the handlers (and ignores SIGPIPE); `flag` (which must outlive the process's use of
   // signals) is set by the handler itself, so that the session sees the
   // cancel even before the main thread wakes. False when the pipe or the
   // handlers could not be set up.

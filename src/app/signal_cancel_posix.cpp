@@ -34,7 +34,13 @@ bool SignalCancel::Install(std::atomic<bool>* flag) {
   action.sa_handler = OnSignal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
-  return sigaction(SIGINT, &action, nullptr) == 0 && sigaction(SIGTERM, &action, nullptr) == 0;
+  // A reader that went away (`| head`) must not end a session half way: the
+  // report's writes then simply fail. Started programs get the default back.
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  return sigaction(SIGINT, &action, nullptr) == 0 && sigaction(SIGTERM, &action, nullptr) == 0 &&
+         sigaction(SIGPIPE, &ignore, nullptr) == 0;
 }
 
 bool SignalCancel::Wait(int milliseconds) {

@@ -14,6 +14,7 @@
 #include "app/signal_cancel.h"
 #include "app/standard_output.h"
 #include "app/startup.h"
+#include "data/file_io.h"
 #include "os/message_ids.h"
 #include "os/messages.h"
 #include "session/patch_settings.h"
@@ -78,12 +79,14 @@ int RunSession(TerminalFrontEnd& front, PrivateTempFolder& temp) {
 int PrintUsage() {
   TarvMessages::SelectLanguage();
   const OptionTable table;
-  WriteAll(STDOUT_FILENO, (table.Usage() + "\n").utf8_string());
+  const std::string usage = (table.Usage() + "\n").utf8_string();
+  TarvFile::WriteAll(STDOUT_FILENO, usage.data(), usage.size());
   return kExitCompleted;
 }
 
 int PrintVersion() {
-  WriteAll(STDOUT_FILENO, std::string("tarv-patcher ") + TARV_VERSION + "\n");
+  const std::string version = std::string("tarv-patcher ") + TARV_VERSION + "\n";
+  TarvFile::WriteAll(STDOUT_FILENO, version.data(), version.size());
   return kExitCompleted;
 }
 

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <nlohmann/json.hpp>
 
+#include "data/file_io.h"
 #include "os/message_ids.h"
 #include "os/messages.h"
 #include "ui/session_log.h"
@@ -17,7 +18,6 @@ namespace {
 constexpr char kEraseLine[] = "\r\x1b[K";
 constexpr char kResetColour[] = "\x1b[0m";
 constexpr double kJsonProgressSeconds = 1;
-constexpr double kTerminalProgressSeconds = 0.2;
 
 // The level's colour on a terminal, as the window's log shows it: grey
 // notes, red errors; plain lines and unknown levels keep the default.
@@ -162,7 +162,10 @@ void TerminalFrontEnd::Emit(const std::string& text, const std::string& json) {
   DrawProgressLocked();
 }
 
-void TerminalFrontEnd::WriteLocked(const std::string& utf8) { WriteAll(m_fd, utf8); }
+// A failed write (a closed pipe) is ignored: it must not stop a session.
+void TerminalFrontEnd::WriteLocked(const std::string& utf8) {
+  TarvFile::WriteAll(m_fd, utf8.data(), utf8.size());
+}
 
 void TerminalFrontEnd::EraseProgressLocked() {
   if (!m_progressShown) return;
