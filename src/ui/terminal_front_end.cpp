@@ -106,7 +106,7 @@ void TerminalFrontEnd::ShowProgress(const DownloadSnapshot& snapshot, uint32_t s
     json = {{"state", "downloading"},
             {"done", snapshot.bytesReceived},
             {"total", snapshot.bytesExpected}};
-  } else if (state == kApplying && m_phaseTotal > 0 && m_style != Style::kPlain) {
+  } else if (state == kApplying && m_phaseDone < m_phaseTotal && m_style != Style::kPlain) {
     text = ToUtf8(FormatPhaseProgress(m_phaseDone, m_phaseTotal));
     json = {{"state", "applying"}, {"done", m_phaseDone}, {"total", m_phaseTotal}};
   }

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
+#include <wx/init.h>
 
 #include <nlohmann/json.hpp>
 
@@ -32,7 +33,12 @@ class Output {
 
 DownloadSnapshot Bytes(uint64_t done, uint64_t total) { return {done, total, 0}; }
 
-TEST(TerminalFrontEndTest, EachStyleShowsTheSessionsLinesAndBoxes) {
+// ReportStep asks the toolkit which thread calls it.
+class TerminalFrontEndTest : public ::testing::Test {
+  wxInitializer m_toolkit;
+};
+
+TEST_F(TerminalFrontEndTest, EachStyleShowsTheSessionsLinesAndBoxes) {
   TarvMessages::SetThreadLanguage(TarvMessages::Language::kEnglish);
   struct Case {
     Style style;
@@ -72,7 +78,7 @@ TEST(TerminalFrontEndTest, EachStyleShowsTheSessionsLinesAndBoxes) {
   }
 }
 
-TEST(TerminalFrontEndTest, AnAbortedSessionIsNotCompleted) {
+TEST_F(TerminalFrontEndTest, AnAbortedSessionIsNotCompleted) {
   Output out;
   TerminalFrontEnd front(Style::kJson, out.fd());
   front.ReportMessage(0, "Patching aborted.");
@@ -83,7 +89,7 @@ TEST(TerminalFrontEndTest, AnAbortedSessionIsNotCompleted) {
             "{\"event\":\"finished\",\"result\":\"aborted\"}\n");
 }
 
-TEST(TerminalFrontEndTest, ProgressKeepsEachStylesPace) {
+TEST_F(TerminalFrontEndTest, ProgressKeepsEachStylesPace) {
   TarvMessages::SetThreadLanguage(TarvMessages::Language::kEnglish);
   struct Case {
     Style style;
@@ -93,14 +99,14 @@ TEST(TerminalFrontEndTest, ProgressKeepsEachStylesPace) {
   // then applying.
   const Case cases[] = {
       {Style::kPlain,
-       "0% 0.0 of 2.0 MB, 0.0 MB/s, --:-- left\n"
-       "50% 1.0 of 2.0 MB, 0.2 MB/s, 0:06 left\n"
+       "0% 0.00 of 2.00 MB, 0.00 MB/s, --:-- left\n"
+       "50% 1.00 of 2.00 MB, 0.17 MB/s, 0:06 left\n"
        "Unpacking patch file...\n"},
       {Style::kTerminal,
-       "0% 0.0 of 2.0 MB, 0.0 MB/s, --:-- left"
-       "\r\x1b[K1% 0.0 of 2.0 MB, 0.1 MB/s, 0:40 left"
-       "\r\x1b[K50% 1.0 of 2.0 MB, 0.2 MB/s, 0:06 left"
-       "\r\x1b[KUnpacking patch file...\n50% 1.0 of 2.0 MB, 0.2 MB/s, 0:06 left"
+       "0% 0.00 of 2.00 MB, 0.00 MB/s, --:-- left"
+       "\r\x1b[K1% 0.03 of 2.00 MB, 0.05 MB/s, 0:40 left"
+       "\r\x1b[K50% 1.00 of 2.00 MB, 0.17 MB/s, 0:06 left"
+       "\r\x1b[KUnpacking patch file...\n50% 1.00 of 2.00 MB, 0.17 MB/s, 0:06 left"
        "\r\x1b[KApplying: 2 of 4"
        "\r\x1b[K"},
       {Style::kJson,
@@ -126,7 +132,7 @@ TEST(TerminalFrontEndTest, ProgressKeepsEachStylesPace) {
   }
 }
 
-TEST(TerminalFrontEndTest, CancelSilencesTheSessionAndStopsIt) {
+TEST_F(TerminalFrontEndTest, CancelSilencesTheSessionAndStopsIt) {
   struct Case {
     Style style;
     const char* expected;
@@ -134,7 +140,7 @@ TEST(TerminalFrontEndTest, CancelSilencesTheSessionAndStopsIt) {
   const Case cases[] = {
       {Style::kPlain, "before\nCancelled; cleaning up.\n"},
       {Style::kTerminal,
-       "before\n12% 0.1 of 1.0 MB, 0.1 MB/s, 0:07 left\r\x1b[KCancelled; cleaning up.\n"},
+       "before\n12% 0.13 of 1.00 MB, 0.13 MB/s, 0:07 left\r\x1b[KCancelled; cleaning up.\n"},
       {Style::kJson, "{\"level\":0,\"text\":\"before\"}\n{\"event\":\"cancelled\"}\n"},
   };
   for (const Case& c : cases) {
@@ -159,7 +165,7 @@ TEST(TerminalFrontEndTest, CancelSilencesTheSessionAndStopsIt) {
     std::string text = out.Text();
     if (c.style == Style::kPlain) {
       // The first reading of the download is printed at once.
-      const std::string first = "0% 0.0 of 1.0 MB, 0.0 MB/s, --:-- left\n";
+      const std::string first = "0% 0.00 of 1.00 MB, 0.00 MB/s, --:-- left\n";
       ASSERT_NE(text.find(first), std::string::npos) << text;
       text.erase(text.find(first), first.size());
     }
@@ -170,7 +176,7 @@ TEST(TerminalFrontEndTest, CancelSilencesTheSessionAndStopsIt) {
       text.erase(text.find(first), first.size());
     }
     if (c.style == Style::kTerminal) {
-      const std::string first = "0% 0.0 of 1.0 MB, 0.0 MB/s, --:-- left\r\x1b[K";
+      const std::string first = "0% 0.00 of 1.00 MB, 0.00 MB/s, --:-- left\r\x1b[K";
       ASSERT_NE(text.find(first), std::string::npos) << text;
       text.erase(text.find(first), first.size());
     }

@@ -8,16 +8,19 @@
 namespace TarvPatch {
 namespace {
 
-// One decimal, in the decimal mark of the thread's language.
-wxString OneDecimal(double value) {
-  const uint64_t tenths = static_cast<uint64_t>(std::floor(value * 10 + 0.5));
+// Below 10 two decimals, otherwise one, in the decimal mark of the thread's
+// language: a small patch still shows that it moves.
+wxString Decimal(double value) {
+  const int digits = value < 10 ? 2 : 1;
+  const uint64_t scale = digits == 2 ? 100 : 10;
+  const auto scaled = static_cast<uint64_t>(std::floor(value * static_cast<double>(scale) + 0.5));
   const wxChar mark =
       TarvMessages::ThreadLanguage() == TarvMessages::Language::kEnglish ? '.' : ',';
-  return wxString::Format("%llu%c%llu", static_cast<unsigned long long>(tenths / 10), mark,
-                          static_cast<unsigned long long>(tenths % 10));
+  return wxString::Format("%llu%c%0*llu", static_cast<unsigned long long>(scaled / scale), mark,
+                          digits, static_cast<unsigned long long>(scaled % scale));
 }
 
-wxString Megabytes(uint64_t bytes) { return OneDecimal(static_cast<double>(bytes) / 1e6); }
+wxString Megabytes(uint64_t bytes) { return Decimal(static_cast<double>(bytes) / 1e6); }
 
 wxString Clock(uint64_t seconds) {
   const unsigned long long h = seconds / 3600, m = seconds / 60 % 60, s = seconds % 60;

@@ -11,7 +11,8 @@
 namespace TarvPatch {
 
 // `done` of `total` bytes after `elapsedSeconds` of this download. Megabytes
-// are 1,000,000 bytes with one decimal in the language's decimal mark; the
+// are 1,000,000 bytes, with two decimals below 10 and one above, in the
+// language's decimal mark; the
 // speed is the average since the download began; the time left is m:ss or
 // h:mm:ss, "--:--" while nothing has arrived. A total of 0 (the server gave
 // no size) shows only the megabytes and the speed.
