@@ -186,6 +186,34 @@ class HeadlessTest(unittest.TestCase):
         self.assertEqual(first.returncode, 3)
         self.assertInstallIs("1.0")
 
+    @unittest.skipUnless(os.getuid() == 0 and shutil.which("setpriv"),
+                         "needs root to run the patcher as another user")
+    def test_no_write_access_ends_with_the_access_message_and_no_prompt(self):
+        # The installation belongs to root; the patcher runs as "nobody", who
+        # may read everything but write nothing of it. A prompt would need a
+        # launcher: one that records its start shows whether it was tried.
+        os.chmod(self.dir, 0o755)
+        os.makedirs(self.temp, mode=0o777)
+        os.chmod(self.temp, 0o777)
+        tried = os.path.join(self.temp, "prompt-tried")
+        launcher = os.path.join(self.dir, "launcher")
+        e2e.make_executable(launcher, f"#!/bin/sh\ntouch {tried}\nexit 126\n")
+        env = self.env()
+        env["TARV_PATCHER_LOG"] = os.path.join(self.temp, "session.log")
+        env["TARV_ELEVATION_LAUNCHER"] = launcher
+        env["OBELK_USER_REGISTRY"] = os.path.join(self.temp, "user.conf")
+        done = subprocess.run(["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                               e2e.program("tarv-patcher"), "-u", "1.0", self.install,
+                               "-s", self.serve().url()],
+                              env=env, capture_output=True, text=True, timeout=e2e.HANG_GUARD_S)
+        self.assertEqual(done.returncode, 1, done.stderr)
+        self.assertIn("Patching requires Administrator privileges.\n", done.stdout)
+        self.assertIn("Requires Administrator Privileges: The current Windows user account does "
+                      "not have sufficient privileges", done.stdout)
+        self.assertTrue(done.stdout.endswith("Patching aborted.\n"), done.stdout)
+        self.assertFalse(os.path.exists(tried))
+        self.assertInstallIs("1.0")
+
     # --- the command line --------------------------------------------------------
 
     def test_command_line_without_display(self):
