@@ -124,7 +124,7 @@ class HeadlessTest(unittest.TestCase):
         self.assertNothingLeftInTemp()
 
     def test_json_lines_end_with_the_completion(self):
-        server = self.serve({"/1.0_to_1.1.zip": {"rate": 10_000}})
+        server = self.serve({"/1.0_to_1.1.zip": {"throttle": 10_000}})
         code, out, err = self.run_patcher("-u", "--json", "1.0", self.install, "-s", server.url())
         self.assertEqual(code, 0, err)
         events = [json.loads(line) for line in out.splitlines()]
@@ -140,7 +140,7 @@ class HeadlessTest(unittest.TestCase):
     # --- ways out ----------------------------------------------------------------
 
     def test_sigint_during_throttled_download_cancels(self):
-        server = self.serve({"/1.0_to_1.1.zip": {"rate": 4_000}})
+        server = self.serve({"/1.0_to_1.1.zip": {"throttle": 4_000}})
         proc = self.start("-u", "1.0", self.install, "-s", server.url())
         self.addCleanup(proc.kill)
         self.wait_log("Downloading patch file...", proc)
@@ -173,7 +173,7 @@ class HeadlessTest(unittest.TestCase):
         self.assertInstallIs("1.0")
 
     def test_second_patcher_on_the_installation_gets_code_4(self):
-        server = self.serve({"/1.0_to_1.1.zip": {"rate": 4_000}})
+        server = self.serve({"/1.0_to_1.1.zip": {"throttle": 4_000}})
         first = self.start("-u", "1.0", self.install, "-s", server.url())
         self.addCleanup(first.kill)
         self.wait_log("Downloading patch file...", first)

@@ -15,7 +15,7 @@ it changes: {"/path": {behaviour}}. Behaviour keys, all optional:
   redirect    answer 302 with this Location
   fail_first  answer 500 to the first N requests for the path
   headers     extra response headers {name: value}
-  rate        send the body at about this many bytes per second
+  throttle    send the body at this many bytes per second
 Every request is appended to --log as one JSON line (method, path, selected
 request headers), so tests can count and inspect requests.
 With --tls-cert/--tls-key the server speaks HTTPS.
@@ -119,8 +119,8 @@ class Handler(BaseHTTPRequestHandler):
     def send_body(self, body, route):
         limit = route.get("cut_after", route.get("stall_after"))
         try:
-            if "rate" in route:
-                self.send_slowly(body, route["rate"], limit)
+            if "throttle" in route:
+                self.send_slowly(body, route["throttle"], limit)
             elif isinstance(body, bytes):
                 self.wfile.write(body if limit is None else body[:limit])
             else:
