@@ -70,8 +70,9 @@ ProgramMode ScanProgramMode(const std::vector<std::string>& args);
 // Parses `args` (program path first) with the table and fills `settings` and
 // `request`. When the parser refuses the command line (a missing parameter
 // or value, an unknown option) its first complaint, one line, and the usage
-// text go to `report_error`; the result is then false and nothing is set. A server list file
-// that cannot be read is reported through `report_error` with message 136
+// text go to `report_error`; the result is then false and nothing is set. A
+// server list file that cannot be read is reported through `report_error`
+// with the text kFailedToReadServerList
 // followed by the file name, and start-up goes on. A "server" value holds
 // one or more entries separated by ";".
 bool ReadCommandLine(const std::vector<wxString>& args, const OptionTable& table,
