@@ -65,7 +65,10 @@ function(tarv_program name)
   add_executable(${name} ${ARG_SOURCES})
   target_compile_options(${name} PRIVATE ${TARV_WARNINGS})
   target_link_libraries(${name} PRIVATE ${ARG_DEPS})
-  install(TARGETS ${name} RUNTIME DESTINATION bin)
+  # Only the programs of src/ are installed; benchmarks stay in the build.
+  if(CMAKE_CURRENT_SOURCE_DIR MATCHES "^${PROJECT_SOURCE_DIR}/src/")
+    install(TARGETS ${name} RUNTIME DESTINATION bin)
+  endif()
 endfunction()
 
 # tarv_fuzz_targets(lib): each *_fuzz.cpp of the folder becomes fuzz_<stem>.

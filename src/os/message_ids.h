@@ -133,6 +133,15 @@ inline constexpr int kStepRecoveredUndone = 304;
 inline constexpr int kStepRecoveredCompleted = 305;
 inline constexpr int kStepRecoveryFailed = 306;
 inline constexpr int kStepBusy = 307;
+// The terminal front end (--unattended).
+inline constexpr int kUnattendedDescription = 360;
+inline constexpr int kJsonDescription = 361;
+inline constexpr int kVersionDescription = 362;
+inline constexpr int kTerminalProgress = 363;
+inline constexpr int kTerminalProgressNoTotal = 364;
+inline constexpr int kTerminalApplying = 365;
+inline constexpr int kAnotherPatcherRuns = 366;
+inline constexpr int kCancelledCleaningUp = 367;
 
 // New texts are added in blocks by subject, each block in its own range so
 // that work on different subjects never takes the same number:
