@@ -3,7 +3,14 @@
 # and files ending in _fuzz.cpp are libFuzzer targets. Linux code of a
 # platform seam ends in _posix.cpp and is part of the library like any other.
 
-set(TARV_WARNINGS -Wall -Wextra -Werror -Wno-missing-field-initializers)
+# Warnings are errors only where the project's own checks ask for it
+# (scripts/test sets TARV_WERROR): another compiler or a distribution's
+# hardening flags may warn where ours do not, and must still build.
+option(TARV_WERROR "Treat compiler warnings as errors" OFF)
+set(TARV_WARNINGS -Wall -Wextra -Wno-missing-field-initializers)
+if(TARV_WERROR)
+  list(APPEND TARV_WARNINGS -Werror)
+endif()
 
 if(TARV_SANITIZE STREQUAL "address")
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
@@ -58,7 +65,10 @@ function(tarv_program name)
   add_executable(${name} ${ARG_SOURCES})
   target_compile_options(${name} PRIVATE ${TARV_WARNINGS})
   target_link_libraries(${name} PRIVATE ${ARG_DEPS})
-  install(TARGETS ${name} RUNTIME DESTINATION bin)
+  # Only the programs of src/ are installed; benchmarks stay in the build.
+  if(CMAKE_CURRENT_SOURCE_DIR MATCHES "^${PROJECT_SOURCE_DIR}/src/")
+    install(TARGETS ${name} RUNTIME DESTINATION bin)
+  endif()
 endfunction()
 
 # tarv_fuzz_targets(lib): each *_fuzz.cpp of the folder becomes fuzz_<stem>.

@@ -165,6 +165,23 @@ std::string ReferenceScript(const Layout& l, const std::string& project, const s
   return s + rm + "\n";
 }
 
+// The paths of one of the patch's lists (three lines per entry, "\\"
+// between folders): what the patch really does, which for small files can
+// differ from the layout (a changed file is shipped whole when its
+// difference would be larger).
+std::vector<std::string> ListPaths(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<std::string> out;
+  std::string line;
+  for (int i = 0; std::getline(in, line); ++i) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (i % 3 != 0) continue;
+    for (char& c : line) c = c == '\\' ? '/' : c;
+    out.push_back(line);
+  }
+  return out;
+}
+
 double Median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   return v[v.size() / 2];
@@ -197,7 +214,11 @@ int main(int argc, char** argv) {
     fprintf(stderr, "cannot make the patch\n");
     return 1;
   }
-  std::ofstream(root + "/reference.sh") << ReferenceScript(l, project, root + "/inst");
+  Layout listed;
+  listed.patched = ListPaths(project + "/patchedFiles.txt");
+  listed.added = ListPaths(project + "/addedFiles.txt");
+  listed.deleted = ListPaths(project + "/deletedFiles.txt");
+  std::ofstream(root + "/reference.sh") << ReferenceScript(listed, project, root + "/inst");
   printf("%zu patched, %zu added, %zu deleted\n", l.patched.size(), l.added.size(),
          l.deleted.size());
 

@@ -1,10 +1,12 @@
 #include "app/command_line.h"
 
 #include <unistd.h>
+#include <wx/msgout.h>
 
 #include <climits>
 #include <memory>
 
+#include "os/message_ids.h"
 #include "os/messages.h"
 #include "session/patch_settings.h"
 
@@ -12,21 +14,33 @@ namespace TarvPatch {
 
 namespace {
 
+namespace Id = TarvMessages::Id;
+
 struct OptionRow {
   wxCmdLineEntryType kind;
-  int short_id;
+  int short_id;  // 0: the name below, the same in every language
   int long_id;
   int description_id;
+  const char* short_name = "";
+  const char* long_name = "";
 };
 
 // Positional parameters carry names too, but the parser only shows their
-// descriptions.
+// descriptions. The options of the window-less mode have fixed names.
 constexpr OptionRow kRows[OptionTable::kEntries - 1] = {
-    {wxCMD_LINE_SWITCH, 101, 111, 121}, {wxCMD_LINE_SWITCH, 102, 112, 122},
-    {wxCMD_LINE_PARAM, 103, 113, 123},  {wxCMD_LINE_OPTION, 104, 114, 124},
-    {wxCMD_LINE_OPTION, 105, 115, 125}, {wxCMD_LINE_OPTION, 106, 116, 126},
-    {wxCMD_LINE_PARAM, 107, 117, 127},  {wxCMD_LINE_OPTION, 108, 118, 128},
-    {wxCMD_LINE_SWITCH, 109, 119, 129}, {wxCMD_LINE_OPTION, 110, 120, 130},
+    {wxCMD_LINE_SWITCH, Id::kOptHelpShort, Id::kOptHelp, Id::kDescHelp},
+    {wxCMD_LINE_SWITCH, Id::kOptAdminShort, Id::kOptAdmin, Id::kDescAdmin},
+    {wxCMD_LINE_PARAM, Id::kOptCurrentShort, Id::kOptCurrent, Id::kDescCurrent},
+    {wxCMD_LINE_OPTION, Id::kOptListShort, Id::kOptList, Id::kDescList},
+    {wxCMD_LINE_OPTION, Id::kOptServerShort, Id::kOptServer, Id::kDescServer},
+    {wxCMD_LINE_OPTION, Id::kOptFinalShort, Id::kOptFinal, Id::kDescFinal},
+    {wxCMD_LINE_PARAM, Id::kOptTargetShort, Id::kOptTarget, Id::kDescTarget},
+    {wxCMD_LINE_OPTION, Id::kOptPatchShort, Id::kOptPatch, Id::kDescPatch},
+    {wxCMD_LINE_SWITCH, Id::kOptRepairShort, Id::kOptRepair, Id::kDescRepair},
+    {wxCMD_LINE_OPTION, Id::kOptOnExitShort, Id::kOptOnExit, Id::kDescOnExit},
+    {wxCMD_LINE_SWITCH, 0, 0, Id::kUnattendedDescription, "u", "unattended"},
+    {wxCMD_LINE_SWITCH, 0, 0, Id::kJsonDescription, "", "json"},
+    {wxCMD_LINE_SWITCH, 0, 0, Id::kVersionDescription, "", "version"},
 };
 
 // The option names as the string table spells them in every language.
@@ -38,6 +52,8 @@ constexpr const char kFinal[] = "f";
 constexpr const char kPatch[] = "p";
 constexpr const char kRepair[] = "r";
 constexpr const char kOnExit[] = "o";
+constexpr const char kUnattended[] = "u";
+constexpr const char kJson[] = "json";
 
 // The text of `id`, at most `limit` characters, as UTF-8.
 std::string LoadLimited(int id, size_t limit) {
@@ -68,17 +84,47 @@ void ReadServers(const wxCmdLineParser& parser, PatchSettings& settings,
     for (const std::wstring& entry : SplitServers(value)) settings.AddServer(entry);
   }
   if (parser.Found(kList, &value) && !settings.ReadServerList(value)) {
-    report_error(wxString(TarvMessages::LoadMessage(136)) + value);
+    report_error(wxString(TarvMessages::LoadMessage(Id::kFailedToReadServerList)) + value);
   }
   if (!settings.GetServers().empty()) settings.SetDownload(true);
+}
+
+// The parser's messages, caught instead of printed.
+class MessageCatcher : public wxMessageOutput {
+ public:
+  void Output(const wxString& text) override { m_text += text; }
+  wxString m_text;
+};
+
+// Parses without printing; on refusal `error` receives the parser's first
+// complaint, one line.
+bool ParseQuietly(wxCmdLineParser& parser, wxString* error) {
+  MessageCatcher catcher;
+  wxMessageOutput* previous = wxMessageOutput::Set(&catcher);
+  const int result = parser.Parse(false);
+  wxMessageOutput::Set(previous);
+  if (result == 0) return true;
+  wxString text = catcher.m_text;
+  text.Trim(false);
+  *error = text.BeforeFirst('\n');
+  return false;
+}
+
+// The usage text without its trailing line break.
+wxString UsageText(const wxCmdLineParser& parser) {
+  wxString usage = parser.GetUsageString();
+  usage.Trim();
+  return usage;
 }
 
 }  // namespace
 
 OptionTable::OptionTable() {
   for (size_t i = 0; i < kEntries - 1; ++i) {
-    m_strings[3 * i] = LoadLimited(kRows[i].short_id, 7);
-    m_strings[3 * i + 1] = LoadLimited(kRows[i].long_id, 15);
+    m_strings[3 * i] =
+        kRows[i].short_id != 0 ? LoadLimited(kRows[i].short_id, 7) : kRows[i].short_name;
+    m_strings[3 * i + 1] =
+        kRows[i].long_id != 0 ? LoadLimited(kRows[i].long_id, 15) : kRows[i].long_name;
     m_strings[3 * i + 2] = LoadLimited(kRows[i].description_id, 63);
     m_entries[i] = {kRows[i].kind,
                     m_strings[3 * i].c_str(),
@@ -121,6 +167,24 @@ void OptionTable::Clear() {
   }
 }
 
+wxString OptionTable::Usage() const {
+  wxCmdLineParser parser;
+  Configure(parser);
+  return UsageText(parser);
+}
+
+ProgramMode ScanProgramMode(const std::vector<std::string>& args) {
+  ProgramMode mode;
+  for (size_t i = 1; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--") break;
+    if (arg == "-h" || arg == "--help") mode.help = true;
+    if (arg == "--version") mode.version = true;
+    if (arg == "-u" || arg == "--unattended") mode.unattended = true;
+  }
+  return mode;
+}
+
 void RepairArguments(std::vector<wxString>& args) {
   for (wxString& arg : args) {
     if (arg.length() >= 2 && arg.EndsWith("\\\"")) arg.RemoveLast();
@@ -139,11 +203,16 @@ bool ReadCommandLine(const std::vector<wxString>& args, const OptionTable& table
   wxCmdLineParser parser;
   parser.SetCmdLine(static_cast<int>(copies.size()), argv.data());
   table.Configure(parser);
-  if (parser.Parse(true) != 0) return false;
+  wxString error;
+  if (!ParseQuietly(parser, &error)) {
+    report_error(error + "\n" + UsageText(parser));
+    return false;
+  }
 
   request->help = parser.Found(kHelp);
-  if (request->help) parser.Usage();
   request->admin = parser.Found(kAdmin);
+  request->unattended = parser.Found(kUnattended);
+  request->json = parser.Found(kJson);
   wxString value;
   request->launch_on_exit = parser.Found(kOnExit, &value);
   request->on_exit_command = request->launch_on_exit ? value : wxString();

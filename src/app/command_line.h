@@ -16,13 +16,13 @@ namespace TarvPatch {
 
 class PatchSettings;
 
-// The eleven entries of the option table (ten options and the end marker)
-// with the names and descriptions loaded from the string table in the
-// calling thread's language. Owns the strings the entries point to. Short
+// The entries of the option table (the options and the end marker) with
+// the names and descriptions loaded from the string table in the calling
+// thread's language. Owns the strings the entries point to. Short
 // names are cut to 7 characters, long names to 15, descriptions to 63.
 class OptionTable {
  public:
-  static constexpr size_t kEntries = 11;
+  static constexpr size_t kEntries = 14;
 
   OptionTable();
   OptionTable(const OptionTable&) = delete;
@@ -31,6 +31,8 @@ class OptionTable {
   const std::array<wxCmdLineEntryDesc, kEntries>& Entries() const { return m_entries; }
   // Adds every entry to the parser (names and descriptions decoded as UTF-8).
   void Configure(wxCmdLineParser& parser) const;
+  // The usage text, as --help prints it (no final line break).
+  wxString Usage() const;
   // Drops the strings; Entries() then has only empty names.
   void Clear();
 
@@ -50,13 +52,27 @@ struct StartupRequest {
   bool admin = false;           // "a": test access instead of relaunching
   bool launch_on_exit = false;  // "onexit" was given
   wxString on_exit_command;
+  bool unattended = false;  // "u": no window, the terminal reports
+  bool json = false;        // "json": JSON lines instead of text
 };
 
+// What the program is asked to do before any parsing, read from the raw
+// arguments (program path first) up to a "--": a request for the usage or
+// the version is answered whatever else the command line holds, and the
+// window-less mode must be known before the toolkit starts.
+struct ProgramMode {
+  bool help = false;
+  bool version = false;
+  bool unattended = false;
+};
+ProgramMode ScanProgramMode(const std::vector<std::string>& args);
+
 // Parses `args` (program path first) with the table and fills `settings` and
-// `request`. The parser prints its own message and the usage text when it
-// refuses the command line (a missing parameter or value, an unknown
-// option); the result is then false and nothing is set. A server list file
-// that cannot be read is reported through `report_error` with message 136
+// `request`. When the parser refuses the command line (a missing parameter
+// or value, an unknown option) its first complaint, one line, and the usage
+// text go to `report_error`; the result is then false and nothing is set. A
+// server list file that cannot be read is reported through `report_error`
+// with the text kFailedToReadServerList
 // followed by the file name, and start-up goes on. A "server" value holds
 // one or more entries separated by ";".
 bool ReadCommandLine(const std::vector<wxString>& args, const OptionTable& table,

@@ -53,22 +53,58 @@ class CommandLineTest : public ::testing::Test {
   std::vector<wxString> m_errors;
 };
 
-TEST_F(CommandLineTest, RefusedCommandLinesEndStartUpWithTheParsersMessage) {
+TEST_F(CommandLineTest, RefusedCommandLineIsOneLineThenTheUsage) {
   struct Case {
     std::vector<wxString> args;
-    const char* message;
+    const char* first_line;
   };
   const Case cases[] = {
-      {{}, "current_install_version"},   {{"1.0"}, "target_directory"},
-      {{"-x", "1.0", "/g"}, "x"},        {{"1.0", "/g", "-s"}, "server"},
-      {{"1.0", "/g", "extra"}, "extra"},
+      {{}, "The required parameter 'current_install_version' was not specified."},
+      {{"1.0"}, "The required parameter 'target_directory' was not specified."},
+      {{"-x", "1.0", "/g"}, "Unknown option 'x'"},
+      {{"1.0", "/g", "-s"}, "Option 's' requires a value."},
+      {{"1.0", "/g", "extra"}, "Unexpected parameter 'extra'"},
+      {{"--json=yes", "1.0", "/g"}, "Unexpected characters following option 'json'."},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.first_line);
     m_output.m_text.clear();
-    EXPECT_FALSE(Read(c.args)) << c.message;
-    EXPECT_TRUE(m_output.m_text.Contains(c.message)) << m_output.m_text;
-    EXPECT_TRUE(m_output.m_text.Contains("Usage:")) << m_output.m_text;
+    EXPECT_FALSE(Read(c.args));
+    // Nothing reaches the toolkit's own output; the caller decides where
+    // the refusal goes.
+    EXPECT_EQ(m_output.m_text, "");
+    ASSERT_EQ(m_errors.size(), 1u);
+    const wxString& error = m_errors[0];
+    EXPECT_EQ(error.BeforeFirst('\n'), c.first_line);
+    EXPECT_TRUE(error.AfterFirst('\n').StartsWith("Usage: ")) << error;
+    EXPECT_TRUE(error.Contains("-u, --unattended")) << error;
     EXPECT_TRUE(m_settings->GetCurrentVersion().empty());
+  }
+}
+
+TEST(ScanProgramModeTest, UsageVersionAndUnattendedAreSeenBeforeParsing) {
+  struct Case {
+    std::vector<std::string> args;
+    bool help, version, unattended;
+  };
+  const Case cases[] = {
+      {{"p"}, false, false, false},
+      {{"p", "-h"}, true, false, false},
+      {{"p", "--bogus", "--help"}, true, false, false},
+      {{"p", "--version", "1.0"}, false, true, false},
+      {{"p", "-u", "1.0", "/g"}, false, false, true},
+      {{"p", "1.0", "/g", "--unattended"}, false, false, true},
+      // After "--" everything is a parameter, and other spellings are not
+      // these switches.
+      {{"p", "--", "-h", "--version", "-u"}, false, false, false},
+      {{"p", "-help", "--vers", "-unattended", "--json"}, false, false, false},
+      {{"-h"}, false, false, false},  // the program path itself
+  };
+  for (const Case& c : cases) {
+    const ProgramMode mode = ScanProgramMode(c.args);
+    EXPECT_EQ(mode.help, c.help) << c.args.size();
+    EXPECT_EQ(mode.version, c.version) << c.args.size();
+    EXPECT_EQ(mode.unattended, c.unattended) << c.args.size();
   }
 }
 
@@ -82,6 +118,8 @@ TEST_F(CommandLineTest, OptionsFillTheSettings) {
     bool repair = false;
     bool help = false;
     bool admin = false;
+    bool unattended = false;
+    bool json = false;
     bool launch_on_exit = false;
     wxString on_exit;
     wxString final_version;
@@ -95,7 +133,7 @@ TEST_F(CommandLineTest, OptionsFillTheSettings) {
   };
   const Case cases[] = {
       {"parameters only", {"1.0", "/games/tarv"}, {}},
-      {"help with both parameters goes on", {"-h", "1.0", "/games/tarv"}, {.help = true}},
+      {"help is recorded (main answers it first)", {"-h", "1.0", "/games/tarv"}, {.help = true}},
       {"one server",
        {"-s", "ftp://s/", "1.0", "/games/tarv"},
        {.servers = {L"ftp://s/"}, .download = true}},
@@ -126,6 +164,9 @@ TEST_F(CommandLineTest, OptionsFillTheSettings) {
        {"--onexit=/usr/bin/game --fast 'a b'", "1.0", "/games/tarv"},
        {.launch_on_exit = true, .on_exit = "/usr/bin/game --fast 'a b'"}},
       {"empty on-exit command", {"--onexit=", "1.0", "/games/tarv"}, {.launch_on_exit = true}},
+      {"unattended with json",
+       {"-u", "--json", "-s", "http://s/", "1.0", "/games/tarv"},
+       {.servers = {L"http://s/"}, .download = true, .unattended = true, .json = true}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -141,7 +182,9 @@ TEST_F(CommandLineTest, OptionsFillTheSettings) {
     EXPECT_EQ(m_settings->GetFinalVersion(), e.final_version);
     EXPECT_EQ(m_settings->GetManualPatchPath(), e.manual_path);
     EXPECT_EQ(m_request.help, e.help);
-    EXPECT_EQ(m_output.m_text.Contains("print usage"), e.help) << m_output.m_text;
+    EXPECT_EQ(m_output.m_text, "");
+    EXPECT_EQ(m_request.unattended, e.unattended);
+    EXPECT_EQ(m_request.json, e.json);
     EXPECT_EQ(m_request.admin, e.admin);
     EXPECT_EQ(m_request.launch_on_exit, e.launch_on_exit);
     EXPECT_EQ(m_request.on_exit_command, e.on_exit);
@@ -178,18 +221,19 @@ TEST_F(CommandLineTest, UsageIsInTheThreadsLanguageWithUnchangedNames) {
     const char* description;
   };
   const Case cases[] = {
-      {TarvMessages::Language::kEnglish, "launch program onexit"},
+      {TarvMessages::Language::kEnglish, "run without a window, reporting to the terminal"},
       {TarvMessages::Language::kGerman, "Aufrufsyntax ausgeben"},
       {TarvMessages::Language::kFrench,
        "r\xc3\xa9parer le client au lieu de le mettre \xc3\xa0 jour"},
   };
   for (const Case& c : cases) {
     TarvMessages::SetThreadLanguage(c.language);
-    m_output.m_text.clear();
-    ASSERT_TRUE(Read({"--help", "1.0", "/games/tarv"}));
-    EXPECT_TRUE(m_output.m_text.Contains(wxString::FromUTF8(c.description))) << m_output.m_text;
-    EXPECT_TRUE(m_output.m_text.Contains("-h, --help")) << m_output.m_text;
-    EXPECT_TRUE(m_output.m_text.Contains("--onexit")) << m_output.m_text;
+    const wxString usage = OptionTable().Usage();
+    EXPECT_TRUE(usage.StartsWith("Usage: ")) << usage;
+    EXPECT_TRUE(usage.Contains(wxString::FromUTF8(c.description))) << usage;
+    for (const char* name : {"-h, --help", "--onexit", "-u, --unattended", "--json", "--version"}) {
+      EXPECT_TRUE(usage.Contains(name)) << name;
+    }
   }
 }
 
@@ -208,14 +252,18 @@ TEST(OptionTableTest, EntriesFollowTheStringTable) {
       {wxCMD_LINE_SWITCH, "a", "admin", "suppress admin privilege escalation"},
       {wxCMD_LINE_PARAM, "c", "current", "current_install_version"},
       {wxCMD_LINE_OPTION, "l", "list", "text file of FTP patch servers"},
-      {wxCMD_LINE_OPTION, "s", "server", "FTP patch server address"},
+      {wxCMD_LINE_OPTION, "s", "server", "patch server address (http, https or ftp)"},
       {wxCMD_LINE_OPTION, "f", "final", "final version"},
       {wxCMD_LINE_PARAM, "t", "target", "target_directory"},
       {wxCMD_LINE_OPTION, "p", "patch", "patch details directory"},
       {wxCMD_LINE_SWITCH, "r", "repair", "repair client instead of patch"},
       {wxCMD_LINE_OPTION, "o", "onexit", "launch program onexit"},
+      {wxCMD_LINE_SWITCH, "u", "unattended", "run without a window, reporting to the terminal"},
+      {wxCMD_LINE_SWITCH, "", "json", "with --unattended: write the session as JSON lines"},
+      {wxCMD_LINE_SWITCH, "", "version", "print the version and end"},
   };
-  for (size_t i = 0; i < 10; ++i) {
+  static_assert(std::size(rows) == OptionTable::kEntries - 1);
+  for (size_t i = 0; i < std::size(rows); ++i) {
     EXPECT_EQ(entries[i].kind, rows[i].kind) << i;
     EXPECT_STREQ(entries[i].shortName, rows[i].short_name);
     EXPECT_STREQ(entries[i].longName, rows[i].long_name);
@@ -223,7 +271,7 @@ TEST(OptionTableTest, EntriesFollowTheStringTable) {
     EXPECT_EQ(entries[i].type, wxCMD_LINE_VAL_STRING);
     EXPECT_EQ(entries[i].flags, 0);
   }
-  EXPECT_EQ(entries[10].kind, wxCMD_LINE_NONE);
+  EXPECT_EQ(entries[OptionTable::kEntries - 1].kind, wxCMD_LINE_NONE);
   table.Clear();
   EXPECT_STREQ(entries[0].description, "");
 }

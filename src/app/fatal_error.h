@@ -7,7 +7,8 @@
 namespace TarvPatch {
 
 // Fixes the crash-dump name from the start time and base name "patcher" and
-// switches on the framework's fatal-exception hook (start-up step 1). False
+// switches on the framework's fatal-exception hook (the first thing start-up
+// does, so that every later failure is caught). False
 // when a debugger is attached and exceptions are left to it.
 bool SetUpFatalExceptionHandling();
 

@@ -4,38 +4,21 @@
 
 #include <cstdio>
 
+#include "app/exit_codes.h"
 #include "app/fatal_error.h"
+#include "app/installation_lock.h"
 #include "app/on_exit.h"
+#include "app/patcher_worker.h"
 #include "app/relaunch.h"
+#include "apply/patch_applier.h"
 #include "diag/system_log.h"
 #include "os/messages.h"
 #include "session/patch_settings.h"
-#include "session/patch_thread.h"
 #include "ui/banner.h"
-#include "ui/download_display.h"
 #include "ui/patch_main_frame.h"
 #include "ui/window_ids.h"
 
 namespace TarvPatch {
-namespace {
-
-// The session's worker as the window's download display reads it (GUI
-// thread; the patch task guards its status itself).
-class PatcherWorker : public PatchThread, public DownloadProgress {
- public:
-  using PatchThread::PatchThread;
-
-  DownloadSnapshot GetDownloadSnapshot() const override {
-    DownloadStatus status;
-    const_cast<PatcherWorker*>(this)->GetDownloadStatus(status);
-    return {status.bytesReceived, status.bytesExpected, status.percent};
-  }
-  uint32_t GetDownloadState() const override {
-    return static_cast<uint32_t>(ObelkPatchTask::GetDownloadState());
-  }
-};
-
-}  // namespace
 
 // clang-format off
 wxBEGIN_EVENT_TABLE(ObelkPatcherApp, wxApp)
@@ -43,8 +26,29 @@ wxBEGIN_EVENT_TABLE(ObelkPatcherApp, wxApp)
 wxEND_EVENT_TABLE();
 // clang-format on
 
+std::optional<int> ObelkPatcherApp::s_startupExitCode;
+
 ObelkPatcherApp::ObelkPatcherApp() = default;
 ObelkPatcherApp::~ObelkPatcherApp() = default;
+
+bool ObelkPatcherApp::Initialize(int& argc, wxChar** argv) {
+  std::vector<wxString> args(argv, argv + argc);
+  RepairArguments(args);
+  TarvMessages::SelectLanguage();
+  PatchSettings scratch;
+  StartupRequest request;
+  wxString refusal;
+  const OptionTable table;
+  // Only the refusal is shown here; start-up reads the line again and
+  // reports everything else in its place.
+  if (!ReadCommandLine(args, table, scratch, &request,
+                       [&refusal](const wxString& text) { refusal = text; })) {
+    WriteToStandardError(refusal);
+    s_startupExitCode = kExitBadCommandLine;
+    return false;
+  }
+  return wxApp::Initialize(argc, argv);
+}
 
 bool ObelkPatcherApp::OnInit() {
   std::vector<wxString> args;
@@ -54,6 +58,9 @@ bool ObelkPatcherApp::OnInit() {
   steps.set_up_crash_dumps = [this] { SetUpCrashDumps(); };
   steps.check_privileges = [this](const StartupRequest& request) {
     SetOnExitCommand(request.on_exit_command, request.launch_on_exit);
+    // A step left half done by a killed run is finished before anything
+    // else touches the installation (the access test writes to it).
+    RecoverInterruptedStep(PatchSettings::Get().GetTargetDirectory().ToStdWstring());
     return CheckPrivileges();
   };
   steps.create_window = [this] { return CreateMainWindow(); };
@@ -116,6 +123,9 @@ bool ObelkPatcherApp::CreateMainWindow() {
   setup.makeWorker = [](SessionFrontEnd* frontEnd) -> APThread* {
     return new PatcherWorker(frontEnd);
   };
+  // A second window on the same installation is left to the session's
+  // files-in-use check; the lock tells a window-less patcher that one runs.
+  TakeInstallationLock(settings.GetTargetDirectory().ToStdWstring());
   auto* frame = new PatchMainFrame(this, std::move(setup));
   frame->Show(true);
   SetTopWindow(frame);

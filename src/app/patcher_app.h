@@ -7,6 +7,7 @@
 #include <wx/app.h>
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "app/startup.h"
@@ -18,6 +19,9 @@ class ObelkPatcherApp : public wxApp {
   ObelkPatcherApp();
   ~ObelkPatcherApp() override;
 
+  // Refuses a wrong command line before the window toolkit starts, so that
+  // it is named (exit code 2) also where no display exists.
+  bool Initialize(int& argc, wxChar** argv) override;
   // The start-up sequence; false ends the program before the main loop.
   bool OnInit() override;
   // Frees the option table and starts the on-exit program; returns 0.
@@ -41,6 +45,10 @@ class ObelkPatcherApp : public wxApp {
   bool LaunchOnExit() const { return m_launchOnExit; }
   const wxString& OnExitCommand() const { return m_onExitCommand; }
 
+  // The exit code decided during start-up (a refused command line), which
+  // the framework's own status would not tell; empty otherwise.
+  static std::optional<int> StartupExitCode() { return s_startupExitCode; }
+
  private:
   // Prepares the crash dump and the fatal-signal report for this process.
   void SetUpCrashDumps();
@@ -57,6 +65,7 @@ class ObelkPatcherApp : public wxApp {
   // has gone (its worker is asked to stop first).
   void EndWithRunningSession();
 
+  static std::optional<int> s_startupExitCode;
   StartupState m_startup;
   wxString m_onExitCommand;
   bool m_launchOnExit = false;

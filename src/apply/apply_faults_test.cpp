@@ -6,10 +6,12 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <chrono>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "apply/file_patcher.h"
 #include "apply/md5.h"
 #include "apply/patch_applier.h"
 #include "data/file_faults.h"
@@ -225,6 +227,30 @@ TEST_F(ApplyFaultsTest, BackupThatCannotBeRestoredIsRestoredByTheNextRun) {
   WriteFile(install_ + "/deleted.txt", kDeleted);
   EXPECT_TRUE(Apply()) << testing::PrintToString(lines_);
   expected = {{"added.bin", "added"}, {"patched.bin", "new"}};
+  EXPECT_EQ(Installed(), expected);
+}
+
+// A cancel while the difference tool runs ends the tool within 2 s; the
+// half-written target is replaced by its backup again.
+TEST_F(ApplyFaultsTest, CancelWhileTheToolRunsKillsItAndRestoresTheBackup) {
+  const std::string started = dir_.Sub("tool-started");
+  std::string tool = install_ + "/Binaries/jpatchl-w32.exe";
+  WriteFile(tool, "#!/bin/sh\necho half > \"$3\"\ntouch '" + started + "'\nexec sleep 60\n");
+  chmod(tool.c_str(), 0755);
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point cancelled_at{};
+  SetPatchCancelQuery([&] {
+    if (cancelled_at == Clock::time_point{} && tarvtest::FileExists(started)) {
+      cancelled_at = Clock::now();
+    }
+    return cancelled_at != Clock::time_point{};
+  });
+  EXPECT_FALSE(Apply());
+  const auto ended_at = Clock::now();
+  SetPatchCancelQuery(nullptr);
+  ASSERT_NE(cancelled_at, Clock::time_point{}) << "the tool never started";
+  EXPECT_LT(ended_at - cancelled_at, std::chrono::seconds(2));
+  std::map<std::string, std::string> expected = {{"added.bin", "added"}, {"patched.bin", "old"}};
   EXPECT_EQ(Installed(), expected);
 }
 

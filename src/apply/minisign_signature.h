@@ -36,7 +36,7 @@ struct MinisignSignature {
 inline constexpr size_t kMaxUntrustedCommentBytes = 1024;
 inline constexpr size_t kMaxTrustedCommentBytes = 8192;
 // Signature files larger than this are refused before any parsing.
-inline constexpr size_t kMaxSignatureFileBytes = 16 * 1024;
+inline constexpr size_t kMaxSignatureFileBytes = size_t{16} << 10;
 
 // False, with the reason in `error`, for anything but the four lines above
 // (a final LF, or none, and nothing after them).

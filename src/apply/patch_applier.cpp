@@ -175,6 +175,11 @@ std::vector<StepChange> WithKeptFiles(std::vector<StepChange> plan) {
       plan.push_back({StepChange::Kind::kKeep, RelativeFsPath(keep)});
     }
   }
+  for (const auto& scratch : State().options.scratch) {
+    if (KindOfPath(TarvUtil::JoinPath(State().install_dir, scratch)) == FileKind::kMissing) {
+      plan.push_back({StepChange::Kind::kNew, RelativeFsPath(scratch)});
+    }
+  }
   return plan;
 }
 

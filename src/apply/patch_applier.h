@@ -40,6 +40,9 @@ void ReportPatchMessage(int level, const std::wstring& text);
 struct StepOptions {
   std::wstring from_version, to_version;
   std::vector<std::wstring> keep;
+  // Files the caller may write inside the step under a fixed name and
+  // rename away (a temporary copy); an undo removes them.
+  std::vector<std::wstring> scratch;
   uint64_t reserve = 0;
 };
 void SetPatchStepOptions(StepOptions options);

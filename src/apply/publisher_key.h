@@ -24,7 +24,7 @@ struct PublisherKey {
 };
 
 // Key files larger than this are refused.
-inline constexpr size_t kMaxPublisherKeyFileBytes = 64 * 1024;
+inline constexpr size_t kMaxPublisherKeyFileBytes = size_t{64} << 10;
 
 // Every key of a key file: pairs of an untrusted-comment line and a key
 // line, with empty lines allowed between pairs. False, with the reason in

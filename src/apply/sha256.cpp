@@ -50,7 +50,7 @@ bool ComputeFileSha256(const std::wstring& path, std::string* digest) {
 }
 
 bool IsSha256Hex(const std::string& text) {
-  if (text.size() != 2 * crypto_hash_sha256_BYTES) return false;
+  if (text.size() != size_t{2} * crypto_hash_sha256_BYTES) return false;
   for (char c : text) {
     const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
     if (!hex) return false;

@@ -71,6 +71,8 @@ class StepJournal {
  private:
   friend class StepRecovery;
   bool Lock(const std::string& install_dir, std::string* error);
+  bool BeginLocked(const std::vector<StepChange>& plan, const std::string& from,
+                   const std::string& to, std::string* error);
   bool UndoPlan(std::string* error);
   bool Drop(std::string* error);
 

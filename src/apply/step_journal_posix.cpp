@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "apply/step_journal.h"
+#include "data/file_io.h"
 
 namespace TarvPatch {
 namespace {
@@ -112,27 +113,13 @@ bool SyncPath(const std::string& path, int flags) {
 
 bool WriteDurably(const std::string& folder, const std::string& text, std::string* error) {
   std::string temp = folder + "/" + kPlanTempName, final_path = folder + "/" + kPlanName;
-  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) return Fail(error, "creating " + temp);
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      close(fd);
-      unlink(temp.c_str());
-      return Fail(error, "writing " + temp);
-    }
-    done += static_cast<size_t>(n);
-  }
-  bool ok = fsync(fd) == 0;
-  ok = close(fd) == 0 && ok;
-  if (!ok || rename(temp.c_str(), final_path.c_str()) != 0) {
-    unlink(temp.c_str());
-    return Fail(error, "writing " + final_path);
-  }
-  if (!SyncPath(folder, O_RDONLY | O_DIRECTORY)) return Fail(error, "flushing " + folder);
-  return true;
+  TarvFile::ReplaceOptions options;
+  options.mode = 0600;
+  options.temp_path = temp;
+  // Flushed, renamed into place and its folder flushed: the plan is durable
+  // before the first change it describes.
+  if (TarvFile::ReplaceFile(final_path, text, options, error)) return true;
+  return false;
 }
 
 // Removes every entry of the journal folder (no subfolders are made there),
@@ -140,7 +127,7 @@ bool WriteDurably(const std::string& folder, const std::string& text, std::strin
 // moved-aside files.
 bool EmptyFolder(const std::string& folder, std::string* error) {
   std::string plan = folder + "/" + kPlanName;
-  if (unlink(plan.c_str()) != 0 && errno != ENOENT) return Fail(error, "removing " + plan);
+  if (!TarvFile::Unlink(plan) && errno != ENOENT) return Fail(error, "removing " + plan);
   if (!SyncPath(folder, O_RDONLY | O_DIRECTORY)) return Fail(error, "flushing " + folder);
   DIR* dir = opendir(folder.c_str());
   if (dir == nullptr) return Fail(error, "reading " + folder);
@@ -149,7 +136,7 @@ bool EmptyFolder(const std::string& folder, std::string* error) {
     std::string name = entry->d_name;
     if (name == "." || name == "..") continue;
     std::string path = folder + "/" + name;
-    if (unlink(path.c_str()) != 0 && errno != ENOENT) ok = Fail(error, "removing " + path);
+    if (!TarvFile::Unlink(path) && errno != ENOENT) ok = Fail(error, "removing " + path);
   }
   closedir(dir);
   return ok;
@@ -199,9 +186,23 @@ bool StepJournal::Lock(const std::string& install_dir, std::string* error) {
 bool StepJournal::Begin(const std::string& install_dir, const std::vector<StepChange>& plan,
                         const std::string& from, const std::string& to, std::string* error) {
   if (!Lock(install_dir, error)) return false;
+  if (BeginLocked(plan, from, to, error)) return true;
+  // Nothing of the installation has changed yet; the journal goes again
+  // (or stays for the next start when even that fails).
+  std::string ignored;
+  Undo(&ignored);
+  return false;
+}
+
+bool StepJournal::BeginLocked(const std::vector<StepChange>& plan, const std::string& from,
+                              const std::string& to, std::string* error) {
+  const std::string& install_dir = m_install;
   if (Exists(m_folder + "/" + kPlanName)) {
     errno = EEXIST;
-    return Fail(error, "an unfinished step in " + m_folder);
+    Fail(error, "an unfinished step in " + m_folder);
+    close(m_dir_fd);  // left for the recovery, not undone here
+    m_dir_fd = -1;
+    return false;
   }
   m_plan = plan;
   m_from = from;
@@ -227,14 +228,17 @@ std::string StepJournal::TempPath() { return m_folder + "/t" + std::to_string(m_
 
 bool StepJournal::MoveAside(size_t index, std::string* error) {
   std::string original = m_install + "/" + m_plan[index].path;
-  if (rename(original.c_str(), AsidePath(index).c_str()) == 0) return true;
+  if (TarvFile::Rename(original, AsidePath(index))) return true;
   return Fail(error, "moving aside " + original);
 }
 
 bool StepJournal::Commit(std::string* error) {
   if (syncfs(m_dir_fd) != 0) return Fail(error, "flushing the file system of " + m_install);
   std::string mark = m_folder + "/" + kCommitName;
-  if (!SyncPath(mark, O_WRONLY | O_CREAT | O_NOFOLLOW)) return Fail(error, "writing " + mark);
+  int fd = TarvFile::Open(mark, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  bool made = fd >= 0 && TarvFile::Fsync(fd);
+  if (fd >= 0) close(fd);
+  if (!made) return Fail(error, "writing " + mark);
   if (!SyncPath(m_folder, O_RDONLY | O_DIRECTORY)) return Fail(error, "flushing " + m_folder);
   // Done for good from here; a failure to tidy up is finished at next start.
   std::string ignored;
@@ -252,14 +256,16 @@ bool StepJournal::UndoPlan(std::string* error) {
         if (rmdir(path.c_str()) != 0 && errno != ENOENT) ok = Fail(error, "removing " + path);
         break;
       case StepChange::Kind::kNew:
-        if (unlink(path.c_str()) != 0 && errno != ENOENT) ok = Fail(error, "removing " + path);
+        if (!TarvFile::Unlink(path) && errno != ENOENT) ok = Fail(error, "removing " + path);
         break;
       case StepChange::Kind::kRebuilt:
-        unlink((path + ".part").c_str());
+        if (!TarvFile::Unlink(path + ".part") && errno != ENOENT) {
+          ok = Fail(error, "removing " + path + ".part");
+        }
         [[fallthrough]];
       case StepChange::Kind::kAside:
       case StepChange::Kind::kKeep:
-        if (Exists(AsidePath(i)) && rename(AsidePath(i).c_str(), path.c_str()) != 0) {
+        if (Exists(AsidePath(i)) && !TarvFile::Rename(AsidePath(i), path)) {
           ok = Fail(error, "putting back " + path);
         }
         break;

@@ -77,7 +77,8 @@ void InjectFault(Call call, uint64_t nth, int err, uint64_t times) {
   std::lock_guard<std::mutex> hold(seam.lock);
   const int i = static_cast<int>(call);
   const uint64_t first = seam.counts[i] + nth;
-  const uint64_t last = times == 0 ? first - 1 : times > kEveryCall - first ? kEveryCall : first + times - 1;
+  uint64_t last = first + times - 1;                  // times == 0 leaves nothing armed
+  if (times > kEveryCall - first) last = kEveryCall;  // to the end, without wrapping
   seam.faults[i] = Fault{first, last, err};
 }
 

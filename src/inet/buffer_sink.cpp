@@ -30,7 +30,7 @@ size_t BufferSink::OnData(char* data, size_t size, size_t count, void* self) {
 InetResult BufferSink::Finish(CURLcode code) const {
   if (WriteFailed()) {
     TarvInetInternal::LogLine("WriteData returned " + std::to_string(m_writeResult));
-    return m_writeResult;
+    return INET_WRITE_FAILED;
   }
   if (code == CURLE_OK) return INET_OK;
   TarvInetInternal::LogLine("InternetReadFile returned " + std::to_string(code) +

@@ -26,8 +26,9 @@ class BufferSink {
   DataBufferResult WriteResult() const { return m_writeResult; }
 
   // The result of the read phase once libcurl has finished with `code`:
-  // 0 when all was read; the buffer's result (logged as "WriteData returned
-  // r") when a write failed; else 3, logged as "InternetReadFile returned
+  // INET_OK when all was read; INET_WRITE_FAILED (logged as "WriteData
+  // returned <the buffer's result>") when a write failed; else INET_FAILED,
+  // logged as "InternetReadFile returned
   // <code> with actualByteCount=<bytes received>".
   InetResult Finish(CURLcode code) const;
 

@@ -37,7 +37,8 @@ class TarvFTP {
   // reset while the file was being opened, the buffer is emptied and the
   // whole file downloaded. Returns INET_OK; INET_NOT_CONNECTED without a
   // connection; INET_FAILED with a log line ("FtpOpenFile returned N." or
-  // "InternetReadFile returned ..."); or the buffer's failed result.
+  // "InternetReadFile returned ..."); or INET_WRITE_FAILED when the buffer
+  // refused a write.
   InetResult GetFileAtPath(const std::string& path, TarvDataBuffer* buffer);
 
   // The size of `path` as the server reports it. INET_NOT_CONNECTED without

@@ -85,7 +85,7 @@ TEST_F(FtpTest, DownloadsResumesAndRecoversAsTheServerAllows) {
     ASSERT_EQ(ftp.Open("127.0.0.1", "", "", TarvFTP::kPassive, server.port()), INET_OK);
     TarvDataBufferMemoryDynamic buffer;
     buffer.Write(c.before.data(), static_cast<uint32_t>(c.before.size()));
-    InetResult result = -1;
+    InetResult result = INET_FAILED;
     auto lines =
         tarvtest::CaptureStdoutLines([&] { result = ftp.GetFileAtPath("pub/f.bin", &buffer); });
     EXPECT_EQ(result, INET_OK);
@@ -104,7 +104,7 @@ TEST_F(FtpTest, FailuresAndTheirLogLines) {
   uint64_t size = 1;
   EXPECT_EQ(ftp.GetFileSize("pub/f.bin", size), INET_NOT_CONNECTED);
 
-  InetResult result = -1;
+  InetResult result = INET_FAILED;
   auto lines = tarvtest::CaptureStdoutLines(
       [&] { result = ftp.Open("127.0.0.1", "joe", "wrong", TarvFTP::kPassive, server.port()); });
   EXPECT_EQ(result, INET_FAILED);
@@ -127,7 +127,7 @@ TEST_F(FtpTest, FailuresAndTheirLogLines) {
 
   DiskFullBuffer full;
   lines = tarvtest::CaptureStdoutLines([&] { result = ftp.GetFileAtPath("pub/f.bin", &full); });
-  EXPECT_EQ(result, DB_IO_ERROR);
+  EXPECT_EQ(result, INET_WRITE_FAILED);
   EXPECT_EQ(lines, std::vector<std::string>{"WriteData returned 2"});
   EXPECT_EQ(full.GetSize(), 16384u);  // whole chunks only
 
@@ -141,7 +141,7 @@ TEST_F(FtpTest, CutDataConnectionLeavesWhatArrived) {
   TarvFTP ftp;
   ASSERT_EQ(ftp.Open("127.0.0.1", "", "", TarvFTP::kPassive, server.port()), INET_OK);
   TarvDataBufferMemoryDynamic buffer;
-  InetResult result = -1;
+  InetResult result = INET_FAILED;
   auto lines =
       tarvtest::CaptureStdoutLines([&] { result = ftp.GetFileAtPath("pub/f.bin", &buffer); });
   EXPECT_EQ(result, INET_FAILED);

@@ -23,7 +23,7 @@ class TarvHTTP {
   // Pragma no-cache). Returns INET_OK; INET_BAD_ADDRESS for an unparsable
   // address (not logged); INET_FAILED with a log line naming the failed step
   // (InternetConnect, HttpOpenRequest, HttpSendRequest, the status, or
-  // InternetReadFile); or the buffer's result when a write failed.
+  // InternetReadFile); or INET_WRITE_FAILED when the buffer refused a write.
   InetResult HttpGet(const std::string& url, TarvDataBuffer* buffer, bool bypass);
 
   // The Content-Length of a GET for `url`, without reading the body. An

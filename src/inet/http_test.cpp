@@ -84,7 +84,7 @@ TEST_F(HttpTest, GetAnswersWithResultLogAndBuffer) {
     std::string url = server_.Url(path.substr(1));
     TarvHTTP http;
     TarvDataBufferMemoryDynamic buffer;
-    InetResult result = -1;
+    InetResult result = INET_FAILED;
     auto lines = tarvtest::CaptureStdoutLines([&] { result = http.HttpGet(url, &buffer, false); });
     EXPECT_EQ(result, c.result);
     EXPECT_EQ(Contents(buffer), c.body);
@@ -100,7 +100,7 @@ TEST_F(HttpTest, ConnectionRefusedAndBadAddress) {
   std::string url = "http://127.0.0.1:" + std::to_string(port) + "/x";
   TarvHTTP http;
   TarvDataBufferMemoryDynamic buffer;
-  InetResult result = -1;
+  InetResult result = INET_FAILED;
   auto lines = tarvtest::CaptureStdoutLines([&] { result = http.HttpGet(url, &buffer, false); });
   EXPECT_EQ(result, INET_FAILED);
   EXPECT_EQ(lines, std::vector<std::string>{"InternetConnect returned 7 for url " + url});
@@ -128,10 +128,10 @@ TEST_F(HttpTest, WritesFromTheBufferPositionAndPassesBufferFailuresOn) {
 
   std::vector<char> small(1000);
   TarvDataBufferMemoryStatic full(small.data(), 1000);
-  InetResult result = -1;
+  InetResult result = INET_FAILED;
   auto lines = tarvtest::CaptureStdoutLines(
       [&] { result = http.HttpGet(server_.Url("file.bin"), &full, false); });
-  EXPECT_EQ(result, DB_BUFFER_FULL);
+  EXPECT_EQ(result, INET_WRITE_FAILED);
   EXPECT_EQ(lines, std::vector<std::string>{"WriteData returned 9"});
   EXPECT_EQ(std::string(small.data(), 1000), data_.substr(0, 1000));
 }
@@ -199,7 +199,7 @@ TEST_F(HttpTest, SizeIsTheAnnouncedLengthWithoutReadingTheBody) {
     std::string url = server_.Url(c.name);
     TarvHTTP http;
     uint64_t size = 0;
-    InetResult result = -1;
+    InetResult result = INET_FAILED;
     auto lines = tarvtest::CaptureStdoutLines([&] { result = http.HttpGetSize(url, size); });
     EXPECT_EQ(result, c.result);
     EXPECT_EQ(size, c.size);
@@ -222,7 +222,7 @@ TEST(HttpsTest, TrustedCertificateAcceptedSelfSignedRefused) {
   EXPECT_EQ(Contents(good), "over tls");
 
   TarvDataBufferMemoryDynamic bad;
-  InetResult result = -1;
+  InetResult result = INET_FAILED;
   std::string url = self_signed.Url("p.txt");
   auto lines = tarvtest::CaptureStdoutLines([&] { result = http.HttpGet(url, &bad, false); });
   EXPECT_EQ(result, INET_FAILED);

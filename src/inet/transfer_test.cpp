@@ -61,7 +61,7 @@ TEST_F(TransferTest, HttpAttemptsPerAnswer) {
     std::string path = std::string("/") + c.name;
     http_.SetRoute(path, c.route);
     TarvDataBufferMemoryDynamic buffer;
-    InetResult result = -1;
+    InetResult result = INET_FAILED;
     tarvtest::CaptureStdoutLines([&] { result = TarvInet::Fetch(http_.Url(c.name), &buffer, 0); });
     EXPECT_EQ(result, c.result);
     EXPECT_EQ(http_.CountRequests(path), c.requests);
@@ -87,7 +87,7 @@ TEST_F(TransferTest, AddressFormsAndSchemes) {
     SCOPED_TRACE(c.url);
     int before = http_.CountRequests("/f.bin");
     TarvDataBufferMemoryDynamic buffer;
-    InetResult result = -1;
+    InetResult result = INET_FAILED;
     auto lines = tarvtest::CaptureStdoutLines([&] { result = TarvInet::Fetch(c.url, &buffer, 1); });
     EXPECT_EQ(result, c.result);
     EXPECT_EQ(http_.CountRequests("/f.bin") - before, c.requests);
@@ -105,7 +105,7 @@ TEST_F(TransferTest, AddressFormsAndSchemes) {
 TEST_F(TransferTest, HttpSizeQueryAttempts) {
   http_.SetRoute("/chunked", {.body = "abc", .no_length = true});
   uint64_t size = 7;
-  InetResult result = -1;
+  InetResult result = INET_FAILED;
   auto lines = tarvtest::CaptureStdoutLines(
       [&] { result = TarvInet::QuerySize(http_.Url("chunked"), size); });
   EXPECT_EQ(result, INET_FAILED);
@@ -117,7 +117,7 @@ TEST_F(TransferTest, FtpFetchResumesACutDownloadInTheNextAttempt) {
   FtpTestServer ftp({.cut_after = 50000});
   tarvtest::WriteFile(ftp.root() + "/pub/f.bin", data_);
   TarvDataBufferMemoryDynamic buffer;
-  InetResult result = -1;
+  InetResult result = INET_FAILED;
   auto lines = tarvtest::CaptureStdoutLines(
       [&] { result = TarvInet::Fetch(ftp.Url("pub/f.bin"), &buffer, 0); });
   EXPECT_EQ(result, INET_OK);
@@ -163,7 +163,7 @@ TEST(TransferTiming, UnreachableHostTakesElevenAttemptsAndTenPauses) {
   tarvtest::ScopedEnv pause("TARV_INET_RETRY_PAUSE_MS", "1000");
   std::string url = "http://127.0.0.1:" + std::to_string(tarvtest::UnusedLoopbackPort()) + "/x";
   TarvDataBufferMemoryDynamic buffer;
-  InetResult result = -1;
+  InetResult result = INET_FAILED;
   auto start = std::chrono::steady_clock::now();
   auto lines = tarvtest::CaptureStdoutLines([&] { result = TarvInet::Fetch(url, &buffer, 1); });
   auto elapsed = std::chrono::steady_clock::now() - start;

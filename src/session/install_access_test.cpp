@@ -50,7 +50,7 @@ class InstallAccessTest : public ::testing::Test {
 
 TEST_F(InstallAccessTest, WritableInstallationGetsAnEmptyIndexAndPasses) {
   EXPECT_TRUE(TarvPatch::HasInstallAccess(TarvUtil::FromFsPath(install_)));
-  EXPECT_TRUE(KeyExists());  // created by step 1
+  EXPECT_TRUE(KeyExists());  // the registry key is made first
   EXPECT_TRUE(tarvtest::FileExists(temp_));
   ASSERT_TRUE(tarvtest::FileExists(index_));
   EXPECT_EQ(tarvtest::ReadFile(index_), "");
@@ -123,7 +123,7 @@ TEST_F(InstallAccessTest, MachineHiveTheUserCannotWriteFailsAtStepTwo) {
   tarvtest::RunResult refused = RunUnprivileged(install_);
   EXPECT_EQ(refused.exit_code, 1) << refused.out << refused.err;
   EXPECT_EQ(refused.out, "refused\n");
-  // Steps 3 and 4 never ran: no temporary folder, no index.html.
+  // The check stopped at the registry: no temporary folder, no index.html.
   EXPECT_FALSE(tarvtest::FileExists(temp_));
   EXPECT_FALSE(tarvtest::FileExists(index_));
 

@@ -20,33 +20,7 @@ constexpr int kLockPauseMs = 2000;
 const wchar_t kDeferredName[] = L"TarvLauncher.exe";
 const wchar_t kNoTarget[] = L"<none>";
 
-enum MessageId {
-  kUnpackerNotStarted = 139,
-  kUnpackFailed = 140,
-  kSearching = 141,
-  kAtFinalVersion = 142,
-  kNoMorePatches = 143,
-  kSizeUnknown = 144,
-  kNoTempFile = 145,
-  kNoTempFolder = 146,
-  kDownloading = 147,
-  kDownloadFailed = 148,
-  kUnpacking = 149,
-  kExtractFailed = 150,
-  kPatching = 151,
-  kApplyFailed = 152,
-  kUninstallUpdateFailed = 153,
-  kNeedsAdministrator = 154,
-  kFilesInUse = 157,
-  kFilesInUseText = 158,
-  kFilesInUseCaption = 159,
-  kNothingToDo = 161,
-  kCompleted = 162,
-  kAborted = 163,
-  kReturnedTo = TarvMessages::Id::kStepReturnedTo,
-  kAccessText = 132,
-  kAccessCaption = 134,
-};
+using namespace TarvMessages::Id;
 
 std::wstring Text(int id) { return TarvMessages::LoadMessage(id); }
 
@@ -65,9 +39,9 @@ SessionEnd PatchSession::Run() {
   }
   if (result == Result::kOk) {
     m_ports.CheckPhysXRuntime();
-    Report(0, kCompleted);
+    Report(0, kPatchingCompleted);
   } else {
-    Report(0, kAborted);
+    Report(0, kPatchingAborted);
   }
   m_ports.CloseApplicationLock();
   return result == Result::kOk ? SessionEnd::kCompleted : SessionEnd::kAborted;
@@ -75,12 +49,12 @@ SessionEnd PatchSession::Run() {
 
 PatchSession::Result PatchSession::CheckAndPatch() {
   if (!m_ports.HasInstallAccess(InstallDir())) {
-    Report(2, kNeedsAdministrator);
-    m_ports.ShowMessageBox(Text(kAccessText), Text(kAccessCaption));
+    Report(2, kPatchingNeedsAdmin);
+    m_ports.ShowMessageBox(Text(kNoPrivileges), Text(kRequiresAdminCaption));
     return Result::kFailed;
   }
   if (!TakeApplicationLock()) {
-    Report(2, kFilesInUse);
+    Report(2, kFilesInUseLine);
     m_ports.ShowMessageBox(Text(kFilesInUseText), Text(kFilesInUseCaption));
     m_ports.EnableApplyButton();
     return Result::kFailed;
@@ -123,7 +97,7 @@ PatchSession::Result PatchSession::RunLocalPatches() {
   const std::wstring current = m_settings.GetCurrentVersion().ToStdWstring();
   CataloguePolicy policy;
   if (!LoadCataloguePolicy(&policy)) return Result::kFailed;
-  Report(0, kSearching);
+  Report(0, kSearchingForPatches);
   uint64_t size = 0;
   if (TarvUtil::QueryFileSize(TarvUtil::JoinPath(path, L"patches.txt"), size) == DB_OK) {
     return m_ports.FindLocalPatches(path, policy) ? RunChain() : Result::kFailed;
@@ -171,7 +145,7 @@ bool PatchSession::LoadCataloguePolicy(CataloguePolicy* policy) {
     case KeyFileState::kBroken:
       SystemLogA("session: publisher key file %s: %s\n", TarvUtil::FsPath(path).c_str(),
                  error.c_str());
-      Report(2, TarvMessages::Id::kPublisherKeyUnusable, path);
+      Report(2, kPublisherKeyUnusable, path);
       return false;
     case KeyFileState::kLoaded:
       break;
@@ -186,7 +160,7 @@ bool PatchSession::LoadCataloguePolicy(CataloguePolicy* policy) {
 PatchSession::Result PatchSession::RunPatches() {
   CataloguePolicy policy;
   if (!LoadCataloguePolicy(&policy)) return Result::kFailed;
-  Report(0, kSearching);
+  Report(0, kSearchingForPatches);
   if (!m_ports.FindPatches(m_settings.GetServers(), policy)) return Result::kFailed;
   return RunChain();
 }
@@ -220,7 +194,7 @@ PatchSession::Result PatchSession::RunChain() {
 PatchSession::Result PatchSession::RunStep(const PatchStep& step) {
   m_settings.SetTargetVersion(step.target_version);
   if (m_signed && (!step.data_size || step.data_sha256.empty())) {
-    Report(2, TarvMessages::Id::kRecordWithoutDigest, m_settings.GetPatchName().ToStdWstring());
+    Report(2, kRecordWithoutDigest, m_settings.GetPatchName().ToStdWstring());
     return Result::kFailed;
   }
   std::wstring archive, work;
@@ -234,7 +208,7 @@ PatchSession::Result PatchSession::RunStep(const PatchStep& step) {
     if (step.data_size) {
       m_ports.SetExpectedPatchSize(*step.data_size);
     } else if (!m_ports.QueryPatchSize(step.data_url)) {
-      Report(1, kSizeUnknown);
+      Report(1, kCannotDetermineSize);
     }
     result = DownloadStep(step, &archive, &work);
     if (result == Result::kOk) result = UnpackStep(archive, work);
@@ -248,14 +222,14 @@ PatchSession::Result PatchSession::DownloadStep(const PatchStep& step, std::wstr
   std::wstring temp;
   if (!m_ports.EnsureTempFolder(&temp) ||
       !MakeArchivePath(temp, m_settings.GetPatchName().ToStdWstring(), archive)) {
-    Report(2, kNoTempFile);
+    Report(2, kCannotCreateTempFile);
     return Result::kFailed;
   }
   if (!MakeWorkFolder(temp, work)) {
-    Report(2, kNoTempFolder);
+    Report(2, kCannotCreateTempFolder);
     return Result::kFailed;
   }
-  Report(0, kDownloading);
+  Report(0, kDownloadingPatch);
   if (!m_ports.DownloadPatch(step.data_url, *archive, step.data_size.value_or(UINT64_MAX))) {
     Report(2, kDownloadFailed);
     return Result::kFailed;
@@ -286,7 +260,7 @@ PatchSession::Result PatchSession::LocalStep(const PatchStep& step, std::wstring
   }
   std::wstring temp;
   if (!m_ports.EnsureTempFolder(&temp) || !MakeWorkFolder(temp, work)) {
-    Report(2, kNoTempFolder);
+    Report(2, kCannotCreateTempFolder);
     return Result::kFailed;
   }
   return Result::kOk;
@@ -309,7 +283,7 @@ PatchSession::Result PatchSession::CheckArchive(const PatchStep& step, const std
              static_cast<unsigned long long>(size), digest.empty() ? "-" : digest.c_str(),
              static_cast<unsigned long long>(step.data_size.value_or(0)),
              step.data_sha256.empty() ? "-" : step.data_sha256.c_str());
-  Report(2, TarvMessages::Id::kArchiveMismatch);
+  Report(2, kArchiveMismatch);
   Report(2, kDownloadFailed);
   if (archive_is_ours) TarvUtil::RemoveFile(archive);
   return Result::kFailed;
@@ -317,12 +291,12 @@ PatchSession::Result PatchSession::CheckArchive(const PatchStep& step, const std
 
 PatchSession::Result PatchSession::UnpackStep(const std::wstring& archive, const std::wstring& work,
                                               bool archive_is_ours) {
-  Report(0, kUnpacking);
+  Report(0, kUnpackingPatch);
   m_ports.SetDownloadState(kSessionUnpacking);
   const UnpackOutcome outcome = m_ports.Unpack(archive, work);
   if (outcome == UnpackOutcome::kCancelled) return Result::kCancelled;
   if (outcome != UnpackOutcome::kUnpacked) {
-    Report(2, outcome == UnpackOutcome::kNotStarted ? kUnpackerNotStarted : kUnpackFailed);
+    Report(2, outcome == UnpackOutcome::kNotStarted ? kCouldNotStartUnpacker : kFailedToUnpack);
     Report(2, kExtractFailed);
     if (archive_is_ours) TarvUtil::RemoveFile(archive);  // never the player's own archive
     TarvUtil::DeleteDirectoryTree(work);
@@ -335,32 +309,17 @@ PatchSession::Result PatchSession::UnpackStep(const std::wstring& archive, const
 }
 
 PatchSession::Result PatchSession::ApplyStep(const std::wstring& work) {
-  const std::wstring name = m_settings.GetPatchName().ToStdWstring();
   Report(0, kPatching);
   if (!ApplyPatch(work)) return FailStep(work, kApplyFailed);
-  if (!UpdateUninstallData(work)) return FailStep(work, kUninstallUpdateFailed);
+  if (!UpdateUninstallData(work)) return FailStep(work, kUninstallLogFailed);
   if (!m_ports.CommitPatchStep()) return FailStep(work, kApplyFailed);
-  m_ports.ClearPatchingMarker();
   KeepCatalogueSerial();
+  m_ports.ClearPatchingMarker();
   ++m_applied;
   m_settings.SetCurrentVersion(m_settings.GetTargetVersion());
   m_settings.SetTargetVersion(kNoTarget);
   TarvUtil::DeleteDirectoryTree(work);
   return Result::kOk;
-}
-
-// Undoes what the step changed and reports the failure, then whether the
-// installation is back at the version it had before the step.
-PatchSession::Result PatchSession::FailStep(const std::wstring& work, int failure_id) {
-  const UndoResult undo = m_ports.UndoPatchStep();
-  m_ports.SetPatchingMarker();
-  Report(2, failure_id, m_settings.GetPatchName().ToStdWstring());
-  if (undo == UndoResult::kUndone) {
-    m_ports.Report(
-        1, FillPlaceholder(Text(kReturnedTo), m_settings.GetCurrentVersion().ToStdWstring()));
-  }
-  TarvUtil::DeleteDirectoryTree(work);
-  return Result::kFailed;
 }
 
 // Once the installation holds files of a signed catalogue, no server may
@@ -372,6 +331,20 @@ void PatchSession::KeepCatalogueSerial() {
   if (serial <= m_storedSerial) return;
   m_ports.StoreCatalogueSerial(serial);
   m_storedSerial = serial;
+}
+
+// Undoes what the step changed and reports the failure, then whether the
+// installation is back at the version it had before the step.
+PatchSession::Result PatchSession::FailStep(const std::wstring& work, int failure_id) {
+  const UndoResult undo = m_ports.UndoPatchStep();
+  m_ports.SetPatchingMarker();
+  Report(2, failure_id, m_settings.GetPatchName().ToStdWstring());
+  if (undo == UndoResult::kUndone) {
+    m_ports.Report(
+        1, FillPlaceholder(Text(kStepReturnedTo), m_settings.GetCurrentVersion().ToStdWstring()));
+  }
+  TarvUtil::DeleteDirectoryTree(work);
+  return Result::kFailed;
 }
 
 bool PatchSession::ApplyPatch(const std::wstring& work) {

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "apply/patch_applier.h"
 #include "patchserver/catalogue_signature.h"
+#include "apply/patch_applier.h"
 #include "session/patch_settings.h"
 #include "session/repair_session.h"
 #include "session/unpacker.h"
@@ -112,7 +112,7 @@ class PatchSession {
   PatchSession(SessionPorts& ports, PatchSettings& settings)
       : m_ports(ports), m_settings(settings) {}
 
-  // Steps 1 to 9 of the session: callbacks, language, access test,
+  // The whole session, in order: callbacks, language, access test,
   // application lock (three tries 2000 ms apart), mode, the chain, PhysX,
   // the verdict, the lock released. The finish notice is the caller's.
   SessionEnd Run();

@@ -1,5 +1,6 @@
 #include "session/patch_thread.h"
 
+#include "apply/file_patcher.h"
 #include "apply/patch_applier.h"
 #include "data/file_util.h"
 #include "diag/crash_dump.h"
@@ -65,6 +66,11 @@ void PatchThread::InstallApplierCallbacks() {
                     [](int level, const std::wstring& text) {
                       APThread::ReportMessageToCurrent(level, wxString(text));
                     });
+  // A cancel or a closed window stops the difference tool too.
+  SetPatchCancelQuery([] {
+    APThread* worker = APThread::Current();
+    return worker != nullptr && worker->StopOrCancelRequested();
+  });
 }
 
 void PatchThread::SelectLanguage() { TarvMessages::SelectLanguage(); }
@@ -191,6 +197,7 @@ bool PatchThread::ApplyPatchProject(const std::wstring& install_dir,
   // The uninstaller's log is rewritten inside the step; its new copy needs
   // room beside the old one.
   options.keep = {kUninstallLogName};
+  options.scratch = {kUninstallLogTempName};
   uint64_t log_size = 0;
   TarvUtil::QueryFileSize(TarvUtil::JoinPath(install_dir, kUninstallLogName), log_size);
   options.reserve = log_size + kUninstallLogGrowth;

@@ -233,7 +233,7 @@ bool UpdateUninstallLog(const std::wstring& install_dir, const std::vector<std::
   if (added.empty()) return true;
   const std::string log_path = TarvUtil::FsPath(TarvUtil::JoinPath(install_dir, kUninstallLogName));
   const std::string copy_path =
-      TarvUtil::FsPath(TarvUtil::JoinPath(install_dir, L"unins000_temp.dat"));
+      TarvUtil::FsPath(TarvUtil::JoinPath(install_dir, kUninstallLogTempName));
 
   std::string log;
   mode_t mode = 0644;

@@ -24,6 +24,7 @@ constexpr size_t kUninstallFinalRecordSize = 28;
 // The log's name in the installation folder, and a bound on how much an
 // update of it for one patch may add.
 inline constexpr wchar_t kUninstallLogName[] = L"unins000.dat";
+inline constexpr wchar_t kUninstallLogTempName[] = L"unins000_temp.dat";
 inline constexpr uint64_t kUninstallLogGrowth = 1u << 20;
 // A log is read whole; anything longer is not a log this program will touch.
 constexpr size_t kUninstallMaxLogSize = 256u << 20;

@@ -2,13 +2,11 @@
 
 #include <cmath>
 
+#include "os/message_ids.h"
 #include "os/messages.h"
 
 namespace TarvPatch {
 namespace {
-
-constexpr int kMessageHoursLeft = 174;
-constexpr int kMessageMinutesLeft = 175;
 
 // Truncates toward zero and keeps the low 32 bits; not finite gives 0.
 uint32_t LowBitsOfWhole(double value) {
@@ -40,10 +38,10 @@ wxString FormatDownloadText(const DownloadEstimate& estimate) {
   const unsigned long total = estimate.totalKb;
   const unsigned long minutes = estimate.minutes;
   if (minutes > 60) {
-    const wxString format(TarvMessages::LoadMessage(kMessageHoursLeft));
+    const wxString format(TarvMessages::LoadMessage(TarvMessages::Id::kDownloadProgressHours));
     return wxString::Format(format, done, total, minutes / 60, minutes % 60);
   }
-  const wxString format(TarvMessages::LoadMessage(kMessageMinutesLeft));
+  const wxString format(TarvMessages::LoadMessage(TarvMessages::Id::kDownloadProgressMinutes));
   return wxString::Format(format, done, total, minutes);
 }
 
@@ -57,11 +55,11 @@ void DownloadDisplay::Tick(bool running, const DownloadProgress* source, double 
   const DownloadSnapshot snapshot = source->GetDownloadSnapshot();
   view.SetGaugeValue(snapshot.percent);
   if (snapshot.bytesExpected > 0) {
-    view.SetStatusText(FormatDownloadText(
+    view.SetStatusLine(FormatDownloadText(
         EstimateDownload(snapshot.bytesReceived, snapshot.bytesExpected, elapsedSeconds)));
   }
   if (snapshot.percent >= 100) {
-    view.SetStatusText(wxString());
+    view.SetStatusLine(wxString());
     m_done = true;
   }
 }

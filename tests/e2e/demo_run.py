@@ -6,6 +6,10 @@ patcher bringing the installation to 1.2 in its window. Prints the session
 log and the comparison of the installation with version 1.2.
 
   demo_run.py WORK_FOLDER [--close]   (--close: close the window at the end)
+  demo_run.py WORK_FOLDER --unattended [--binary PROGRAM]
+      (the same without a window or display, with PROGRAM, for example the
+      installed /usr/bin/tarv-patcher; exit 0 only when the session
+      completed and the installation equals 1.2)
 """
 
 import os
@@ -20,9 +24,22 @@ def say(text):
     print(f"demo: {text}", flush=True)
 
 
+def run_unattended(binary, install, url, env):
+    """The patcher without a window; its report is printed as it comes."""
+    full = dict(os.environ, **env)
+    full.pop("DISPLAY", None)
+    args = [binary, "--unattended", "1.0", install, "-s", url]
+    say("running " + " ".join(args))
+    return subprocess.run(args, env=full).returncode
+
+
 def main():
     work = os.path.abspath(sys.argv[1])
     close_at_end = "--close" in sys.argv[2:]
+    unattended = "--unattended" in sys.argv[2:]
+    binary = None
+    if "--binary" in sys.argv[2:]:
+        binary = sys.argv[sys.argv.index("--binary") + 1]
     if os.path.exists(work):
         subprocess.run(["rm", "-rf", work], check=True)
     os.makedirs(work)
@@ -39,6 +56,13 @@ def main():
     try:
         env = e2e.make_registry(os.path.join(work, "registry"), install)
         env["TEMP"] = os.path.join(work, "temp")
+        if unattended:
+            code = run_unattended(binary or e2e.program("tarv-patcher"), install, server.url(), env)
+            say(f"tarv-patcher ended with exit code {code}")
+            different = e2e.differences(install, trees["1.2"])
+            say("the installation equals version 1.2" if not different else
+                f"the installation does NOT equal version 1.2: {different}")
+            return 1 if code != 0 or different else 0
         say(f"serving on {server.url()}; starting tarv-patcher 1.0 {install} -s {server.url()}")
         patcher = e2e.Patcher(work, ["1.0", install, "-s", server.url()], env)
         patcher.wait_finished()

@@ -187,6 +187,80 @@ def snapshot(root, exclude=()):
     return out
 
 
+def full_state(root):
+    """{relative path: bytes} of every file below root, and {folder/: None}
+    for every folder, so that a folder left behind counts too."""
+    out = {}
+    for folder, dirs, names in os.walk(root):
+        for name in dirs:
+            out[os.path.relpath(os.path.join(folder, name), root) + "/"] = None
+        for name in names:
+            full = os.path.join(folder, name)
+            if os.path.islink(full):
+                out[os.path.relpath(full, root)] = "link:" + os.readlink(full)
+                continue
+            with open(full, "rb") as f:
+                out[os.path.relpath(full, root)] = f.read()
+    return out
+
+
+def replay_journal(install):
+    """Finishes a patch step's journal (.tarv-step) left in `install` the way
+    docs/architecture.md describes, written here independently of the
+    program: with the commit mark the step stands; otherwise every change of
+    the plan is undone in reverse order. The journal goes in both cases."""
+    journal = os.path.join(install, ".tarv-step")
+    if not os.path.isdir(journal):
+        return
+    plan = os.path.join(journal, "plan")
+    if os.path.exists(plan) and not os.path.exists(os.path.join(journal, "committed")):
+        with open(plan, encoding="utf-8") as f:
+            lines = f.read().split("\n")
+        assert lines[0] == "tarv-step 1", lines[0]
+        changes = [line.split("\t", 1) for line in lines[3:] if line]
+        for index in reversed(range(len(changes))):
+            kind, rel = changes[index]
+            path, aside = os.path.join(install, rel), os.path.join(journal, str(index))
+            if kind == "F":
+                if os.path.isdir(path) and not os.listdir(path):
+                    os.rmdir(path)
+            elif kind == "N":
+                if os.path.lexists(path):
+                    os.remove(path)
+            else:
+                if kind == "R" and os.path.lexists(path + ".part"):
+                    os.remove(path + ".part")
+                if os.path.lexists(aside):
+                    os.replace(aside, path)
+    shutil.rmtree(journal)
+
+
+def run_until_end(workdir, args, env, wrap):
+    """Runs the patcher under `wrap` (a tracer) until it dies or its session
+    has finished, then ends it. True when the session finished."""
+    log = os.path.join(workdir, "session.log")
+    if os.path.exists(log):
+        os.remove(log)
+    full_env = dict(os.environ, TARV_PATCHER_LOG=log, NO_AT_BRIDGE="1", **env)
+    full_env = {k: v for k, v in full_env.items() if v is not None}
+    with open(os.path.join(workdir, "patcher.out"), "wb") as out:
+        proc = subprocess.Popen([*wrap, program("tarv-patcher"), *args], env=full_env,
+                                stdout=out, stderr=subprocess.STDOUT, start_new_session=True)
+
+    def finished():
+        try:
+            with open(log, encoding="utf-8") as f:
+                return any('"finished"' in line for line in f)
+        except FileNotFoundError:
+            return False
+    wait_until(lambda: proc.poll() is not None or finished(), "the patcher to end")
+    done = finished()
+    if proc.poll() is None:
+        os.killpg(proc.pid, signal.SIGKILL)
+    proc.wait()
+    return done
+
+
 def differences(install, tree):
     """How the installation's game files differ from a version's tree:
     a list of "missing", "extra" and "differs" lines, empty when equal."""
@@ -319,7 +393,10 @@ class Patcher:
                         WEBKIT_DISABLE_COMPOSITING_MODE="1", **env)
         # A value of None removes the variable.
         full_env = {k: v for k, v in full_env.items() if v is not None}
-        self.proc = subprocess.Popen([binary or program("tarv-patcher"), *args], env=full_env,
+        # A list is a command the patcher runs under (a tracer).
+        command = (binary + [program("tarv-patcher")] if isinstance(binary, list)
+                   else [binary or program("tarv-patcher")])
+        self.proc = subprocess.Popen([*command, *args], env=full_env,
                                      stdout=self.stdout, stderr=subprocess.STDOUT,
                                      start_new_session=True)
         self.first = self.wait_for(lambda e: "window" in e, "the window")["window"]

@@ -16,6 +16,7 @@ it changes: {"/path": {behaviour}}. Behaviour keys, all optional:
   fail_first  answer 500 to the first N requests for the path
   endless     true: no Content-Length; after the body, bytes without end
   headers     extra response headers {name: value}
+  throttle    send the body at this many bytes per second
 Every request is appended to --log as one JSON line (method, path, selected
 request headers), so tests can count and inspect requests.
 With --tls-cert/--tls-key the server speaks HTTPS.
@@ -119,7 +120,9 @@ class Handler(BaseHTTPRequestHandler):
     def send_body(self, body, route):
         limit = route.get("cut_after", route.get("stall_after"))
         try:
-            if isinstance(body, bytes):
+            if "throttle" in route:
+                self.send_slowly(body, route["throttle"], limit)
+            elif isinstance(body, bytes):
                 self.wfile.write(body if limit is None else body[:limit])
             else:
                 with open(body, "rb") as f:
@@ -138,6 +141,18 @@ class Handler(BaseHTTPRequestHandler):
         except (BrokenPipeError, ConnectionResetError):
             pass
         self.close_connection = True
+
+
+    def send_slowly(self, body, rate, limit):
+        """The body in tenths of a second, rate / 10 bytes each."""
+        data = body if isinstance(body, bytes) else open(body, "rb").read()
+        if limit is not None:
+            data = data[:limit]
+        chunk = max(1, rate // 10)
+        for at in range(0, len(data), chunk):
+            self.wfile.write(data[at:at + chunk])
+            self.wfile.flush()
+            time.sleep(0.1)
 
 
 class Server(ThreadingHTTPServer):

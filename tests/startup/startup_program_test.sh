@@ -91,20 +91,30 @@ game=$work/games/tarv
 mkdir -p "$game/Binaries/LauncherApp"
 export TEMP=$work/temp
 
-# A refused command line ends before any window, with the parser's text.
+# A refused command line ends before any window with exit code 2: the
+# parser's complaint on one line, then the usage, on standard error.
 rm -f "$work/log.jsonl"
-TARV_PATCHER_LOG=$work/log.jsonl "$program" 1.0 2>"$work/stderr"
+TARV_PATCHER_LOG=$work/log.jsonl "$program" 1.0 >"$work/stdout" 2>"$work/stderr"
 code=$?
-check "missing folder parameter fails" $([ $code -ne 0 ] && echo 0 || echo 1)
-grep -q "target_directory" "$work/stderr"; check "parser names the missing parameter" $?
-grep -q "Usage:" "$work/stderr"; check "parser prints the usage" $?
+check "missing folder parameter ends with code 2" $([ $code -eq 2 ] && echo 0 || echo 1)
+[ "$(head -n 1 "$work/stderr")" = "The required parameter 'target_directory' was not specified." ]
+check "parser names the missing parameter on the first line" $?
+sed -n 2p "$work/stderr" | grep -q "^Usage:"; check "parser prints the usage after it" $?
+[ ! -s "$work/stdout" ]; check "nothing on standard output after a refusal" $?
 ! grep -q '"window"' "$work/log.jsonl" 2>/dev/null; check "no window after a refused command line" $?
 
-# -h with both parameters prints the usage and still opens the window; the
-# relative list file is read from the start folder; Exit starts --onexit.
+# -h prints the usage on standard output and ends with 0, even with both
+# parameters: no window opens.
+rm -f "$work/log.jsonl"
+TARV_PATCHER_LOG=$work/log.jsonl "$program" -h -f 1.2 1.0 "$game" >"$work/stdout" 2>"$work/stderr"
+check "-h ends with code 0" $?
+grep -q "print usage" "$work/stdout"; check "-h prints the usage on standard output" $?
+[ ! -s "$work/stderr" ]; check "-h writes nothing to standard error" $?
+! grep -q '"window"' "$work/log.jsonl" 2>/dev/null; check "no window after -h" $?
+
+# The relative list file is read from the start folder; Exit starts --onexit.
 printf 'ftp://127.0.0.1:9/\n\nhttp://127.0.0.1:9/' > "$work/start/servers.txt"
-run_and_exit "$work/start" -h -l servers.txt -f 1.2 --onexit "touch '$work/on exit ran'" 1.0 "$game"
-grep -q "print usage" "$work/stderr"; check "-h prints the usage" $?
+run_and_exit "$work/start" -l servers.txt -f 1.2 --onexit "touch '$work/on exit ran'" 1.0 "$game"
 echo "$window_text" | python3 -c '
 import json, sys
 w = json.load(sys.stdin)["window"]
@@ -126,8 +136,9 @@ check "program with empty --onexit ends normally" "$exit_code"
 
 # German from the installation record: the usage and the summary follow it.
 printf '[SOFTWARE/Obelk/Tarv]\nLanguageID=dword:00000002\n' > "$OBELK_MACHINE_REGISTRY"
-run_and_exit "$work/other" -h -p /patches/1 -s ftp://ignored/ 1.0 "$game"
-grep -q "Aufrufsyntax ausgeben" "$work/stderr"; check "usage in German" $?
+"$program" --help >"$work/stdout" 2>/dev/null
+grep -q "Aufrufsyntax ausgeben" "$work/stdout"; check "usage in German" $?
+run_and_exit "$work/other" -p /patches/1 -s ftp://ignored/ 1.0 "$game"
 echo "$window_text" | python3 -c '
 import json, sys
 log = json.load(sys.stdin)["window"]["log"]

@@ -1,7 +1,9 @@
 // jpatch OLD DIFF OUT: rebuilds a file from its old version and a difference
-// file. The difference is one zstd frame compressed with the old file as
-// prefix (what `zstd --patch-from=OLD` writes); it must record the output
-// size and carry a content checksum, so that a wrong old file or a damaged
+// file. The difference is either one zstd frame compressed with the old file
+// as prefix (what `zstd --patch-from=OLD` writes), which must record the
+// output size and carry a content checksum, or a difference of the second
+// format (its own magic, the output size and digest in its header; see
+// tools/difference/format2.h). Either way a wrong old file or a damaged
 // difference is detected instead of producing a wrong file.
 //
 // Memory: the old file, the difference and the output are all mapped, and
@@ -28,6 +30,7 @@
 #include <string>
 
 #include "data/file_io.h"
+#include "tools/difference/format2.h"
 
 namespace {
 
@@ -259,7 +262,17 @@ int main(int argc, char** argv) {
     return Fail(kDiffBad, Why("cannot read", diff_path));
   unsigned long long size = 0;
   std::string why;
-  if (!CheckFrame(g_diff, &size, &why)) return Fail(kDiffBad, std::string(diff_path) + ": " + why);
+  const bool second_format = difference::IsFormat2(g_diff.data, g_diff.size);
+  if (second_format) {
+    difference::Format2Header header;
+    if (!difference::ReadFormat2Header(g_diff.data, g_diff.size, &header, &why))
+      return Fail(kDiffBad, std::string(diff_path) + ": " + why);
+    if (header.old_size != g_old.size)
+      return Fail(kDiffBad, std::string(diff_path) + ": made for an old file of another size");
+    size = header.new_size;
+  } else if (!CheckFrame(g_diff, &size, &why)) {
+    return Fail(kDiffBad, std::string(diff_path) + ": " + why);
+  }
 
   snprintf(g_partPath, sizeof g_partPath, "%s", part.c_str());
   int fd = -1;
@@ -269,7 +282,15 @@ int main(int argc, char** argv) {
     errno = err;
     return Fail(kOutUnwritable, Why("cannot write", part));
   }
-  if (!Decode(&why)) return Fail(kDiffBad, std::string(diff_path) + ": " + why);
+  if (second_format) {
+    static unsigned char empty_output[1];
+    bool applied = difference::ApplyFormat2(
+        g_old.data, g_old.size, g_diff.data, g_diff.size, g_out.data ? g_out.data : empty_output,
+        &why, [](uint64_t out_pos) { DropPassedPages(static_cast<size_t>(out_pos), 0); });
+    if (!applied) return Fail(kDiffBad, std::string(diff_path) + ": " + why);
+  } else if (!Decode(&why)) {
+    return Fail(kDiffBad, std::string(diff_path) + ": " + why);
+  }
   if (!Commit(fd, out_path)) return Fail(kOutUnwritable, Why("cannot write", out_path));
   return kOk;
 }

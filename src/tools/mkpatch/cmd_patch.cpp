@@ -1,6 +1,7 @@
-// tarv-mkpatch patch [--level N] OLD_DIR NEW_DIR OUT.zip
+// tarv-mkpatch patch [--level N] [--format 1|2|best] OLD_DIR NEW_DIR OUT.zip
 #include <cstdio>
 
+#include "difference.h"
 #include "mkpatch.h"
 #include "patch_archive.h"
 
@@ -10,11 +11,14 @@ int CmdPatch(const Args& in) {
   Args args = in;
   int level = kDefaultLevel;
   std::string error;
-  if (!TakeLevelOption(&args, &level, &error)) return Fail(error);
+  DifferenceFormat format = DifferenceFormat::kBest;
+  if (!TakeLevelOption(&args, &level, &error) || !TakeFormatOption(&args, &format, &error))
+    return Fail(error);
   if (args.size() != 3)
-    return Fail("usage: tarv-mkpatch patch [--level N] OLD_DIR NEW_DIR OUT.zip");
+    return Fail(
+        "usage: tarv-mkpatch patch [--level N] [--format 1|2|best] OLD_DIR NEW_DIR OUT.zip");
   PatchSummary s;
-  if (!WritePatchArchive(args[0], args[1], args[2], level, &s, &error)) return Fail(error);
+  if (!WritePatchArchive(args[0], args[1], args[2], level, &s, &error, format)) return Fail(error);
   printf(
       "%s: %zu added (%zu of them changed files shipped whole), %zu deleted, %zu patched, "
       "%zu unchanged\n",

@@ -76,7 +76,7 @@ int CmdSign(const Args& in) {
   }
   std::string key_text, message;
   SecretKey key;
-  if (!ReadFile(args[0], 64 * 1024, &key_text, &error)) return Fail(error);
+  if (!ReadFile(args[0], uint64_t{64} << 10, &key_text, &error)) return Fail(error);
   if (!ParseSecretKey(key_text, &key, &error)) return Fail(args[0] + ": " + error);
   if (!ReadFile(args[1], kMaxSignedBytes, &message, &error)) return Fail(error);
   const std::string signature_path = args.size() == 3 ? args[2] : args[1] + ".minisig";

@@ -15,6 +15,7 @@
 #include "data/file_io.h"
 #include "mkpatch.h"
 #include "os/process.h"
+#include "tools/difference/format2_writer.h"
 
 namespace mkpatch {
 namespace {
@@ -64,6 +65,15 @@ unsigned WindowLogFor(uint64_t old_size, uint64_t new_size) {
                       : log + 1;  // reach from the end of the output to the start of the prefix
 }
 
+// The level the first format is made at. The optimal parser of the high
+// levels runs at about 1 MB/s and indexes the whole old file as well: on
+// large files it would take many minutes, and it finds nothing there that
+// the long-distance matcher of a middle level does not. Large files are
+// therefore made at kLargeFileLevel at most.
+int Format1Level(int level, uint64_t old_size, uint64_t new_size) {
+  return old_size + new_size > kLargeFileSize && level > kLargeFileLevel ? kLargeFileLevel : level;
+}
+
 bool SetUp(ZSTD_CCtx* cctx, const MappedFile& old_file, const MappedFile& new_file, int level) {
   size_t rc = 0;
   auto set = [&](ZSTD_cParameter p, int v) {
@@ -74,7 +84,20 @@ bool SetUp(ZSTD_CCtx* cctx, const MappedFile& old_file, const MappedFile& new_fi
   set(ZSTD_c_windowLog, static_cast<int>(WindowLogFor(old_file.size(), new_file.size())));
   set(ZSTD_c_checksumFlag, 1);
   set(ZSTD_c_contentSizeFlag, 1);
-  set(ZSTD_c_stableInBuffer, 1);
+  ZSTD_compressionParameters cp = ZSTD_getCParams(level, new_file.size(), old_file.size());
+  if (cp.strategy >= ZSTD_btopt) {
+    // The optimal parser gets the long-distance matches as candidates only
+    // when the compression runs in a worker; in the single-threaded path of
+    // the library it loses them and finds only what its binary tree
+    // reaches (2^(chainLog-1) bytes back), which made differences of large
+    // files up to a hundred times larger. One worker gives the same frame
+    // as the standard command-line tool. A library built without threads
+    // refuses workers: the frame is then still right, only larger.
+    if (ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_nbWorkers, 1)))
+      set(ZSTD_c_stableInBuffer, 1);
+  } else {
+    set(ZSTD_c_stableInBuffer, 1);
+  }
   if (!ZSTD_isError(rc)) rc = ZSTD_CCtx_setPledgedSrcSize(cctx, new_file.size());
   if (!ZSTD_isError(rc)) rc = ZSTD_CCtx_refPrefix(cctx, old_file.data(), old_file.size());
   return !ZSTD_isError(rc);
@@ -99,6 +122,45 @@ bool Compress(ZSTD_CCtx* cctx, const MappedFile& new_file, TarvFile::AtomicFile&
   }
 }
 
+bool WriteFormat1(const MappedFile& old_file, const MappedFile& new_file, int level,
+                  TarvFile::AtomicFile& out, std::string* error) {
+  ZSTD_CCtx* cctx = ZSTD_createCCtx();
+  bool ok = cctx != nullptr &&
+            SetUp(cctx, old_file, new_file, Format1Level(level, old_file.size(), new_file.size()));
+  if (!ok) *error = "the compressor refused its settings";
+  ok = ok && Compress(cctx, new_file, out, error);
+  ZSTD_freeCCtx(cctx);
+  return ok;
+}
+
+// The second format wants to go back to its header at the end: it writes
+// through a stream of its own on the part file.
+bool WriteSecondFormat(const MappedFile& old_file, const MappedFile& new_file, int level,
+                       TarvFile::AtomicFile& out, std::string* error) {
+  int fd = dup(out.fd());
+  FILE* f = fd >= 0 ? fdopen(fd, "wb") : nullptr;
+  if (f == nullptr) {
+    if (fd >= 0) close(fd);
+    *error = out.temp_path() + ": cannot be written: " + strerror(errno);
+    return false;
+  }
+  std::vector<difference::Match> matches =
+      difference::FindMatches(old_file.data(), old_file.size(), new_file.data(), new_file.size());
+  bool ok = difference::WriteFormat2(
+      old_file.data(), old_file.size(), new_file.data(), new_file.size(), matches,
+      Format1Level(level, old_file.size(), new_file.size()), f, error);
+  if (fclose(f) != 0 && ok) {
+    *error = out.temp_path() + ": cannot be written: " + strerror(errno);
+    ok = false;
+  }
+  return ok;
+}
+
+uint64_t WrittenSize(const TarvFile::AtomicFile& out) {
+  off_t end = lseek(out.fd(), 0, SEEK_END);
+  return end < 0 ? UINT64_MAX : static_cast<uint64_t>(end);
+}
+
 // Byte-for-byte comparison of two files.
 bool SameContent(const std::string& a, const std::string& b) {
   FILE* fa = fopen(a.c_str(), "rbe");
@@ -118,30 +180,62 @@ bool SameContent(const std::string& a, const std::string& b) {
 }  // namespace
 
 bool MakeDifference(const std::string& old_path, const std::string& new_path,
-                    const std::string& diff_path, int level, std::string* error) {
+                    const std::string& diff_path, int level, std::string* error,
+                    DifferenceFormat format) {
   MappedFile old_file, new_file;
   if (!old_file.Open(old_path, error) || !new_file.Open(new_path, error)) return false;
   if (old_file.size() >= kMaxDifferenceOldSize) {
     *error = old_path + ": 2 GiB or larger, beyond the difference window";
     return false;
   }
-  ZSTD_CCtx* cctx = ZSTD_createCCtx();
-  TarvFile::ReplaceOptions options;
-  options.temp_path = diff_path + ".part";
-  TarvFile::AtomicFile out;
-  bool ok = cctx != nullptr && out.Create(diff_path, options);
-  if (!ok) *error = options.temp_path + ": cannot be written: " + strerror(errno);
-  if (ok && !SetUp(cctx, old_file, new_file, level)) {
-    *error = "the compressor refused its settings";
-    ok = false;
+  // Each format goes to a part file of its own; the smaller one becomes the
+  // difference, the other is removed with its writer.
+  TarvFile::AtomicFile out1, out2;
+  uint64_t size1 = UINT64_MAX, size2 = UINT64_MAX;
+  auto create = [&](TarvFile::AtomicFile& out, const char* suffix) {
+    TarvFile::ReplaceOptions options;
+    options.temp_path = diff_path + suffix;
+    if (out.Create(diff_path, options)) return true;
+    *error = options.temp_path + ": cannot be written: " + strerror(errno);
+    return false;
+  };
+  if (format != DifferenceFormat::kSecond) {
+    if (!create(out1, ".part") || !WriteFormat1(old_file, new_file, level, out1, error))
+      return false;
+    size1 = WrittenSize(out1);
   }
-  ok = ok && Compress(cctx, new_file, out, error);
-  ZSTD_freeCCtx(cctx);
-  if (ok && !out.Commit()) {
+  if (format != DifferenceFormat::kZstd) {
+    if (!create(out2, ".2.part") || !WriteSecondFormat(old_file, new_file, level, out2, error))
+      return false;
+    size2 = WrittenSize(out2);
+  }
+  TarvFile::AtomicFile& keep = size2 < size1 ? out2 : out1;
+  if (!keep.Commit()) {
     *error = diff_path + ": cannot be written: " + strerror(errno);
-    ok = false;
+    return false;
   }
-  return ok;
+  return true;
+}
+
+bool TakeFormatOption(std::vector<std::string>* args, DifferenceFormat* format,
+                      std::string* error) {
+  for (size_t i = 0; i < args->size(); ++i) {
+    if ((*args)[i] != "--format") continue;
+    const std::string value = i + 1 < args->size() ? (*args)[i + 1] : "";
+    if (value == "1") {
+      *format = DifferenceFormat::kZstd;
+    } else if (value == "2") {
+      *format = DifferenceFormat::kSecond;
+    } else if (value == "best") {
+      *format = DifferenceFormat::kBest;
+    } else {
+      *error = "--format must be 1, 2 or best";
+      return false;
+    }
+    args->erase(args->begin() + static_cast<long>(i), args->begin() + static_cast<long>(i) + 2);
+    --i;
+  }
+  return true;
 }
 
 bool ProveDifference(const std::string& old_path, const std::string& diff_path,

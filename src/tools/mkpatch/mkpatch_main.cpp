@@ -15,13 +15,15 @@ struct Command {
 // One line per subcommand, in the order --help lists them.
 const Command kCommands[] = {
     {"diff", mkpatch::CmdDiff,
-     "diff [--level N] OLD NEW DIFF\n"
-     "      the difference of one file (zstd, OLD as prefix, long-distance matching,\n"
-     "      level 19 unless given), proved by rebuilding NEW with jpatch"},
+     "diff [--level N] [--format 1|2|best] OLD NEW DIFF\n"
+     "      the difference of one file (format 1: zstd, OLD as prefix; format 2:\n"
+     "      approximate matches; best: the smaller, the default; level 19 unless\n"
+     "      given), proved by rebuilding NEW with jpatch"},
     {"md5", mkpatch::CmdMd5, "md5 FILE...\n      the MD5 digests, printed as md5sum prints them"},
     {"patch", mkpatch::CmdPatch,
-     "patch [--level N] OLD_DIR NEW_DIR OUT.zip\n"
-     "      the patch archive that turns OLD_DIR into NEW_DIR"},
+     "patch [--level N] [--format 1|2|best] OLD_DIR NEW_DIR OUT.zip\n"
+     "      the patch archive that turns OLD_DIR into NEW_DIR (each difference in\n"
+     "      the format given; best: the smaller of both, the default)"},
     {"apply", mkpatch::CmdApply,
      "apply PATCH.zip|PATCH_DIR INSTALL_DIR\n"
      "      applies a patch with the patcher's own applier and prints every message;\n"

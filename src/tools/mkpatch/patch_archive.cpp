@@ -103,8 +103,8 @@ void AddLine(std::string* list, const std::string& rel, const std::string& after
 
 // One file present in both trees.
 bool PlanChanged(const std::string& rel, const TreeFile& o, const TreeFile& n,
-                 const std::string& work, int level, Plan* plan, PatchSummary* s,
-                 std::string* error) {
+                 const std::string& work, int level, DifferenceFormat format, Plan* plan,
+                 PatchSummary* s, std::string* error) {
   std::string od = Digest(o.path), nd = Digest(n.path);
   if (od.empty() || nd.empty()) {
     *error = rel + ": cannot be read";
@@ -119,7 +119,7 @@ bool PlanChanged(const std::string& rel, const TreeFile& o, const TreeFile& n,
   if (!whole) {
     printf("difference: %s\n", rel.c_str());
     fflush(stdout);
-    if (!MakeDifference(o.path, n.path, diff, level, error)) return false;
+    if (!MakeDifference(o.path, n.path, diff, level, error, format)) return false;
     uint64_t size = 0;
     TarvUtil::QueryFileSize(TarvUtil::FromFsPath(diff), size);
     whole = size >= n.size;
@@ -140,14 +140,14 @@ bool PlanChanged(const std::string& rel, const TreeFile& o, const TreeFile& n,
 }
 
 bool MakePlan(const Tree& old_tree, const Tree& new_tree, const std::string& work, int level,
-              Plan* plan, PatchSummary* s, std::string* error) {
+              DifferenceFormat format, Plan* plan, PatchSummary* s, std::string* error) {
   for (const auto& [rel, n] : new_tree) {
     auto o = old_tree.find(rel);
     if (o == old_tree.end()) {
       AddLine(&plan->added, rel, Digest(n.path), "");
       plan->data.push_back({"data/" + rel, n.path});
       ++s->added;
-    } else if (!PlanChanged(rel, o->second, n, work, level, plan, s, error)) {
+    } else if (!PlanChanged(rel, o->second, n, work, level, format, plan, s, error)) {
       return false;
     }
   }
@@ -176,7 +176,7 @@ bool WriteZip(const Plan& plan, const std::string& out_zip, std::string* error) 
 
 bool WritePatchArchive(const std::string& old_dir, const std::string& new_dir,
                        const std::string& out_zip, int level, PatchSummary* summary,
-                       std::string* error) {
+                       std::string* error, DifferenceFormat format) {
   Tree old_tree, new_tree;
   if (!ScanTree(old_dir, &old_tree, error) || !ScanTree(new_dir, &new_tree, error) ||
       !CheckKinds(old_tree, new_tree, error)) {
@@ -189,7 +189,7 @@ bool WritePatchArchive(const std::string& old_dir, const std::string& new_dir,
   }
   Plan plan;
   *summary = PatchSummary();
-  bool ok = MakePlan(old_tree, new_tree, work, level, &plan, summary, error) &&
+  bool ok = MakePlan(old_tree, new_tree, work, level, format, &plan, summary, error) &&
             WriteZip(plan, out_zip, error);
   RemoveTree(work);
   return ok;

@@ -9,16 +9,19 @@
 
 #include <string>
 
+#include "difference.h"
+
 namespace mkpatch {
 
 struct PatchSummary {
   size_t added = 0, deleted = 0, patched = 0, shipped_whole = 0, unchanged = 0;
 };
 
-// Writes the archive to out_zip (through a part file). False with the
+// Writes the archive to out_zip (through a part file), each changed file's
+// difference in `format` (kBest: the smaller of the two). False with the
 // reason in `error`; nothing is left at out_zip then.
 bool WritePatchArchive(const std::string& old_dir, const std::string& new_dir,
                        const std::string& out_zip, int level, PatchSummary* summary,
-                       std::string* error);
+                       std::string* error, DifferenceFormat format = DifferenceFormat::kBest);
 
 }  // namespace mkpatch

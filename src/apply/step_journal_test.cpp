@@ -1,0 +1,299 @@
+#include "apply/step_journal.h"
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "apply/patch_applier.h"
+#include "apply/step_check.h"
+#include "data/file_faults.h"
+#include "data/file_io.h"
+#include "data/file_util.h"
+#include "support/test_support.h"
+
+namespace TarvPatch {
+namespace {
+
+using tarvtest::FileExists;
+using tarvtest::ReadFile;
+using tarvtest::WriteFile;
+using Tree = std::vector<std::pair<std::string, std::string>>;
+
+std::string Md5Hex(const std::string& data) {
+  unsigned char out[EVP_MAX_MD_SIZE];
+  unsigned int len = 0;
+  EVP_Digest(data.data(), data.size(), out, &len, EVP_md5(), nullptr);
+  std::string hex;
+  for (unsigned int i = 0; i < len; ++i) {
+    hex += "0123456789abcdef"[out[i] >> 4];
+    hex += "0123456789abcdef"[out[i] & 15];
+  }
+  return hex;
+}
+
+// The names where two trees differ (contents are never printed: they are
+// megabytes of binary).
+std::vector<std::string> Differences(const Tree& a, const Tree& b) {
+  std::map<std::string, std::string> left(a.begin(), a.end()), right(b.begin(), b.end());
+  std::vector<std::string> out;
+  for (const auto& [name, content] : left) {
+    auto it = right.find(name);
+    if (it == right.end()) {
+      out.push_back("only before: " + name);
+    } else if (it->second != content) {
+      out.push_back("differs: " + name);
+    }
+  }
+  for (const auto& [name, content] : right) {
+    if (!left.count(name)) out.push_back("only after: " + name);
+  }
+  return out;
+}
+
+// An installation at an old version and a patch project to a new one with
+// every kind of change: a new file in a new folder, a replaced file, a
+// deleted file, two rebuilt files (the real difference tool), and a file the
+// caller rewrites inside the step (like the uninstaller's log). `old_tree`
+// and `new_tree` are what the installation must be before and after.
+class StepTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    install_ = dir_.Sub("game");
+    project_ = dir_.Sub("project");
+    tarvtest::MakeDirs(install_ + "/Binaries");
+    std::string tool = install_ + "/Binaries/jpatchl-w32.exe";
+    WriteFile(tool, ReadFile(tarvtest::BinDir() + "/jpatch"));
+    chmod(tool.c_str(), 0755);
+    WriteFile(install_ + "/keep.txt", "same in both");
+    WriteFile(install_ + "/replaced.txt", "old replaced");
+    WriteFile(install_ + "/Gone/deleted.txt", "old only");
+    WriteFile(install_ + "/log.dat", "log before");
+    WriteFile(project_ + "/data/New Dir/Deeper/added.txt", "added");
+    WriteFile(project_ + "/data/replaced.txt", "new replaced");
+    std::string patched = Patched("Data/a.pak", 1) + Patched("Data/b.pak", 2);
+    WriteFile(project_ + "/addedFiles.txt", "New Dir\\Deeper\\added.txt\n\n\nreplaced.txt\n\n\n");
+    WriteFile(project_ + "/deletedFiles.txt", "Gone\\deleted.txt\n\n\n");
+    WriteFile(project_ + "/patchedFiles.txt", patched);
+    old_tree_ = tarvtest::SnapshotTree(install_);
+    SetPatchCallbacks(nullptr, nullptr, [](int, const std::wstring&) {});
+  }
+  void TearDown() override { SetPatchCallbacks(nullptr, nullptr, nullptr); }
+
+  std::string Patched(const std::string& rel, unsigned seed) {
+    std::string old_content = tarvtest::RandomBytes(30000, seed);
+    std::string new_content = old_content.substr(0, 20000) + "changed" + old_content.substr(20000);
+    WriteFile(install_ + "/" + rel, old_content);
+    WriteFile(dir_.Sub("tmp.old"), old_content);
+    WriteFile(dir_.Sub("tmp.new"), new_content);
+    std::string diff = project_ + "/data/" + rel + ".diff";
+    tarvtest::MakeDirs(diff.substr(0, diff.rfind('/')));
+    auto r =
+        tarvtest::Run({"/usr/bin/zstd", "-q", "-f", "--long=31",
+                       "--patch-from=" + dir_.Sub("tmp.old"), dir_.Sub("tmp.new"), "-o", diff});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    new_files_.push_back({rel, new_content});
+    std::string win = rel;
+    for (char& c : win) c = c == '/' ? '\\' : c;
+    return win + "\n" + Md5Hex(new_content) + "\n" + Md5Hex(old_content) + "\n";
+  }
+
+  Tree NewTree() {
+    Tree tree = old_tree_;
+    auto set = [&](const std::string& name, const std::string& content) {
+      for (auto& e : tree) {
+        if (e.first == name) {
+          e.second = content;
+          return;
+        }
+      }
+      tree.push_back({name, content});
+    };
+    for (const auto& [rel, content] : new_files_) set(rel, content);
+    set("replaced.txt", "new replaced");
+    set("New Dir/", "");
+    set("New Dir/Deeper/", "");
+    set("New Dir/Deeper/added.txt", "added");
+    set("log.dat", "log after");
+    std::erase_if(tree, [](const auto& e) { return e.first == "Gone/deleted.txt"; });
+    std::sort(tree.begin(), tree.end());
+    return tree;
+  }
+
+  // The whole step as a caller runs it: apply, rewrite the kept file by
+  // rename, commit; undo on any failure.
+  bool RunStep() {
+    StepOptions options;
+    options.from_version = L"1";
+    options.to_version = L"2";
+    options.keep = {L"log.dat"};
+    options.scratch = {L"log.new"};
+    SetPatchStepOptions(options);
+    bool ok =
+        ApplyPatchProject(TarvUtil::FromFsPath(install_), TarvUtil::FromFsPath(project_), L"") &&
+        RewriteLog() && CommitPatchStep();
+    if (!ok) UndoPatchStep();
+    return ok;
+  }
+  // Through the file layer with a fixed temporary name, as the
+  // uninstaller's log is rewritten: a kill can leave "log.new" behind.
+  bool RewriteLog() {
+    TarvFile::ReplaceOptions options;
+    options.temp_path = install_ + "/log.new";
+    return TarvFile::ReplaceFile(install_ + "/log.dat", "log after", options);
+  }
+
+  tarvtest::ScopedTempDir dir_;
+  std::string install_, project_;
+  Tree old_tree_;
+  std::vector<std::pair<std::string, std::string>> new_files_;
+};
+
+TEST_F(StepTest, CommittedStepLeavesTheNewVersionAndNoJournal) {
+  EXPECT_TRUE(RunStep());
+  EXPECT_EQ(Differences(tarvtest::SnapshotTree(install_), NewTree()), std::vector<std::string>{});
+}
+
+// Each kind of counted call failing in turn, at each of its first calls:
+// the step fails, and the installation is the old version byte for byte.
+TEST_F(StepTest, AnyFailedCallUndoesTheWholeStep) {
+  using TarvFile::Call;
+  const std::pair<Call, int> kinds[] = {
+      {Call::kOpen, EACCES}, {Call::kWrite, ENOSPC}, {Call::kRename, EIO}, {Call::kFsync, EIO}};
+  const Tree new_tree = NewTree();
+  int failed_steps = 0;
+  for (const auto& [call, err] : kinds) {
+    for (uint64_t nth = 1; nth <= 8; ++nth) {
+      SCOPED_TRACE(testing::Message() << "call " << static_cast<int>(call) << " #" << nth);
+      bool ok;
+      {
+        TarvFile::ScopedFault fault(call, nth, err);
+        ok = RunStep();
+      }
+      Tree now = tarvtest::SnapshotTree(install_);
+      if (ok) {
+        EXPECT_EQ(Differences(now, new_tree), std::vector<std::string>{});
+        // Back to the old version for the next case.
+        tarvtest::Run({"/bin/rm", "-rf", install_});
+        SetUp();
+        continue;
+      }
+      ++failed_steps;
+      EXPECT_EQ(Differences(now, old_tree_), std::vector<std::string>{});
+    }
+  }
+  EXPECT_GT(failed_steps, 8);
+}
+
+// The process is killed at each counted file call of the step in turn
+// (forked child, the fault seam's crash point); the recovery at the next
+// start then leaves the old or the new version, never a mix, and never a
+// journal. Ends when a run gets through without being killed.
+TEST_F(StepTest, KillAtEveryCallThenRecoveryGivesOneOfTheTwoVersions) {
+  const Tree new_tree = NewTree();
+  int killed = 0, undone = 0, completed = 0;
+  for (uint64_t nth = 1; nth < 400; ++nth) {
+    SCOPED_TRACE(testing::Message() << "killed at call " << nth);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      TarvFile::ResetFaults();
+      TarvFile::SetCrashPoint(nth, SIGKILL);
+      _exit(RunStep() ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    if (WIFEXITED(status)) {
+      EXPECT_EQ(WEXITSTATUS(status), 0);
+      EXPECT_EQ(Differences(tarvtest::SnapshotTree(install_), new_tree),
+                std::vector<std::string>{});
+      break;
+    }
+    ASSERT_TRUE(WIFSIGNALED(status));
+    ++killed;
+    std::string version, error;
+    RecoveryOutcome outcome = RecoverStep(install_, &version, &error);
+    ASSERT_NE(outcome, RecoveryOutcome::kFailed) << error;
+    ASSERT_NE(outcome, RecoveryOutcome::kBusy);
+    Tree now = tarvtest::SnapshotTree(install_);
+    if (now == new_tree) {
+      ++completed;
+      if (outcome != RecoveryOutcome::kNothing) {
+        EXPECT_EQ(version, "2");
+      }
+    } else {
+      ASSERT_EQ(Differences(now, old_tree_), std::vector<std::string>{});
+      ++undone;
+      if (outcome == RecoveryOutcome::kUndone) {
+        EXPECT_EQ(version, "1");
+      }
+      continue;
+    }
+    tarvtest::Run({"/bin/rm", "-rf", install_});
+    SetUp();
+  }
+  EXPECT_GT(killed, 10);
+  EXPECT_GT(undone, 0);
+  EXPECT_GT(completed, 0);
+}
+
+TEST_F(StepTest, SecondPatcherIsRefusedWhileAStepIsOpen) {
+  ASSERT_TRUE(
+      ApplyPatchProject(TarvUtil::FromFsPath(install_), TarvUtil::FromFsPath(project_), L""));
+  std::string version, error;
+  EXPECT_EQ(RecoverStep(install_, &version, &error), RecoveryOutcome::kBusy);
+  StepJournal second;
+  EXPECT_FALSE(second.Begin(install_, {}, "1", "2", &error));
+  EXPECT_EQ(UndoPatchStep(), UndoResult::kUndone);
+  EXPECT_EQ(Differences(tarvtest::SnapshotTree(install_), old_tree_), std::vector<std::string>{});
+  EXPECT_EQ(RecoverStep(install_, &version, &error), RecoveryOutcome::kNothing);
+}
+
+TEST_F(StepTest, UnreadablePlanIsNotGuessedAt) {
+  tarvtest::MakeDirs(install_ + "/.tarv-step");
+  WriteFile(install_ + "/.tarv-step/plan", "tarv-step 1\nfrom\t1\nto\t2\nA\t../outside\n");
+  std::string version, error;
+  EXPECT_EQ(RecoverStep(install_, &version, &error), RecoveryOutcome::kFailed);
+  EXPECT_NE(error.find("cannot be read"), std::string::npos) << error;
+  EXPECT_TRUE(FileExists(install_ + "/.tarv-step/plan"));
+}
+
+// A file unchanged since its digest was taken (device, inode, size, time)
+// is not read again; any of those changing makes it read again.
+TEST(DigestCacheTest, ReadsAFileAgainOnlyWhenItChanged) {
+  tarvtest::ScopedTempDir dir;
+  const std::string path = dir.Sub("f.dat");
+  WriteFile(path, "first");
+  DigestCache cache;
+  std::wstring digest;
+  ASSERT_TRUE(cache.Digest(TarvUtil::FromFsPath(path), &digest));
+  EXPECT_EQ(TarvUtil::FsPath(digest), Md5Hex("first"));
+  struct stat st;
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  // Same size and time: the cached digest stands even though the bytes
+  // differ, which shows the file was not read.
+  WriteFile(path, "fir5t");
+  timespec times[2] = {st.st_atim, st.st_mtim};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+  ASSERT_TRUE(cache.Digest(TarvUtil::FromFsPath(path), &digest));
+  EXPECT_EQ(TarvUtil::FsPath(digest), Md5Hex("first"));
+  times[1].tv_sec += 1;
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+  ASSERT_TRUE(cache.Digest(TarvUtil::FromFsPath(path), &digest));
+  EXPECT_EQ(TarvUtil::FsPath(digest), Md5Hex("fir5t"));
+  unlink(path.c_str());
+  EXPECT_FALSE(cache.Digest(TarvUtil::FromFsPath(path), &digest));
+}
+
+}  // namespace
+}  // namespace TarvPatch

@@ -1,0 +1,70 @@
+// The second difference format ("format 2"). A difference of this format
+// rebuilds the new file from the old one as a series of records, each:
+//
+//   add   bytes taken from the old file at the current position, each plus
+//         the byte of the difference stream (mostly zero: where old and new
+//         agree);
+//   extra bytes taken as they are from the extra stream;
+//   seek  a signed step of the old position (after the add bytes).
+//
+// The file: a fixed header (below), then three zstd frames, one after the
+// other: the control stream (the records as three varints each, the seek
+// zigzag-coded), the difference stream and the extra stream. The difference
+// stream is sparse: pairs of varints (a run of zero bytes, a run of literal
+// bytes) followed by that many literal bytes, covering all add bytes in
+// order. All integers of the header are little-endian.
+//
+//   offset 0   8 bytes   magic "TarvDif2" (a zstd frame starts otherwise)
+//          8   u64       size of the old file
+//         16   u64       size of the new file
+//         24   32 bytes  SHA-256 of the new file
+//         56   u64       compressed size of the control stream
+//         64   u64       compressed size of the difference stream
+//         72   u64       compressed size of the extra stream
+//         80             the three streams; nothing follows them
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace difference {
+
+constexpr unsigned char kFormat2Magic[8] = {'T', 'a', 'r', 'v', 'D', 'i', 'f', '2'};
+constexpr size_t kFormat2HeaderSize = 80;
+// The window of each stream's frame: the reader's memory does not grow with
+// the file beyond it.
+constexpr int kStreamWindowLog = 27;
+
+struct Format2Header {
+  uint64_t old_size = 0;
+  uint64_t new_size = 0;
+  unsigned char digest[32] = {};
+  uint64_t control_size = 0;
+  uint64_t diff_size = 0;
+  uint64_t extra_size = 0;
+};
+
+// True when the data starts with the magic of this format.
+bool IsFormat2(const unsigned char* data, size_t size);
+
+// Reads and checks the header against the difference's own size. False with
+// the reason in `why`.
+bool ReadFormat2Header(const unsigned char* data, size_t size, Format2Header* header,
+                       std::string* why);
+
+// Called now and then while the output grows, with the bytes written so far.
+using ApplyProgress = std::function<void(uint64_t out_pos)>;
+
+// Rebuilds the new file into `out` (header.new_size bytes) from the old
+// file and the whole difference. Writes the output front to back, reads the
+// old file at the positions the records name, and checks every record's
+// bounds and, at the end, the digest. False with the reason when the
+// difference is damaged or belongs to another old file; `out` then holds
+// garbage.
+bool ApplyFormat2(const unsigned char* old_data, size_t old_size, const unsigned char* diff,
+                  size_t diff_size, unsigned char* out, std::string* why,
+                  const ApplyProgress& progress = nullptr);
+
+}  // namespace difference

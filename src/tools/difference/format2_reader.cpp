@@ -1,0 +1,229 @@
+#include <openssl/evp.h>
+#include <zstd.h>
+
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "format2.h"
+
+namespace difference {
+namespace {
+
+uint64_t Load64(const unsigned char* p) {
+  uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = v << 8 | p[i];
+  return v;
+}
+
+// One zstd frame of the difference decoded piece by piece into a fixed
+// buffer. Any damage (a bad frame, a frame that ends early, bytes after the
+// frame) makes every later read fail.
+class StreamReader {
+ public:
+  StreamReader(const unsigned char* data, size_t size) : in_{data, size, 0} {
+    dctx_ = ZSTD_createDCtx();
+    if (dctx_ == nullptr ||
+        ZSTD_isError(ZSTD_DCtx_setParameter(dctx_, ZSTD_d_windowLogMax, kStreamWindowLog)))
+      failed_ = true;
+  }
+  ~StreamReader() { ZSTD_freeDCtx(dctx_); }
+  StreamReader(const StreamReader&) = delete;
+  StreamReader& operator=(const StreamReader&) = delete;
+
+  // Copies exactly n bytes to dst.
+  bool Read(unsigned char* dst, uint64_t n) {
+    while (n > 0) {
+      if (pos_ == len_ && !Fill()) return false;
+      size_t take = len_ - pos_ < n ? len_ - pos_ : static_cast<size_t>(n);
+      memcpy(dst, buf_.data() + pos_, take);
+      pos_ += take;
+      dst += take;
+      n -= take;
+    }
+    return true;
+  }
+
+  // A pointer to the next buffered bytes (at most n, at least one).
+  const unsigned char* Peek(uint64_t n, size_t* got) {
+    if (pos_ == len_ && !Fill()) return nullptr;
+    *got = len_ - pos_ < n ? len_ - pos_ : static_cast<size_t>(n);
+    const unsigned char* p = buf_.data() + pos_;
+    pos_ += *got;
+    return p;
+  }
+
+  bool ReadVarint(uint64_t* v) {
+    *v = 0;
+    for (int shift = 0; shift < 64; shift += 7) {
+      if (pos_ == len_ && !Fill()) return false;
+      unsigned char b = buf_[pos_++];
+      if (shift == 63 && b > 1) return false;
+      *v |= static_cast<uint64_t>(b & 0x7f) << shift;
+      if ((b & 0x80) == 0) return true;
+    }
+    return false;
+  }
+
+  // True when every decoded byte was read and the frame ended exactly at
+  // the end of its compressed bytes.
+  bool AtEnd() {
+    if (failed_ || pos_ != len_) return false;
+    if (!frame_done_ && Fill()) return false;
+    return frame_done_ && !failed_ && in_.pos == in_.size && pos_ == len_;
+  }
+
+ private:
+  bool Fill() {
+    pos_ = len_ = 0;
+    while (!failed_ && len_ == 0) {
+      if (frame_done_) return false;  // asked for more than the frame holds
+      ZSTD_outBuffer out = {buf_.data(), buf_.size(), 0};
+      size_t before = in_.pos;
+      size_t rc = ZSTD_decompressStream(dctx_, &out, &in_);
+      if (ZSTD_isError(rc)) {
+        failed_ = true;
+        break;
+      }
+      len_ = out.pos;
+      if (rc == 0) frame_done_ = true;
+      if (rc != 0 && out.pos == 0 && in_.pos == before && in_.pos == in_.size) failed_ = true;
+    }
+    return !failed_ && len_ > 0;
+  }
+
+  ZSTD_DCtx* dctx_ = nullptr;
+  ZSTD_inBuffer in_;
+  std::vector<unsigned char> buf_ = std::vector<unsigned char>(1u << 17);
+  size_t pos_ = 0, len_ = 0;
+  bool frame_done_ = false;
+  bool failed_ = false;
+};
+
+struct DigestDeleter {
+  void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
+};
+
+}  // namespace
+
+bool IsFormat2(const unsigned char* data, size_t size) {
+  return size >= sizeof kFormat2Magic && memcmp(data, kFormat2Magic, sizeof kFormat2Magic) == 0;
+}
+
+bool ReadFormat2Header(const unsigned char* data, size_t size, Format2Header* h, std::string* why) {
+  if (size < kFormat2HeaderSize || !IsFormat2(data, size)) {
+    *why = "not a difference of the second format";
+    return false;
+  }
+  h->old_size = Load64(data + 8);
+  h->new_size = Load64(data + 16);
+  memcpy(h->digest, data + 24, sizeof h->digest);
+  h->control_size = Load64(data + 56);
+  h->diff_size = Load64(data + 64);
+  h->extra_size = Load64(data + 72);
+  uint64_t left = size - kFormat2HeaderSize;
+  if (h->control_size > left || h->diff_size > left - h->control_size ||
+      h->extra_size != left - h->control_size - h->diff_size) {
+    *why = "the stream sizes do not add up to the file's size";
+    return false;
+  }
+  if (h->new_size > SIZE_MAX / 2) {
+    *why = "the output size is out of range";
+    return false;
+  }
+  return true;
+}
+
+bool ApplyFormat2(const unsigned char* old_data, size_t old_size, const unsigned char* diff,
+                  size_t diff_size, unsigned char* out, std::string* why,
+                  const ApplyProgress& progress) {
+  Format2Header h;
+  if (!ReadFormat2Header(diff, diff_size, &h, why)) return false;
+  if (h.old_size != old_size) {
+    *why = "made for an old file of another size";
+    return false;
+  }
+  const unsigned char* p = diff + kFormat2HeaderSize;
+  StreamReader control(p, h.control_size);
+  StreamReader deltas(p + h.control_size, h.diff_size);
+  StreamReader extra(p + h.control_size + h.diff_size, h.extra_size);
+  std::unique_ptr<EVP_MD_CTX, DigestDeleter> md(EVP_MD_CTX_new());
+  if (!md || EVP_DigestInit_ex(md.get(), EVP_sha256(), nullptr) != 1) {
+    *why = "out of memory";
+    return false;
+  }
+
+  const std::string damaged = "the difference is damaged";
+  uint64_t out_pos = 0, old_pos = 0, zeros = 0, literals = 0, reported = 0;
+  while (out_pos < h.new_size) {
+    uint64_t add = 0, extra_len = 0, seek = 0;
+    if (!control.ReadVarint(&add) || !control.ReadVarint(&extra_len) ||
+        !control.ReadVarint(&seek)) {
+      *why = damaged + " (control stream)";
+      return false;
+    }
+    if (add > h.new_size - out_pos || add > old_size - old_pos ||
+        extra_len > h.new_size - out_pos - add) {
+      *why = damaged + " (a record reaches beyond a file)";
+      return false;
+    }
+    const uint64_t start = out_pos;
+    // Old bytes plus the sparse difference stream.
+    while (add > 0) {
+      if (zeros == 0 && literals == 0) {
+        if (!deltas.ReadVarint(&zeros) || !deltas.ReadVarint(&literals) ||
+            (zeros == 0 && literals == 0)) {
+          *why = damaged + " (difference stream)";
+          return false;
+        }
+      }
+      if (zeros > 0) {
+        uint64_t n = zeros < add ? zeros : add;
+        memcpy(out + out_pos, old_data + old_pos, n);
+        zeros -= n, add -= n, out_pos += n, old_pos += n;
+        continue;
+      }
+      size_t got = 0;
+      const unsigned char* d = deltas.Peek(literals < add ? literals : add, &got);
+      if (d == nullptr) {
+        *why = damaged + " (difference stream)";
+        return false;
+      }
+      for (size_t i = 0; i < got; ++i)
+        out[out_pos + i] = static_cast<unsigned char>(old_data[old_pos + i] + d[i]);
+      literals -= got, add -= got, out_pos += got, old_pos += got;
+    }
+    if (!extra.Read(out + out_pos, extra_len)) {
+      *why = damaged + " (extra stream)";
+      return false;
+    }
+    out_pos += extra_len;
+    // Zigzag: the lowest bit is the sign.
+    uint64_t step = seek >> 1;
+    bool back = (seek & 1) != 0;
+    if (back ? step > old_pos : step > old_size - old_pos) {
+      *why = damaged + " (a record seeks beyond the old file)";
+      return false;
+    }
+    old_pos = back ? old_pos - step : old_pos + step;
+    EVP_DigestUpdate(md.get(), out + start, out_pos - start);
+    if (progress && out_pos - reported >= (32u << 20)) {
+      progress(out_pos);
+      reported = out_pos;
+    }
+  }
+  if (zeros != 0 || literals != 0 || !control.AtEnd() || !deltas.AtEnd() || !extra.AtEnd()) {
+    *why = damaged + " (data left over)";
+    return false;
+  }
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int len = 0;
+  if (EVP_DigestFinal_ex(md.get(), digest, &len) != 1 || len != sizeof h.digest ||
+      memcmp(digest, h.digest, len) != 0) {
+    *why = "the rebuilt file does not match its digest (another old file?)";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace difference

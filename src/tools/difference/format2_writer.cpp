@@ -1,0 +1,367 @@
+#include "format2_writer.h"
+
+#include <openssl/evp.h>
+#include <zstd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "format2.h"
+
+namespace difference {
+namespace {
+
+// Matches are anchored on strings of this many bytes.
+constexpr size_t kAnchor = 32;
+// The forward growth of a match over changed bytes stops after this many
+// bytes that did not make it better.
+constexpr size_t kGiveUp = 256;
+constexpr long long kChangeCost = 8;
+// Inside a literal run of the difference stream, fewer zeros than this are
+// kept as literals (a new pair costs about as much).
+constexpr size_t kZeroRunBreak = 4;
+
+uint64_t Load64(const unsigned char* p) {
+  uint64_t v;
+  memcpy(&v, p, sizeof v);
+  return v;
+}
+
+uint32_t HashAt(const unsigned char* p, unsigned bits) {
+  uint64_t h = Load64(p) * 0x9E3779B185EBCA87ull ^ Load64(p + 8) * 0xC2B2AE3D27D4EB4Full ^
+               Load64(p + 16) * 0x27D4EB2F165667C5ull ^ Load64(p + 24) * 0x94D049BB133111EBull;
+  return static_cast<uint32_t>((h ^ h >> 29) * 0x165667B19E3779F9ull >> (64 - bits));
+}
+
+// The index: the positions of every `step`-th anchor of the old file by its
+// hash, kWays of them for each hash (the latest ones). Repetitive data has
+// many copies of one anchor; the way that gives the longest match wins.
+constexpr size_t kWays = 4;
+struct AnchorIndex {
+  unsigned bits = 14;
+  size_t step = 1;
+  std::vector<uint32_t> slots;
+};
+
+constexpr uint32_t kEmpty = 0xFFFFFFFFu;
+
+AnchorIndex BuildIndex(const unsigned char* old_data, size_t old_size) {
+  AnchorIndex index;
+  // At most 2^25 anchors in at most 2^26 slots (256 MiB).
+  constexpr size_t kMaxAnchors = size_t{1} << 25;
+  index.step = old_size / kMaxAnchors + 1;
+  size_t anchors = old_size / index.step + 1;
+  while (index.bits < 24 && (size_t{kWays} << index.bits) < anchors * 2) ++index.bits;
+  index.slots.assign(size_t{kWays} << index.bits, kEmpty);
+  for (size_t i = 0; i + kAnchor <= old_size; i += index.step) {
+    uint32_t* ways = &index.slots[size_t{HashAt(old_data + i, index.bits)} * kWays];
+    memmove(ways + 1, ways, (kWays - 1) * sizeof *ways);
+    ways[0] = static_cast<uint32_t>(i);
+  }
+  return index;
+}
+
+// Length of the common run of a and b, at most n.
+size_t CommonLength(const unsigned char* a, const unsigned char* b, size_t n) {
+  size_t i = 0;
+  while (i + 8 <= n && Load64(a + i) == Load64(b + i)) i += 8;
+  while (i < n && a[i] == b[i]) ++i;
+  return i;
+}
+
+// How far past `end` (new) the match should grow over changed bytes: to the
+// length where the equal bytes minus kChangeCost times the changed ones is
+// highest. A change is worth bridging only when much more equal data
+// follows it; with a lower cost, another copy of repetitive data that agrees
+// in most bytes (a wrong alignment) would be grown into as well.
+size_t GrowOverChanges(const unsigned char* old_data, size_t old_size,
+                       const unsigned char* new_data, size_t new_size, size_t end, size_t old_end) {
+  size_t limit = new_size - end;
+  if (old_size - old_end < limit) limit = old_size - old_end;
+  long long score = 0, best_score = 0;
+  size_t best = 0, since_best = 0;
+  for (size_t i = 0; i < limit; ++i) {
+    size_t same = CommonLength(new_data + end + i, old_data + old_end + i, limit - i);
+    if (same > 0) {
+      score += static_cast<long long>(same);
+      i += same - 1;
+    } else {
+      score -= kChangeCost;
+    }
+    if (score > best_score) {
+      best_score = score;
+      best = i + 1;
+      since_best = 0;
+    } else if (++since_best > kGiveUp) {
+      break;
+    }
+  }
+  return best;
+}
+
+}  // namespace
+
+std::vector<Match> FindMatches(const unsigned char* old_data, size_t old_size,
+                               const unsigned char* new_data, size_t new_size) {
+  std::vector<Match> matches;
+  if (old_size < kAnchor || new_size < kAnchor) return matches;
+  AnchorIndex index = BuildIndex(old_data, old_size);
+  size_t done = 0;  // the new file before this is decided
+  size_t p = 0;
+  // The shift (old position minus new position) of the last match: after a
+  // change the rest usually continues at it, and in repetitive data the
+  // index may name another copy of the same bytes first.
+  long long shift = 0;
+  bool have_shift = false;
+  while (p + kAnchor <= new_size) {
+    size_t o = 0, len = 0;
+    if (have_shift && static_cast<long long>(p) + shift >= 0 &&
+        static_cast<unsigned long long>(static_cast<long long>(p) + shift) < old_size) {
+      o = static_cast<size_t>(static_cast<long long>(p) + shift);
+      len = CommonLength(new_data + p, old_data + o, std::min(new_size - p, old_size - o));
+    }
+    const uint32_t* ways = &index.slots[size_t{HashAt(new_data + p, index.bits)} * kWays];
+    for (size_t w = 0; w < kWays && ways[w] != kEmpty; ++w) {
+      size_t slot = ways[w];
+      if (slot == o && len > 0) continue;
+      size_t n =
+          CommonLength(new_data + p, old_data + slot, std::min(new_size - p, old_size - slot));
+      if (n > len) {
+        o = slot;
+        len = n;
+      }
+    }
+    if (len < kAnchor) {
+      ++p;
+      continue;
+    }
+    size_t back = 0;
+    while (p - back > done && o - back > 0 && new_data[p - back - 1] == old_data[o - back - 1])
+      ++back;
+    size_t start = p - back, old_start = o - back;
+    len += back;
+    len += GrowOverChanges(old_data, old_size, new_data, new_size, start + len, old_start + len);
+    // A match that continues the previous one at the same shift extends it.
+    if (!matches.empty()) {
+      Match& last = matches.back();
+      if (last.new_pos + last.length == start && last.old_pos + last.length == old_start) {
+        last.length += len;
+        done = p = start + len;
+        continue;
+      }
+    }
+    matches.push_back({start, old_start, len});
+    done = p = start + len;
+    shift = static_cast<long long>(old_start) - static_cast<long long>(start);
+    have_shift = true;
+  }
+  return matches;
+}
+
+namespace {
+
+// One zstd frame written to the file as its bytes come.
+class StreamWriter {
+ public:
+  StreamWriter(FILE* out, int level) : out_(out) {
+    cctx_ = ZSTD_createCCtx();
+    ok_ = cctx_ != nullptr;
+    for (auto [p, v] :
+         {std::pair{ZSTD_c_compressionLevel, level}, std::pair{ZSTD_c_windowLog, kStreamWindowLog},
+          std::pair{ZSTD_c_enableLongDistanceMatching, 1}}) {
+      if (ok_) ok_ = !ZSTD_isError(ZSTD_CCtx_setParameter(cctx_, p, v));
+    }
+  }
+  ~StreamWriter() { ZSTD_freeCCtx(cctx_); }
+  StreamWriter(const StreamWriter&) = delete;
+  StreamWriter& operator=(const StreamWriter&) = delete;
+
+  void Write(const unsigned char* data, size_t n) {
+    while (n > 0) {
+      size_t take = n < kPiece ? n : kPiece;
+      pending_.insert(pending_.end(), data, data + take);
+      data += take;
+      n -= take;
+      if (pending_.size() >= kPiece) Push(ZSTD_e_continue);
+    }
+  }
+  void WriteVarint(uint64_t v) {
+    unsigned char b[10];
+    size_t n = 0;
+    while (v >= 0x80) {
+      b[n++] = static_cast<unsigned char>(v | 0x80);
+      v >>= 7;
+    }
+    b[n++] = static_cast<unsigned char>(v);
+    Write(b, n);
+  }
+  // Ends the frame; false when compressing or writing failed.
+  bool Finish(uint64_t* compressed) {
+    Push(ZSTD_e_end);
+    *compressed = written_;
+    return ok_;
+  }
+
+ private:
+  void Push(ZSTD_EndDirective mode) {
+    ZSTD_inBuffer in = {pending_.data(), pending_.size(), 0};
+    std::vector<unsigned char> buf(ZSTD_CStreamOutSize());
+    for (;;) {
+      if (!ok_) break;
+      ZSTD_outBuffer o = {buf.data(), buf.size(), 0};
+      size_t left = ZSTD_compressStream2(cctx_, &o, &in, mode);
+      if (ZSTD_isError(left) || (o.pos > 0 && fwrite(buf.data(), 1, o.pos, out_) != o.pos)) {
+        ok_ = false;
+        break;
+      }
+      written_ += o.pos;
+      if (mode == ZSTD_e_end ? left == 0 : in.pos == in.size) break;
+    }
+    pending_.clear();
+  }
+
+  static constexpr size_t kPiece = size_t{1} << 20;
+  FILE* out_;
+  ZSTD_CCtx* cctx_ = nullptr;
+  std::vector<unsigned char> pending_;
+  uint64_t written_ = 0;
+  bool ok_ = false;
+};
+
+void Store64(unsigned char* p, uint64_t v) {
+  for (int i = 0; i < 8; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+// One record: `add` bytes from the old position, `extra` bytes as they are,
+// then the old position moves by `seek`.
+struct Record {
+  uint64_t add;
+  uint64_t extra;
+  int64_t seek;
+};
+
+std::vector<Record> RecordsOf(const std::vector<Match>& matches, size_t new_size) {
+  std::vector<Record> records;
+  if (new_size == 0) return records;
+  uint64_t first_new = matches.empty() ? new_size : matches[0].new_pos;
+  uint64_t first_old = matches.empty() ? 0 : matches[0].old_pos;
+  records.push_back({0, first_new, static_cast<int64_t>(first_old)});
+  for (size_t i = 0; i < matches.size(); ++i) {
+    const Match& m = matches[i];
+    uint64_t next_new = i + 1 < matches.size() ? matches[i + 1].new_pos : new_size;
+    uint64_t next_old = i + 1 < matches.size() ? matches[i + 1].old_pos : m.old_pos + m.length;
+    records.push_back(
+        {m.length, next_new - m.new_pos - m.length,
+         static_cast<int64_t>(next_old) - static_cast<int64_t>(m.old_pos + m.length)});
+  }
+  return records;
+}
+
+// The sparse difference stream: (zeros, literals) pairs, then the literals.
+class DeltaEncoder {
+ public:
+  explicit DeltaEncoder(StreamWriter* w) : w_(w) {}
+  void Add(const unsigned char* old_data, const unsigned char* new_data, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+      unsigned char d = static_cast<unsigned char>(new_data[i] - old_data[i]);
+      if (literals_.empty()) {
+        if (d == 0) {
+          ++zeros_;
+        } else {
+          literals_.push_back(d);
+        }
+      } else if (d == 0) {
+        if (++held_zeros_ >= kZeroRunBreak) {
+          Emit();
+          zeros_ = held_zeros_;
+          held_zeros_ = 0;
+        }
+      } else {
+        literals_.insert(literals_.end(), held_zeros_, 0);
+        held_zeros_ = 0;
+        literals_.push_back(d);
+      }
+    }
+  }
+  void Finish() {
+    if (!literals_.empty()) Emit();
+    zeros_ += held_zeros_;
+    held_zeros_ = 0;
+    if (zeros_ > 0) Emit();
+  }
+
+ private:
+  void Emit() {
+    w_->WriteVarint(zeros_);
+    w_->WriteVarint(literals_.size());
+    w_->Write(literals_.data(), literals_.size());
+    zeros_ = 0;
+    literals_.clear();
+  }
+  StreamWriter* w_;
+  uint64_t zeros_ = 0;
+  size_t held_zeros_ = 0;
+  std::vector<unsigned char> literals_;
+};
+
+}  // namespace
+
+bool WriteFormat2(const unsigned char* old_data, size_t old_size, const unsigned char* new_data,
+                  size_t new_size, const std::vector<Match>& matches, int level, FILE* out,
+                  std::string* why) {
+  unsigned char header[kFormat2HeaderSize] = {};
+  memcpy(header, kFormat2Magic, sizeof kFormat2Magic);
+  Store64(header + 8, old_size);
+  Store64(header + 16, new_size);
+  unsigned int digest_len = 0;
+  if (EVP_Digest(new_data, new_size, header + 24, &digest_len, EVP_sha256(), nullptr) != 1) {
+    *why = "cannot compute the digest";
+    return false;
+  }
+  if (fwrite(header, 1, sizeof header, out) != sizeof header) {
+    *why = std::string("cannot write the difference: ") + strerror(errno);
+    return false;
+  }
+  std::vector<Record> records = RecordsOf(matches, new_size);
+  uint64_t sizes[3] = {};
+  bool ok = true;
+  {
+    StreamWriter control(out, level);
+    for (const Record& r : records) {
+      control.WriteVarint(r.add);
+      control.WriteVarint(r.extra);
+      control.WriteVarint(r.seek < 0 ? (static_cast<uint64_t>(-r.seek) << 1) | 1
+                                     : static_cast<uint64_t>(r.seek) << 1);
+    }
+    ok = control.Finish(&sizes[0]);
+  }
+  if (ok) {
+    StreamWriter deltas(out, level);
+    DeltaEncoder encoder(&deltas);
+    for (const Match& m : matches)
+      encoder.Add(old_data + m.old_pos, new_data + m.new_pos, m.length);
+    encoder.Finish();
+    ok = deltas.Finish(&sizes[1]);
+  }
+  if (ok) {
+    StreamWriter extra(out, level);
+    uint64_t pos = 0;
+    for (const Record& r : records) {
+      pos += r.add;
+      extra.Write(new_data + pos, r.extra);
+      pos += r.extra;
+    }
+    ok = extra.Finish(&sizes[2]);
+  }
+  for (size_t i = 0; i < 3; ++i) Store64(header + 56 + 8 * i, sizes[i]);
+  if (!ok || fseek(out, 0, SEEK_SET) != 0 ||
+      fwrite(header, 1, sizeof header, out) != sizeof header || fseek(out, 0, SEEK_END) != 0) {
+    *why = std::string("cannot write the difference: ") + strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace difference

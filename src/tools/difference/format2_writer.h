@@ -1,0 +1,37 @@
+// Making a difference of the second format (see format2.h). The matches are
+// found in the old file by an index of short strings, each grown into an
+// approximate match over small changes, so that a region of the new file
+// that equals the old one up to a few bytes costs a few bytes of the
+// (mostly zero) difference stream.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace difference {
+
+// A region of the new file made from the old file byte by byte (plus the
+// difference stream).
+struct Match {
+  uint64_t new_pos = 0;
+  uint64_t old_pos = 0;
+  uint64_t length = 0;
+};
+
+// The approximate matches of new against old, in order of new_pos and not
+// overlapping. The index takes at most about old_size / 4 bytes and never
+// more than 256 MiB.
+std::vector<Match> FindMatches(const unsigned char* old_data, size_t old_size,
+                               const unsigned char* new_data, size_t new_size);
+
+// Writes the whole difference to `out` (a seekable file at offset 0):
+// header, then the three streams compressed at `level`. False with the
+// reason on a write failure.
+bool WriteFormat2(const unsigned char* old_data, size_t old_size, const unsigned char* new_data,
+                  size_t new_size, const std::vector<Match>& matches, int level, FILE* out,
+                  std::string* why);
+
+}  // namespace difference

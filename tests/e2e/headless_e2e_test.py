@@ -1,0 +1,250 @@
+#!/usr/bin/python3
+"""The real tarv-patcher without a window (--unattended), end to end and
+without a display: DISPLAY is removed from its environment and no X server
+is started. A player's installation at 1.0 is brought to 1.2 from a real
+HTTP server on 127.0.0.1; the installation is compared byte for byte, and
+the exit code, standard output (text or JSON lines) and the session log are
+checked. Also: a signal during a slow download, the game running, a second
+patcher on the same installation, and the command line itself.
+
+Run: python3 headless_e2e_test.py
+"""
+
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import tarv_e2e as e2e  # noqa: E402
+
+VERSIONS = ("1.0", "1.1", "1.2")
+COMPLETED = (0, "Patching completed.")
+ABORTED = (0, "Patching aborted.")
+STEP = [(0, "Downloading patch file..."), (0, "Unpacking patch file..."), (0, "Patching...\n")]
+CHAIN_LINES = ([(0, "Searching for patches...")] + STEP + STEP +
+               [(0, "No (more) patches at server for version: 1.2"), COMPLETED])
+FILES_IN_USE = ("The Tarv files are currently in use. Please ensure that all other Tarv "
+                "windows are closed and try again.")
+
+
+class Fixture:
+    """Versions 1.0 -> 1.1 -> 1.2 and their server folder, made once."""
+    made = None
+
+    @classmethod
+    def get(cls):
+        if cls.made is None:
+            root = tempfile.mkdtemp(prefix="tarv-headless-versions-")
+            trees = e2e.make_versions(root, names=VERSIONS)
+            cls.made = (root, trees, e2e.make_chain(os.path.join(root, "server"), trees))
+        return cls.made
+
+
+class HeadlessTest(unittest.TestCase):
+    def setUp(self):
+        self.root, self.trees, self.server_dir = Fixture.get()
+        self.dir = tempfile.mkdtemp(prefix="tarv-headless-")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+        self.install = os.path.join(self.dir, "Tarv Game")
+        self.temp = os.path.join(self.dir, "temp")
+        self.log = os.path.join(self.dir, "session.log")
+        e2e.make_install(self.install, self.trees["1.0"])
+
+    def serve(self, routes=None):
+        server = e2e.Server("http", self.server_dir)
+        self.addCleanup(server.stop)
+        if routes:
+            server.set_routes(routes)
+        return server
+
+    def env(self):
+        env = dict(os.environ, TEMP=self.temp, TARV_PATCHER_LOG=self.log,
+                   **e2e.make_registry(os.path.join(self.dir, "registry"), self.install))
+        env.pop("DISPLAY", None)
+        env.pop("WAYLAND_DISPLAY", None)
+        return env
+
+    def start(self, *args):
+        return subprocess.Popen([e2e.program("tarv-patcher"), *args], env=self.env(),
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+    def run_patcher(self, *args):
+        done = subprocess.run([e2e.program("tarv-patcher"), *args], env=self.env(),
+                              capture_output=True, text=True, timeout=e2e.HANG_GUARD_S)
+        return done.returncode, done.stdout, done.stderr
+
+    def log_entries(self):
+        try:
+            with open(self.log, encoding="utf-8") as f:
+                return [json.loads(line) for line in f if line.strip()]
+        except FileNotFoundError:
+            return []
+
+    def log_lines(self):
+        return [(e["level"], e["text"]) for e in self.log_entries() if "level" in e]
+
+    def wait_log(self, text, proc):
+        def seen():
+            if proc.poll() is not None:
+                raise AssertionError(f"the patcher ended ({proc.returncode}) before {text!r}")
+            return any(e.get("text") == text for e in self.log_entries())
+        e2e.wait_until(seen, repr(text))
+
+    def assertInstallIs(self, version):
+        self.assertEqual(e2e.differences(self.install, self.trees[version]), [])
+
+    def assertNothingLeftInTemp(self):
+        left = [os.path.join(d, n) for d, _, names in os.walk(self.temp) for n in names]
+        left += [d for d, subs, names in os.walk(self.temp) if d != self.temp and
+                 not subs and not names]
+        self.assertEqual(left, [])
+
+    # --- the chain ---------------------------------------------------------------
+
+    def test_unattended_chain_without_display(self):
+        code, out, err = self.run_patcher("--unattended", "1.0", self.install,
+                                          "-s", self.serve().url())
+        self.assertEqual(code, 0, err)
+        self.assertInstallIs("1.2")
+        self.assertEqual(self.log_lines(), CHAIN_LINES)
+        self.assertEqual([e["event"] for e in self.log_entries() if "event" in e], ["finished"])
+        # Not a terminal: plain lines, the start-up summary first, no escapes.
+        self.assertTrue(out.startswith("Patch Installer Version: 30323\n"), out)
+        self.assertNotIn("\x1b", out)
+        self.assertIn("Searching for patches...\n", out)
+        self.assertTrue(out.endswith("Patching completed.\n"), out)
+        valid, count, _ = e2e.uninstall_log(self.install)
+        self.assertTrue(valid)
+        self.assertNothingLeftInTemp()
+
+    def test_json_lines_end_with_the_completion(self):
+        server = self.serve({"/1.0_to_1.1.zip": {"throttle": 10_000}})
+        code, out, err = self.run_patcher("-u", "--json", "1.0", self.install, "-s", server.url())
+        self.assertEqual(code, 0, err)
+        events = [json.loads(line) for line in out.splitlines()]
+        self.assertEqual([(e["level"], e["text"]) for e in events if "level" in e], CHAIN_LINES)
+        self.assertEqual(events[-1], {"event": "finished", "result": "completed"})
+        downloads = [e["progress"] for e in events if e.get("progress", {}).get("state") ==
+                     "downloading"]
+        self.assertTrue(downloads, out)
+        size = os.path.getsize(os.path.join(self.server_dir, "1.0_to_1.1.zip"))
+        self.assertTrue(all(d["total"] in (0, size) and d["done"] <= size for d in downloads))
+        self.assertInstallIs("1.2")
+
+    # --- ways out ----------------------------------------------------------------
+
+    def test_sigint_during_throttled_download_cancels(self):
+        server = self.serve({"/1.0_to_1.1.zip": {"throttle": 4_000}})
+        proc = self.start("-u", "1.0", self.install, "-s", server.url())
+        self.addCleanup(proc.kill)
+        self.wait_log("Downloading patch file...", proc)
+        e2e.wait_until(lambda: any("1.0_to_1.1.zip" in r for r in server.requests()),
+                       "the archive's request")
+        time.sleep(0.5)
+        sent = time.monotonic()
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=30)
+        self.assertLess(time.monotonic() - sent, 2.0)
+        self.assertEqual(proc.returncode, 3, err)
+        self.assertNotIn("Patching aborted.", out)
+        self.assertEqual(self.log_entries()[-1], {"event": "cancelled"})
+        self.assertNothingLeftInTemp()
+        self.assertInstallIs("1.0")
+
+    def test_game_running_ends_with_code_1(self):
+        game = subprocess.Popen([e2e.program("tarv-game-lock"),
+                                 os.path.join(self.install, "Binaries")], stdout=subprocess.PIPE)
+        self.addCleanup(game.stdout.close)
+        self.addCleanup(game.wait)
+        self.addCleanup(game.terminate)
+        self.assertEqual(game.stdout.readline().strip(), b"locked")
+        code, out, err = self.run_patcher("-u", "1.0", self.install, "-s", self.serve().url())
+        self.assertEqual(code, 1, err)
+        self.assertIn("Unable to patch - files in use.\n", out)
+        self.assertIn("Files In Use: " + FILES_IN_USE + "\n", out)
+        self.assertTrue(out.endswith("Patching aborted.\n"), out)
+        self.assertEqual(self.log_lines(), [(2, "Unable to patch - files in use."), ABORTED])
+        self.assertInstallIs("1.0")
+
+    def test_second_patcher_on_the_installation_gets_code_4(self):
+        server = self.serve({"/1.0_to_1.1.zip": {"throttle": 4_000}})
+        first = self.start("-u", "1.0", self.install, "-s", server.url())
+        self.addCleanup(first.kill)
+        self.wait_log("Downloading patch file...", first)
+        # The same folder by another spelling is the same installation.
+        code, out, err = self.run_patcher("-u", "1.0", self.install + "/", "-s", server.url())
+        self.assertEqual(code, 4, err)
+        self.assertEqual(out, "Another patcher is already working on this installation.\n")
+        first.send_signal(signal.SIGTERM)
+        first.communicate(timeout=30)
+        self.assertEqual(first.returncode, 3)
+        self.assertInstallIs("1.0")
+
+    @unittest.skipUnless(os.getuid() == 0 and shutil.which("setpriv"),
+                         "needs root to run the patcher as another user")
+    def test_no_write_access_ends_with_the_access_message_and_no_prompt(self):
+        # The installation belongs to root; the patcher runs as "nobody", who
+        # may read everything but write nothing of it. A prompt would need a
+        # launcher: one that records its start shows whether it was tried.
+        os.chmod(self.dir, 0o755)
+        os.makedirs(self.temp, mode=0o777)
+        os.chmod(self.temp, 0o777)
+        tried = os.path.join(self.temp, "prompt-tried")
+        launcher = os.path.join(self.dir, "launcher")
+        e2e.make_executable(launcher, f"#!/bin/sh\ntouch {tried}\nexit 126\n")
+        env = self.env()
+        env["TARV_PATCHER_LOG"] = os.path.join(self.temp, "session.log")
+        env["TARV_ELEVATION_LAUNCHER"] = launcher
+        env["OBELK_USER_REGISTRY"] = os.path.join(self.temp, "user.conf")
+        done = subprocess.run(["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                               e2e.program("tarv-patcher"), "-u", "1.0", self.install,
+                               "-s", self.serve().url()],
+                              env=env, capture_output=True, text=True, timeout=e2e.HANG_GUARD_S)
+        self.assertEqual(done.returncode, 1, done.stderr)
+        self.assertIn("Patching requires Administrator privileges.\n", done.stdout)
+        self.assertIn("Requires Administrator Privileges: The current Windows user account does "
+                      "not have sufficient privileges", done.stdout)
+        self.assertTrue(done.stdout.endswith("Patching aborted.\n"), done.stdout)
+        self.assertFalse(os.path.exists(tried))
+        self.assertInstallIs("1.0")
+
+    # --- the command line --------------------------------------------------------
+
+    def test_command_line_without_display(self):
+        usage_start = "Usage: tarv-patcher [-h]"
+        server_line = "-s, --server=<str>\tpatch server address (http, https or ftp)"
+        cases = [
+            # (arguments, exit code, stdout starts, stderr's first line)
+            (["--help"], 0, usage_start, None),
+            (["-h", "--bogus"], 0, usage_start, None),
+            (["--unattended", "--help"], 0, usage_start, None),
+            (["--version"], 0, "tarv-patcher 3.", None),
+            ([], 2, "", "The required parameter 'current_install_version' was not specified."),
+            (["1.0"], 2, "", "The required parameter 'target_directory' was not specified."),
+            (["-u", "--bogus", "1.0", "/g"], 2, "", "Unknown long option 'bogus'"),
+            (["-u", "1.0", "/g", "-s"], 2, "", "Option 's' requires a value."),
+            (["-x", "1.0", "/g"], 2, "", "Unknown option 'x'"),
+        ]
+        for args, code, out_start, first_error in cases:
+            with self.subTest(args=args):
+                got, out, err = self.run_patcher(*args)
+                self.assertEqual(got, code, err)
+                self.assertTrue(out.startswith(out_start), out)
+                if first_error is None:
+                    self.assertEqual(err, "")
+                    self.assertEqual(server_line in out, out.startswith(usage_start), out)
+                    continue
+                lines = err.splitlines()
+                self.assertEqual(lines[0], first_error)
+                self.assertTrue(lines[1].startswith(usage_start), err)
+                self.assertEqual(out, "")
+
+
+if __name__ == "__main__":
+    unittest.main()
