@@ -123,16 +123,7 @@ inline constexpr int kPublisherKeyUnusable = 344;
 inline constexpr int kArchiveMismatch = 345;
 inline constexpr int kArchiveTooLarge = 346;
 inline constexpr int kRecordWithoutDigest = 347;
-// All-or-nothing patch steps (300-319). Texts ending in "%s" take the
-// version or folder in that place.
-inline constexpr int kStepNoSpace = 300;
-inline constexpr int kStepReturnedTo = 301;
-inline constexpr int kStepJournalFailed = 302;
-inline constexpr int kStepUndoFailed = 303;
-inline constexpr int kStepRecoveredUndone = 304;
-inline constexpr int kStepRecoveredCompleted = 305;
-inline constexpr int kStepRecoveryFailed = 306;
-inline constexpr int kStepBusy = 307;
+
 // The terminal front end (--unattended).
 inline constexpr int kUnattendedDescription = 360;
 inline constexpr int kJsonDescription = 361;
