@@ -123,6 +123,7 @@ inline constexpr int kPublisherKeyUnusable = 344;
 inline constexpr int kArchiveMismatch = 345;
 inline constexpr int kArchiveTooLarge = 346;
 inline constexpr int kRecordWithoutDigest = 347;
+
 // The terminal front end (--unattended).
 inline constexpr int kUnattendedDescription = 360;
 inline constexpr int kJsonDescription = 361;

@@ -16,6 +16,13 @@ namespace {
 
 constexpr char kStagingPrefix[] = ".tarv-repair-";
 
+std::string Under(const std::string& base, const std::string& rel) {
+  std::string out = base;
+  out += '/';
+  out += rel;
+  return out;
+}
+
 bool Exists(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0;
@@ -33,16 +40,17 @@ bool PlanOf(const std::string& install, const std::vector<std::string>& rels,
          slash = rel.find('/', slash + 1)) {
       std::string dir = rel.substr(0, slash);
       struct stat st;
-      if (stat((install + "/" + dir).c_str(), &st) == 0) {
+      const std::string full = Under(install, dir);
+      if (stat(full.c_str(), &st) == 0) {
         if (!S_ISDIR(st.st_mode)) {
-          *error = install + "/" + dir + ": not a folder";
+          *error = full + ": not a folder";
           return false;
         }
       } else if (folders.insert(dir).second) {
         plan->push_back({StepChange::Kind::kFolder, dir});
       }
     }
-    const bool present = Exists(install + "/" + rel);
+    const bool present = Exists(Under(install, rel));
     plan->push_back({present ? StepChange::Kind::kAside : StepChange::Kind::kNew, rel});
   }
   return true;

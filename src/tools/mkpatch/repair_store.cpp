@@ -67,6 +67,13 @@ bool ListFiles(const std::string& root, std::vector<std::string>* files, std::st
   return !ec;
 }
 
+std::string Under(const std::string& base, const std::string& rel) {
+  std::string out = base;
+  out += '/';
+  out += rel;
+  return out;
+}
+
 std::string ListForm(std::string rel) {
   for (char& c : rel) c = c == '/' ? '\\' : c;
   return rel;
@@ -85,7 +92,7 @@ class Store {
     for (const std::string& rel : files) {
       TarvPatch::ManifestEntry e;
       e.path = ListForm(rel);
-      std::string disk = root + "/" + rel;
+      const std::string disk = Under(root, rel);
       std::error_code ec;
       e.size = fs::file_size(disk, ec);
       if (ec || !ComputeFileSha256(TarvUtil::FromFsPath(disk), &e.sha256)) {
@@ -145,9 +152,14 @@ bool WriteRepairStore(const std::string& server,
     std::string manifest;
     if (!store.AddVersion(dir, &manifest, error)) return false;
     std::string address = "manifests/" + name + ".txt";
-    if (!TarvFile::ReplaceFile(server + "/" + address, manifest, {}, error)) return false;
-    *records += "\r\nmanifest-version: " + name + "\r\nmanifest-url: " + address +
-                "\r\nmanifest-sha256: " + Sha256Hex(manifest.data(), manifest.size()) + "\r\n";
+    if (!TarvFile::ReplaceFile(Under(server, address), manifest, {}, error)) return false;
+    *records += "\r\nmanifest-version: ";
+    *records += name;
+    *records += "\r\nmanifest-url: ";
+    *records += address;
+    *records += "\r\nmanifest-sha256: ";
+    *records += Sha256Hex(manifest.data(), manifest.size());
+    *records += "\r\n";
   }
   return true;
 }
