@@ -135,7 +135,8 @@ bool EmptyFolder(const std::string& folder, std::string* error) {
   while (dirent* entry = readdir(dir)) {
     std::string name = entry->d_name;
     if (name == "." || name == "..") continue;
-    std::string path = folder + "/" + name;
+    std::string path = folder;
+    path.append("/").append(name);
     if (!TarvFile::Unlink(path) && errno != ENOENT) ok = Fail(error, "removing " + path);
   }
   closedir(dir);

@@ -35,12 +35,13 @@ InetResult Parse(const std::string& url, Address& a) {
 
 // Runs `attempt` up to 1 + repeats times; `before_retry` runs after each
 // pause. Stops early when `final` says another attempt cannot help, and when
-// the buffer refused the data as full: it would refuse them again.
+// the buffer refused the data (full, or the disk full): it would refuse
+// them again.
 template <typename Attempt, typename BeforeRetry, typename Final>
 InetResult Retry(int repeats, Attempt attempt, BeforeRetry before_retry, Final final) {
   for (int left = repeats;; --left) {
     InetResult r = attempt();
-    if (r == INET_OK || left == 0 || r == DB_BUFFER_FULL || final()) return r;
+    if (r == INET_OK || left == 0 || r == INET_WRITE_FAILED || final()) return r;
     PauseBeforeRetry();
     before_retry();
   }

@@ -109,6 +109,7 @@ int CmdChain(const Args& in) {
     catalogue += (i ? "\r\n" : "") + Record(from.name, to.name, size, sha256);
   }
   std::vector<std::pair<std::string, std::string>> trees;
+  trees.reserve(versions.size());
   for (const Version& v : versions) trees.emplace_back(v.name, v.dir);
   RepairStoreSummary stored;
   if (!WriteRepairStore(server, trees, &catalogue, &stored, &error)) {
