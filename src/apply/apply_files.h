@@ -4,6 +4,7 @@
 // replace. Each reports by its boolean result; none throws.
 #pragma once
 
+#include <functional>
 #include <string>
 
 namespace TarvPatch {
@@ -17,8 +18,12 @@ bool IsDirectory(const std::wstring& path);
 
 // Copies the regular file `source` to `target` through a temporary file in
 // the target's folder, then renames it over the target. The source must be
-// a regular file itself, not a link.
-bool CopyFileReplacing(const std::wstring& source, const std::wstring& target);
+// a regular file itself, not a link. With `digest_check`, the complete
+// temporary copy must pass it (given the copy's path) before it replaces the
+// target. The target is untouched unless the copy succeeds; a failed
+// temporary copy is removed.
+bool CopyFileReplacing(const std::wstring& source, const std::wstring& target,
+                       const std::function<bool(const std::wstring& copy)>& digest_check = {});
 
 // Renames `from` to `to`, replacing a file of that name.
 bool RenameReplacing(const std::wstring& from, const std::wstring& to);

@@ -58,7 +58,8 @@ bool IsDirectory(const std::wstring& path) {
   return stat(TarvUtil::FsPath(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool CopyFileReplacing(const std::wstring& source, const std::wstring& target) {
+bool CopyFileReplacing(const std::wstring& source, const std::wstring& target,
+                       const std::function<bool(const std::wstring& copy)>& digest_check) {
   int in = open(TarvUtil::FsPath(source).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (in < 0) return false;
   struct stat st;
@@ -76,6 +77,7 @@ bool CopyFileReplacing(const std::wstring& source, const std::wstring& target) {
   bool ok = CopyData(in, out) && fchmod(out, (st.st_mode & 0777) | 0600) == 0;
   ok = close(out) == 0 && ok;
   close(in);
+  ok = ok && (!digest_check || digest_check(TarvUtil::FromFsPath(temp)));
   if (ok && rename(temp.c_str(), to.c_str()) == 0) return true;
   unlink(temp.c_str());
   return false;

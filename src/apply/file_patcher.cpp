@@ -71,6 +71,9 @@ bool ReadyForPatch(const PatchFileEntry& entry, const FilePaths& p, PatchOutcome
     return false;
   }
   if (digest == entry.m_newDigest) {
+    // A backup beside a file that is already new is what an earlier run
+    // left when it ended between the rebuild and the clean-up.
+    if (KindOfPath(p.backup) == FileKind::kRegular) TarvUtil::RemoveFile(p.backup);
     ReportPatchMessage(1, L"Existing file appears to have been patched already: " + p.target);
     *outcome = PatchOutcome::kAlreadyNew;
     return false;

@@ -4,6 +4,7 @@
 
 #include "apply/apply_files.h"
 #include "apply/file_patcher.h"
+#include "apply/md5.h"
 #include "apply/patch_path.h"
 #include "data/file_util.h"
 #include "diag/text_encoding.h"
@@ -88,12 +89,23 @@ bool AddOne(const PatchFileEntry& entry) {
     return false;
   }
   bool ok = EnsureDirectory(EntryDirectory(s.install_dir, path));
-  if (!CopyFileReplacing(source, target)) {
-    TarvUtil::RemoveFile(target);
-    if (!CopyFileReplacing(source, target)) {
-      ReportPatchMessage(2, L"Could not copy the file: " + source);
-      ok = false;
-    }
+  // The list's second line, where the publisher gave it, is the digest the
+  // new file must carry; a copy without it never replaces the installed file.
+  bool wrong_digest = false;
+  auto check = [&](const std::wstring& copy) {
+    if (entry.m_newDigest.empty()) return true;
+    std::wstring digest;
+    wrong_digest = !ComputeFileMD5(copy, digest) || digest != entry.m_newDigest;
+    return !wrong_digest;
+  };
+  // The installed file stays in place until a complete copy replaces it, so
+  // a failed copy loses nothing; the retry makes a new temporary copy.
+  if (!CopyFileReplacing(source, target, check) &&
+      (wrong_digest || !CopyFileReplacing(source, target, check))) {
+    ReportPatchMessage(2, wrong_digest
+                              ? L"The new file does not have the expected checksum: " + source
+                              : L"Could not copy the file: " + source);
+    ok = false;
   }
   return ok;
 }

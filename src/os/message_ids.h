@@ -85,6 +85,17 @@ inline constexpr int kDownloadProgressMinutes = 175;
 inline constexpr int kBannerBlank = 176;
 inline constexpr int kPhysXMissing = 177;
 
+// Hostile input and the access test.
+inline constexpr int kChainCycle = 400;
+inline constexpr int kRegistryHiveUnreadable = 401;
+inline constexpr int kInstallFolderMissing = 402;
+inline constexpr int kInstallFolderNotAFolder = 403;
+inline constexpr int kInstallBinariesMissing = 404;
+inline constexpr int kInstallProblemCaption = 405;
+inline constexpr int kElevationUnavailable = 406;
+inline constexpr int kElevationCouldNotRun = 407;
+inline constexpr int kNoUninstallLog = 408;
+
 // New texts are added in blocks by subject, each block in its own range so
 // that work on different subjects never takes the same number:
 //   300-319 all-or-nothing steps      320-339 repair and offline patching

@@ -1,7 +1,10 @@
 #include "session/patch_session.h"
 
+#include <algorithm>
+
 #include "data/file_util.h"
 #include "diag/system_log.h"
+#include "os/message_ids.h"
 #include "os/messages.h"
 #include "session/uninstall_log.h"
 
@@ -39,6 +42,8 @@ enum MessageId {
   kAborted = 163,
   kAccessText = 132,
   kAccessCaption = 134,
+  kChainCycle = TarvMessages::Id::kChainCycle,
+  kNoUninstallLog = TarvMessages::Id::kNoUninstallLog,
 };
 
 std::wstring Text(int id) { return TarvMessages::LoadMessage(id); }
@@ -102,6 +107,7 @@ bool PatchSession::TakeApplicationLock() {
 PatchSession::Result PatchSession::RunPatches() {
   Report(0, kSearching);
   if (!m_ports.FindPatches(m_settings.GetServers())) return Result::kFailed;
+  std::vector<std::wstring> reached = {m_settings.GetCurrentVersion().ToStdWstring()};
   while (true) {
     const std::wstring current = m_settings.GetCurrentVersion().ToStdWstring();
     if (m_settings.GetFinalVersion().ToStdWstring() == current) {
@@ -113,8 +119,18 @@ PatchSession::Result PatchSession::RunPatches() {
       Report(0, kNoMorePatches, current);
       break;
     }
+    // A catalogue that leads back to a version of this session would patch
+    // back and forth for ever: the chain ends before anything is fetched.
+    if (std::find(reached.begin(), reached.end(), step->target_version) != reached.end()) {
+      std::wstring cycle;
+      for (const std::wstring& version : reached) cycle += version + L" -> ";
+      Report(2, kChainCycle, cycle + step->target_version);
+      if (m_applied > 0) m_ports.ResetGameConfiguration();
+      return Result::kFailed;
+    }
     const Result result = RunStep(*step);
     if (result != Result::kOk) return result;
+    reached.push_back(m_settings.GetCurrentVersion().ToStdWstring());
   }
   if (m_applied > 0) m_ports.ResetGameConfiguration();
   return Result::kOk;
@@ -211,8 +227,14 @@ bool PatchSession::ApplyPatch(const std::wstring& work) {
 }
 
 bool PatchSession::UpdateUninstallData(const std::wstring& work) {
+  const std::vector<std::wstring> added = m_ports.ReadAddedFiles(work);
+  if (!added.empty() && UninstallLogMissing(InstallDir())) {
+    // Installed without an uninstaller: there is nothing to extend.
+    Report(1, kNoUninstallLog);
+    return true;
+  }
   std::string error;
-  if (UpdateUninstallLog(InstallDir(), m_ports.ReadAddedFiles(work), &error)) return true;
+  if (UpdateUninstallLog(InstallDir(), added, &error)) return true;
   SystemLogA("session: uninstaller log not updated: %s\n", error.c_str());
   return false;
 }

@@ -82,7 +82,7 @@ class RelaunchE2eTest : public ::testing::Test {
 
   std::string BoxLine() {
     return std::string("{\"box\":{\"caption\":\"") + kCaption +
-           "\",\"text\":\"The current Windows user account does not have sufficient privileges "
+           "\",\"text\":\"The current system user account does not have sufficient privileges "
            "to install necessary Tarv patches.\\nPlease login with Administrative access and try "
            "again.\"}}\n";
   }
