@@ -4,6 +4,7 @@
 #include <wx/log.h>
 #include <wx/textfile.h>
 
+#include "inet/url.h"
 #include "os/messages.h"
 
 namespace TarvPatch {
@@ -69,7 +70,11 @@ wxString PatchSettings::BuildStartupSummary() const {
   summary += Message(166) + m_currentVersion + Message(131) + m_finalVersion + "\n";
   if (m_localFile) summary += Message(167);
   if (m_repair) summary += Message(169);
-  for (const std::wstring& server : m_servers) summary += Message(170) + wxString(server) + "\n";
+  // A password in an address is never shown.
+  for (const std::wstring& server : m_servers) {
+    summary += Message(170) +
+               wxString::FromUTF8(TarvInet::RedactUrl(wxString(server).utf8_string())) + "\n";
+  }
   return summary;
 }
 
