@@ -8,7 +8,9 @@
 #include "app/on_exit.h"
 #include "app/relaunch.h"
 #include "diag/system_log.h"
+#include "os/exit_cleanup.h"
 #include "os/messages.h"
+#include "os/session_folder.h"
 #include "session/patch_settings.h"
 #include "session/patch_thread.h"
 #include "ui/banner.h"
@@ -18,6 +20,11 @@
 
 namespace TarvPatch {
 namespace {
+
+// How long a closed window waits for its session to end its step, and the
+// exit code of a program closed while its session ran.
+constexpr int kEndingWorkerWaitMs = 10000;
+constexpr int kClosedDuringSessionExitCode = 1;
 
 // The session's worker as the window's download display reads it (GUI
 // thread; the patch task guards its status itself).
@@ -70,15 +77,21 @@ int ObelkPatcherApp::OnExit() {
 
 // The program ends when its window has gone, whatever the session is doing:
 // the framework would otherwise join a still running worker, which can take
-// as long as a network time-out. Ending here loses nothing, since every file
-// the session writes is renamed into place whole and the game's lock goes
-// with the process.
+// as long as a network time-out. A running difference tool is stopped and
+// the file it was rebuilding put back; the worker then has a moment to end
+// its step (its copies remove their temporaries), and the session's folder
+// goes. The exit code tells that the session did not finish.
 void ObelkPatcherApp::EndWithRunningSession() {
   APThread* worker = APThread::Current();
   if (worker == nullptr || !worker->IsRunning()) return;
   worker->RequestStop();
+  OS::RunExitCleanups();
+  for (int waited = 0; worker->IsRunning() && waited < kEndingWorkerWaitMs; waited += 50) {
+    wxMilliSleep(50);
+  }
+  TarvUtil::RemoveSessionFoldersNow();
   fflush(nullptr);
-  _exit(0);
+  _exit(kClosedDuringSessionExitCode);
 }
 
 void ObelkPatcherApp::SetOnExitCommand(const wxString& command, bool launch) {

@@ -1,10 +1,13 @@
 #include "apply/file_patcher.h"
 
+#include <signal.h>
+
 #include "apply/apply_files.h"
 #include "apply/md5.h"
 #include "apply/patch_applier.h"
 #include "apply/patch_path.h"
 #include "data/file_util.h"
+#include "os/exit_cleanup.h"
 #include "os/process.h"
 
 namespace TarvPatch {
@@ -55,6 +58,9 @@ int RunTool(const FilePaths& p) {
   std::vector<std::string> argv = {TarvUtil::FsPath(p.tool), TarvUtil::FsPath(p.backup),
                                    TarvUtil::FsPath(p.diff), TarvUtil::FsPath(p.target)};
   if (!tool.Start(argv, &error)) return -1;
+  // Should the process end meanwhile, the tool goes with it, never orphaned.
+  const pid_t pid = tool.Pid();
+  OS::ExitCleanup stop([pid] { kill(pid, SIGKILL); });
   if (tool.Wait(-1) != OS::Process::WaitResult::kExited) {
     tool.Terminate();
     return kFirstSignalCode + 9;
@@ -153,6 +159,9 @@ PatchOutcome PatchInstalledFile(const PatchFileEntry& entry, const std::wstring&
     ReportPatchMessage(2, L"Could not move the file aside as a backup: " + p.target);
     return PatchOutcome::kFailed;
   }
+  // Should the process end before the rebuilt file is checked, the file
+  // goes back as it was.
+  OS::ExitCleanup restore([p] { RenameReplacing(p.backup, p.target); });
   std::wstring dir = EntryDirectory(install_dir, path);
   if (!IsDirectory(dir) && !TarvUtil::MakeDirectory(dir)) {
     ReportPatchMessage(2, L"Could not create the directory: " + dir);

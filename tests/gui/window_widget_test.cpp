@@ -29,6 +29,7 @@ class ProbeFrame : public PatchMainFrame {
   wxGauge* Gauge() const { return m_gauge; }
   wxButton* Apply() const { return m_applyButton; }
   bool Running() const { return m_running; }
+  TarvPatch::APThread* Worker() const { return m_thread; }
   void ConfirmCancelWithoutAsking() {
     m_cancelled = true;
     m_running = false;
@@ -154,6 +155,28 @@ TEST_F(WindowWidgetTest, ConfirmedCancelStopsLinesAndSteps) {
   ASSERT_TRUE(
       PumpUntil([&] { return frame->DescribeWindow()["window"]["cancel"]["label"] == "Exit"; }));
   EXPECT_EQ(frame->Log()->GetValue(), "before\n");
+}
+
+// A finish notice of an earlier worker that arrives while a new one runs
+// (at the same address, as after the old one was deleted) is not the new
+// worker's: the window does not join the running worker for it.
+TEST_F(WindowWidgetTest, StaleFinishNoticeLeavesTheRunningWorkerAlone) {
+  ProbeFrame* frame = Open(Standalone("wait-stop;line:0:end"));
+  wxCommandEvent click(wxEVT_BUTTON, TarvPatch::ID_APPLY_BUTTON);
+  frame->StartPatching(click);
+  TarvPatch::APThread* worker = frame->Worker();
+  ASSERT_NE(worker, nullptr);
+  wxCommandEvent stale(wxEVT_MENU, TarvPatch::ID_THREAD_FINISHED);
+  stale.SetClientData(static_cast<wxThread*>(worker));
+  stale.SetExtraLong(static_cast<long>(worker->Generation() + 1));
+  frame->GetEventHandler()->ProcessEvent(stale);
+  EXPECT_TRUE(frame->Running());
+  EXPECT_EQ(frame->Worker(), worker);
+  EXPECT_EQ(frame->DescribeWindow()["window"]["cancel"]["label"], "Cancel");
+  // The worker's own notice ends the session as usual.
+  frame->ConfirmCancelWithoutAsking();
+  ASSERT_TRUE(
+      PumpUntil([&] { return frame->DescribeWindow()["window"]["cancel"]["label"] == "Exit"; }));
 }
 
 TEST_F(WindowWidgetTest, WorkerOutlivingItsWindowTouchesNothing) {
