@@ -216,22 +216,5 @@ class HostileTest(unittest.TestCase):
         self.assertEqual(self.temp_names(), [])
 
 
-    # --- the banner ------------------------------------------------------------
-
-    def test_banner_is_fetched_fresh_each_time(self):
-        self.make_install()
-        server = self.serve()
-        server.set_routes({"/banner.html": {"body": "<html><body>banner</body></html>",
-                                            "content_type": "text/html",
-                                            "headers": {"Cache-Control": "max-age=86400"}}})
-        env = self.env(TARV_PATCHER_BANNER_URL=server.url("banner.html"),
-                       XDG_CACHE_HOME=os.path.join(self.dir, "cache"))
-        for _ in range(2):
-            patcher = self.run_patcher("--repair", "-s", "http://127.0.0.1:9/", env=env)
-            e2e.wait_until(lambda: patcher.describe()["banner"]["shown"], "the banner")
-            patcher.close()
-        gets = [r for r in server.requests() if '"/banner.html"' in r and '"GET"' in r]
-        self.assertEqual(len(gets), 2, server.requests())
-
 if __name__ == "__main__":
     unittest.main(verbosity=2)

@@ -2,10 +2,12 @@
 // log lines, order of lines from the worker, the gauge, what a confirmed
 // cancel stops. Runs under an X server; any wxWidgets assertion fails the
 // test that caused it.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <wx/app.h>
 #include <wx/evtloop.h>
 #include <wx/init.h>
+#include <wx/webview.h>
 
 #include <chrono>
 #include <functional>
@@ -177,6 +179,24 @@ TEST_F(WindowWidgetTest, StaleFinishNoticeLeavesTheRunningWorkerAlone) {
   frame->ConfirmCancelWithoutAsking();
   ASSERT_TRUE(
       PumpUntil([&] { return frame->DescribeWindow()["window"]["cancel"]["label"] == "Exit"; }));
+}
+
+// The banner page is fetched fresh each time: the web view's cache is off
+// (WebKit's "document viewer" model, 0, not its default web-browser model).
+TEST_F(WindowWidgetTest, BannerPageIsNeverCached) {
+  if (!wxWebView::IsBackendAvailable(wxWebViewBackendDefault)) GTEST_SKIP() << "no web view";
+  FrameSetup setup = Standalone("");
+  setup.bannerAddress = "about:blank";
+  Open(std::move(setup));
+  using GetDefault = void* (*)();
+  using GetCacheModel = int (*)(void*);
+  auto get_default =
+      reinterpret_cast<GetDefault>(dlsym(RTLD_DEFAULT, "webkit_web_context_get_default"));
+  auto get_model =
+      reinterpret_cast<GetCacheModel>(dlsym(RTLD_DEFAULT, "webkit_web_context_get_cache_model"));
+  ASSERT_NE(get_default, nullptr);
+  ASSERT_NE(get_model, nullptr);
+  EXPECT_EQ(get_model(get_default()), 0);
 }
 
 TEST_F(WindowWidgetTest, WorkerOutlivingItsWindowTouchesNothing) {
