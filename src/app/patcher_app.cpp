@@ -22,9 +22,9 @@ namespace TarvPatch {
 namespace {
 
 // How long a closed window waits for its session to end its step, and the
-// exit code of a program closed while its session ran.
+// exit code of a program closed while its session was applying a patch.
 constexpr int kEndingWorkerWaitMs = 10000;
-constexpr int kClosedDuringSessionExitCode = 1;
+constexpr int kClosedWhileApplyingExitCode = 1;
 
 // The session's worker as the window's download display reads it (GUI
 // thread; the patch task guards its status itself).
@@ -80,10 +80,13 @@ int ObelkPatcherApp::OnExit() {
 // as long as a network time-out. A running difference tool is stopped and
 // the file it was rebuilding put back; the worker then has a moment to end
 // its step (its copies remove their temporaries), and the session's folder
-// goes. The exit code tells that the session did not finish.
+// goes. Closed while a patch was being applied, the exit code tells that
+// the installation did not reach the next version.
 void ObelkPatcherApp::EndWithRunningSession() {
   APThread* worker = APThread::Current();
   if (worker == nullptr || !worker->IsRunning()) return;
+  const auto* progress = dynamic_cast<const DownloadProgress*>(worker);
+  const bool applying = progress != nullptr && progress->GetDownloadState() == kSessionApplying;
   worker->RequestStop();
   OS::RunExitCleanups();
   for (int waited = 0; worker->IsRunning() && waited < kEndingWorkerWaitMs; waited += 50) {
@@ -91,7 +94,7 @@ void ObelkPatcherApp::EndWithRunningSession() {
   }
   TarvUtil::RemoveSessionFoldersNow();
   fflush(nullptr);
-  _exit(kClosedDuringSessionExitCode);
+  _exit(applying ? kClosedWhileApplyingExitCode : 0);
 }
 
 void ObelkPatcherApp::SetOnExitCommand(const wxString& command, bool launch) {

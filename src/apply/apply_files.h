@@ -17,8 +17,8 @@ FileKind KindOfPath(const std::wstring& path);
 bool IsDirectory(const std::wstring& path);
 
 // Copies the regular file `source` to `target` through a temporary file in
-// the target's folder, then renames it over the target. The source must be
-// a regular file itself, not a link. With `digest_check`, the complete
+// the target's folder, flushed and renamed over the target. The source must
+// be a regular file itself, not a link. With `digest_check`, the complete
 // temporary copy must pass it (given the copy's path) before it replaces the
 // target. The target is untouched unless the copy succeeds; a failed
 // temporary copy is removed.

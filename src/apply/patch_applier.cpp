@@ -95,7 +95,8 @@ bool AddOne(const PatchFileEntry& entry) {
   auto check = [&](const std::wstring& copy) {
     if (entry.m_newDigest.empty()) return true;
     std::wstring digest;
-    wrong_digest = !ComputeFileMD5(copy, digest) || digest != entry.m_newDigest;
+    if (!ComputeFileMD5(copy, digest)) return false;  // unreadable: a failed copy
+    wrong_digest = digest != entry.m_newDigest;
     return !wrong_digest;
   };
   // The installed file stays in place until a complete copy replaces it, so
