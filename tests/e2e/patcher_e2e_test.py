@@ -384,10 +384,9 @@ class PatcherTest(unittest.TestCase):
         self.cancel(patcher)
         cancelled_at = len(patcher.entries())
         # The download runs to its end; the worker stops once the archive is
-        # unpacked, before anything of the installation changes.
-        def unpacked():
-            return [folder for folder, _, names in os.walk(self.temp) if "addedFiles.txt" in names]
-        e2e.wait_until(unpacked, "the download and unpacking to end")
+        # unpacked, before anything of the installation changes, and its
+        # session folder goes with it.
+        e2e.wait_until(lambda: not self.temp_names(), "the session to end")
         time.sleep(2)
         self.assertEqual([e for e in patcher.entries()[cancelled_at:] if "level" in e], [])
         self.assertNotIn("finished", patcher.events())
