@@ -4,6 +4,8 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <set>
 
 #include "apply/apply_files.h"
@@ -13,6 +15,7 @@
 #include "apply/patch_path.h"
 #include "data/file_util.h"
 #include "diag/system_log.h"
+#include "diag/text_encoding.h"
 #include "os/message_ids.h"
 #include "os/messages.h"
 
@@ -167,11 +170,14 @@ bool Checker::Patched(const PatchFileEntry& entry, PlannedEntry* planned) {
 bool Checker::ToolReady(bool needed) {
   std::wstring tool = TarvUtil::JoinPath(m_install, L"Binaries/jpatchl-w32.exe");
   if (!needed || access(TarvUtil::FsPath(tool).c_str(), X_OK) == 0) return true;
+  // The reason the tool could not run, as a failed start of it would give.
+  const std::string reason = strerror(errno);
   EntryPath path = SplitEntryPath(m_first_rebuilt);
   std::wstring target = JoinEntryPath(m_install, path);
   ReportPatchMessage(0, L"Failed patch Command: " +
                             RenderPatchCommand(tool, target + L".bak",
-                                               JoinEntryPath(m_data, path, L".diff"), target));
+                                               JoinEntryPath(m_data, path, L".diff"), target) +
+                            L" (" + TarvText::FromUtf8(reason) + L")");
   ReportPatchMessage(2, m_first_rebuilt);
   return false;
 }
