@@ -1,5 +1,6 @@
 #include "app/fatal_error.h"
 
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 #include <wx/app.h>
@@ -19,6 +20,12 @@ constexpr int kFatalExitCode = -1;  // 255 as the shell sees it
 
 volatile sig_atomic_t g_reporting = 0;
 
+// The GUI thread, which alone may show the box, and the signal by which a
+// fault on another thread hands the box to it.
+pthread_t g_guiThread;
+volatile sig_atomic_t g_guiThreadKnown = 0;
+int BoxSignal() { return SIGRTMIN + 2; }
+
 void EnableFrameworkHook() { wxHandleFatalExceptions(true); }
 
 void ExitAfterWatchdog(int) { _exit(kFatalExitCode & 0xff); }
@@ -27,12 +34,32 @@ bool BoxCanBeShown() {
   const char* x11 = getenv("DISPLAY");
   const char* wayland = getenv("WAYLAND_DISPLAY");
   bool display = (x11 && *x11) || (wayland && *wayland);
-  return display && wxTheApp && wxTheApp->IsGUI() && wxIsMainThread();
+  return display && wxTheApp && wxTheApp->IsGUI();
+}
+
+[[noreturn]] void ShowBoxAndExit() {
+  SessionLog::Get().Box(wxS("Fatal Error"), wxS("Unhandled Exception"));
+  wxMessageBox(wxS("Unhandled Exception"), wxS("Fatal Error"), wxOK);
+  _exit(kFatalExitCode & 0xff);
+}
+
+// On the GUI thread, asked by a thread that faulted (its dump is written).
+void OnBoxSignal(int) { ShowBoxAndExit(); }
+
+void ListenForBoxRequests() {
+  g_guiThread = pthread_self();
+  struct sigaction action = {};
+  action.sa_handler = OnBoxSignal;
+  sigemptyset(&action.sa_mask);
+  if (sigaction(BoxSignal(), &action, nullptr) == 0) g_guiThreadKnown = 1;
 }
 
 }  // namespace
 
-bool SetUpFatalExceptionHandling() { return SetUpCrashDump(L"patcher", EnableFrameworkHook); }
+bool SetUpFatalExceptionHandling() {
+  if (wxIsMainThread()) ListenForBoxRequests();
+  return SetUpCrashDump(L"patcher", EnableFrameworkHook);
+}
 
 void ReportFatalException() {
   WriteCrashDump();
@@ -41,8 +68,11 @@ void ReportFatalException() {
     g_reporting = 1;
     signal(SIGALRM, ExitAfterWatchdog);
     alarm(kFatalBoxSeconds);
-    SessionLog::Get().Box(wxS("Fatal Error"), wxS("Unhandled Exception"));
-    wxMessageBox(wxS("Unhandled Exception"), wxS("Fatal Error"), wxOK);
+    if (wxIsMainThread()) ShowBoxAndExit();
+    // The GUI thread shows the box and ends the process; this thread waits.
+    if (g_guiThreadKnown && pthread_kill(g_guiThread, BoxSignal()) == 0) {
+      for (;;) pause();
+    }
   }
   _exit(kFatalExitCode & 0xff);
 }

@@ -12,13 +12,23 @@
 #include "app/relaunch.h"
 #include "apply/patch_applier.h"
 #include "diag/system_log.h"
+#include "os/exit_cleanup.h"
 #include "os/messages.h"
+#include "os/session_folder.h"
 #include "session/patch_settings.h"
 #include "ui/banner.h"
 #include "ui/patch_main_frame.h"
 #include "ui/window_ids.h"
 
 namespace TarvPatch {
+namespace {
+
+// How long a closed window waits for its session to end its step, and the
+// exit code of a program closed while its session was applying a patch.
+constexpr int kEndingWorkerWaitMs = 10000;
+constexpr int kClosedWhileApplyingExitCode = kExitAborted;
+
+}  // namespace
 
 // clang-format off
 wxBEGIN_EVENT_TABLE(ObelkPatcherApp, wxApp)
@@ -77,15 +87,24 @@ int ObelkPatcherApp::OnExit() {
 
 // The program ends when its window has gone, whatever the session is doing:
 // the framework would otherwise join a still running worker, which can take
-// as long as a network time-out. Ending here loses nothing, since every file
-// the session writes is renamed into place whole and the game's lock goes
-// with the process.
+// as long as a network time-out. A running difference tool is stopped and
+// the file it was rebuilding put back; the worker then has a moment to end
+// its step (its copies remove their temporaries), and the session's folder
+// goes. Closed while a patch was being applied, the exit code tells that
+// the installation did not reach the next version.
 void ObelkPatcherApp::EndWithRunningSession() {
   APThread* worker = APThread::Current();
   if (worker == nullptr || !worker->IsRunning()) return;
+  const auto* progress = dynamic_cast<const DownloadProgress*>(worker);
+  const bool applying = progress != nullptr && progress->GetDownloadState() == kSessionApplying;
   worker->RequestStop();
+  OS::RunExitCleanups();
+  for (int waited = 0; worker->IsRunning() && waited < kEndingWorkerWaitMs; waited += 50) {
+    wxMilliSleep(50);
+  }
+  TarvUtil::RemoveSessionFoldersNow();
   fflush(nullptr);
-  _exit(0);
+  _exit(applying ? kClosedWhileApplyingExitCode : 0);
 }
 
 void ObelkPatcherApp::SetOnExitCommand(const wxString& command, bool launch) {

@@ -5,6 +5,7 @@
 #include <wx/msgdlg.h>
 
 #include "diag/system_log.h"
+#include "inet/url.h"
 #include "os/elevation.h"
 #include "os/message_ids.h"
 #include "os/messages.h"
@@ -18,16 +19,45 @@ namespace Id = TarvMessages::Id;
 
 std::wstring Option(int id) { return L"--" + TarvMessages::LoadMessage(id); }
 
-std::wstring JoinedServers(const PatchSettings& settings) {
+std::string Utf8(const std::wstring& text) { return wxString(text).utf8_string(); }
+
+std::wstring JoinedServers(const PatchSettings& settings, bool shown) {
   std::wstring joined;
   for (const auto& server : settings.GetServers()) {
     if (!joined.empty()) joined += L";";
-    joined += server;
+    joined += shown ? wxString::FromUTF8(TarvInet::RedactUrl(Utf8(server))).ToStdWstring() : server;
   }
   return joined;
 }
 
-std::string Utf8(const std::wstring& text) { return wxString(text).utf8_string(); }
+AccessCheck Check(const RelaunchHooks& hooks, const std::wstring& folder) {
+  if (hooks.check_access) return hooks.check_access(folder);
+  if (!hooks.has_access) return CheckInstallAccess(folder);
+  if (hooks.has_access(folder)) return {};
+  return {AccessProblem::kNoWriteAccess, folder};
+}
+
+void ShowBox(const RelaunchHooks& hooks, const std::wstring& text, int caption) {
+  const std::wstring shown = TarvMessages::LoadMessage(caption);
+  if (hooks.show_box) {
+    hooks.show_box(text, shown);
+  } else {
+    ShowPatcherBox(text, shown);
+  }
+}
+
+// Tells the player why this instance cannot patch.
+void Refuse(const RelaunchHooks& hooks, const AccessCheck& check) {
+  const std::wstring text = AccessProblemText(check);
+  if (!text.empty()) {
+    ShowBox(hooks, text, TarvMessages::Id::kInstallProblemCaption);
+  } else if (hooks.show_refusal) {
+    hooks.show_refusal();
+  }
+}
+
+void RunElevatedCopy(const std::string& program, const PatchSettings& settings,
+                     const RelaunchHooks& hooks);
 
 }  // namespace
 
@@ -35,7 +65,7 @@ std::wstring BuildRelaunchParameters(const PatchSettings& settings) {
   std::wstring text = Option(Id::kOptAdmin) + L" ";
   if (settings.IsRepair()) text += Option(Id::kOptRepair) + L" ";
   if (!settings.GetServers().empty()) {
-    text += Option(Id::kOptServer) + L"=\"" + JoinedServers(settings) + L"\" ";
+    text += Option(Id::kOptServer) + L"=\"" + JoinedServers(settings, true) + L"\" ";
   }
   text += Option(Id::kOptFinal) + L"=" + settings.GetFinalVersion().ToStdWstring() + L" ";
   text += settings.GetCurrentVersion().ToStdWstring() + L" \"" +
@@ -47,7 +77,7 @@ std::vector<std::string> BuildRelaunchArguments(const PatchSettings& settings) {
   std::vector<std::string> args = {Utf8(Option(Id::kOptAdmin))};
   if (settings.IsRepair()) args.push_back(Utf8(Option(Id::kOptRepair)));
   if (!settings.GetServers().empty()) {
-    args.push_back(Utf8(Option(Id::kOptServer) + L"=" + JoinedServers(settings)));
+    args.push_back(Utf8(Option(Id::kOptServer) + L"=" + JoinedServers(settings, false)));
   }
   args.push_back(Utf8(Option(Id::kOptFinal) + L"=") + settings.GetFinalVersion().utf8_string());
   args.push_back(settings.GetCurrentVersion().utf8_string());
@@ -57,35 +87,65 @@ std::vector<std::string> BuildRelaunchArguments(const PatchSettings& settings) {
 
 bool RelaunchElevated(const std::string& program, const PatchSettings& settings,
                       const RelaunchHooks& hooks) {
-  std::wstring folder = settings.GetTargetDirectory().ToStdWstring();
-  bool access = hooks.has_access ? hooks.has_access(folder) : HasInstallAccess(folder);
-  if (access) return false;
-  std::wstring parameters = BuildRelaunchParameters(settings);
-  SystemLogW(L"parm: %s", parameters.c_str());
-  int exit_code = -1;
-  std::string error;
-  OS::Elevation::Outcome outcome =
-      OS::Elevation::Run(program, BuildRelaunchArguments(settings), &exit_code, &error);
-  if (outcome != OS::Elevation::Outcome::kFinished) {
-    if (!error.empty()) SystemLogA("RelaunchElevated> %s", error.c_str());
-    if (hooks.show_refusal) hooks.show_refusal();
+  const AccessCheck check = Check(hooks, settings.GetTargetDirectory().ToStdWstring());
+  if (check.problem == AccessProblem::kNone) return false;
+  if (check.problem != AccessProblem::kNoWriteAccess) {
+    Refuse(hooks, check);  // no elevated copy could do better
+  } else {
+    RunElevatedCopy(program, settings, hooks);
   }
   if (hooks.launch_on_exit) hooks.launch_on_exit();
   return true;
 }
 
+namespace {
+
+void RunElevatedCopy(const std::string& program, const PatchSettings& settings,
+                     const RelaunchHooks& hooks) {
+  std::wstring parameters = BuildRelaunchParameters(settings);
+  SystemLogW(L"parm: %s", parameters.c_str());
+  int exit_code = -1;
+  std::string error;
+  const OS::Elevation::Outcome outcome =
+      OS::Elevation::Run(program, BuildRelaunchArguments(settings), &exit_code, &error);
+  if (!error.empty()) SystemLogA("RelaunchElevated> %s", error.c_str());
+  switch (outcome) {
+    case OS::Elevation::Outcome::kFinished:
+      return;
+    case OS::Elevation::Outcome::kNoLauncher:
+      ShowBox(hooks, TarvMessages::LoadMessage(TarvMessages::Id::kElevationUnavailable),
+              Id::kRequiresAdminCaption);
+      return;
+    case OS::Elevation::Outcome::kDeclined:
+      SystemLogA("RelaunchElevated> pkexec ended with %d", exit_code);
+      ShowBox(hooks,
+              TarvMessages::LoadMessage(TarvMessages::Id::kElevationCouldNotRun) +
+                  wxString::FromUTF8(program).ToStdWstring(),
+              Id::kRequiresAdminCaption);
+      return;
+    case OS::Elevation::Outcome::kNotStarted:
+      if (hooks.show_refusal) hooks.show_refusal();
+      return;
+  }
+}
+
+}  // namespace
+
 bool CheckInstallPrivileges(bool admin, const PatchSettings& settings, const RelaunchHooks& hooks) {
   OS::Elevation::AdoptInvokingUser();
   if (!admin) return !RelaunchElevated(RunningProgramPath(), settings, hooks);
-  std::wstring folder = settings.GetTargetDirectory().ToStdWstring();
-  if (hooks.has_access ? hooks.has_access(folder) : HasInstallAccess(folder)) return true;
-  if (hooks.show_refusal) hooks.show_refusal();
+  const AccessCheck check = Check(hooks, settings.GetTargetDirectory().ToStdWstring());
+  if (check.problem == AccessProblem::kNone) return true;
+  Refuse(hooks, check);
   return false;
 }
 
 void ShowPrivilegesRefusal() {
-  wxString text = TarvMessages::LoadMessage(Id::kNoPrivileges);
-  wxString caption = TarvMessages::LoadMessage(Id::kRequiresAdminCaption);
+  ShowPatcherBox(TarvMessages::LoadMessage(Id::kNoPrivileges),
+                 TarvMessages::LoadMessage(Id::kRequiresAdminCaption));
+}
+
+void ShowPatcherBox(const std::wstring& text, const std::wstring& caption) {
   SessionLog::Get().Box(caption, text);
   wxMessageDialog box(nullptr, text, caption, wxOK | wxCENTRE);
   box.ShowModal();

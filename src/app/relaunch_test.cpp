@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <memory>
 
 #include "os/elevation.h"
 #include "os/messages.h"
@@ -57,6 +58,12 @@ TEST(RelaunchParameters, StringAndVectorDescribeTheSameSettings) {
     EXPECT_EQ(TarvPatch::BuildRelaunchParameters(s), c.parameters);
     EXPECT_EQ(TarvPatch::BuildRelaunchArguments(s), c.args);
   }
+  // The logged string never shows a password; the elevated copy gets it.
+  PatchSettings s;
+  Fill(&s, false, {L"ftp://player:s3cret@h/p", L"http://x"}, L"", L"1", L"F");
+  EXPECT_EQ(TarvPatch::BuildRelaunchParameters(s),
+            L"--admin --server=\"ftp://player:***@h/p;http://x\" --final= 1 \"F\"");
+  EXPECT_EQ(TarvPatch::BuildRelaunchArguments(s)[1], "--server=ftp://player:s3cret@h/p;http://x");
 }
 
 // Standard output of the test process, captured while alive (the system
@@ -125,6 +132,10 @@ class RelaunchTest : public ::testing::Test {
       return access;
     };
     hooks.show_refusal = [&] { events->push_back("refusal"); };
+    hooks.show_box = [events](const std::wstring& text, const std::wstring& caption) {
+      events->push_back("box " + wxString(caption).utf8_string() + ": " +
+                        wxString(text).utf8_string());
+    };
     hooks.launch_on_exit = [&] {
       events->push_back(tarvtest::FileExists(dir_.Sub("elevated")) ? "on-exit after elevated"
                                                                    : "on-exit");
@@ -158,27 +169,67 @@ TEST_F(RelaunchTest, ElevatedCopyRunsWithAdminThenOnExitProgram) {
             "--admin\n--repair\n--server=a;b\n--final=5\n3\nF\n");
 }
 
-TEST_F(RelaunchTest, DeclinedOrMissingLauncherShowsTheRefusal) {
+TEST_F(RelaunchTest, DeclinedOrMissingLauncherIsNamed) {
+  const std::string could_not_run =
+      "box Requires Administrator Privileges: The elevation prompt was declined, or pkexec "
+      "could not run the program: " +
+      program_;
   struct Case {
     const char* what;
     const char* decline;
-    bool launcher_exists;
+    std::string launcher;  // replaces the test launcher when set
+    std::string told;
   } cases[] = {
-      {"dismissed", "126", true},
-      {"authentication failed", "127", true},
-      {"no launcher", nullptr, false},
+      {"dismissed, or the program could not be run", "126", "", could_not_run},
+      {"authentication failed, or no such program", "127", "", could_not_run},
+      {"launcher cannot start", nullptr, dir_.Sub("missing-launcher"), "refusal"},
+      {"no pkexec on this system", nullptr, "-",
+       "box Requires Administrator Privileges: Elevation is not available on this system: "
+       "pkexec was not found.\nPlease start the patcher as an administrator."},
   };
+  const std::string empty = dir_.Sub("empty");
+  tarvtest::MakeDirs(empty);
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
     if (c.decline)
       setenv("DECLINE", c.decline, 1);
     else
       unsetenv("DECLINE");
-    std::string missing = dir_.Sub("missing-launcher");
-    if (!c.launcher_exists) setenv(OS::Elevation::kLauncherVariable, missing.c_str(), 1);
+    std::unique_ptr<tarvtest::ScopedEnv> path;
+    if (c.launcher == "-") {
+      unsetenv(OS::Elevation::kLauncherVariable);
+      path = std::make_unique<tarvtest::ScopedEnv>("PATH", empty);
+    } else if (!c.launcher.empty()) {
+      setenv(OS::Elevation::kLauncherVariable, c.launcher.c_str(), 1);
+    }
     std::vector<std::string> events;
-    EXPECT_TRUE(Relaunch(false, program_, &events)) << c.what;
-    EXPECT_EQ(events, (std::vector<std::string>{"access F", "refusal", "on-exit"})) << c.what;
-    EXPECT_FALSE(tarvtest::FileExists(dir_.Sub("elevated"))) << c.what;
+    EXPECT_TRUE(Relaunch(false, program_, &events));
+    EXPECT_EQ(events, (std::vector<std::string>{"access F", c.told, "on-exit"}));
+    EXPECT_FALSE(tarvtest::FileExists(dir_.Sub("elevated")));
+    setenv(OS::Elevation::kLauncherVariable, launcher_.c_str(), 1);
+  }
+}
+
+// Problems no elevated copy could mend are named, and nothing is started.
+TEST_F(RelaunchTest, ProblemsElevationCannotMendStartNothing) {
+  for (bool admin : {false, true}) {
+    SCOPED_TRACE(admin ? "elevated copy" : "first copy");
+    std::vector<std::string> events;
+    TarvPatch::RelaunchHooks hooks;
+    hooks.check_access = [](const std::wstring& folder) {
+      return TarvPatch::AccessCheck{TarvPatch::AccessProblem::kNoBinaries, folder};
+    };
+    hooks.show_refusal = [&] { events.push_back("refusal"); };
+    hooks.show_box = [&](const std::wstring& text, const std::wstring& caption) {
+      events.push_back(wxString(caption).utf8_string() + ": " + wxString(text).utf8_string());
+    };
+    hooks.launch_on_exit = [&] { events.push_back("on-exit"); };
+    EXPECT_FALSE(TarvPatch::CheckInstallPrivileges(admin, settings_, hooks));
+    std::vector<std::string> expected = {
+        "Cannot Patch This Installation: The installation folder has no Binaries folder: F"};
+    if (!admin) expected.push_back("on-exit");
+    EXPECT_EQ(events, expected);
+    EXPECT_FALSE(tarvtest::FileExists(dir_.Sub("launches")));
   }
 }
 
@@ -214,7 +265,7 @@ TEST_F(RelaunchTest, StartupPrivilegeStep) {
        false,
        false,
        false,
-       {"access F", "refusal", "on-exit"},
+       {"access F", "box", "on-exit"},
        "start\n"},
   };
   setenv("DECLINE", "126", 1);  // the test program itself must not be started
@@ -227,6 +278,7 @@ TEST_F(RelaunchTest, StartupPrivilegeStep) {
       return c.access;
     };
     hooks.show_refusal = [&] { events.push_back("refusal"); };
+    hooks.show_box = [&](const std::wstring&, const std::wstring&) { events.push_back("box"); };
     hooks.launch_on_exit = [&] { events.push_back("on-exit"); };
     EXPECT_EQ(TarvPatch::CheckInstallPrivileges(c.admin, settings_, hooks), c.goes_on) << c.what;
     EXPECT_EQ(events, c.events) << c.what;

@@ -4,6 +4,7 @@
 // replace. Each reports by its boolean result; none throws.
 #pragma once
 
+#include <functional>
 #include <string>
 
 namespace TarvPatch {
@@ -17,12 +18,16 @@ bool IsDirectory(const std::wstring& path);
 
 // Copies the regular file `source` to `target` through a temporary file in
 // the target's folder, or at `temp_path` when one is given, and renamed over
-// the target. The source must be a regular file itself, not a link. On
-// failure the target is untouched. Without `temp_path` the copy is flushed
-// (file and folder) before it replaces the target; with it, nothing is
-// flushed: the caller's patch step makes the whole file system durable once.
+// the target. The source must be a regular file itself, not a link. Without
+// `temp_path` the copy is flushed (file and folder) before it replaces the
+// target; with it, nothing is flushed: the caller's patch step makes the
+// whole file system durable once. With `digest_check`, the complete
+// temporary copy must pass it (given the copy's path) before it replaces the
+// target. The target is untouched unless the copy succeeds; a failed
+// temporary copy is removed.
 bool CopyFileReplacing(const std::wstring& source, const std::wstring& target,
-                       const std::wstring& temp_path = L"");
+                       const std::wstring& temp_path = L"",
+                       const std::function<bool(const std::wstring& copy)>& digest_check = {});
 
 // Renames `from` to `to`, replacing a file of that name.
 bool RenameReplacing(const std::wstring& from, const std::wstring& to);

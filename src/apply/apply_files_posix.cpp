@@ -20,14 +20,18 @@ bool IsDirectory(const std::wstring& path) {
 }
 
 bool CopyFileReplacing(const std::wstring& source, const std::wstring& target,
-                       const std::wstring& temp_path) {
+                       const std::wstring& temp_path,
+                       const std::function<bool(const std::wstring& copy)>& digest_check) {
   TarvFile::ReplaceOptions options;
   if (!temp_path.empty()) {
     options.temp_path = TarvUtil::FsPath(temp_path);
     options.durable = false;
   }
+  auto verify = [&](const std::string& copy) {
+    return !digest_check || digest_check(TarvUtil::FromFsPath(copy));
+  };
   return TarvFile::CopyRegularFile(TarvUtil::FsPath(source), TarvUtil::FsPath(target), nullptr,
-                                   options);
+                                   options, verify);
 }
 
 bool RenameReplacing(const std::wstring& from, const std::wstring& to) {

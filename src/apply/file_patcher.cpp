@@ -8,6 +8,7 @@
 #include "apply/patch_path.h"
 #include "data/file_util.h"
 #include "diag/text_encoding.h"
+#include "os/exit_cleanup.h"
 #include "os/process.h"
 
 namespace TarvPatch {
@@ -70,6 +71,9 @@ ToolRun RunTool(const FilePaths& p) {
   std::vector<std::string> argv = {TarvUtil::FsPath(p.tool), TarvUtil::FsPath(p.backup),
                                    TarvUtil::FsPath(p.diff), TarvUtil::FsPath(p.target)};
   if (!tool.Start(argv, &run.error)) return run;
+  // Should the process end meanwhile, the tool goes with it, never orphaned.
+  const pid_t pid = tool.Pid();
+  OS::ExitCleanup stop([pid] { kill(pid, SIGKILL); });
   bool cancelled = false;
   OS::Process::WaitResult waited = tool.WaitInSlices(kToolSliceMs, [&] {
     cancelled = CancelQuery() && CancelQuery()();
@@ -96,6 +100,9 @@ bool ReadyForPatch(const PatchFileEntry& entry, const FilePaths& p, PatchOutcome
     return false;
   }
   if (digest == entry.m_newDigest) {
+    // A backup beside a file that is already new is what an earlier run
+    // left when it ended between the rebuild and the clean-up.
+    if (KindOfPath(p.backup) == FileKind::kRegular) TarvUtil::RemoveFile(p.backup);
     ReportPatchMessage(1, L"Existing file appears to have been patched already: " + p.target);
     *outcome = PatchOutcome::kAlreadyNew;
     return false;
@@ -192,6 +199,9 @@ PatchOutcome PatchInstalledFile(const PatchFileEntry& entry, const std::wstring&
     ReportPatchMessage(2, L"Could not move the file aside as a backup: " + p.target);
     return PatchOutcome::kFailed;
   }
+  // Should the process end before the rebuilt file is checked, the file
+  // goes back as it was.
+  OS::ExitCleanup restore([p] { RenameReplacing(p.backup, p.target); });
   std::wstring dir = EntryDirectory(install_dir, path);
   if (!IsDirectory(dir) && !TarvUtil::MakeDirectory(dir)) {
     ReportPatchMessage(2, L"Could not create the directory: " + dir);

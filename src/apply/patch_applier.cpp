@@ -5,6 +5,7 @@
 
 #include "apply/apply_files.h"
 #include "apply/file_patcher.h"
+#include "apply/md5.h"
 #include "apply/patch_path.h"
 #include "apply/step_check.h"
 #include "apply/step_journal.h"
@@ -93,11 +94,27 @@ bool AddOne(OpenStep& step, const PatchFileEntry& entry, const PlannedEntry& pla
     ReportPatchMessage(2, L"Could not copy the file: " + source);
     return false;
   }
-  // Written inside the journal's folder: a killed copy leaves nothing
-  // among the game's files.
-  if (!CopyFileReplacing(source, InstallFs(change.path),
-                         TarvUtil::FromFsPath(step.journal.TempPath()))) {
-    ReportPatchMessage(2, L"Could not copy the file: " + source);
+  // The list's second line, where the publisher gave it, is the digest the
+  // new file must carry; a copy without it never replaces the installed file.
+  bool wrong_digest = false;
+  auto check = [&](const std::wstring& copy) {
+    if (entry.m_newDigest.empty()) return true;
+    std::wstring digest;
+    if (!ComputeFileMD5(copy, digest)) return false;  // unreadable: a failed copy
+    wrong_digest = digest != entry.m_newDigest;
+    return !wrong_digest;
+  };
+  // Written inside the journal's folder: a killed copy leaves nothing among
+  // the game's files, and the installed file waits in the journal until the
+  // step ends, so a failed copy loses nothing. The retry copies over the
+  // same temporary.
+  const std::wstring target = InstallFs(change.path);
+  const std::wstring temp = TarvUtil::FromFsPath(step.journal.TempPath());
+  if (!CopyFileReplacing(source, target, temp, check) &&
+      (wrong_digest || !CopyFileReplacing(source, target, temp, check))) {
+    ReportPatchMessage(2, wrong_digest
+                              ? L"The new file does not have the expected checksum: " + source
+                              : L"Could not copy the file: " + source);
     return false;
   }
   return true;

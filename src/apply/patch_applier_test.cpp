@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -166,7 +168,7 @@ TEST_F(ApplierTest, AddedFilesAreCopiedWithTheirFolders) {
   WriteFile(install_ + "/top.txt", "old two");
   symlink((dir_.Sub("victim.txt")).c_str(), (install_ + "/linked.txt").c_str());
   WriteFile(project_ + "/data/linked.txt", "three");
-  Lists("Deep\\Er\\Größe ü.txt\nx\ny\ntop.txt\n\n\nlinked.txt\n\n\n", "", "");
+  Lists("Deep\\Er\\Größe ü.txt\n" + Md5Hex("one") + "\ny\ntop.txt\n\n\nlinked.txt\n\n\n", "", "");
   EXPECT_TRUE(Apply());
   EXPECT_EQ(ReadFile(install_ + "/Deep/Er/Größe ü.txt"), "one");
   EXPECT_EQ(ReadFile(install_ + "/top.txt"), "two");
@@ -195,6 +197,53 @@ TEST_F(ApplierTest, EachFailedAdditionIsReportedOnce) {
   EXPECT_EQ(last_undo_, UndoResult::kNothingOpen);
   EXPECT_FALSE(FileExists(install_ + "/a.txt"));
   EXPECT_FALSE(FileExists(install_ + "/c.txt"));
+}
+
+// A copy that fails or carries the wrong data never costs the installed
+// file: it keeps its bytes, and no temporary copy is left beside it.
+TEST_F(ApplierTest, FailedOrWrongCopyKeepsTheInstalledFile) {
+  struct Case {
+    const char* name;
+    std::string source;  // empty: missing from data/
+    std::string digest;  // the list's second line
+    std::vector<Message> messages;
+  };
+  const std::string data = project_ + "/data/";
+  const Case cases[] = {
+      {"source missing from data/",
+       "",
+       "",
+       {{2, "Could not copy the file: " + data + "keep.bin"}, {0, "Failed adding: keep.bin..."}}},
+      {"digest does not match",
+       "forged",
+       Md5Hex("genuine"),
+       {{2, "The new file does not have the expected checksum: " + data + "keep.bin"},
+        {0, "Failed adding: keep.bin..."}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    messages_.clear();
+    unlink((data + "keep.bin").c_str());
+    if (!c.source.empty()) WriteFile(data + "keep.bin", c.source);
+    WriteFile(install_ + "/keep.bin", "installed");
+    Lists("keep.bin\n" + c.digest + "\n\n", "", "");
+    EXPECT_FALSE(Apply());
+    EXPECT_EQ(messages_, c.messages);
+    EXPECT_EQ(ReadFile(install_ + "/keep.bin"), "installed");
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(install_)) {
+      names.push_back(e.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"Binaries", "keep.bin"}));
+  }
+  // The right digest installs the file.
+  messages_.clear();
+  WriteFile(data + "keep.bin", "genuine");
+  Lists("keep.bin\n" + Md5Hex("genuine") + "\n\n", "", "");
+  EXPECT_TRUE(Apply());
+  EXPECT_EQ(ReadFile(install_ + "/keep.bin"), "genuine");
+  EXPECT_TRUE(messages_.empty());
 }
 
 TEST_F(ApplierTest, DeletionReportsGoneFilesAsMinor) {

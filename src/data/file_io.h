@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -115,8 +116,10 @@ bool ReplaceFile(const std::string& path, std::string_view bytes,
 
 // Copies the regular file `source` (a link is refused) over `target`
 // through an AtomicFile made with `options`; the copy gets the source's
-// permission bits plus owner read and write.
+// permission bits plus owner read and write. With `verify`, the complete
+// copy (its temporary path) must pass it before it replaces the target.
 bool CopyRegularFile(const std::string& source, const std::string& target,
-                     std::string* error = nullptr, ReplaceOptions options = {});
+                     std::string* error = nullptr, ReplaceOptions options = {},
+                     const std::function<bool(const std::string& copy)>& verify = {});
 
 }  // namespace TarvFile

@@ -311,7 +311,8 @@ bool CopyData(int in, int out, bool kernel_copy) {
 }  // namespace
 
 bool CopyRegularFile(const std::string& source, const std::string& target, std::string* error,
-                     ReplaceOptions options) {
+                     ReplaceOptions options,
+                     const std::function<bool(const std::string& copy)>& verify) {
   int in = Open(source, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (in < 0) {
     SetError(error, "cannot open", source);
@@ -334,6 +335,10 @@ bool CopyRegularFile(const std::string& source, const std::string& target, std::
     SetError(error, "cannot copy " + source + " to", target);
   }
   CloseKeepingErrno(in);
+  if (ok && verify && !verify(out.temp_path())) {
+    SetError(error, "the copy does not pass its check:", source);
+    return false;  // the uncommitted copy goes with `out`
+  }
   return ok && out.Commit(error);
 }
 

@@ -68,8 +68,14 @@ bool MakeDirectory(const std::wstring& path_in) {
 
 bool DeleteDirectoryTree(const std::wstring& directory) {
   std::string fs = FsPath(directory);
-  DIR* dir = opendir(fs.c_str());
-  if (dir == nullptr) return false;
+  // A link at the folder's own name is never followed: the files of the
+  // folder it points to are not this tree's.
+  int fd = open(fs.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  DIR* dir = fd < 0 ? nullptr : fdopendir(fd);
+  if (dir == nullptr) {
+    if (fd >= 0) close(fd);
+    return false;
+  }
   std::vector<std::string> names;
   while (dirent* entry = readdir(dir)) {
     std::string name = entry->d_name;

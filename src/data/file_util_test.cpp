@@ -104,6 +104,10 @@ TEST(FileUtil, DeleteDirectoryTreeRemovesLinksWithoutFollowing) {
   EXPECT_FALSE(tarvtest::FileExists(dir.Sub("tree")));
   EXPECT_EQ(tarvtest::ReadFile(dir.Sub("outside/keep.txt")), "keep");
   EXPECT_FALSE(TarvUtil::DeleteDirectoryTree(W(dir.Sub("missing"))));
+  // A link at the tree's own name: the folder it points to keeps its files.
+  ASSERT_EQ(symlink(dir.Sub("outside").c_str(), dir.Sub("toplink").c_str()), 0);
+  EXPECT_FALSE(TarvUtil::DeleteDirectoryTree(W(dir.Sub("toplink"))));
+  EXPECT_EQ(tarvtest::ReadFile(dir.Sub("outside/keep.txt")), "keep");
 }
 
 // Makes a file that nobody, root included, can delete; false where the file

@@ -15,6 +15,11 @@ namespace TarvDiag {
 namespace {
 
 bool g_pipe_open = false;
+// The listener's FIFO. Only the trace writes into it: standard output stays
+// what it was, so that whatever else writes there (the transfer layer, a
+// started unpacker or difference tool) never puts 8-bit bytes into the
+// listener's UTF-16LE stream.
+int g_pipe_fd = -1;
 
 std::string RuntimeDir() {
   const char* dir = getenv("XDG_RUNTIME_DIR");
@@ -32,11 +37,11 @@ struct ConsolePipe {
     if (fd < 0) return;
     // Lines are then written whole, waiting for a slow listener.
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    if (dup2(fd, STDOUT_FILENO) >= 0) g_pipe_open = true;
-    close(fd);
+    g_pipe_fd = fd;
+    g_pipe_open = true;
   }
   ~ConsolePipe() {
-    if (g_pipe_open) fsync(STDOUT_FILENO);
+    if (g_pipe_open) fsync(g_pipe_fd);
   }
 };
 
@@ -53,9 +58,10 @@ void WriteDebuggerOutput(const std::string& utf8_line) {
 }
 
 void WriteStandardOutput(const std::string& bytes) {
+  const int fd = g_pipe_open ? g_pipe_fd : STDOUT_FILENO;
   size_t done = 0;
   while (done < bytes.size()) {
-    ssize_t n = write(STDOUT_FILENO, bytes.data() + done, bytes.size() - done);
+    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return;  // failures are ignored
     done += static_cast<size_t>(n);

@@ -3,6 +3,9 @@
 //   system_log_probe one            -> SystemLogW("parm: %s", L"-a")
 //   system_log_probe threads N      -> 4 threads, N lines each, W and A mixed
 //   system_log_probe long           -> one line formatted to 5000 characters
+//   system_log_probe mixed          -> 8-bit bytes on standard output from the
+//                                      probe and from a child, then "one"
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -33,6 +36,11 @@ int main(int argc, char** argv) {
       });
     }
     for (auto& th : threads) th.join();
+  } else if (mode == "mixed") {
+    fputs("raw \xe4 bytes\n", stdout);
+    fflush(stdout);
+    if (system("echo from a child") != 0) return 1;
+    SystemLogW(L"parm: %s", L"-a");
   } else if (mode == "long") {
     SystemLogW(L"%s", std::wstring(5000, L'x').c_str());
   }

@@ -30,7 +30,8 @@ std::wstring FromUtf16Le(const std::string& bytes) {
 // Starts the probe with a console-pipe listener: the FIFO is made for the
 // child's pid after fork and before the child runs any of its code, which is
 // what a listener that starts the program suspended does.
-std::string ListenToProbe(const std::vector<std::string>& args, const std::string& runtime_dir) {
+std::string ListenToProbe(const std::vector<std::string>& args, const std::string& runtime_dir,
+                          const std::string& stdout_path = "") {
   int go[2];
   EXPECT_EQ(pipe(go), 0);
   pid_t pid = fork();
@@ -38,6 +39,11 @@ std::string ListenToProbe(const std::vector<std::string>& args, const std::strin
     close(go[1]);
     char c;
     if (read(go[0], &c, 1) != 1) _exit(99);
+    if (!stdout_path.empty()) {
+      int out = open(stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      if (out < 0 || dup2(out, STDOUT_FILENO) < 0) _exit(97);
+      close(out);
+    }
     setenv("XDG_RUNTIME_DIR", runtime_dir.c_str(), 1);
     std::vector<char*> argv;
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -95,6 +101,16 @@ TEST(SystemLog, ListenerReceivesUtf16LeLines) {
   std::string data = ListenToProbe({Probe(), "one"}, dir.path());
   EXPECT_EQ(data.size(), 18u);
   EXPECT_EQ(FromUtf16Le(data), L"parm: -a\n");
+}
+
+// Only the trace writes into the listener's pipe: 8-bit output of the
+// program and of the programs it starts stays on standard output.
+TEST(SystemLog, ListenerGetsOnlyTheTrace) {
+  tarvtest::ScopedTempDir dir;
+  std::string data = ListenToProbe({Probe(), "mixed"}, dir.path(), dir.Sub("stdout"));
+  EXPECT_EQ(FromUtf16Le(data), L"parm: -a\n");
+  EXPECT_EQ(data.size(), 18u);
+  EXPECT_EQ(tarvtest::ReadFile(dir.Sub("stdout")), "raw \xe4 bytes\nfrom a child\n");
 }
 
 TEST(SystemLog, ConcurrentWritersGiveWholeLinesOnThePipe) {

@@ -218,6 +218,11 @@ InetResult TarvFTP::GetFileSize(const std::string& path, uint64_t& size) {
     curl_off_t length = -1;
     if (code == CURLE_OK)
       curl_easy_getinfo(m_connection, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+    if (code == CURLE_OK && length > 0xFFFFFFFFLL) {
+      // Sizes beyond 32 bits are refused, never wrapped.
+      LogLine("FtpGetFileSize> size beyond 32 bits for " + path);
+      return INET_FAILED;
+    }
     if (code == CURLE_OK && length >= 0) {
       size = static_cast<uint64_t>(length);
       return INET_OK;

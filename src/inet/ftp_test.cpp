@@ -135,6 +135,33 @@ TEST_F(FtpTest, FailuresAndTheirLogLines) {
   EXPECT_EQ(ftp.GetFileAtPath("pub/f.bin", &buffer), INET_NOT_CONNECTED);
 }
 
+// A size of 4 GiB or more cannot be a patch this program takes: it is
+// refused with a log line, never wrapped to a small number.
+TEST_F(FtpTest, SizeBeyond32BitsIsRefused) {
+  struct Case {
+    const char* reply;
+    InetResult result;
+    uint64_t size;
+  };
+  for (const Case& c : {Case{"4294967295", INET_OK, 4294967295u},
+                        Case{"4294967296", INET_FAILED, 0}, Case{"5000000000", INET_FAILED, 0}}) {
+    SCOPED_TRACE(c.reply);
+    FtpTestServer server({.size_reply = c.reply});
+    Serve(server);
+    TarvFTP ftp;
+    ASSERT_EQ(ftp.Open("127.0.0.1", "", "", TarvFTP::kPassive, server.port()), INET_OK);
+    uint64_t size = 7;
+    InetResult result = INET_NOT_CONNECTED;  // neither answer the cases expect
+    auto lines = tarvtest::CaptureStdoutLines([&] { result = ftp.GetFileSize("pub/f.bin", size); });
+    EXPECT_EQ(result, c.result);
+    EXPECT_EQ(size, c.size);
+    if (c.result != INET_OK) {
+      EXPECT_EQ(lines,
+                std::vector<std::string>{"FtpGetFileSize> size beyond 32 bits for pub/f.bin"});
+    }
+  }
+}
+
 TEST_F(FtpTest, CutDataConnectionLeavesWhatArrived) {
   FtpTestServer server({.cut_after = 50000});
   Serve(server);

@@ -1,5 +1,8 @@
 #include "os/application_mutex.h"
 
+#include <cstdint>
+#include <cstdio>
+
 #include "data/file_util.h"
 
 namespace TarvUtil {
@@ -26,6 +29,20 @@ std::string ApplicationMutexName(const std::wstring& folder) {
   }
   name.resize(name.size() - 2);
   return name;
+}
+
+std::string ApplicationMutexFileName(const std::string& name) {
+  constexpr size_t kMaxFileName = 255;
+  constexpr size_t kKept = kMaxFileName - 17;
+  if (name.size() <= kMaxFileName) return name;
+  uint64_t hash = 14695981039346656037ull;
+  for (unsigned char c : name) {
+    hash ^= c;
+    hash *= 1099511628211ull;
+  }
+  char digits[17];
+  snprintf(digits, sizeof digits, "%016llx", static_cast<unsigned long long>(hash));
+  return name.substr(0, kKept) + "~" + digits;
 }
 
 }  // namespace TarvUtil

@@ -27,6 +27,12 @@ void CloseApplicationMutex();
 // TARV_c__games_tarv_binaries.
 std::string ApplicationMutexName(const std::wstring& folder);
 
+// The lock file's name for a lock name: the name itself when it fits a file
+// name (255 bytes); a longer one (a deep installation folder) keeps its
+// first 238 bytes, then "~" and the 16 lower-case hexadecimal digits of the
+// 64-bit FNV-1a hash of the whole name, so that long names stay distinct.
+std::string ApplicationMutexFileName(const std::string& name);
+
 // Where the lock files live: /dev/shm, or /tmp where that is missing. The
 // same for every user, so that all programs of an installation meet there.
 std::string ApplicationMutexDirectory();

@@ -48,8 +48,9 @@ bool IsRegularFile(int fd) {
 }
 
 int LockFile(const std::string& name, bool exclusive) {
-  if (name.size() > kMaxNameBytes) return -1;
-  int fd = OpenLockFile(ApplicationMutexDirectory() + "/" + name);
+  const std::string file_name = ApplicationMutexFileName(name);
+  if (file_name.size() > kMaxNameBytes) return -1;
+  int fd = OpenLockFile(ApplicationMutexDirectory() + "/" + file_name);
   if (fd < 0) return -1;
   int rc;
   do {

@@ -12,6 +12,7 @@
 
 namespace {
 
+using TarvUtil::ApplicationMutexFileName;
 using TarvUtil::ApplicationMutexName;
 using TarvUtil::CloseApplicationMutex;
 using TarvUtil::OpenApplicationMutex;
@@ -89,7 +90,7 @@ TEST_F(ApplicationMutexTest, SharedHolderBlocksExclusiveUntilItEnds) {
     CloseApplicationMutex();
     if (killed) {
       ASSERT_TRUE(game->Terminate());
-      EXPECT_EQ(game->ExitCode(), 128 + SIGKILL);
+      EXPECT_EQ(game->TermSignal(), SIGKILL);
     } else {
       kill(game->Pid(), SIGTERM);
       ASSERT_EQ(game->Wait(-1), OS::Process::WaitResult::kExited);
@@ -122,6 +123,30 @@ TEST_F(ApplicationMutexTest, BothSpellingsOfTheFolderMeetAtOneLock) {
   folder_.swap(respelled);
   EXPECT_EQ(StartGame("shared", &game), "refused");
   folder_.swap(respelled);
+}
+
+// A deep installation folder gives a name longer than a file name may be:
+// it is locked under a hashed file name that every program computes alike,
+// and two long folders that differ only at their end stay apart.
+TEST_F(ApplicationMutexTest, LongNamesAreHashedNotRefused) {
+  std::wstring deep =
+      folder_ + L"/" + std::wstring(150, L'a') + L"/" + std::wstring(150, L'b') + L"/Binaries";
+  const std::string name = ApplicationMutexName(deep);
+  ASSERT_GT(name.size(), 255u);
+  const std::string file = ApplicationMutexFileName(name);
+  EXPECT_EQ(file.size(), 255u);
+  EXPECT_EQ(file.substr(0, 238), name.substr(0, 238));
+  EXPECT_EQ(file[238], '~');
+  EXPECT_NE(ApplicationMutexFileName(name + "2"), file);
+  EXPECT_EQ(ApplicationMutexFileName("TARV_short"), "TARV_short");
+
+  ASSERT_TRUE(OpenApplicationMutex(deep, true));
+  OS::Process* game = nullptr;
+  folder_.swap(deep);
+  EXPECT_EQ(StartGame("shared", &game), "refused");
+  folder_.swap(deep);
+  CloseApplicationMutex();
+  unlink((TarvUtil::ApplicationMutexDirectory() + "/" + file).c_str());
 }
 
 TEST_F(ApplicationMutexTest, SecondOpenInTheProcessDoesNotTouchTheSystem) {

@@ -21,6 +21,7 @@ class Elevation {
     kFinished,    // the elevated program ran and ended; its code in exit_code
     kDeclined,    // the launcher ended with 126 or 127: prompt declined or failed
     kNotStarted,  // the launcher could not be started; reason in error
+    kNoLauncher,  // there is no launcher (pkexec) on this system
   };
 
   static constexpr const char* kLauncherVariable = "TARV_ELEVATION_LAUNCHER";

@@ -141,7 +141,7 @@ Elevation::Outcome Elevation::Run(const std::string& program, const std::vector<
   std::vector<std::string> argv = Command(program, args);
   if (argv.empty() || argv[0].empty()) {
     if (error) *error = "no elevation launcher (pkexec) found";
-    return Outcome::kNotStarted;
+    return Outcome::kNoLauncher;
   }
   Process launcher;
   if (!launcher.Start(argv, error)) return Outcome::kNotStarted;

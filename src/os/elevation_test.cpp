@@ -120,7 +120,7 @@ TEST_F(ElevationTest, MissingLauncherIsNotStarted) {
   ScopedEnv no_launcher(OS::Elevation::kLauncherVariable, nullptr);
   ScopedEnv path("PATH", &empty_path);
   EXPECT_EQ(OS::Elevation::Run(program_, {}, &exit_code, &error),
-            OS::Elevation::Outcome::kNotStarted);
+            OS::Elevation::Outcome::kNoLauncher);
   EXPECT_NE(error.find("pkexec"), std::string::npos) << error;
 }
 

@@ -133,6 +133,16 @@ inline constexpr int kTerminalProgressNoTotal = 364;
 inline constexpr int kTerminalApplying = 365;
 inline constexpr int kAnotherPatcherRuns = 366;
 inline constexpr int kCancelledCleaningUp = 367;
+// Hostile input and the access test.
+inline constexpr int kChainCycle = 400;
+inline constexpr int kRegistryHiveUnreadable = 401;
+inline constexpr int kInstallFolderMissing = 402;
+inline constexpr int kInstallFolderNotAFolder = 403;
+inline constexpr int kInstallBinariesMissing = 404;
+inline constexpr int kInstallProblemCaption = 405;
+inline constexpr int kElevationUnavailable = 406;
+inline constexpr int kElevationCouldNotRun = 407;
+inline constexpr int kNoUninstallLog = 408;
 
 // New texts are added in blocks by subject, each block in its own range so
 // that work on different subjects never takes the same number:

@@ -90,7 +90,7 @@ TEST(MessagesTest, EnglishTextsAreExact) {
       {121, L"print usage"},
       {131, L" to "},
       {132,
-       L"The current Windows user account does not have sufficient privileges to install "
+       L"The current system user account does not have sufficient privileges to install "
        L"necessary Tarv patches.\nPlease login with Administrative access and try again."},
       {151, L"Patching...\n"},
       {152, L"\nFailed to apply the patch: "},

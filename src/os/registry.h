@@ -54,6 +54,13 @@ std::string RegistryHivePath(RegistryHive hive);
 // Hive files larger than this are refused as damaged.
 constexpr size_t kMaxHiveBytes = size_t{4} << 20;
 
+// Whether the hive can be read completely: missing (or not open to this
+// process, which is a matter of access), or a regular file of valid UTF-8
+// text whose every line is blank, a comment, a key header or a value. A hive that fails this is
+// never written: every key in it counts as absent, and Create and the setters fail. `path` is the
+// hive's file (a link resolved); the reason goes to `error` (may be null).
+bool CheckRegistryHive(RegistryHive hive, std::string* path, std::string* error = nullptr);
+
 class RegistryKey {
  public:
   enum class Access { kRead, kWrite };

@@ -60,23 +60,68 @@ bool KeyPathToGroup(const std::wstring& key_path, std::wstring* group, std::stri
   }
 }
 
-// The whole hive; a missing file is an empty hive with `exists` false.
+// Whether every line of the hive is one wxFileConfig understands: blank, a
+// comment, a group header or "name=value". Anything else would be dropped
+// by the parser, and the next write would lose it for good.
+bool HiveLinesAreWhole(const std::string& text, size_t* bad_line) {
+  size_t number = 0, start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    start = end + 1;
+    ++number;
+    size_t first = line.find_first_not_of(" \t\r");
+    if (first == std::string::npos || line[first] == ';' || line[first] == '#') continue;
+    bool whole = false;
+    if (line[first] == '[') {
+      size_t close = line.find(']', first);
+      size_t rest = close == std::string::npos ? close : line.find_first_not_of(" \t\r", close + 1);
+      whole = close != std::string::npos &&
+              (rest == std::string::npos || line[rest] == ';' || line[rest] == '#');
+    } else {
+      size_t equals = line.find('=', first);
+      whole = equals != std::string::npos && equals > first;
+    }
+    if (!whole) {
+      *bad_line = number;
+      return false;
+    }
+  }
+  return true;
+}
+
+// The whole hive; a missing file is an empty hive with `exists` false. Only
+// a regular file is read (a FIFO or a device would block or never end), and
+// only a hive that is valid UTF-8 text of whole lines is accepted: what
+// cannot be read completely must never be written back.
 bool ReadHive(const std::string& path, std::string* text, bool* exists, std::string* error) {
   *exists = false;
-  switch (TarvFile::ReadWholeFile(path, kMaxHiveBytes, text)) {
+  std::string why;
+  switch (TarvFile::ReadWholeFile(path, kMaxHiveBytes, text, &why)) {
     case TarvFile::ReadResult::kOk:
       *exists = true;
-      return true;
+      break;
     case TarvFile::ReadResult::kMissing:
       return true;
     case TarvFile::ReadResult::kTooLarge:
       SetError(error, "registry hive " + path + " is larger than 4 MiB");
       return false;
     case TarvFile::ReadResult::kFailed:
-      break;
+      SetError(error, "cannot read registry hive: " + why);
+      return false;
   }
-  SetError(error, SystemError("cannot read registry hive", path));
-  return false;
+  size_t bad_line = 0;
+  if (!TarvText::IsValidUtf8(*text) || text->find('\0') != std::string::npos) {
+    SetError(error, "registry hive " + path + " is not UTF-8 text");
+    return false;
+  }
+  if (!HiveLinesAreWhole(*text, &bad_line)) {
+    SetError(error,
+             "registry hive " + path + " cannot be read at line " + std::to_string(bad_line));
+    return false;
+  }
+  return true;
 }
 
 std::unique_ptr<wxFileConfig> ParseHive(const std::string& text) {
@@ -228,6 +273,17 @@ bool LocateKey(RegistryHive hive, const std::wstring& path, bool for_writing, Ke
 }
 
 }  // namespace
+
+bool CheckRegistryHive(RegistryHive hive, std::string* path, std::string* error) {
+  *path = ResolvedHivePath(RegistryHivePath(hive));
+  // A hive this process may not open is a question of access, not damage.
+  int fd = open(path->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return true;
+  close(fd);
+  std::string text;
+  bool exists = false;
+  return ReadHive(*path, &text, &exists, error);
+}
 
 bool RegistryKey::Open(RegistryHive hive, const std::wstring& path, Access access,
                        std::string* error) {

@@ -162,6 +162,59 @@ TEST_F(RegistryTest, HiveWrittenByHandIsRead) {
   EXPECT_NE(error.find("malformed"), std::string::npos);
 }
 
+// A hive that cannot be read completely (another vendor's text in Latin-1,
+// garbage, a line the parser would drop) is never written: Create and the
+// setters fail, its keys count as absent, and the file stays byte for byte.
+TEST_F(RegistryTest, AHiveThatCannotBeReadCompletelyIsNeverWritten) {
+  struct Case {
+    const char* name;
+    std::string bytes;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"Latin-1 byte",
+       "[SOFTWARE/Obelk/Tarv]\nInstallPath=/games/T\xe4rv\n[SOFTWARE/Other]\nKeep=1\n",
+       "is not UTF-8 text"},
+      {"garbage", std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16), "is not UTF-8 text"},
+      {"a line the parser drops", "[SOFTWARE/Other]\nKeep=1\nstray words without a value\n",
+       "cannot be read at line 3"},
+      {"an unclosed key header", "[SOFTWARE/Other\nKeep=1\n", "cannot be read at line 1"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    tarvtest::WriteFile(machine_, c.bytes);
+    std::string path, error;
+    EXPECT_FALSE(CheckRegistryHive(RegistryHive::kMachine, &path, &error));
+    EXPECT_EQ(path, machine_);
+    EXPECT_NE(error.find(c.reason), std::string::npos) << error;
+    RegistryKey key;
+    EXPECT_FALSE(key.Create(RegistryHive::kMachine, L"SOFTWARE\\Obelk\\Tarv"));
+    EXPECT_FALSE(key.Open(RegistryHive::kMachine, L"SOFTWARE\\Other", RegistryKey::Access::kRead));
+    EXPECT_TRUE(tarvtest::ReadFile(machine_) == c.bytes);
+  }
+  // Comments, blank lines and values without a key header are whole.
+  tarvtest::WriteFile(machine_, "; a comment\n\n# another\nTop=1\n[A] ; note\n  B = 2\n");
+  std::string path;
+  EXPECT_TRUE(CheckRegistryHive(RegistryHive::kMachine, &path));
+  unlink(machine_.c_str());
+  EXPECT_TRUE(CheckRegistryHive(RegistryHive::kMachine, &path));
+}
+
+// A hive path that names a FIFO or a device is refused at once, without
+// blocking in open or read.
+TEST_F(RegistryTest, AHiveThatIsNotARegularFileIsRefused) {
+  tarvtest::MakeDirs(dir_.Sub("machine"));
+  ASSERT_EQ(mkfifo(machine_.c_str(), 0600), 0);
+  std::string path, error;
+  EXPECT_FALSE(CheckRegistryHive(RegistryHive::kMachine, &path, &error));
+  EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
+  RegistryKey key;
+  EXPECT_FALSE(key.Create(RegistryHive::kMachine, L"SOFTWARE\\Obelk\\Tarv"));
+  setenv("OBELK_MACHINE_REGISTRY", "/dev/zero", 1);
+  EXPECT_FALSE(CheckRegistryHive(RegistryHive::kMachine, &path, &error));
+  EXPECT_FALSE(key.Open(RegistryHive::kMachine, L"", RegistryKey::Access::kRead));
+}
+
 TEST_F(RegistryTest, AnEmptyKeyOutlivesItsCreator) {
   {
     RegistryKey key;

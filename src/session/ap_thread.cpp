@@ -51,7 +51,12 @@ Result WithFrontEnd(SessionFrontEnd* frontEnd, Call call, Result fallback) {
 
 }  // namespace
 
-APThread::APThread(SessionFrontEnd* frontEnd) : wxThread(wxTHREAD_JOINABLE), m_frontEnd(frontEnd) {
+namespace {
+std::atomic<uint64_t> g_lastGeneration{0};
+}  // namespace
+
+APThread::APThread(SessionFrontEnd* frontEnd)
+    : wxThread(wxTHREAD_JOINABLE), m_frontEnd(frontEnd), m_generation(++g_lastGeneration) {
   CurrentLink& link = Link();
   std::lock_guard<std::mutex> lock(link.mutex);
   link.worker = this;

@@ -54,6 +54,11 @@ class APThread : public wxThread {
   // The current worker; null when none was made or it was deleted.
   static APThread* Current();
 
+  // A number no other worker of this process has had (the first is 1). A
+  // finish notice carries it, so that the window tells its workers apart
+  // even when a new one is allocated where a deleted one lived.
+  uint64_t Generation() const { return m_generation; }
+
   // Called by a window (GUI thread) before it is destroyed: no later call
   // reaches it, and calls already inside it have returned when this
   // returns. A window that blocks inside one of its own front-end calls
@@ -71,6 +76,7 @@ class APThread : public wxThread {
  private:
   SessionFrontEnd* m_frontEnd;
   std::atomic<bool> m_stopRequested{false};
+  const uint64_t m_generation;
 };
 
 }  // namespace TarvPatch

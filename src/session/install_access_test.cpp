@@ -7,6 +7,8 @@
 #include <cstdlib>
 
 #include "data/file_util.h"
+#include "diag/text_encoding.h"
+#include "os/messages.h"
 #include "os/registry.h"
 #include "session/installation_record.h"
 #include "support/test_support.h"
@@ -135,6 +137,45 @@ TEST_F(InstallAccessTest, MachineHiveTheUserCannotWriteFailsAtStepTwo) {
   EXPECT_EQ(granted.out, "granted\n");
   EXPECT_TRUE(tarvtest::FileExists(temp_));
   EXPECT_TRUE(tarvtest::FileExists(index_));
+}
+
+// Problems elevation cannot mend are named with their path, and a machine
+// hive that cannot be read whole is left byte for byte as it was.
+TEST_F(InstallAccessTest, ProblemsThatElevationCannotMendAreNamed) {
+  TarvMessages::SetThreadLanguage(TarvMessages::Language::kEnglish);
+  struct Case {
+    const char* what;
+    std::string folder;
+    TarvPatch::AccessProblem problem;
+    std::string text;
+  };
+  tarvtest::WriteFile(dir_.Sub("plain-file"), "");
+  tarvtest::MakeDirs(dir_.Sub("no-binaries/Data"));
+  const Case cases[] = {
+      {"missing", dir_.Sub("missing"), TarvPatch::AccessProblem::kFolderMissing,
+       "The installation folder does not exist: " + dir_.Sub("missing")},
+      {"a file", dir_.Sub("plain-file"), TarvPatch::AccessProblem::kNotAFolder,
+       "The installation folder is not a folder: " + dir_.Sub("plain-file")},
+      {"no Binaries", dir_.Sub("no-binaries"), TarvPatch::AccessProblem::kNoBinaries,
+       "The installation folder has no Binaries folder: " + dir_.Sub("no-binaries")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const TarvPatch::AccessCheck check =
+        TarvPatch::CheckInstallAccess(TarvUtil::FromFsPath(c.folder));
+    EXPECT_EQ(check.problem, c.problem);
+    EXPECT_EQ(TarvText::ToUtf8(TarvPatch::AccessProblemText(check)), c.text);
+    EXPECT_FALSE(KeyExists());  // nothing was created for a folder that is not there
+  }
+  const std::string latin1 = "[SOFTWARE/Obelk/Tarv]\nInstallPath=/games/T\xe4rv\n";
+  tarvtest::WriteFile(machine_, latin1);
+  const TarvPatch::AccessCheck check =
+      TarvPatch::CheckInstallAccess(TarvUtil::FromFsPath(install_));
+  EXPECT_EQ(check.problem, TarvPatch::AccessProblem::kRegistryUnreadable);
+  EXPECT_EQ(TarvText::ToUtf8(TarvPatch::AccessProblemText(check)),
+            "The registry file cannot be read completely and is left as it is: " + machine_);
+  EXPECT_TRUE(tarvtest::ReadFile(machine_) == latin1);
+  EXPECT_EQ(TarvPatch::AccessProblemText({}), L"");
 }
 
 }  // namespace

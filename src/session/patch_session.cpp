@@ -1,5 +1,6 @@
 #include "session/patch_session.h"
 
+#include <algorithm>
 #include <ctime>
 
 #include "apply/publisher_key.h"
@@ -173,6 +174,7 @@ std::optional<PatchStep> PatchSession::NextStep(const std::wstring& version) {
 }
 
 PatchSession::Result PatchSession::RunChain() {
+  std::vector<std::wstring> reached = {m_settings.GetCurrentVersion().ToStdWstring()};
   while (true) {
     const std::wstring current = m_settings.GetCurrentVersion().ToStdWstring();
     if (m_settings.GetFinalVersion().ToStdWstring() == current) {
@@ -184,8 +186,18 @@ PatchSession::Result PatchSession::RunChain() {
       Report(0, kNoMorePatches, current);
       break;
     }
+    // A catalogue that leads back to a version of this session would patch
+    // back and forth for ever: the chain ends before anything is fetched.
+    if (std::find(reached.begin(), reached.end(), step->target_version) != reached.end()) {
+      std::wstring cycle;
+      for (const std::wstring& version : reached) cycle += version + L" -> ";
+      Report(2, kChainCycle, cycle + step->target_version);
+      if (m_applied > 0) m_ports.ResetGameConfiguration();
+      return Result::kFailed;
+    }
     const Result result = RunStep(*step);
     if (result != Result::kOk) return result;
+    reached.push_back(m_settings.GetCurrentVersion().ToStdWstring());
   }
   if (m_applied > 0) m_ports.ResetGameConfiguration();
   return Result::kOk;
@@ -355,8 +367,14 @@ bool PatchSession::ApplyPatch(const std::wstring& work) {
 }
 
 bool PatchSession::UpdateUninstallData(const std::wstring& work) {
+  const std::vector<std::wstring> added = m_ports.ReadAddedFiles(work);
+  if (!added.empty() && UninstallLogMissing(InstallDir())) {
+    // Installed without an uninstaller: there is nothing to extend.
+    Report(1, kNoUninstallLog);
+    return true;
+  }
   std::string error;
-  if (UpdateUninstallLog(InstallDir(), m_ports.ReadAddedFiles(work), &error)) return true;
+  if (UpdateUninstallLog(InstallDir(), added, &error)) return true;
   SystemLogA("session: uninstaller log not updated: %s\n", error.c_str());
   return false;
 }

@@ -1,6 +1,7 @@
 #include "session/patch_session.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <map>
@@ -387,7 +388,7 @@ TEST(PatchSession, ChecksBeforeTheChain) {
       {"access refused",
        [](Session& s) { s.ports.access = false; },
        {"callbacks", "language", "L2 Patching requires Administrator privileges.",
-        "box Requires Administrator Privileges: The current Windows ", "L0 Patching aborted.",
+        "box Requires Administrator Privileges: The current system u", "L0 Patching aborted.",
         "unlock"}},
       {"files in use",
        [](Session& s) { s.ports.lock_free_at = -1; },
@@ -678,6 +679,65 @@ TEST(PatchSession, PatchFolderAndSingleArchive) {
       EXPECT_EQ(s.ports.unpacked, std::vector<std::wstring>{TarvUtil::FromFsPath(archive)});
     }
   }
+}
+
+// A catalogue whose records lead back to a version of this session ends the
+// chain before the step's download, with the cycle named in red.
+TEST(PatchSession, ChainReturningToAReachedVersionEnds) {
+  struct Case {
+    const char* name;
+    std::map<std::wstring, PatchStep> catalogue;
+    size_t downloads;
+    std::vector<std::string> end;  // the last calls
+  };
+  const Case cases[] = {
+      {"a record onto itself",
+       {{L"1", {L"1", L"http://127.0.0.1:1/1_to_1.zip"}}},
+       0,
+       {"L0 Searching for patches...",
+        "L2 The patch chain returns to a version already reached and ends here: 1 -> 1",
+        "L0 Patching aborted.", "unlock"}},
+      {"back to the installed version",
+       {{L"1", {L"2", L"http://127.0.0.1:1/1_to_2.zip"}},
+        {L"2", {L"1", L"http://127.0.0.1:1/2_to_1.zip"}}},
+       1,
+       {"marker cleared",
+        "L2 The patch chain returns to a version already reached and ends here: 1 -> 2 -> 1",
+        "reset configuration", "L0 Patching aborted.", "unlock"}},
+      {"back to a version reached on the way",
+       {{L"1", {L"2", L"u/1_to_2.zip"}},
+        {L"2", {L"3", L"u/2_to_3.zip"}},
+        {L"3", {L"2", L"u/3_to_2.zip"}}},
+       2,
+       {"marker cleared",
+        "L2 The patch chain returns to a version already reached and ends here: 1 -> 2 -> 3 -> 2",
+        "reset configuration", "L0 Patching aborted.", "unlock"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Session s;
+    s.ports.catalogue = c.catalogue;
+    EXPECT_EQ(s.Run(), SessionEnd::kAborted);
+    EXPECT_EQ(s.ports.archives.size(), c.downloads);
+    ASSERT_GE(s.ports.calls.size(), c.end.size());
+    EXPECT_EQ(std::vector<std::string>(s.ports.calls.end() - static_cast<long>(c.end.size()),
+                                       s.ports.calls.end()),
+              c.end);
+  }
+}
+
+// An installation made without the uninstaller: the step succeeds with a
+// grey note, and no log appears.
+TEST(PatchSession, MissingUninstallerLogIsANote) {
+  Session s;
+  s.settings.SetFinalVersion(L"2");
+  ASSERT_EQ(unlink((s.install + "/unins000.dat").c_str()), 0);
+  EXPECT_EQ(s.Run(), SessionEnd::kCompleted);
+  EXPECT_NE(std::find(s.ports.calls.begin(), s.ports.calls.end(),
+                      "L1 No uninstaller log; nothing recorded."),
+            s.ports.calls.end());
+  EXPECT_EQ(s.settings.GetCurrentVersion(), L"2");
+  EXPECT_FALSE(tarvtest::FileExists(s.install + "/unins000.dat"));
 }
 
 }  // namespace

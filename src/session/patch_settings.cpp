@@ -4,6 +4,7 @@
 #include <wx/log.h>
 #include <wx/textfile.h>
 
+#include "inet/url.h"
 #include "os/message_ids.h"
 #include "os/messages.h"
 
@@ -74,8 +75,11 @@ wxString PatchSettings::BuildStartupSummary() const {
              m_finalVersion + "\n";
   if (m_localFile) summary += Message(Id::kStandaloneMode);
   if (m_repair) summary += Message(Id::kRepairMode);
-  for (const std::wstring& server : m_servers)
-    summary += Message(Id::kServerCandidate) + wxString(server) + "\n";
+  // A password in an address is never shown.
+  for (const std::wstring& server : m_servers) {
+    summary += Message(Id::kServerCandidate) +
+               wxString::FromUTF8(TarvInet::RedactUrl(wxString(server).utf8_string())) + "\n";
+  }
   return summary;
 }
 

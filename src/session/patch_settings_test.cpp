@@ -112,6 +112,7 @@ TEST(PatchSettingsTest, StartupSummaryListsEverythingInOrder) {
   full.AddServer(L"ftp://a/");
   full.AddServer(L"");
   full.AddServer(L"http://b/");
+  full.AddServer(L"ftp://player:s3cret@c/pub/");
   EXPECT_EQ(full.BuildStartupSummary(),
             "Patch Installer Version: 30323\n"
             "ManualPatchPath:      /patches/p1\n"
@@ -120,7 +121,10 @@ TEST(PatchSettingsTest, StartupSummaryListsEverythingInOrder) {
             "Repair client mode.\n"
             "Patch server candidate: ftp://a/\n"
             "Patch server candidate: \n"
-            "Patch server candidate: http://b/\n");
+            "Patch server candidate: http://b/\n"
+            "Patch server candidate: ftp://player:***@c/pub/\n");
+  // Only what is shown is masked: the session still uses the password.
+  EXPECT_EQ(full.GetServers().back(), L"ftp://player:s3cret@c/pub/");
 
   PatchSettings bare;
   bare.SetCurrentVersion("2.0");

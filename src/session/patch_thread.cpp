@@ -28,9 +28,11 @@ void PatchThread::DoWork() {
   try {
     end = PatchSession(*this, m_settings).Run();
   } catch (...) {
+    m_sessionFolder.Remove();
     WriteCrashDump();
     throw;
   }
+  m_sessionFolder.Remove();
   // A session stopped while unpacking ends here, without the finish notice.
   if (end != SessionEnd::kCancelled) APThread::DoWork();
 }
@@ -88,7 +90,12 @@ void PatchThread::CloseApplicationLock() { TarvUtil::CloseApplicationMutex(); }
 void PatchThread::Sleep(int milliseconds) { wxThread::Sleep(milliseconds); }
 
 bool PatchThread::EnsureTempFolder(std::wstring* folder) {
-  return TarvUtil::EnsureTempFolder(folder);
+  if (!m_sessionFolder.IsCreated()) {
+    std::wstring temp;
+    if (!TarvUtil::EnsureTempFolder(&temp) || !m_sessionFolder.Create(temp)) return false;
+  }
+  *folder = m_sessionFolder.Path();
+  return true;
 }
 
 bool PatchThread::SetPatchingMarker() { return TarvPatch::SetPatchingMarker(); }

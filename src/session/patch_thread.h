@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "os/session_folder.h"
 #include "patchserver/obelk_patch_task.h"
 #include "session/ap_thread.h"
 #include "session/patch_session.h"
@@ -77,6 +78,9 @@ class PatchThread : public APThread, public ObelkPatchTask, private SessionPorts
   std::vector<std::wstring> ReadAddedFiles(const std::wstring& work_folder) override;
 
   PatchSettings& m_settings;
+  // Holds every temporary file of the session; made at the first step,
+  // removed when the session ends, however it ends.
+  TarvUtil::SessionFolder m_sessionFolder;
 };
 
 }  // namespace TarvPatch

@@ -228,6 +228,12 @@ bool PlanUninstallLogEdit(std::string_view log, const std::vector<std::string>& 
   return MakeHeader(log, edit->records_added, growth, &edit->header, error);
 }
 
+bool UninstallLogMissing(const std::wstring& install_dir) {
+  struct stat st;
+  const std::string path = TarvUtil::FsPath(TarvUtil::JoinPath(install_dir, L"unins000.dat"));
+  return lstat(path.c_str(), &st) != 0 && errno == ENOENT;
+}
+
 bool UpdateUninstallLog(const std::wstring& install_dir, const std::vector<std::wstring>& added,
                         std::string* error) {
   if (added.empty()) return true;

@@ -63,4 +63,9 @@ bool PlanUninstallLogEdit(std::string_view log, const std::vector<std::string>& 
 bool UpdateUninstallLog(const std::wstring& install_dir, const std::vector<std::wstring>& added,
                         std::string* error);
 
+// True when the installation has no "unins000.dat" at all (installations
+// made without the uninstaller have none); a log that is there but cannot be
+// read is not missing.
+bool UninstallLogMissing(const std::wstring& install_dir);
+
 }  // namespace TarvPatch

@@ -1,13 +1,17 @@
 #include "session/unpacker.h"
 
+#include <cerrno>
+
 #include "data/file_util.h"
 #include "diag/system_log.h"
 #include "os/process.h"
+#include "os/session_folder.h"
 
 namespace TarvPatch {
 namespace {
 
 const wchar_t kUnpacker[] = L"Binaries/miniunz.exe";
+constexpr int kWorkFolderAttempts = 100;
 
 }  // namespace
 
@@ -19,12 +23,19 @@ bool MakeArchivePath(const std::wstring& temp_folder, const std::wstring& patch_
     return false;
   }
   *path = TarvUtil::JoinPath(temp_folder, patch_name + L".zip");
-  return true;
+  if (TarvUtil::CreateExclusiveFile(*path)) return true;
+  path->clear();
+  return false;
 }
 
 bool MakeWorkFolder(const std::wstring& temp_folder, std::wstring* folder) {
-  *folder = TarvUtil::MakeTempFilePath(temp_folder);
-  return TarvUtil::MakeDirectory(*folder);
+  // A name that is taken is never used as it is: the next one is tried.
+  for (int attempt = 0; attempt < kWorkFolderAttempts; ++attempt) {
+    *folder = TarvUtil::MakeTempFilePath(temp_folder);
+    if (TarvUtil::CreateExclusiveFolder(*folder)) return true;
+    if (errno != EEXIST) return false;
+  }
+  return false;
 }
 
 std::wstring UnpackerCommandLine(const std::wstring& install_dir, const std::wstring& archive,

@@ -12,15 +12,17 @@
 
 namespace TarvPatch {
 
-// `temp_folder` joined with `patch_name` + ".zip". False, with `path`
-// cleared, when the name is empty or holds a separator (it must stay a file
-// name inside the temporary folder). The file is not created.
+// `temp_folder` joined with `patch_name` + ".zip", created as a new empty
+// file (never through a link, never over an existing name). False, with
+// `path` cleared, when the name is empty or holds a separator (it must stay
+// a file name inside the temporary folder) or the file cannot be created.
 bool MakeArchivePath(const std::wstring& temp_folder, const std::wstring& patch_name,
                      std::wstring* path);
 
-// The next temporary name "file<N>" in `temp_folder`, created as a folder
-// (an existing folder of that name is used as it is). False when it cannot
-// be created; `folder` holds the name either way.
+// The next temporary name "file<N>" in `temp_folder`, created as a new
+// folder of mode 0700; a name that is taken (by anything, a link included)
+// is passed over for the next. False when none can be created; `folder`
+// holds the last name tried.
 bool MakeWorkFolder(const std::wstring& temp_folder, std::wstring* folder);
 
 // The unpacker's command line as the session documents it: the installation

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 
@@ -111,11 +112,12 @@ TEST(Unpacker, CancelTerminatesTheUnpacker) {
 
 TEST(Unpacker, ArchiveAndWorkFolderNames) {
   tarvtest::ScopedTempDir dir;
+  tarvtest::MakeDirs(dir.Sub("t"));
   const std::wstring temp = Wide(dir.Sub("t"));
   std::wstring archive;
   ASSERT_TRUE(MakeArchivePath(temp, L"1.0_to_1.1", &archive));
   EXPECT_EQ(archive, temp + L"/1.0_to_1.1.zip");
-  EXPECT_FALSE(tarvtest::FileExists(dir.Sub("t/1.0_to_1.1.zip")));
+  EXPECT_EQ(ReadFile(dir.Sub("t/1.0_to_1.1.zip")), "");
   for (const wchar_t* bad : {L"", L"../x", L"a\\b"}) {
     EXPECT_FALSE(MakeArchivePath(temp, bad, &archive)) << bad;
     EXPECT_EQ(archive, L"");
@@ -125,12 +127,43 @@ TEST(Unpacker, ArchiveAndWorkFolderNames) {
   ASSERT_TRUE(MakeWorkFolder(temp, &second));
   EXPECT_NE(first, second);
   struct stat st;
-  ASSERT_EQ(stat(TarvUtil::FsPath(first).c_str(), &st), 0);
+  ASSERT_EQ(lstat(TarvUtil::FsPath(first).c_str(), &st), 0);
   EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
   EXPECT_EQ(first.rfind(temp + L"/file", 0), 0u);
   WriteFile(dir.Sub("blocker"), "x");
   std::wstring blocked;
   EXPECT_FALSE(MakeWorkFolder(Wide(dir.Sub("blocker")), &blocked));
+}
+
+// Names planted in the folder before the session takes them are never used
+// as they are: not written through, not extracted into.
+TEST(Unpacker, PlantedNamesAreNeverUsed) {
+  tarvtest::ScopedTempDir dir;
+  tarvtest::MakeDirs(dir.Sub("t"));
+  tarvtest::MakeDirs(dir.Sub("elsewhere"));
+  WriteFile(dir.Sub("victim"), "keep");
+  const std::wstring temp = Wide(dir.Sub("t"));
+  ASSERT_EQ(symlink(dir.Sub("victim").c_str(), dir.Sub("t/1_to_2.zip").c_str()), 0);
+  ASSERT_EQ(symlink(dir.Sub("missing").c_str(), dir.Sub("t/2_to_3.zip").c_str()), 0);
+  std::wstring archive;
+  EXPECT_FALSE(MakeArchivePath(temp, L"1_to_2", &archive));
+  EXPECT_FALSE(MakeArchivePath(temp, L"2_to_3", &archive));
+  EXPECT_EQ(ReadFile(dir.Sub("victim")), "keep");
+  EXPECT_FALSE(tarvtest::FileExists(dir.Sub("missing")));
+
+  // The counter's next name is planted as a link to another folder.
+  const std::wstring probe = TarvUtil::MakeTempFilePath(temp);
+  const unsigned long next =
+      std::stoul(TarvUtil::FsPath(probe).substr(dir.Sub("t/file").size())) + 1;
+  const std::string planted = dir.Sub("t/file" + std::to_string(next));
+  ASSERT_EQ(symlink(dir.Sub("elsewhere").c_str(), planted.c_str()), 0);
+  std::wstring work;
+  ASSERT_TRUE(MakeWorkFolder(temp, &work));
+  EXPECT_NE(TarvUtil::FsPath(work), planted);
+  struct stat st;
+  ASSERT_EQ(lstat(TarvUtil::FsPath(work).c_str(), &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "ui/banner.h"
 
+#include <dlfcn.h>
 #include <wx/filename.h>
 #include <wx/stdpaths.h>
 #include <wx/utils.h>
@@ -19,6 +20,23 @@ constexpr const char* kBannerStyleScript =
     "s.textContent='html,body{overflow:hidden!important;"
     "-webkit-user-select:none!important;user-select:none!important}';"
     "(document.head||document.documentElement).appendChild(s);})();";
+
+// The page is fetched fresh every time: WebKit's cache is switched off for
+// the process (its "document viewer" model, 0). The functions are looked up
+// in the WebKit library the web view has loaded, so that no development
+// files of WebKit are needed to build.
+void TurnOffWebCache(wxWebView* view) {
+  using GetContext = void* (*)(void*);
+  using SetCacheModel = void (*)(void*, int);
+  constexpr int kDocumentViewer = 0;
+  auto get_context =
+      reinterpret_cast<GetContext>(dlsym(RTLD_DEFAULT, "webkit_web_view_get_context"));
+  auto set_cache_model =
+      reinterpret_cast<SetCacheModel>(dlsym(RTLD_DEFAULT, "webkit_web_context_set_cache_model"));
+  void* native = view->GetNativeBackend();
+  if (get_context == nullptr || set_cache_model == nullptr || native == nullptr) return;
+  if (void* context = get_context(native)) set_cache_model(context, kDocumentViewer);
+}
 
 wxString LocalBannerPage() {
   const wxFileName program(wxStandardPaths::Get().GetExecutablePath());
@@ -55,6 +73,7 @@ Banner::Banner(wxWindow* parent, int id, const wxString& address, std::function<
   m_view->Bind(wxEVT_WEBVIEW_LOADED, &Banner::OnLoaded, this);
   m_view->Bind(wxEVT_WEBVIEW_ERROR, &Banner::OnError, this);
   m_view->Bind(wxEVT_WEBVIEW_NEWWINDOW, &Banner::OnNewWindow, this);
+  TurnOffWebCache(m_view);
   m_view->LoadURL(address);
 }
 

@@ -167,9 +167,11 @@ bool MainFrame::ConfirmCancel() {
 }
 
 void MainFrame::OnThreadFinished(wxCommandEvent& event) {
-  auto* worker = static_cast<wxThread*>(event.GetClientData());
+  // The worker's generation, not its address: a retired worker's memory may
+  // hold the current one by now.
+  const uint64_t generation = static_cast<uint64_t>(event.GetExtraLong());
   SessionLog::Get().Event("finished");
-  if (worker != nullptr && worker != static_cast<wxThread*>(m_thread)) {
+  if (generation != 0 && (m_thread == nullptr || generation != m_thread->Generation())) {
     // A session replaced by a newer one has ended; the window's state
     // belongs to the newer one.
     ReapRetiredWorkers();
@@ -291,7 +293,9 @@ void MainFrame::SetInstallFolderText(const wxString& folder) {
 
 void MainFrame::PostThreadFinished() {
   wxCommandEvent* finished = new wxCommandEvent(wxEVT_MENU, ID_THREAD_FINISHED);
+  const auto* worker = dynamic_cast<const APThread*>(wxThread::This());
   finished->SetClientData(wxThread::This());
+  finished->SetExtraLong(worker != nullptr ? static_cast<long>(worker->Generation()) : 0);
   QueueEvent(finished);
 }
 

@@ -142,8 +142,8 @@ class PatcherTest(unittest.TestCase):
         self.assertConfigReset(True)
         self.assertUninstallLogRecords(self.added_files("1_to_2", "2_to_3"))
         self.assertIsNone(self.marker())
-        # Archives of applied steps stay; work folders go.
-        self.assertEqual(self.temp_names(), ["1_to_2.zip", "2_to_3.zip"])
+        # The session's folder, archives and work folders in it, is gone.
+        self.assertEqual(self.temp_names(), [])
 
     def test_http_chain_to_the_newest_version(self):
         self.check_full_chain(self.serve("http"))
@@ -308,7 +308,7 @@ class PatcherTest(unittest.TestCase):
         self.assertInstallIs("1")
         self.assertConfigReset(False)
 
-    def test_without_temp_a_private_folder_holds_the_archives(self):
+    def test_without_temp_a_private_folder_holds_the_session(self):
         self.make_install()
         env = self.env()
         env["TEMP"] = None
@@ -317,7 +317,7 @@ class PatcherTest(unittest.TestCase):
         self.assertEqual(lines[-1], COMPLETED)
         private = os.path.join(self.dir, f"tarv-patcher-{os.getuid()}")
         self.assertEqual(os.stat(private).st_mode & 0o777, 0o700)
-        self.assertEqual(sorted(os.listdir(private)), ["1_to_2.zip"])
+        self.assertEqual(sorted(os.listdir(private)), [])
         self.assertInstallIs("2")
 
     # --- the game running ----------------------------------------------------------
@@ -397,11 +397,9 @@ class PatcherTest(unittest.TestCase):
         self.cancel(patcher)
         cancelled_at = len(patcher.entries())
         # The download runs to its end; the worker stops once the archive is
-        # unpacked, before anything of the installation changes.
-        def unpacked():
-            return [n for n in self.temp_names()
-                    if os.path.exists(os.path.join(self.temp, n, "addedFiles.txt"))]
-        e2e.wait_until(unpacked, "the download and unpacking to end")
+        # unpacked, before anything of the installation changes, and its
+        # session folder goes with it.
+        e2e.wait_until(lambda: not self.temp_names(), "the session to end")
         time.sleep(2)
         self.assertEqual([e for e in patcher.entries()[cancelled_at:] if "level" in e], [])
         self.assertNotIn("finished", patcher.events())
@@ -432,8 +430,9 @@ class PatcherTest(unittest.TestCase):
         self.assertEqual([e for e in patcher.entries()[cancelled_at:] if "level" in e], [])
         self.assertNotIn("finished", patcher.events())
         self.assertEqual(patcher.close(), 0)
-        # The temporary files stay; nothing of the installation changed.
-        self.assertIn("1_to_2.zip", self.temp_names())
+        # The session's temporary files went with it; nothing of the
+        # installation changed.
+        self.assertEqual(self.temp_names(), [])
         self.assertInstallIs("1")
 
 

@@ -130,9 +130,10 @@ class StepTest(PatcherTest):
     def test_full_disk_while_adding_files_undoes_the_step(self):
         self.make_install()
         before = self.state()
-        # The second copy of the added-files pass finds the disk full.
+        # From the second copy of the added-files pass on the disk is full,
+        # the retry of that copy included.
         wrap = ["strace", "-f", "-D", "-qq", "-o", "/dev/null", "-e", "trace=copy_file_range",
-                "-e", "inject=copy_file_range:error=ENOSPC:when=2"]
+                "-e", "inject=copy_file_range:error=ENOSPC:when=2+"]
         lines = self.finish(self.run_patcher("-s", self.serve().url(), binary=wrap))
         self.assertIn(failed_apply("1_to_2"), lines)
         self.assertEqual(lines[-2:], [returned_to("1"), ABORTED])

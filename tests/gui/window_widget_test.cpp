@@ -2,10 +2,12 @@
 // log lines, order of lines from the worker, the gauge, what a confirmed
 // cancel stops. Runs under an X server; any wxWidgets assertion fails the
 // test that caused it.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <wx/app.h>
 #include <wx/evtloop.h>
 #include <wx/init.h>
+#include <wx/webview.h>
 
 #include <chrono>
 #include <functional>
@@ -29,6 +31,7 @@ class ProbeFrame : public PatchMainFrame {
   wxGauge* Gauge() const { return m_gauge; }
   wxButton* Apply() const { return m_applyButton; }
   bool Running() const { return m_running; }
+  TarvPatch::APThread* Worker() const { return m_thread; }
   void ConfirmCancelWithoutAsking() {
     m_cancelled = true;
     m_running = false;
@@ -154,6 +157,46 @@ TEST_F(WindowWidgetTest, ConfirmedCancelStopsLinesAndSteps) {
   ASSERT_TRUE(
       PumpUntil([&] { return frame->DescribeWindow()["window"]["cancel"]["label"] == "Exit"; }));
   EXPECT_EQ(frame->Log()->GetValue(), "before\n");
+}
+
+// A finish notice of an earlier worker that arrives while a new one runs
+// (at the same address, as after the old one was deleted) is not the new
+// worker's: the window does not join the running worker for it.
+TEST_F(WindowWidgetTest, StaleFinishNoticeLeavesTheRunningWorkerAlone) {
+  ProbeFrame* frame = Open(Standalone("wait-stop;line:0:end"));
+  wxCommandEvent click(wxEVT_BUTTON, TarvPatch::ID_APPLY_BUTTON);
+  frame->StartPatching(click);
+  TarvPatch::APThread* worker = frame->Worker();
+  ASSERT_NE(worker, nullptr);
+  wxCommandEvent stale(wxEVT_MENU, TarvPatch::ID_THREAD_FINISHED);
+  stale.SetClientData(static_cast<wxThread*>(worker));
+  stale.SetExtraLong(static_cast<long>(worker->Generation() + 1));
+  frame->GetEventHandler()->ProcessEvent(stale);
+  EXPECT_TRUE(frame->Running());
+  EXPECT_EQ(frame->Worker(), worker);
+  EXPECT_EQ(frame->DescribeWindow()["window"]["cancel"]["label"], "Cancel");
+  // The worker's own notice ends the session as usual.
+  frame->ConfirmCancelWithoutAsking();
+  ASSERT_TRUE(
+      PumpUntil([&] { return frame->DescribeWindow()["window"]["cancel"]["label"] == "Exit"; }));
+}
+
+// The banner page is fetched fresh each time: the web view's cache is off
+// (WebKit's "document viewer" model, 0, not its default web-browser model).
+TEST_F(WindowWidgetTest, BannerPageIsNeverCached) {
+  if (!wxWebView::IsBackendAvailable(wxWebViewBackendDefault)) GTEST_SKIP() << "no web view";
+  FrameSetup setup = Standalone("");
+  setup.bannerAddress = "about:blank";
+  Open(std::move(setup));
+  using GetDefault = void* (*)();
+  using GetCacheModel = int (*)(void*);
+  auto get_default =
+      reinterpret_cast<GetDefault>(dlsym(RTLD_DEFAULT, "webkit_web_context_get_default"));
+  auto get_model =
+      reinterpret_cast<GetCacheModel>(dlsym(RTLD_DEFAULT, "webkit_web_context_get_cache_model"));
+  ASSERT_NE(get_default, nullptr);
+  ASSERT_NE(get_model, nullptr);
+  EXPECT_EQ(get_model(get_default()), 0);
 }
 
 TEST_F(WindowWidgetTest, WorkerOutlivingItsWindowTouchesNothing) {

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdlib>
 #include <sstream>
 #include <string>
@@ -82,7 +83,7 @@ class RelaunchE2eTest : public ::testing::Test {
 
   std::string BoxLine() {
     return std::string("{\"box\":{\"caption\":\"") + kCaption +
-           "\",\"text\":\"The current Windows user account does not have sufficient privileges "
+           "\",\"text\":\"The current system user account does not have sufficient privileges "
            "to install necessary Tarv patches.\\nPlease login with Administrative access and try "
            "again.\"}}\n";
   }
@@ -115,14 +116,20 @@ TEST_F(RelaunchE2eTest, ElevatedCopyGetsAdminNeverRelaunchesAndOnExitFollowsIt) 
       std::string::npos);
 }
 
-TEST_F(RelaunchE2eTest, DeclinedPromptShowsTheRefusalThenOnExit) {
+TEST_F(RelaunchE2eTest, DeclinedPromptIsNamedThenOnExit) {
   StartPatcher("126");
   CloseRefusalBox(patcher_.Pid());
   ASSERT_EQ(patcher_.Wait(-1), OS::Process::WaitResult::kExited);
   std::string launches = tarvtest::ReadFile(dir_.Sub("launches"));
   EXPECT_EQ(std::count(launches.begin(), launches.end(), '\n'), 1) << launches;
-  EXPECT_EQ(tarvtest::ReadFile(dir_.Sub("session.log")), BoxLine());
-  EXPECT_EQ(tarvtest::ReadFile(dir_.Sub("on-exit-saw")), BoxLine());
+  char real[PATH_MAX];
+  ASSERT_NE(realpath((tarvtest::BinDir() + "/tarv-patcher").c_str(), real), nullptr);
+  const std::string line = std::string("{\"box\":{\"caption\":\"") + kCaption +
+                           "\",\"text\":\"The elevation prompt was declined, or pkexec could "
+                           "not run the program: " +
+                           real + "\"}}\n";
+  EXPECT_EQ(tarvtest::ReadFile(dir_.Sub("session.log")), line);
+  EXPECT_EQ(tarvtest::ReadFile(dir_.Sub("on-exit-saw")), line);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@ able to misbehave on purpose:
   --drop-on-retr K     close the control connection on the first K RETR commands
   --no-epsv            answer EPSV with 502, so that clients fall back to PASV
   --masquerade ADDR    announce ADDR in PASV replies instead of 127.0.0.1
+  --size-reply N       answer every SIZE with "213 N", whatever the file
 Every command received is appended to --log, one line each, so that tests can
 count and inspect commands. Login: --user/--password, or anonymous.
 """
@@ -60,6 +61,12 @@ class TestFTPHandler(FTPHandler):
             return
         return FTPHandler.ftp_EPSV(self, line)
 
+    def ftp_SIZE(self, path):
+        if ARGS.size_reply is not None:
+            self.respond("213 %s" % ARGS.size_reply)
+            return None
+        return FTPHandler.ftp_SIZE(self, path)
+
     def ftp_RETR(self, file):
         if STATE["drops"] < ARGS.drop_on_retr:
             STATE["drops"] += 1
@@ -100,6 +107,7 @@ def main():
     p.add_argument("--drop-on-retr", type=int, default=0)
     p.add_argument("--no-epsv", action="store_true")
     p.add_argument("--masquerade")
+    p.add_argument("--size-reply")
     ARGS = p.parse_args()
 
     authorizer = DummyAuthorizer()

@@ -17,6 +17,7 @@ it changes: {"/path": {behaviour}}. Behaviour keys, all optional:
   endless     true: no Content-Length; after the body, bytes without end
   headers     extra response headers {name: value}
   throttle    send the body at this many bytes per second
+  content_type  the Content-Type (default application/octet-stream)
 Every request is appended to --log as one JSON line (method, path, selected
 request headers), so tests can count and inspect requests.
 With --tls-cert/--tls-key the server speaks HTTPS.
@@ -96,7 +97,7 @@ class Handler(BaseHTTPRequestHandler):
             route = {}
         else:
             self.send_response(route.get("status", 200))
-        self.send_header("Content-Type", "application/octet-stream")
+        self.send_header("Content-Type", route.get("content_type", "application/octet-stream"))
         if not route.get("no_length") and not route.get("endless"):
             self.send_header("Content-Length", str(route.get("length", len(body) if isinstance(body, bytes) else os.path.getsize(body))))
         for k, v in route.get("headers", {}).items():

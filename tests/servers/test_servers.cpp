@@ -227,6 +227,7 @@ FtpTestServer::FtpTestServer(const FtpOptions& o) {
   if (o.drop_on_retr > 0)
     args.insert(args.end(), {"--drop-on-retr", std::to_string(o.drop_on_retr)});
   if (o.no_epsv) args.push_back("--no-epsv");
+  if (!o.size_reply.empty()) args.insert(args.end(), {"--size-reply", o.size_reply});
   if (!o.masquerade.empty()) args.insert(args.end(), {"--masquerade", o.masquerade});
   process_.Start(args, dir_.Sub("port"));
 }

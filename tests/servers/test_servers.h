@@ -109,6 +109,7 @@ struct FtpOptions {
   int drop_on_retr = 0;               // control connection closed on N RETRs
   bool no_epsv = false;
   std::string masquerade;  // address announced in PASV replies
+  std::string size_reply;  // the number every SIZE is answered with
   std::string root;        // an existing folder to serve; empty: a fresh one
 };
 
