@@ -13,6 +13,11 @@ void BufferSink::Attach(CURL* handle) {
 size_t BufferSink::OnData(char* data, size_t size, size_t count, void* self) {
   auto* sink = static_cast<BufferSink*>(self);
   size_t bytes = size * count;
+  if (sink->m_refused) return 0;
+  if (sink->m_limit != 0 && sink->m_buffer->GetPosition() + static_cast<uint64_t>(bytes) > sink->m_limit) {
+    sink->m_tooLong = true;
+    return 0;  // the rest of the body is never stored
+  }
   for (size_t done = 0; done < bytes;) {
     uint32_t n =
         static_cast<uint32_t>(std::min<size_t>(bytes - done, TarvInetInternal::kChunkSize));
@@ -31,6 +36,10 @@ InetResult BufferSink::Finish(CURLcode code) const {
   if (WriteFailed()) {
     TarvInetInternal::LogLine("WriteData returned " + std::to_string(m_writeResult));
     return m_writeResult;
+  }
+  if (m_tooLong) {
+    TarvInetInternal::LogLine("InternetReadFile> more than " + std::to_string(m_limit) + " bytes");
+    return INET_FAILED;
   }
   if (code == CURLE_OK) return INET_OK;
   TarvInetInternal::LogLine("InternetReadFile returned " + std::to_string(code) +

@@ -11,4 +11,5 @@ enum InetResultCode : int {
   INET_NOT_CONNECTED = 7,  // the FTP object has no connection
   INET_BAD_SCHEME = 10,    // neither ftp, http nor https
   INET_BAD_ADDRESS = 12,   // unparsable address, or no default port
+  INET_CANCELLED = 13,     // the caller's cancel check stopped the transfer
 };

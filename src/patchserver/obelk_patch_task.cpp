@@ -3,6 +3,7 @@
 #include "data/file_util.h"
 #include "inet/transfer.h"
 #include "inet/url.h"
+#include "patchserver/failure_text.h"
 
 namespace {
 
@@ -23,6 +24,11 @@ class LimitedMemoryBuffer : public TarvDataBufferMemoryDynamic {
  private:
   uint32_t m_limit;
 };
+
+// The failure's cause as a report line.
+std::string CauseLine(const TarvInet::TransferFailure& failure) {
+  return TarvUtil::ToNarrow(TarvPatchServer::DescribeFailure(failure));
+}
 
 // Addresses in report lines never show a password.
 std::string Shown(const std::wstring& address) {
@@ -64,6 +70,12 @@ class ObelkPatchTask::ProgressBuffer : public TarvDataBuffer {
 };
 
 ObelkPatchTask::ObelkPatchTask() = default;
+
+TarvInet::TransferControl ObelkPatchTask::Control() {
+  TarvInet::TransferControl control;
+  control.cancelled = [this] { return TransferCancelled(); };
+  return control;
+}
 ObelkPatchTask::~ObelkPatchTask() = default;
 
 // ---- Catalogue ----
@@ -91,8 +103,13 @@ bool ObelkPatchTask::FindPatches(const std::vector<std::wstring>& servers) {
     if (server.empty()) continue;
     std::wstring address = TarvUtil::JoinPath(server, L"patches.txt");
     LimitedMemoryBuffer buffer(kMaxCatalogueBytes);
-    if (TarvInet::Fetch(TarvUtil::ToNarrow(address), &buffer, TarvInet::kBypassCache) != INET_OK) {
-      Report(0, "Unable to download patch file: " + Shown(address));
+    TarvInet::TransferFailure failure;
+    InetResult r = TarvInet::Fetch(TarvUtil::ToNarrow(address), &buffer, TarvInet::kBypassCache,
+                                   Control(), &failure);
+    if (r == INET_CANCELLED || TransferCancelled()) return false;
+    if (r != INET_OK) {
+      Report(2, "Unable to download patch file: " + Shown(address));
+      Report(2, CauseLine(failure));
       continue;
     }
     buffer.SetPosition(0);
@@ -111,7 +128,7 @@ bool ObelkPatchTask::FindPatches(const std::vector<std::wstring>& servers) {
 bool ObelkPatchTask::QueryPatchSize(const std::wstring& dataUrl) {
   m_bytesReceived = 0;
   uint64_t size = 0;
-  bool known = TarvInet::QuerySize(TarvUtil::ToNarrow(dataUrl), size) == INET_OK;
+  bool known = TarvInet::QuerySize(TarvUtil::ToNarrow(dataUrl), size, Control()) == INET_OK;
   m_bytesExpected = known ? size : 0;
   return known;
 }
@@ -129,15 +146,28 @@ bool ObelkPatchTask::DownloadPatch(const std::wstring& dataUrl, const std::wstri
     OS::MutexLock lock(&m_statusLock);
     m_currentBuffer = &progress;
   }
-  bool ok = TarvInet::Fetch(TarvUtil::ToNarrow(dataUrl), &progress, 0) == INET_OK;
+  TarvInet::TransferControl control = Control();
+  control.maxBytesPerSecond = m_downloadLimit;
+  control.sizeLimit = m_bytesExpected;
+  TarvInet::TransferFailure failure;
+  InetResult r = TarvInet::Fetch(TarvUtil::ToNarrow(dataUrl), &progress, 0, control, &failure);
+  bool ok = r == INET_OK;
   if (ok) {
     progress.Flush();
-  } else {
+  } else if (r != INET_CANCELLED && !TransferCancelled()) {
     Report(2, "Unable to download patch file: " + Shown(dataUrl));
+    Report(2, CauseLine(failure));
   }
-  OS::MutexLock lock(&m_statusLock);
-  m_bytesReceived = progress.Position();
-  m_currentBuffer = nullptr;
+  {
+    OS::MutexLock lock(&m_statusLock);
+    m_bytesReceived = progress.Position();
+    m_currentBuffer = nullptr;
+  }
+  if (!ok) {
+    // What a failed or cancelled download received is of no use to anyone.
+    file.SetSize(0);
+    TarvUtil::RemoveFile(tempFilePath);
+  }
   return ok;
 }
 

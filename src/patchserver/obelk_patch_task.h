@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "data/data_buffer.h"
+#include "inet/transfer_control.h"
 #include "os/mutex.h"
 #include "patchserver/patch_catalogue.h"
 #include "patchserver/patch_info.h"
@@ -41,6 +42,13 @@ class ObelkPatchTask {
 
   // One line for the user: level 0 plain, 1 minor note, 2 error.
   virtual void Report(int level, const std::string& text) = 0;
+  // True once the user asked the session to stop: a running transfer ends
+  // within about a second. Called on the worker thread, often.
+  virtual bool TransferCancelled() { return false; }
+
+  // The speed the archive download may use, in bytes per second; 0 (the
+  // default) for no cap. Catalogues are always fetched at full speed.
+  void SetDownloadLimit(uint64_t bytesPerSecond) { m_downloadLimit = bytesPerSecond; }
 
   // ---- Catalogue (see PatchCatalogue) ----
   bool ParseCatalogue(TarvDataBuffer* buffer, const std::wstring& server);
@@ -52,10 +60,12 @@ class ObelkPatchTask {
   // ---- Server selection ----
   // Tries the servers in order (empty entries skipped): fetches each one's
   // "patches.txt" (bypassing caches) and keeps the first whose file holds a
-  // valid record. A failed fetch, or a file over 4 MiB, is reported at level
-  // 0 as "Unable to download patch file: <address>"; a file without a valid
-  // record passes silently to the next server. When none is accepted,
-  // reports "Unable to connect to any patch servers." and returns false.
+  // valid record. A failed fetch, or a file over 4 MiB (not tried again), is
+  // reported at level 2 as "Unable to download patch file: <address>" with a
+  // second level 2 line naming the cause; a file without a valid record
+  // passes silently to the next server. When none is accepted, reports
+  // "Unable to connect to any patch servers." and returns false; after a
+  // cancel it returns false at once, without a line.
   bool FindPatches(const std::vector<std::wstring>& servers);
   // The accepted server; empty before FindPatches and after it failed.
   const std::wstring& GetAcceptedServer() const { return m_server; }
@@ -65,9 +75,11 @@ class ObelkPatchTask {
   // bytes expected to that size, or to 0 (result false) when unknown.
   bool QueryPatchSize(const std::wstring& dataUrl);
   // Downloads the archive into the file `tempFilePath` (emptied first, so a
-  // stale file of the same name leaves nothing behind). Reports at level 2
-  // "Unable to open the patch file for writing: <path>" or "Unable to
-  // download patch file: <address>" and returns false on failure.
+  // stale file of the same name leaves nothing behind). A body longer than
+  // the size announced is cut there and fails. Reports at level 2 "Unable
+  // to open the patch file for writing: <path>" or "Unable to download
+  // patch file: <address>" followed by the cause, and returns false on
+  // failure; the file is then removed. A cancel returns false without a line.
   bool DownloadPatch(const std::wstring& dataUrl, const std::wstring& tempFilePath);
   // GUI thread: the current progress; stores the percentage.
   void GetDownloadStatus(DownloadStatus& out);
@@ -81,6 +93,8 @@ class ObelkPatchTask {
 
  private:
   class ProgressBuffer;
+  // The cancel check of every transfer of this task.
+  TarvInet::TransferControl Control();
 
   PatchCatalogue m_catalogue;
   std::wstring m_server;
@@ -91,4 +105,5 @@ class ObelkPatchTask {
   std::atomic<uint64_t> m_bytesReceived{0};
   std::atomic<uint64_t> m_bytesExpected{0};
   std::atomic<uint32_t> m_percent{0};
+  uint64_t m_downloadLimit = 0;
 };

@@ -1,0 +1,64 @@
+#include "inet/transfer_control.h"
+
+namespace TarvInetInternal {
+
+namespace {
+
+// libcurl's progress callback: a non-zero answer aborts the transfer with
+// CURLE_ABORTED_BY_CALLBACK.
+int OnProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  return static_cast<const AttemptLimits*>(self)->Cancelled() ? 1 : 0;
+}
+
+}  // namespace
+
+bool AttemptLimits::Cancelled() const {
+  return control != nullptr && control->cancelled && control->cancelled();
+}
+
+long AttemptLimits::RemainingMs() const {
+  if (deadline == std::chrono::steady_clock::time_point::max()) return 0;
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                  deadline - std::chrono::steady_clock::now())
+                  .count();
+  return left < 1 ? 1 : static_cast<long>(left);
+}
+
+void ApplyLimits(CURL* handle, const AttemptLimits* limits) {
+  bool watched = limits != nullptr && limits->control != nullptr && limits->control->cancelled;
+  curl_easy_setopt(handle, CURLOPT_NOPROGRESS, watched ? 0L : 1L);
+  curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, watched ? &OnProgress : nullptr);
+  curl_easy_setopt(handle, CURLOPT_XFERINFODATA, watched ? limits : nullptr);
+  curl_off_t rate = 0;
+  if (limits != nullptr && limits->control != nullptr) {
+    rate = static_cast<curl_off_t>(limits->control->maxBytesPerSecond);
+  }
+  curl_easy_setopt(handle, CURLOPT_MAX_RECV_SPEED_LARGE, rate);
+  curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, limits != nullptr ? limits->RemainingMs() : 0L);
+}
+
+TarvInet::TransferCause CauseOf(CURLcode code) {
+  using TarvInet::TransferCause;
+  switch (code) {
+    case CURLE_OK:
+      return TransferCause::kNone;
+    case CURLE_ABORTED_BY_CALLBACK:
+      return TransferCause::kCancelled;
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+      return TransferCause::kHostNotFound;
+    case CURLE_COULDNT_CONNECT:
+      return TransferCause::kRefused;
+    case CURLE_OPERATION_TIMEDOUT:
+      return TransferCause::kStalled;
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+      return TransferCause::kCertificate;
+    default:
+      return TransferCause::kOther;
+  }
+}
+
+}  // namespace TarvInetInternal
