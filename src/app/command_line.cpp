@@ -5,6 +5,8 @@
 #include <climits>
 #include <memory>
 
+#include "inet/transfer_control.h"
+#include "os/message_ids.h"
 #include "os/messages.h"
 #include "session/patch_settings.h"
 
@@ -38,6 +40,8 @@ constexpr const char kFinal[] = "f";
 constexpr const char kPatch[] = "p";
 constexpr const char kRepair[] = "r";
 constexpr const char kOnExit[] = "o";
+// Not in the string table: a name players know from curl-like tools.
+constexpr const char kLimitRate[] = "limit-rate";
 
 // The text of `id`, at most `limit` characters, as UTF-8.
 std::string LoadLimited(int id, size_t limit) {
@@ -139,7 +143,17 @@ bool ReadCommandLine(const std::vector<wxString>& args, const OptionTable& table
   wxCmdLineParser parser;
   parser.SetCmdLine(static_cast<int>(copies.size()), argv.data());
   table.Configure(parser);
+  parser.AddLongOption(kLimitRate, TarvMessages::LoadMessage(TarvMessages::Id::kLimitRateHelp));
   if (parser.Parse(true) != 0) return false;
+  wxString rate_text;
+  uint64_t rate = 0;
+  if (parser.Found(kLimitRate, &rate_text) &&
+      !TarvInet::ParseRate(rate_text.utf8_string(), &rate)) {
+    report_error(wxString(TarvMessages::LoadMessage(TarvMessages::Id::kLimitRateInvalid)) +
+                 rate_text);
+    return false;
+  }
+  settings.SetDownloadLimit(rate);
 
   request->help = parser.Found(kHelp);
   if (request->help) parser.Usage();

@@ -224,7 +224,7 @@ InetResult TarvHTTP::Outcome(Request& request, CURLcode code, const char* operat
   return Failed(CauseOfAttempt(code));
 }
 
-InetResult TarvHTTP::HttpGet(const std::string& url, TarvDataBuffer* buffer, bool bypass) {
+InetResult TarvHTTP::HttpGetOnce(const std::string& url, TarvDataBuffer* buffer, bool bypass) {
   Request request;
   InetResult r = Prepare(url, request);
   if (r != INET_OK) return r;
@@ -254,9 +254,10 @@ InetResult TarvHTTP::HttpGet(const std::string& url, TarvDataBuffer* buffer, boo
     InetResult result = sink.Finish(code);
     if (sink.WriteFailed() || sink.TooLong()) {
       m_finalFailure = true;
-      return Failed(sink.TooLong() || sink.WriteResult() == DB_BUFFER_FULL
-                        ? TarvInet::TransferCause::kTooLong
-                        : TarvInet::TransferCause::kDiskFull);
+      Failed(sink.TooLong() || sink.WriteResult() == DB_BUFFER_FULL
+                 ? TarvInet::TransferCause::kTooLong
+                 : TarvInet::TransferCause::kDiskFull);
+      return result;  // the buffer's own result when it refused data
     }
     if (result != INET_OK) return Failed(CauseOfAttempt(code));
     return result;
@@ -264,13 +265,21 @@ InetResult TarvHTTP::HttpGet(const std::string& url, TarvDataBuffer* buffer, boo
   return Outcome(request, code, "HttpGet");
 }
 
+InetResult TarvHTTP::HttpGet(const std::string& url, TarvDataBuffer* buffer, bool bypass) {
+  InetResult result = HttpGetOnce(url, buffer, bypass);
+  m_lastUrl = TarvInet::RedactUrl(url);
+  m_lastFailed = result != INET_OK;
+  return result;
+}
+
 // Decides how this attempt writes into the buffer: at its position (the
 // first attempt), resuming after what it holds, or from 0; and checks the
 // final answer's headers against that before any body byte is stored.
 void TarvHTTP::StartBody(Request& request, TarvDataBuffer* buffer) {
   uint32_t have = buffer->GetSize();
-  bool resume = m_gets > 0 && have > 0 && !m_validator.empty();
-  if (m_gets++ > 0 && !resume) {
+  bool retry = m_lastFailed && m_lastUrl == request.url;
+  bool resume = retry && have > 0 && !m_validator.empty();
+  if (retry && !resume) {
     buffer->SetSize(0);
     buffer->SetPosition(0);
   }

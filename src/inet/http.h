@@ -27,9 +27,9 @@ class TarvHTTP {
  public:
   TarvHTTP();
 
-  // Writes the body behind `url` into `buffer`: the first call on this
-  // object from the buffer's current position, later ones resuming after
-  // what the buffer holds, or from 0 when they cannot (see above).
+  // Writes the body behind `url` into `buffer` from its current position;
+  // right after a failed call for the same address, resuming after what the
+  // buffer holds, or from 0 when that cannot be done (see above).
   // `bypass` asks every cache on the way for a fresh copy (Cache-Control and
   // Pragma no-cache). Returns INET_OK; INET_BAD_ADDRESS for an unparsable
   // address (not logged); INET_FAILED with a log line naming the failed step
@@ -65,7 +65,9 @@ class TarvHTTP {
   const TarvInetInternal::AttemptLimits* m_limits = nullptr;
   bool m_finalFailure = false;
   TarvInet::TransferFailure m_failure;
-  int m_gets = 0;           // HttpGet calls made on this object
+  InetResult HttpGetOnce(const std::string& url, TarvDataBuffer* buffer, bool bypass);
+  std::string m_lastUrl;     // of the last HttpGet, password hidden
+  bool m_lastFailed = false;
   std::string m_validator;  // "If-Range" value for resuming; empty: none
   std::string m_validatorName;  // "etag" or "last-modified"
 };

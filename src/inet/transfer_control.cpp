@@ -1,5 +1,43 @@
 #include "inet/transfer_control.h"
 
+namespace TarvInet {
+
+bool ParseRate(const std::string& text, uint64_t* bytesPerSecond) {
+  constexpr uint64_t kMax = uint64_t{1} << 53;
+  size_t digits = 0;
+  uint64_t value = 0;
+  while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') {
+    value = value * 10 + static_cast<uint64_t>(text[digits] - '0');
+    if (value > kMax) return false;
+    ++digits;
+  }
+  if (digits == 0 || text.size() - digits > 1) return false;
+  int shift = 0;
+  if (digits < text.size()) {
+    switch (text[digits]) {
+      case 'k':
+      case 'K':
+        shift = 10;
+        break;
+      case 'm':
+      case 'M':
+        shift = 20;
+        break;
+      case 'g':
+      case 'G':
+        shift = 30;
+        break;
+      default:
+        return false;
+    }
+  }
+  if (value == 0 || value > (kMax >> shift)) return false;
+  *bytesPerSecond = value << shift;
+  return true;
+}
+
+}  // namespace TarvInet
+
 namespace TarvInetInternal {
 
 namespace {

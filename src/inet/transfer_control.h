@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <string>
 
 namespace TarvInet {
 
@@ -46,6 +47,11 @@ struct TransferFailure {
   TransferCause cause = TransferCause::kNone;
   int httpStatus = 0;  // with kHttpStatus
 };
+
+// A speed as players write it for curl-like tools: a whole number of bytes
+// per second, optionally followed by K, M or G (1024, 1024², 1024³; either
+// case). False for anything else, for 0 and for values beyond 2^53.
+bool ParseRate(const std::string& text, uint64_t* bytesPerSecond);
 
 }  // namespace TarvInet
 

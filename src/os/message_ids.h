@@ -98,6 +98,8 @@ inline constexpr int kNetTooLong = 387;
 inline constexpr int kNetNotFound = 388;
 inline constexpr int kNetOther = 389;
 inline constexpr int kDownloadProgressSeconds = 390;
+inline constexpr int kLimitRateHelp = 391;
+inline constexpr int kLimitRateInvalid = 392;  // followed by the value
 
 // New texts are added in blocks by subject, each block in its own range so
 // that work on different subjects never takes the same number:

@@ -101,7 +101,9 @@ bool PatchSession::TakeApplicationLock() {
 
 PatchSession::Result PatchSession::RunPatches() {
   Report(0, kSearching);
-  if (!m_ports.FindPatches(m_settings.GetServers())) return Result::kFailed;
+  if (!m_ports.FindPatches(m_settings.GetServers())) {
+    return m_ports.StopRequested() ? Result::kCancelled : Result::kFailed;
+  }
   while (true) {
     const std::wstring current = m_settings.GetCurrentVersion().ToStdWstring();
     if (m_settings.GetFinalVersion().ToStdWstring() == current) {
@@ -144,6 +146,10 @@ PatchSession::Result PatchSession::DownloadStep(const std::wstring& url, std::ws
   }
   Report(0, kDownloading);
   if (!m_ports.DownloadPatch(url, *archive)) {
+    // Nothing of a download that failed or was cancelled stays behind.
+    TarvUtil::RemoveFile(*archive);
+    TarvUtil::DeleteDirectoryTree(*work);
+    if (m_ports.StopRequested()) return Result::kCancelled;
     Report(2, kDownloadFailed);
     return Result::kFailed;
   }
@@ -152,6 +158,8 @@ PatchSession::Result PatchSession::DownloadStep(const std::wstring& url, std::ws
     SystemLogA("session: archive has %llu bytes, %llu announced\n",
                static_cast<unsigned long long>(size),
                static_cast<unsigned long long>(m_ports.ExpectedPatchSize()));
+    TarvUtil::RemoveFile(*archive);
+    TarvUtil::DeleteDirectoryTree(*work);
     Report(2, kDownloadFailed);
     return Result::kFailed;
   }

@@ -6,6 +6,7 @@
 #include "os/application_mutex.h"
 #include "os/messages.h"
 #include "os/temp_folder.h"
+#include "session/download_limit.h"
 #include "session/install_access.h"
 #include "session/installation_record.h"
 #include "session/physx.h"
@@ -19,6 +20,7 @@ PatchThread::~PatchThread() = default;
 
 void PatchThread::DoWork() {
   SessionEnd end = SessionEnd::kAborted;
+  SetDownloadLimit(EffectiveDownloadLimit(m_settings.GetDownloadLimit()));
   try {
     end = PatchSession(*this, m_settings).Run();
   } catch (...) {

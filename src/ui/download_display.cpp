@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "os/message_ids.h"
 #include "os/messages.h"
 
 namespace TarvPatch {
@@ -9,6 +10,7 @@ namespace {
 
 constexpr int kMessageHoursLeft = 174;
 constexpr int kMessageMinutesLeft = 175;
+constexpr double kShortWaitSeconds = 120;
 
 // Truncates toward zero and keeps the low 32 bits; not finite gives 0.
 uint32_t LowBitsOfWhole(double value) {
@@ -29,7 +31,12 @@ DownloadEstimate EstimateDownload(uint64_t bytesReceived, uint64_t bytesExpected
   if (elapsedSeconds != 0) {
     const double rate = estimate.doneKb / elapsedSeconds;
     const uint32_t leftKb = estimate.totalKb - estimate.doneKb;
-    minutes = leftKb / rate / 60;
+    const double seconds = leftKb / rate;
+    minutes = seconds / 60;
+    if (std::isfinite(seconds) && seconds < kShortWaitSeconds) {
+      estimate.shortWait = true;
+      estimate.seconds = LowBitsOfWhole(seconds);
+    }
   }
   estimate.minutes = LowBitsOfWhole(minutes);
   return estimate;
@@ -39,6 +46,10 @@ wxString FormatDownloadText(const DownloadEstimate& estimate) {
   const unsigned long done = estimate.doneKb;
   const unsigned long total = estimate.totalKb;
   const unsigned long minutes = estimate.minutes;
+  if (estimate.shortWait) {
+    const wxString format(TarvMessages::LoadMessage(TarvMessages::Id::kDownloadProgressSeconds));
+    return wxString::Format(format, done, total, static_cast<unsigned long>(estimate.seconds));
+  }
   if (minutes > 60) {
     const wxString format(TarvMessages::LoadMessage(kMessageHoursLeft));
     return wxString::Format(format, done, total, minutes / 60, minutes % 60);
