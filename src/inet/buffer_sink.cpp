@@ -1,6 +1,7 @@
 #include "inet/buffer_sink.h"
 
 #include <algorithm>
+#include <thread>
 #include <string>
 
 #include "inet/internet_session.h"
@@ -14,6 +15,7 @@ size_t BufferSink::OnData(char* data, size_t size, size_t count, void* self) {
   auto* sink = static_cast<BufferSink*>(self);
   size_t bytes = size * count;
   if (sink->m_refused) return 0;
+  if (sink->m_received == 0) sink->m_start = std::chrono::steady_clock::now();
   if (sink->m_limit != 0 && sink->m_buffer->GetPosition() + static_cast<uint64_t>(bytes) > sink->m_limit) {
     sink->m_tooLong = true;
     return 0;  // the rest of the body is never stored
@@ -29,7 +31,18 @@ size_t BufferSink::OnData(char* data, size_t size, size_t count, void* self) {
     sink->m_received += n;
     done += n;
   }
+  sink->KeepToRate();
   return bytes;
+}
+
+void BufferSink::KeepToRate() {
+  if (m_rate == 0) return;
+  auto due = m_start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                           std::chrono::duration<double>(static_cast<double>(m_received) /
+                                                         static_cast<double>(m_rate)));
+  // What libcurl hands over at once is kept to a tenth of a second's worth
+  // under a cap, so the wait stays short and a cancel is seen soon after.
+  std::this_thread::sleep_until(due);
 }
 
 InetResult BufferSink::Finish(CURLcode code) const {

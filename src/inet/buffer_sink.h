@@ -6,11 +6,15 @@
 // transferring thread.
 //
 // A size limit (the most the buffer may hold at its end) cuts a body that
-// goes on past it: the transfer stops and Finish fails.
+// goes on past it: the transfer stops and Finish fails. A speed cap is kept
+// by waiting in the write call whenever the body arrived faster than the
+// cap since the sink's first byte (libcurl's own cap lets a fast start run
+// ahead by a tenth or more).
 #pragma once
 
 #include <curl/curl.h>
 
+#include <chrono>
 #include <cstdint>
 
 #include "data/data_buffer.h"
@@ -19,8 +23,9 @@
 class BufferSink {
  public:
   // `limit`: the buffer's position may not pass it; 0 for none.
-  explicit BufferSink(TarvDataBuffer* buffer, uint64_t limit = 0)
-      : m_buffer(buffer), m_limit(limit) {}
+  // `bytesPerSecond`: the speed cap; 0 for none.
+  explicit BufferSink(TarvDataBuffer* buffer, uint64_t limit = 0, uint64_t bytesPerSecond = 0)
+      : m_buffer(buffer), m_limit(limit), m_rate(bytesPerSecond) {}
 
   // Routes the handle's body data into this sink.
   void Attach(CURL* handle);
@@ -44,9 +49,12 @@ class BufferSink {
 
  private:
   static size_t OnData(char* data, size_t size, size_t count, void* self);
+  void KeepToRate();
 
   TarvDataBuffer* m_buffer;
   uint64_t m_limit;
+  uint64_t m_rate;
+  std::chrono::steady_clock::time_point m_start;
   uint64_t m_received = 0;
   bool m_tooLong = false;
   bool m_refused = false;

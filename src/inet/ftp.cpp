@@ -190,9 +190,12 @@ InetResult TarvFTP::GetFileAtPath(const std::string& path, TarvDataBuffer* buffe
   uint64_t limit = m_limits != nullptr && m_limits->control != nullptr
                        ? m_limits->control->sizeLimit
                        : 0;
+  uint64_t rate = m_limits != nullptr && m_limits->control != nullptr
+                      ? m_limits->control->maxBytesPerSecond
+                      : 0;
   for (;;) {
     if (m_connection == nullptr) return INET_NOT_CONNECTED;
-    BufferSink sink(buffer, limit);
+    BufferSink sink(buffer, limit, rate);
     Transfer t;
     t.url = "ftp://" + m_host + ":" + std::to_string(m_port) + "/" + EscapeFtpPath(path);
     t.buffer = buffer;

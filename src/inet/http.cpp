@@ -237,7 +237,7 @@ InetResult TarvHTTP::HttpGetOnce(const std::string& url, TarvDataBuffer* buffer,
   uint64_t limit = m_limits != nullptr && m_limits->control != nullptr
                        ? m_limits->control->sizeLimit
                        : 0;
-  BufferSink sink(buffer, limit);
+  BufferSink sink(buffer, limit, Rate());
   sink.Attach(request.handle);
   CURLcode code = curl_easy_perform(request.handle);
   // What the answer offers for resuming a later attempt.
@@ -263,6 +263,11 @@ InetResult TarvHTTP::HttpGetOnce(const std::string& url, TarvDataBuffer* buffer,
     return result;
   }
   return Outcome(request, code, "HttpGet");
+}
+
+uint64_t TarvHTTP::Rate() const {
+  return m_limits != nullptr && m_limits->control != nullptr ? m_limits->control->maxBytesPerSecond
+                                                             : 0;
 }
 
 InetResult TarvHTTP::HttpGet(const std::string& url, TarvDataBuffer* buffer, bool bypass) {

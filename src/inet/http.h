@@ -60,6 +60,7 @@ class TarvHTTP {
   void StartBody(Request& request, TarvDataBuffer* buffer);
   InetResult Failed(TarvInet::TransferCause cause, int status = 0);
   TarvInet::TransferCause CauseOfAttempt(CURLcode code) const;
+  uint64_t Rate() const;
 
   TarvInetInternal::InternetSession* m_session;
   const TarvInetInternal::AttemptLimits* m_limits = nullptr;

@@ -1,5 +1,9 @@
 #include "inet/transfer_control.h"
 
+#include <algorithm>
+
+#include "inet/internet_session.h"
+
 namespace TarvInet {
 
 bool ParseRate(const std::string& text, uint64_t* bytesPerSecond) {
@@ -72,6 +76,11 @@ void ApplyLimits(CURL* handle, const AttemptLimits* limits) {
     rate = static_cast<curl_off_t>(limits->control->maxBytesPerSecond);
   }
   curl_easy_setopt(handle, CURLOPT_MAX_RECV_SPEED_LARGE, rate);
+  // Under a cap, libcurl hands over at most a tenth of a second's worth at
+  // once, so that the sink's waits for the cap stay short.
+  curl_easy_setopt(handle, CURLOPT_BUFFERSIZE,
+                   rate > 0 ? std::clamp<long>(static_cast<long>(rate / 10), 1024L, kReceiveSize)
+                            : kReceiveSize);
   curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, limits != nullptr ? limits->RemainingMs() : 0L);
 }
 

@@ -183,7 +183,7 @@ TEST_F(TransferLimitsTest, AStalledServerFailsItsAttemptsUntilTheAddressTimeIsUp
 TEST_F(TransferLimitsTest, AOneBytePerSecondTrickleFailsItsAttemptWithin35Seconds) {
   if (getenv("TARV_SANITIZED") != nullptr) GTEST_SKIP() << "long; run in the normal build";
   tarvtest::ScopedEnv stall("TARV_INET_STALL_SECONDS", nullptr);
-  http_.SetRoute("/trickle", {.file = File("f.bin"), .throttle = 1, .etag = "\"t\"",
+  http_.SetRoute("/trickle", {.file = File("f.bin"), .etag = "\"t\"", .throttle = 1,
                               .later_from = 2, .later = {{.throttle = 0}}});
   TarvDataBufferMemoryDynamic buffer;
   TransferFailure failure;
