@@ -72,6 +72,35 @@ TEST_F(CommandLineTest, RefusedCommandLinesEndStartUpWithTheParsersMessage) {
   }
 }
 
+TEST_F(CommandLineTest, SpeedCapOption) {
+  struct Case {
+    std::vector<wxString> args;
+    bool accepted;
+    uint64_t limit;
+  };
+  const Case cases[] = {
+      {{"1.0", "/g"}, true, 0},
+      {{"--limit-rate", "1M", "1.0", "/g"}, true, 1048576},
+      {{"--limit-rate=500k", "1.0", "/g"}, true, 512000},
+      {{"--limit-rate", "1.5M", "1.0", "/g"}, false, 0},
+      {{"--limit-rate", "0", "1.0", "/g"}, false, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[0]);
+    EXPECT_EQ(Read(c.args), c.accepted);
+    EXPECT_EQ(m_settings->GetDownloadLimit(), c.limit);
+    if (c.accepted) {
+      EXPECT_TRUE(m_errors.empty());
+      EXPECT_EQ(m_settings->GetCurrentVersion(), "1.0");
+    } else {
+      ASSERT_EQ(m_errors.size(), 1u);
+      EXPECT_TRUE(m_errors[0].StartsWith("Not a download speed for --limit-rate")) << m_errors[0];
+      // Nothing of a refused command line is taken.
+      EXPECT_TRUE(m_settings->GetCurrentVersion().empty());
+    }
+  }
+}
+
 TEST_F(CommandLineTest, OptionsFillTheSettings) {
   tarvtest::WriteFile(m_dir.Sub("servers.txt"), "ftp://l1/\nftp://l2/");
   tarvtest::WriteFile(m_dir.Sub("empty.txt"), "");

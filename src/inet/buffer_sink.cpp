@@ -1,8 +1,8 @@
 #include "inet/buffer_sink.h"
 
 #include <algorithm>
-#include <thread>
 #include <string>
+#include <thread>
 
 #include "inet/internet_session.h"
 
@@ -16,7 +16,8 @@ size_t BufferSink::OnData(char* data, size_t size, size_t count, void* self) {
   size_t bytes = size * count;
   if (sink->m_refused) return 0;
   if (sink->m_received == 0) sink->m_start = std::chrono::steady_clock::now();
-  if (sink->m_limit != 0 && sink->m_buffer->GetPosition() + static_cast<uint64_t>(bytes) > sink->m_limit) {
+  if (sink->m_limit != 0 &&
+      sink->m_buffer->GetPosition() + static_cast<uint64_t>(bytes) > sink->m_limit) {
     sink->m_tooLong = true;
     return 0;  // the rest of the body is never stored
   }

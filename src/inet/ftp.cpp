@@ -187,9 +187,8 @@ InetResult TarvFTP::GetFileAtPath(const std::string& path, TarvDataBuffer* buffe
   uint32_t size = buffer->GetSize();
   int restAttempts = size > 0 ? 2 : 0;
   int openAttempts = 2;
-  uint64_t limit = m_limits != nullptr && m_limits->control != nullptr
-                       ? m_limits->control->sizeLimit
-                       : 0;
+  uint64_t limit =
+      m_limits != nullptr && m_limits->control != nullptr ? m_limits->control->sizeLimit : 0;
   uint64_t rate = m_limits != nullptr && m_limits->control != nullptr
                       ? m_limits->control->maxBytesPerSecond
                       : 0;

@@ -96,9 +96,9 @@ struct TarvHTTP::Request {
   long long length = -1;     // its Content-Length; -2 beyond 32 bits
   bool headersDone = false;  // a final answer's header block has ended
   bool stopAtHeaders = false;
-  bool stopped = false;  // stopped on purpose at the end of the headers
-  std::string etag;          // of the answer being read
-  std::string lastModified;  // of the answer being read
+  bool stopped = false;       // stopped on purpose at the end of the headers
+  std::string etag;           // of the answer being read
+  std::string lastModified;   // of the answer being read
   long long rangeStart = -1;  // Content-Range start of a 206
   // Set for a body download: called once the final answer's headers are
   // in; false stops the request there.
@@ -234,9 +234,8 @@ InetResult TarvHTTP::HttpGetOnce(const std::string& url, TarvDataBuffer* buffer,
   }
   StartBody(request, buffer);
   curl_easy_setopt(request.handle, CURLOPT_HTTPHEADER, request.headers);
-  uint64_t limit = m_limits != nullptr && m_limits->control != nullptr
-                       ? m_limits->control->sizeLimit
-                       : 0;
+  uint64_t limit =
+      m_limits != nullptr && m_limits->control != nullptr ? m_limits->control->sizeLimit : 0;
   BufferSink sink(buffer, limit, Rate());
   sink.Attach(request.handle);
   CURLcode code = curl_easy_perform(request.handle);

@@ -67,8 +67,8 @@ class TarvHTTP {
   bool m_finalFailure = false;
   TarvInet::TransferFailure m_failure;
   InetResult HttpGetOnce(const std::string& url, TarvDataBuffer* buffer, bool bypass);
-  std::string m_lastUrl;     // of the last HttpGet, password hidden
+  std::string m_lastUrl;  // of the last HttpGet, password hidden
   bool m_lastFailed = false;
-  std::string m_validator;  // "If-Range" value for resuming; empty: none
+  std::string m_validator;      // "If-Range" value for resuming; empty: none
   std::string m_validatorName;  // "etag" or "last-modified"
 };

@@ -24,8 +24,8 @@ constexpr long kPauseSliceMs = 20;
 
 // False when the pause was cut short by a cancel or the address's deadline.
 bool PauseBeforeRetry(const AttemptLimits& limits) {
-  auto end = Clock::now() +
-             std::chrono::milliseconds(TarvInetInternal::GetTimeLimits().retry_pause_ms);
+  auto end =
+      Clock::now() + std::chrono::milliseconds(TarvInetInternal::GetTimeLimits().retry_pause_ms);
   for (;;) {
     if (limits.Cancelled() || limits.TimeUp()) return false;
     auto now = Clock::now();
@@ -77,9 +77,9 @@ InetResult Retry(int repeats, const AttemptLimits& limits, Client& client, Attem
         r = INET_CANCELLED;
         why = {TransferCause::kCancelled, 0};
       } else {
-        TarvInetInternal::LogLine("TarvInet> giving up after " +
-                                  std::to_string(TarvInetInternal::GetTimeLimits().address_seconds) +
-                                  " seconds");
+        TarvInetInternal::LogLine(
+            "TarvInet> giving up after " +
+            std::to_string(TarvInetInternal::GetTimeLimits().address_seconds) + " seconds");
         if (why.cause == TransferCause::kStalled) why.cause = TransferCause::kTimeUp;
       }
     }

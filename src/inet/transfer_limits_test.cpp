@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <chrono>
+#include <cstdlib>
 #include <thread>
 
 #include "inet/transfer.h"
@@ -61,39 +61,73 @@ TEST_F(TransferLimitsTest, HttpResumesACutDownloadOnlyWhileTheFileIsTheSame) {
   struct Case {
     const char* name;
     HttpRoute route;
-    std::string expected;     // the buffer afterwards
-    int requests;             // the server saw
-    const char* if_range;     // of the second request; null: no Range asked
-    bool whole_again;         // the server sent the whole file again
+    std::string expected;  // the buffer afterwards
+    int requests;          // the server saw
+    const char* if_range;  // of the second request; null: no Range asked
+    bool whole_again;      // the server sent the whole file again
   } cases[] = {
       // Cut at 50 %: one Range request for the rest, If-Range the ETag.
-      {"etag", {.file = File("f.bin"), .cut_after = half, .cut_first = 1, .etag = "\"v1\""},
-       data_, 2, "\"v1\"", false},
+      {"etag",
+       {.file = File("f.bin"), .cut_after = half, .cut_first = 1, .etag = "\"v1\""},
+       data_,
+       2,
+       "\"v1\"",
+       false},
       // Without ETag the Last-Modified is the condition.
       {"modified",
-       {.file = File("f.bin"), .cut_after = half, .cut_first = 1, .etag = "",
+       {.file = File("f.bin"),
+        .cut_after = half,
+        .cut_first = 1,
+        .etag = "",
         .last_modified = "Tue, 01 Dec 2026 10:00:00 GMT"},
-       data_, 2, "Tue, 01 Dec 2026 10:00:00 GMT", false},
+       data_,
+       2,
+       "Tue, 01 Dec 2026 10:00:00 GMT",
+       false},
       // The file changed between attempts: the condition fails, the server
       // sends the new file whole and the download starts over at 0.
       {"changed",
-       {.file = File("f.bin"), .cut_after = half, .cut_first = 1, .etag = "\"v1\"",
-        .later_from = 2, .later = {changed}},
-       other_, 2, "\"v1\"", true},
+       {.file = File("f.bin"),
+        .cut_after = half,
+        .cut_first = 1,
+        .etag = "\"v1\"",
+        .later_from = 2,
+        .later = {changed}},
+       other_,
+       2,
+       "\"v1\"",
+       true},
       // The file shrank under the same ETag: 416, then a whole new start.
       {"shrunk",
-       {.file = File("f.bin"), .cut_after = half, .cut_first = 1, .etag = "\"v1\"",
-        .later_from = 2, .later = {shrunk}},
-       short_, 3, "\"v1\"", true},
+       {.file = File("f.bin"),
+        .cut_after = half,
+        .cut_first = 1,
+        .etag = "\"v1\"",
+        .later_from = 2,
+        .later = {shrunk}},
+       short_,
+       3,
+       "\"v1\"",
+       true},
       // A server without ranges answers 200: the body replaces the part.
       {"no_ranges",
-       {.file = File("f.bin"), .cut_after = half, .cut_first = 1, .etag = "\"v1\"",
-        .later_from = 2, .later = {whole}},
-       data_, 2, "\"v1\"", true},
+       {.file = File("f.bin"),
+        .cut_after = half,
+        .cut_first = 1,
+        .etag = "\"v1\"",
+        .later_from = 2,
+        .later = {whole}},
+       data_,
+       2,
+       "\"v1\"",
+       true},
       // Nothing to make the request conditional on: no Range at all.
       {"no_validator",
        {.file = File("f.bin"), .cut_after = half, .cut_first = 1, .etag = "", .last_modified = ""},
-       data_, 2, nullptr, true},
+       data_,
+       2,
+       nullptr,
+       true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -183,20 +217,25 @@ TEST_F(TransferLimitsTest, AStalledServerFailsItsAttemptsUntilTheAddressTimeIsUp
 TEST_F(TransferLimitsTest, AOneBytePerSecondTrickleFailsItsAttemptWithin35Seconds) {
   if (getenv("TARV_SANITIZED") != nullptr) GTEST_SKIP() << "long; run in the normal build";
   tarvtest::ScopedEnv stall("TARV_INET_STALL_SECONDS", nullptr);
-  http_.SetRoute("/trickle", {.file = File("f.bin"), .etag = "\"t\"", .throttle = 1,
-                              .later_from = 2, .later = {{.throttle = 0}}});
+  http_.SetRoute("/trickle", {.file = File("f.bin"),
+                              .etag = "\"t\"",
+                              .throttle = 1,
+                              .later_from = 2,
+                              .later = {{.throttle = 0}}});
   TarvDataBufferMemoryDynamic buffer;
   TransferFailure failure;
   InetResult result = -1;
   auto start = Clock::now();
-  auto lines = tarvtest::CaptureStdoutLines(
-      [&] { result = TarvInet::Fetch(http_.Url("trickle"), &buffer, 0, TransferControl{}, &failure); });
+  auto lines = tarvtest::CaptureStdoutLines([&] {
+    result = TarvInet::Fetch(http_.Url("trickle"), &buffer, 0, TransferControl{}, &failure);
+  });
   double elapsed = SecondsSince(start);
   EXPECT_EQ(result, INET_OK);
   EXPECT_TRUE(Contents(buffer) == data_);
   ASSERT_EQ(http_.CountRequests("/trickle"), 2);
   ASSERT_FALSE(lines.empty());
-  EXPECT_EQ(lines[0].rfind("InternetReadFile returned 28 with actualByteCount=", 0), 0u) << lines[0];
+  EXPECT_EQ(lines[0].rfind("InternetReadFile returned 28 with actualByteCount=", 0), 0u)
+      << lines[0];
   // The first attempt ended at the stall limit; the second, resumed, took
   // a moment.
   EXPECT_LT(elapsed, 35.0);
@@ -206,8 +245,9 @@ TEST_F(TransferLimitsTest, AOneBytePerSecondTrickleFailsItsAttemptWithin35Second
 TEST_F(TransferLimitsTest, ABodyPastItsSizeIsCutAndNotTriedAgain) {
   http_.SetRoute("/endless", {.endless = true});
   // The size query sees a length; the download gets an endless body.
-  http_.SetRoute("/announced",
-                 {.length = 100000, .endless = true, .later_from = 2, .later = {{.no_length = true}}});
+  http_.SetRoute(
+      "/announced",
+      {.length = 100000, .endless = true, .later_from = 2, .later = {{.no_length = true}}});
   for (const char* name : {"endless", "announced"}) {
     SCOPED_TRACE(name);
     std::string url = http_.Url(name);
@@ -269,8 +309,8 @@ TEST_F(TransferLimitsTest, FtpStartsOverWhenTheFileGotShorter) {
   std::string stale = data_.substr(0, 50000);  // more than the file holds now
   buffer.Write(stale.data(), static_cast<uint32_t>(stale.size()));
   InetResult result = -1;
-  auto lines = tarvtest::CaptureStdoutLines(
-      [&] { result = TarvInet::Fetch(ftp.Url("f.bin"), &buffer, 0); });
+  auto lines =
+      tarvtest::CaptureStdoutLines([&] { result = TarvInet::Fetch(ftp.Url("f.bin"), &buffer, 0); });
   EXPECT_EQ(result, INET_OK);
   EXPECT_TRUE(Contents(buffer) == short_);
   EXPECT_EQ(lines, std::vector<std::string>{"TarvFTP::GetFileAtPath> \"f.bin\" is shorter than "
@@ -311,10 +351,18 @@ TEST(ParseRateTest, Forms) {
     bool ok;
     uint64_t rate;
   } cases[] = {
-      {"1M", true, 1048576},   {"500K", true, 512000}, {"500k", true, 512000},
-      {"2g", true, 2147483648}, {"1000", true, 1000},   {"0", false, 0},
-      {"", false, 0},          {"M", false, 0},        {"1.5M", false, 0},
-      {"1MB", false, 0},       {"-1", false, 0},       {"99999999999999999999", false, 0},
+      {"1M", true, 1048576},
+      {"500K", true, 512000},
+      {"500k", true, 512000},
+      {"2g", true, 2147483648},
+      {"1000", true, 1000},
+      {"0", false, 0},
+      {"", false, 0},
+      {"M", false, 0},
+      {"1.5M", false, 0},
+      {"1MB", false, 0},
+      {"-1", false, 0},
+      {"99999999999999999999", false, 0},
       {"9007199254740993K", false, 0},
   };
   for (const Case& c : cases) {

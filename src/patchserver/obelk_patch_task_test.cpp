@@ -178,8 +178,8 @@ TEST_F(PatchTaskTest, PercentArithmeticPerState) {
     int state;
     uint32_t percent;
   } cases[] = {
-      {3, 1, 1, 33}, {3, 1, 3, 33}, {3, 1, 2, 100}, {7, 7, 0, 100},
-      {1001, 1000, 1, 99},  // one byte short: the size check fails it
+      {3, 1, 1, 33},  {3, 1, 3, 33},       {3, 1, 2, 100},
+      {7, 7, 0, 100}, {1001, 1000, 1, 99},  // one byte short: the size check fails it
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.announced) + "/" + std::to_string(c.delivered) + " state " +
@@ -265,8 +265,9 @@ class CancellableTask : public RecordingTask {
 
 TEST_F(PatchTaskTest, ABodyPastTheAnnouncedSizeFailsAndLeavesNothing) {
   // The size query sees a length; the download gets a body without end.
-  http_.SetRoute("/endless.zip",
-                 {.length = 100000, .endless = true, .later_from = 2, .later = {{.no_length = true}}});
+  http_.SetRoute(
+      "/endless.zip",
+      {.length = 100000, .endless = true, .later_from = 2, .later = {{.no_length = true}}});
   RecordingTask task;
   std::wstring url = W(http_.Url("endless.zip"));
   bool ok = true;
@@ -298,8 +299,7 @@ TEST_F(PatchTaskTest, CancelEndsAThrottledDownloadAndLeavesNothing) {
   });
   bool ok = true;
   tarvtest::CaptureStdoutLines([&] { ok = task.DownloadPatch(url, W(temp_.Sub("slow.zip"))); });
-  double after =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count();
+  double after = std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count();
   canceller.join();
   EXPECT_FALSE(ok);
   EXPECT_LT(after, 2.0);

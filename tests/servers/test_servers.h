@@ -37,8 +37,8 @@ struct HttpRoute {
   std::optional<std::string> last_modified;  // "" sends none
   bool ranges = true;                        // false: Range is ignored
   std::optional<uint64_t> throttle;          // bytes per second
-  bool never_answer = false;  // reads the request, answers nothing
-  bool endless = false;       // the body never ends
+  bool never_answer = false;                 // reads the request, answers nothing
+  bool endless = false;                      // the body never ends
   // From the later_from-th request on, the fields set in later[0] (status
   // only when not 200, fail_first only when not 0) replace this route's.
   int later_from = 0;
