@@ -25,11 +25,6 @@ class LimitedMemoryBuffer : public TarvDataBufferMemoryDynamic {
   uint32_t m_limit;
 };
 
-// The failure's cause as a report line.
-std::string CauseLine(const TarvInet::TransferFailure& failure) {
-  return TarvUtil::ToNarrow(TarvPatchServer::DescribeFailure(failure));
-}
-
 // Addresses in report lines never show a password.
 std::string Shown(const std::wstring& address) {
   return TarvInet::RedactUrl(TarvUtil::ToNarrow(address));
@@ -71,6 +66,10 @@ class ObelkPatchTask::ProgressBuffer : public TarvDataBuffer {
 
 ObelkPatchTask::ObelkPatchTask() = default;
 
+void ObelkPatchTask::ReportLocalized(int level, const std::wstring& text) {
+  Report(level, TarvUtil::ToNarrow(text));
+}
+
 TarvInet::TransferControl ObelkPatchTask::Control() {
   TarvInet::TransferControl control;
   control.cancelled = [this] { return TransferCancelled(); };
@@ -109,7 +108,7 @@ bool ObelkPatchTask::FindPatches(const std::vector<std::wstring>& servers) {
     if (r == INET_CANCELLED || TransferCancelled()) return false;
     if (r != INET_OK) {
       Report(2, "Unable to download patch file: " + Shown(address));
-      Report(2, CauseLine(failure));
+      ReportLocalized(2, TarvPatchServer::DescribeFailure(failure));
       continue;
     }
     buffer.SetPosition(0);
@@ -156,7 +155,7 @@ bool ObelkPatchTask::DownloadPatch(const std::wstring& dataUrl, const std::wstri
     progress.Flush();
   } else if (r != INET_CANCELLED && !TransferCancelled()) {
     Report(2, "Unable to download patch file: " + Shown(dataUrl));
-    Report(2, CauseLine(failure));
+    ReportLocalized(2, TarvPatchServer::DescribeFailure(failure));
   }
   {
     OS::MutexLock lock(&m_statusLock);

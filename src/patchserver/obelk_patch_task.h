@@ -42,6 +42,9 @@ class ObelkPatchTask {
 
   // One line for the user: level 0 plain, 1 minor note, 2 error.
   virtual void Report(int level, const std::string& text) = 0;
+  // A line in the player's language, which may hold any character; by
+  // default passed to Report in narrow form.
+  virtual void ReportLocalized(int level, const std::wstring& text);
   // True once the user asked the session to stop: a running transfer ends
   // within about a second. Called on the worker thread, often.
   virtual bool TransferCancelled() { return false; }

@@ -11,6 +11,7 @@
 
 #include "data/file_util.h"
 #include "inet/transfer_control.h"
+#include "os/messages.h"
 #include "servers/test_servers.h"
 
 namespace {
@@ -127,6 +128,35 @@ TEST_F(PatchTaskTest, FindPatchesTakesTheFirstServerWithAValidRecord) {
   EXPECT_EQ(http_.CountRequests("/page/patches.txt"), 2);
   // The 4 MiB cap is final: another attempt would bring the same.
   EXPECT_EQ(http_.CountRequests("/huge/patches.txt"), 1);
+}
+
+// Causes come from the string table in the player's language and reach the
+// window with every character.
+TEST_F(PatchTaskTest, CausesAreReportedInThePlayersLanguage) {
+  class WideTask : public RecordingTask {
+   public:
+    void ReportLocalized(int level, const std::wstring& text) override {
+      wide.push_back(std::to_wstring(level) + L"|" + text);
+    }
+    std::vector<std::wstring> wide;
+  };
+  const std::string down =
+      "http://127.0.0.1:" + std::to_string(tarvtest::UnusedLoopbackPort()) + "/";
+  struct Case {
+    TarvMessages::Language language;
+    std::wstring cause;
+  } cases[] = {
+      {TarvMessages::Language::kGerman, L"2|Der Server hat die Verbindung abgelehnt."},
+      {TarvMessages::Language::kFrench, L"2|Le serveur a refus\u00e9 la connexion."},
+  };
+  for (const Case& c : cases) {
+    TarvMessages::SetThreadLanguage(c.language);
+    WideTask task;
+    tarvtest::CaptureStdoutLines([&] { EXPECT_FALSE(task.FindPatches({W(down)})); });
+    EXPECT_EQ(task.wide, std::vector<std::wstring>{c.cause});
+    EXPECT_EQ(task.reports.front(), "2|Unable to download patch file: " + down + "patches.txt");
+  }
+  TarvMessages::SetThreadLanguage(TarvMessages::Language::kEnglish);
 }
 
 TEST_F(PatchTaskTest, FindPatchesOverFtp) {

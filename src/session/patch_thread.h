@@ -28,6 +28,8 @@ class PatchThread : public APThread, public ObelkPatchTask, private SessionPorts
   void Report(int level, const std::string& text) override;
   // ObelkPatchTask: transfers stop once the window asked the worker to end.
   bool TransferCancelled() override { return TestDestroy(); }
+  // ObelkPatchTask: texts of the string table keep every character.
+  void ReportLocalized(int level, const std::wstring& text) override { Report(level, text); }
 
  protected:
   // The session; ends with the finish notice unless it was cancelled while
