@@ -411,6 +411,7 @@ class PatcherTest(unittest.TestCase):
         size = os.path.getsize(os.path.join(self.server_dir, "1_to_2.zip"))
         for how in ("option", "hive"):
             with self.subTest(how):
+                shutil.rmtree(self.install, ignore_errors=True)
                 self.make_install()
                 env = self.env()
                 args = ["-s", self.serve().url(), "--final", "2"]
