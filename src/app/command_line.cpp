@@ -14,6 +14,8 @@ namespace TarvPatch {
 
 namespace {
 
+namespace Id = TarvMessages::Id;
+
 struct OptionRow {
   wxCmdLineEntryType kind;
   int short_id;
@@ -24,11 +26,16 @@ struct OptionRow {
 // Positional parameters carry names too, but the parser only shows their
 // descriptions.
 constexpr OptionRow kRows[OptionTable::kEntries - 1] = {
-    {wxCMD_LINE_SWITCH, 101, 111, 121}, {wxCMD_LINE_SWITCH, 102, 112, 122},
-    {wxCMD_LINE_PARAM, 103, 113, 123},  {wxCMD_LINE_OPTION, 104, 114, 124},
-    {wxCMD_LINE_OPTION, 105, 115, 125}, {wxCMD_LINE_OPTION, 106, 116, 126},
-    {wxCMD_LINE_PARAM, 107, 117, 127},  {wxCMD_LINE_OPTION, 108, 118, 128},
-    {wxCMD_LINE_SWITCH, 109, 119, 129}, {wxCMD_LINE_OPTION, 110, 120, 130},
+    {wxCMD_LINE_SWITCH, Id::kOptHelpShort, Id::kOptHelp, Id::kDescHelp},
+    {wxCMD_LINE_SWITCH, Id::kOptAdminShort, Id::kOptAdmin, Id::kDescAdmin},
+    {wxCMD_LINE_PARAM, Id::kOptCurrentShort, Id::kOptCurrent, Id::kDescCurrent},
+    {wxCMD_LINE_OPTION, Id::kOptListShort, Id::kOptList, Id::kDescList},
+    {wxCMD_LINE_OPTION, Id::kOptServerShort, Id::kOptServer, Id::kDescServer},
+    {wxCMD_LINE_OPTION, Id::kOptFinalShort, Id::kOptFinal, Id::kDescFinal},
+    {wxCMD_LINE_PARAM, Id::kOptTargetShort, Id::kOptTarget, Id::kDescTarget},
+    {wxCMD_LINE_OPTION, Id::kOptPatchShort, Id::kOptPatch, Id::kDescPatch},
+    {wxCMD_LINE_SWITCH, Id::kOptRepairShort, Id::kOptRepair, Id::kDescRepair},
+    {wxCMD_LINE_OPTION, Id::kOptOnExitShort, Id::kOptOnExit, Id::kDescOnExit},
 };
 
 // The option names as the string table spells them in every language.
@@ -72,7 +79,7 @@ void ReadServers(const wxCmdLineParser& parser, PatchSettings& settings,
     for (const std::wstring& entry : SplitServers(value)) settings.AddServer(entry);
   }
   if (parser.Found(kList, &value) && !settings.ReadServerList(value)) {
-    report_error(wxString(TarvMessages::LoadMessage(136)) + value);
+    report_error(wxString(TarvMessages::LoadMessage(Id::kFailedToReadServerList)) + value);
   }
   if (!settings.GetServers().empty()) settings.SetDownload(true);
 }

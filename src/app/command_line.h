@@ -56,7 +56,7 @@ struct StartupRequest {
 // `request`. The parser prints its own message and the usage text when it
 // refuses the command line (a missing parameter or value, an unknown
 // option); the result is then false and nothing is set. A server list file
-// that cannot be read is reported through `report_error` with message 136
+// that cannot be read is reported through `report_error` with the text kFailedToReadServerList
 // followed by the file name, and start-up goes on. A "server" value holds
 // one or more entries separated by ";".
 bool ReadCommandLine(const std::vector<wxString>& args, const OptionTable& table,

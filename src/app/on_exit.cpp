@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "os/message_ids.h"
 #include "os/messages.h"
 #include "os/process.h"
 
@@ -53,7 +54,8 @@ OnExitResult LaunchOnExitProgram(bool launch, const wxString& command,
   std::string error;
   if (program.empty() || !process.Start(argv, &error)) {
     if (program.empty()) error = "program not found: " + Utf8(args[0]);
-    report_error(wxString(TarvMessages::LoadMessage(138)) + wxString::FromUTF8(error));
+    report_error(wxString(TarvMessages::LoadMessage(TarvMessages::Id::kErrorCreatingProcess)) +
+                 wxString::FromUTF8(error));
     return OnExitResult::kFailed;
   }
   if (started != nullptr) *started = process.Pid();

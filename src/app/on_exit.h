@@ -19,7 +19,7 @@ constexpr int kOnExitWaitMs = 1000;
 // (quotes and backslashes as in a POSIX shell), looks the program up in
 // PATH when its name has no folder, starts it in the current folder and
 // waits at most kOnExitWaitMs for it. A program that cannot be started is
-// reported through `report_error` as message 138 followed by the reason.
+// reported through `report_error` as the text kErrorCreatingProcess followed by the reason.
 // `started` (may be null) receives the started program's process id; the
 // program is not reaped here, so its parent may wait for it.
 OnExitResult LaunchOnExitProgram(bool launch, const wxString& command,

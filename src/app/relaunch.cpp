@@ -6,6 +6,7 @@
 
 #include "diag/system_log.h"
 #include "os/elevation.h"
+#include "os/message_ids.h"
 #include "os/messages.h"
 #include "session/install_access.h"
 #include "ui/session_log.h"
@@ -13,14 +14,7 @@
 namespace TarvPatch {
 namespace {
 
-// String-table ids of the option names.
-constexpr int kAdminName = 112;
-constexpr int kServerName = 115;
-constexpr int kFinalName = 116;
-constexpr int kRepairName = 119;
-// The refusal box.
-constexpr int kRefusalText = 132;
-constexpr int kRefusalCaption = 134;
+namespace Id = TarvMessages::Id;
 
 std::wstring Option(int id) { return L"--" + TarvMessages::LoadMessage(id); }
 
@@ -38,24 +32,24 @@ std::string Utf8(const std::wstring& text) { return wxString(text).utf8_string()
 }  // namespace
 
 std::wstring BuildRelaunchParameters(const PatchSettings& settings) {
-  std::wstring text = Option(kAdminName) + L" ";
-  if (settings.IsRepair()) text += Option(kRepairName) + L" ";
+  std::wstring text = Option(Id::kOptAdmin) + L" ";
+  if (settings.IsRepair()) text += Option(Id::kOptRepair) + L" ";
   if (!settings.GetServers().empty()) {
-    text += Option(kServerName) + L"=\"" + JoinedServers(settings) + L"\" ";
+    text += Option(Id::kOptServer) + L"=\"" + JoinedServers(settings) + L"\" ";
   }
-  text += Option(kFinalName) + L"=" + settings.GetFinalVersion().ToStdWstring() + L" ";
+  text += Option(Id::kOptFinal) + L"=" + settings.GetFinalVersion().ToStdWstring() + L" ";
   text += settings.GetCurrentVersion().ToStdWstring() + L" \"" +
           settings.GetTargetDirectory().ToStdWstring() + L"\"";
   return text;
 }
 
 std::vector<std::string> BuildRelaunchArguments(const PatchSettings& settings) {
-  std::vector<std::string> args = {Utf8(Option(kAdminName))};
-  if (settings.IsRepair()) args.push_back(Utf8(Option(kRepairName)));
+  std::vector<std::string> args = {Utf8(Option(Id::kOptAdmin))};
+  if (settings.IsRepair()) args.push_back(Utf8(Option(Id::kOptRepair)));
   if (!settings.GetServers().empty()) {
-    args.push_back(Utf8(Option(kServerName) + L"=" + JoinedServers(settings)));
+    args.push_back(Utf8(Option(Id::kOptServer) + L"=" + JoinedServers(settings)));
   }
-  args.push_back(Utf8(Option(kFinalName) + L"=") + settings.GetFinalVersion().utf8_string());
+  args.push_back(Utf8(Option(Id::kOptFinal) + L"=") + settings.GetFinalVersion().utf8_string());
   args.push_back(settings.GetCurrentVersion().utf8_string());
   args.push_back(settings.GetTargetDirectory().utf8_string());
   return args;
@@ -90,8 +84,8 @@ bool CheckInstallPrivileges(bool admin, const PatchSettings& settings, const Rel
 }
 
 void ShowPrivilegesRefusal() {
-  wxString text = TarvMessages::LoadMessage(kRefusalText);
-  wxString caption = TarvMessages::LoadMessage(kRefusalCaption);
+  wxString text = TarvMessages::LoadMessage(Id::kNoPrivileges);
+  wxString caption = TarvMessages::LoadMessage(Id::kRequiresAdminCaption);
   SessionLog::Get().Box(caption, text);
   wxMessageDialog box(nullptr, text, caption, wxOK | wxCENTRE);
   box.ShowModal();

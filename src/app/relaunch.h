@@ -26,8 +26,8 @@ std::vector<std::string> BuildRelaunchArguments(const PatchSettings& settings);
 struct RelaunchHooks {
   // Decides whether this process may patch (HasInstallAccess by default).
   std::function<bool(const std::wstring& install_dir)> has_access;
-  // Tells the user that the elevated copy could not be started (text 132,
-  // caption 134); returns when the box is closed.
+  // Tells the user that the elevated copy could not be started (kNoPrivileges,
+  // caption kRequiresAdminCaption); returns when the box is closed.
   std::function<void()> show_refusal;
   // Starts this instance's --onexit program.
   std::function<void()> launch_on_exit;
@@ -48,7 +48,7 @@ bool RelaunchElevated(const std::string& program, const PatchSettings& settings,
 // here. A copy started by pkexec first adopts the invoking user's folders.
 bool CheckInstallPrivileges(bool admin, const PatchSettings& settings, const RelaunchHooks& hooks);
 
-// The box of a missing privilege: text 132, caption 134 ("Requires
+// The box of a missing privilege: text kNoPrivileges, caption kRequiresAdminCaption ("Requires
 // Administrator Privileges"), no owner, OK; recorded in the session log.
 void ShowPrivilegesRefusal();
 

@@ -16,8 +16,8 @@ FileKind KindOfPath(const std::wstring& path);
 bool IsDirectory(const std::wstring& path);
 
 // Copies the regular file `source` to `target` through a temporary file in
-// the target's folder, then renames it over the target. The source must be
-// a regular file itself, not a link.
+// the target's folder, flushed and renamed over the target. The source must
+// be a regular file itself, not a link. On failure the target is untouched.
 bool CopyFileReplacing(const std::wstring& source, const std::wstring& target);
 
 // Renames `from` to `to`, replacing a file of that name.

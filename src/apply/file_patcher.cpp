@@ -1,18 +1,26 @@
 #include "apply/file_patcher.h"
 
+#include <signal.h>
+
 #include "apply/apply_files.h"
 #include "apply/md5.h"
 #include "apply/patch_applier.h"
 #include "apply/patch_path.h"
 #include "data/file_util.h"
+#include "diag/text_encoding.h"
 #include "os/process.h"
 
 namespace TarvPatch {
 namespace {
 
-// Exit codes at or above this come from a tool that was killed by a signal
-// (the process layer reports 128 + signal); such a run is never a success.
-constexpr int kFirstSignalCode = 128;
+// The difference tool is waited for in slices this long; between slices the
+// cancel query is asked, so that a cancel or a closed window ends the tool.
+constexpr int kToolSliceMs = 100;
+
+std::function<bool()>& CancelQuery() {
+  static std::function<bool()> query;
+  return query;
+}
 
 struct FilePaths {
   std::wstring target, backup, diff, tool;
@@ -47,22 +55,39 @@ void RestoreBackup(const FilePaths& p) {
   }
 }
 
-// Runs the tool and waits without limit. The exit code, or -1 when it could
-// not be started.
-int RunTool(const FilePaths& p) {
+// How a run of the difference tool ended.
+struct ToolRun {
+  enum class End { kNotStarted, kExited, kSignalled, kCancelled } end = End::kNotStarted;
+  int code = -1;      // the exit status for kExited, the signal for kSignalled
+  std::string error;  // why it could not start
+};
+
+// Runs the tool, asking the cancel query between slices of the wait; a
+// cancelled or lost tool is killed before this returns.
+ToolRun RunTool(const FilePaths& p) {
+  ToolRun run;
   OS::Process tool;
-  std::string error;
   std::vector<std::string> argv = {TarvUtil::FsPath(p.tool), TarvUtil::FsPath(p.backup),
                                    TarvUtil::FsPath(p.diff), TarvUtil::FsPath(p.target)};
-  if (!tool.Start(argv, &error)) return -1;
-  if (tool.Wait(-1) != OS::Process::WaitResult::kExited) {
+  if (!tool.Start(argv, &run.error)) return run;
+  bool cancelled = false;
+  OS::Process::WaitResult waited = tool.WaitInSlices(kToolSliceMs, [&] {
+    cancelled = CancelQuery() && CancelQuery()();
+    return !cancelled;
+  });
+  if (waited != OS::Process::WaitResult::kExited) {
     tool.Terminate();
-    return kFirstSignalCode + 9;
+    run.end = cancelled ? ToolRun::End::kCancelled : ToolRun::End::kSignalled;
+    run.code = SIGKILL;
+    return run;
   }
-  return tool.ExitCode();
+  run.end = tool.TermSignal() != 0 ? ToolRun::End::kSignalled : ToolRun::End::kExited;
+  run.code = tool.TermSignal() != 0 ? tool.TermSignal() : tool.ExitCode();
+  return run;
 }
 
-// Steps 1 to 3: the digest decides whether the file may be patched.
+// The digest decides whether the file may be patched: only a file in the
+// old state is; one already new or one in neither state is reported.
 bool ReadyForPatch(const PatchFileEntry& entry, const FilePaths& p, PatchOutcome* outcome) {
   std::wstring digest;
   if (!ComputeFileMD5(p.target, digest)) {
@@ -89,23 +114,31 @@ bool ReadyForPatch(const PatchFileEntry& entry, const FilePaths& p, PatchOutcome
   return true;
 }
 
-// Steps 7 to 10 and the check of the result. True when the target now
-// carries the new digest.
+// Has the tool rebuild the target from the backup and checks the result.
+// True when the target now carries the new digest.
 bool Rebuild(const PatchFileEntry& entry, const FilePaths& p) {
-  int code = RunTool(p);
-  if (code < 0) {
-    ReportPatchMessage(
-        0, L"Failed patch Command: " + RenderPatchCommand(p.tool, p.backup, p.diff, p.target));
-    ReportPatchMessage(2, entry.m_path);
-    return false;
+  const ToolRun run = RunTool(p);
+  switch (run.end) {
+    case ToolRun::End::kNotStarted:
+      ReportPatchMessage(0, L"Failed patch Command: " +
+                                RenderPatchCommand(p.tool, p.backup, p.diff, p.target) + L" (" +
+                                TarvText::FromUtf8(run.error) + L")");
+      ReportPatchMessage(2, entry.m_path);
+      return false;
+    case ToolRun::End::kCancelled:
+      return false;  // the cancel ends the session; it says so itself
+    case ToolRun::End::kSignalled:
+      // Shown as a shell would show it, 128 + the signal's number.
+      ReportPatchMessage(2, entry.m_path + L": the patch tool ended abnormally (code " +
+                                std::to_wstring(128 + run.code) + L")");
+      return false;
+    case ToolRun::End::kExited:
+      break;
   }
-  if (code >= 1 && code <= 4) {
-    ReportPatchMessage(2, entry.m_path + PatchToolExitText(code));
-    return false;
-  }
-  if (code >= kFirstSignalCode) {
-    ReportPatchMessage(2, entry.m_path + L": the patch tool ended abnormally (code " +
-                              std::to_wstring(code) + L")");
+  // Only the listed codes mean failure; any other status is judged by the
+  // digest of what the tool left.
+  if (run.code >= 1 && run.code <= 4) {
+    ReportPatchMessage(2, entry.m_path + PatchToolExitText(run.code));
     return false;
   }
   std::wstring digest;
@@ -117,6 +150,8 @@ bool Rebuild(const PatchFileEntry& entry, const FilePaths& p) {
 }
 
 }  // namespace
+
+void SetPatchCancelQuery(std::function<bool()> cancelled) { CancelQuery() = std::move(cancelled); }
 
 std::wstring RenderPatchCommand(const std::wstring& tool, const std::wstring& backup,
                                 const std::wstring& diff, const std::wstring& target) {
@@ -145,7 +180,7 @@ PatchOutcome PatchInstalledFile(const PatchFileEntry& entry, const std::wstring&
   RestoreInterruptedRun(p);
   PatchOutcome outcome = PatchOutcome::kFailed;
   if (!ReadyForPatch(entry, p, &outcome)) return outcome;
-  // rename(2) replaces a backup left by an earlier run in one step.
+  // The rename replaces a backup left by an earlier run in one step.
   if (!RenameReplacing(p.target, p.backup)) {
     ReportPatchMessage(2, L"Could not move the file aside as a backup: " + p.target);
     return PatchOutcome::kFailed;

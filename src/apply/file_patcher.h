@@ -7,6 +7,7 @@
 // ReportPatchMessage.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "apply/patch_list.h"
@@ -17,6 +18,12 @@ enum class PatchOutcome { kDone, kAlreadyNew, kFailed };
 
 PatchOutcome PatchInstalledFile(const PatchFileEntry& entry, const std::wstring& install_dir,
                                 const std::wstring& project_dir);
+
+// Installs the query asked while the difference tool runs (every 100 ms):
+// when it answers true the tool is killed, the backup put back and the
+// entry fails. Empty: the tool runs to its end. Set before the applier's
+// thread starts.
+void SetPatchCancelQuery(std::function<bool()> cancelled);
 
 // The command line shown when the tool cannot start: the tool path as it
 // is, then the three paths, each quoted and preceded by a blank.

@@ -1,13 +1,10 @@
 #include "apply/md5.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <bit>
 #include <cstring>
 #include <vector>
 
+#include "data/file_io.h"
 #include "data/file_util.h"
 
 namespace {
@@ -250,19 +247,8 @@ std::unique_ptr<char[]> MD5::hex_digest() const {
 }
 
 bool ComputeFileMD5(const std::wstring& path, std::wstring& digest) {
-  // Opened without blocking (a pipe would wait for a writer), then only a
-  // regular file is read: a folder opens for reading on Linux, and a pipe or
-  // device would never end.
-  int fd = open(TarvUtil::FsPath(path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat st;
-  FILE* file = nullptr;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0 ||
-      (file = fdopen(fd, "rb")) == nullptr) {
-    close(fd);
-    return false;
-  }
+  FILE* file = TarvFile::OpenRegularForReading(TarvUtil::FsPath(path));
+  if (file == nullptr) return false;
   MD5 md5;
   if (!md5.update(file)) return false;  // update closed the stream
   md5.finalize();

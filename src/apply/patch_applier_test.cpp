@@ -294,7 +294,7 @@ TEST_F(ApplierTest, PatchedFileOutcomes) {
        [&] { unlink((install_ + "/Binaries/jpatchl-w32.exe").c_str()); },
        false,
        kOld,
-       {{0, "Failed patch Command: " + cmd}, {2, rel}}},
+       {{0, "Failed patch Command: " + cmd + " (No such file or directory)"}, {2, rel}}},
       {"difference missing",
        [&] { unlink(diff.c_str()); },
        false,
@@ -359,6 +359,16 @@ TEST_F(ApplierTest, PatchedFileOutcomes) {
        {{2, "The patched file does not have the expected checksum: " + target}}},
       {"tool exits 5 with the right content",
        [&] { InstallScriptTool("cp \"" + dir_.Sub("expected.new") + "\" \"$3\"; exit 5"); },
+       true,
+       kNew,
+       {}},
+      {"tool exits 200 with the right content",
+       [&] { InstallScriptTool("cp \"" + dir_.Sub("expected.new") + "\" \"$3\"; exit 200"); },
+       true,
+       kNew,
+       {}},
+      {"tool exits 137 with the right content",
+       [&] { InstallScriptTool("cp \"" + dir_.Sub("expected.new") + "\" \"$3\"; exit 137"); },
        true,
        kNew,
        {}},
@@ -465,10 +475,10 @@ TEST_F(ApplierTest, InstallationPathWithBlanksKeepsTheToolUnquoted) {
   unlink((install_ + "/Binaries/jpatchl-w32.exe").c_str());
   EXPECT_FALSE(Apply());
   ASSERT_FALSE(messages_.empty());
-  EXPECT_EQ(messages_[0].text, "Failed patch Command: " + install_ +
-                                   "/Binaries/jpatchl-w32.exe \"" + install_ +
-                                   "/a b/c d.dat.bak\" \"" + project_ +
-                                   "/data/a b/c d.dat.diff\" \"" + install_ + "/a b/c d.dat\"");
+  EXPECT_EQ(messages_[0].text,
+            "Failed patch Command: " + install_ + "/Binaries/jpatchl-w32.exe \"" + install_ +
+                "/a b/c d.dat.bak\" \"" + project_ + "/data/a b/c d.dat.diff\" \"" + install_ +
+                "/a b/c d.dat\" (No such file or directory)");
   EXPECT_EQ(ReadFile(install_ + "/a b/c d.dat"), "old");
 }
 

@@ -1,9 +1,6 @@
 #include "apply/patch_list.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+#include "data/file_io.h"
 #include "data/file_util.h"
 #include "diag/text_encoding.h"
 
@@ -26,39 +23,6 @@ std::vector<std::string> SplitLines(const std::string& text) {
   }
   if (start < text.size()) lines.push_back(text.substr(start));
   return lines;
-}
-
-bool ReadWholeFile(const std::string& fs_path, std::string* bytes, bool* too_large) {
-  int fd = open(fs_path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    return false;
-  }
-  if (static_cast<uint64_t>(st.st_size) > kMaxListBytes) {
-    *too_large = true;
-    close(fd);
-    return true;
-  }
-  bytes->clear();
-  char buf[65536];
-  for (;;) {
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      close(fd);
-      return false;
-    }
-    if (n == 0) break;
-    bytes->append(buf, static_cast<size_t>(n));
-    if (bytes->size() > kMaxListBytes) {
-      *too_large = true;
-      break;
-    }
-  }
-  close(fd);
-  return true;
 }
 
 }  // namespace
@@ -101,13 +65,17 @@ ListResult ReadPatchFileList(const std::wstring& path, PatchFileList& list, std:
                              bool paths_only) {
   list.clear();
   std::string bytes;
-  bool too_large = false;
-  if (!ReadWholeFile(TarvUtil::FsPath(path), &bytes, &too_large)) return ListResult::kCannotOpen;
-  if (too_large) {
-    if (why) *why = "larger than 64 MiB";
-    return ListResult::kBroken;
+  switch (TarvFile::ReadWholeFile(TarvUtil::FsPath(path), kMaxListBytes, &bytes)) {
+    case TarvFile::ReadResult::kOk:
+      return ParsePatchFileList(bytes, list, why, paths_only);
+    case TarvFile::ReadResult::kTooLarge:
+      if (why) *why = "larger than 64 MiB";
+      return ListResult::kBroken;
+    case TarvFile::ReadResult::kMissing:
+    case TarvFile::ReadResult::kFailed:
+      break;
   }
-  return ParsePatchFileList(bytes, list, why, paths_only);
+  return ListResult::kCannotOpen;
 }
 
 }  // namespace TarvPatch

@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "data/file_faults.h"
+#include "data/file_io.h"
 #include "data/file_util.h"
 #include "diag/system_log.h"
 
@@ -82,7 +84,7 @@ bool DeleteDirectoryTree(const std::wstring& directory) {
     if (S_ISDIR(st.st_mode)) {
       if (!DeleteDirectoryTree(FromFsPath(child))) return false;
     } else {
-      unlink(child.c_str());  // a link goes, its target stays
+      TarvFile::Unlink(child);  // a link goes, its target stays
     }
   }
   return rmdir(fs.c_str()) == 0;
@@ -98,10 +100,11 @@ DataBufferResult QueryFileSize(const std::wstring& path, uint64_t& size) {
   return DB_OK;
 }
 
-bool RemoveFile(const std::wstring& path) { return unlink(FsPath(path).c_str()) == 0; }
+bool RemoveFile(const std::wstring& path) { return TarvFile::Unlink(FsPath(path)); }
 
 bool RenameFile(const std::wstring& from, const std::wstring& to) {
   std::string a = FsPath(from), b = FsPath(to);
+  if (!TarvFile::PassesFaultSeam(TarvFile::Call::kRename)) return false;
   if (syscall(SYS_renameat2, AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_NOREPLACE) == 0) {
     return true;
   }

@@ -1,7 +1,8 @@
 // OS::Process: a child program started from an argument vector (never through
 // a shell), with standard input from /dev/null and no inherited descriptors
 // but the standard ones. The owner waits for it in slices, may terminate it,
-// and reads its exit code; a child killed by a signal reports 128 + signal.
+// and reads how it ended: an exit status or the signal that ended it, kept
+// apart.
 // One owner thread; the destructor neither waits nor kills.
 #pragma once
 
@@ -47,8 +48,11 @@ class Process {
 
   bool Running() const { return m_pid > 0 && !m_exited; }
   pid_t Pid() const { return m_pid; }
-  // The exit status, 128 + signal number for a killed child; -1 before exit.
+  // The exit status (0 to 255) of a child that exited; -1 before that and
+  // for a child a signal ended.
   int ExitCode() const { return m_exitCode; }
+  // The signal that ended the child; 0 while it runs and when it exited.
+  int TermSignal() const { return m_signal; }
 
   // The command line as text, for messages: each argument as it is, joined
   // by blanks. Callers that must show a particular quoting build their own.
@@ -61,12 +65,13 @@ class Process {
   int m_pidfd = -1;
   bool m_exited = false;
   int m_exitCode = -1;
+  int m_signal = 0;
   std::string m_stdoutPath;
   std::string m_stderrPath;
 };
 
-// Starts the program and waits without limit; the exit code, or -1 with
-// `error` set when it could not start.
+// Starts the program and waits without limit; the exit status, or -1 when
+// it could not start (with `error` set) or a signal ended it.
 int RunProgram(const std::vector<std::string>& argv, std::string* error);
 
 }  // namespace OS

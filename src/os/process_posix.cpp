@@ -61,39 +61,65 @@ bool Process::Start(const std::vector<std::string>& argv, std::string* error,
     if (error) *error = "no program given";
     return false;
   }
+  // Every step of the preparation is checked: a child started with a
+  // missing redirection or signal setting would behave differently from
+  // what the caller asked for.
+  int rc = 0;
+  const char* failed = nullptr;
+  auto check = [&](int result, const char* what) {
+    if (rc == 0 && result != 0) {
+      rc = result;
+      failed = what;
+    }
+  };
   posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  const int kOut = O_WRONLY | O_CREAT | O_TRUNC;
-  if (!m_stdoutPath.empty())
-    posix_spawn_file_actions_addopen(&actions, 1, m_stdoutPath.c_str(), kOut, 0644);
-  if (!m_stderrPath.empty())
-    posix_spawn_file_actions_addopen(&actions, 2, m_stderrPath.c_str(), kOut, 0644);
-  if (!working_dir.empty()) posix_spawn_file_actions_addchdir_np(&actions, working_dir.c_str());
-  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-
   posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  sigset_t none, all;
-  sigemptyset(&none);
-  sigfillset(&all);
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setsigdefault(&attr, &all);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  const bool have_actions = posix_spawn_file_actions_init(&actions) == 0;
+  const bool have_attr = posix_spawnattr_init(&attr) == 0;
+  if (!have_actions || !have_attr) check(ENOMEM, "preparing the start");
+  const int kOut = O_WRONLY | O_CREAT | O_TRUNC;
+  if (have_actions) {
+    check(posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0),
+          "redirecting standard input");
+    if (!m_stdoutPath.empty()) {
+      check(posix_spawn_file_actions_addopen(&actions, 1, m_stdoutPath.c_str(), kOut, 0644),
+            "redirecting standard output");
+    }
+    if (!m_stderrPath.empty()) {
+      check(posix_spawn_file_actions_addopen(&actions, 2, m_stderrPath.c_str(), kOut, 0644),
+            "redirecting standard error");
+    }
+    if (!working_dir.empty()) {
+      check(posix_spawn_file_actions_addchdir_np(&actions, working_dir.c_str()),
+            "setting the working folder");
+    }
+    check(posix_spawn_file_actions_addclosefrom_np(&actions, 3), "closing inherited descriptors");
+  }
+  if (have_attr) {
+    sigset_t none, all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    check(posix_spawnattr_setsigmask(&attr, &none), "clearing the signal mask");
+    check(posix_spawnattr_setsigdefault(&attr, &all), "resetting signal handlers");
+    check(posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF),
+          "setting the start flags");
+  }
 
   std::vector<std::string> env = MergedEnvironment(extra_env);
   std::vector<char*> cargv = CStrings(argv), cenv = CStrings(env);
   pid_t pid = -1;
-  int rc = posix_spawn(&pid, cargv[0], &actions, &attr, cargv.data(), cenv.data());
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attr);
+  if (rc == 0) rc = posix_spawn(&pid, cargv[0], &actions, &attr, cargv.data(), cenv.data());
+  if (have_actions) posix_spawn_file_actions_destroy(&actions);
+  if (have_attr) posix_spawnattr_destroy(&attr);
   if (rc != 0) {
-    if (error) *error = strerror(rc);
+    // A failed start keeps the system's reason alone, as callers show it.
+    if (error) *error = failed ? std::string(failed) + ": " + strerror(rc) : strerror(rc);
     return false;
   }
   m_pid = pid;
   m_exited = false;
   m_exitCode = -1;
+  m_signal = 0;
   if (m_pidfd >= 0) close(m_pidfd);
   m_pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
   return true;
@@ -108,7 +134,11 @@ bool Process::Reap(bool block) {
   } while (r < 0 && errno == EINTR);
   if (r != m_pid) return false;
   m_exited = true;
-  m_exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  if (WIFEXITED(status)) {
+    m_exitCode = WEXITSTATUS(status);
+  } else {
+    m_signal = WTERMSIG(status);
+  }
   if (m_pidfd >= 0) {
     close(m_pidfd);
     m_pidfd = -1;

@@ -53,22 +53,27 @@ TEST(Process, StandardInputIsEmptyAndOnlyStandardDescriptorsAreInherited) {
   EXPECT_EQ(c.Output(), "read=1\n0 1 2 3 ");
 }
 
-TEST(Process, ExitCodesIncludeSignals) {
+// A status from 128 up is an ordinary exit, never mistaken for a signal.
+TEST(Process, ExitStatusAndSignalAreKeptApart) {
   struct Case {
     const char* script;
     int code;
+    int signal;
   } cases[] = {
-      {"exit 0", 0},
-      {"exit 3", 3},
-      {"exit 255", 255},
-      {"kill -TERM $$", 128 + SIGTERM},
-      {"kill -SEGV $$", 128 + SIGSEGV},
+      {"exit 0", 0, 0},
+      {"exit 3", 3, 0},
+      {"exit 137", 137, 0},
+      {"exit 200", 200, 0},
+      {"exit 255", 255, 0},
+      {"kill -TERM $$", -1, SIGTERM},
+      {"kill -SEGV $$", -1, SIGSEGV},
   };
   for (const auto& k : cases) {
     Child c;
     ASSERT_TRUE(c.Start(k.script));
     EXPECT_EQ(c.process.Wait(-1), Process::WaitResult::kExited) << k.script;
     EXPECT_EQ(c.process.ExitCode(), k.code) << k.script;
+    EXPECT_EQ(c.process.TermSignal(), k.signal) << k.script;
     EXPECT_FALSE(c.process.Running());
   }
 }
@@ -83,7 +88,7 @@ TEST(Process, WaitsInSlicesUntilTheCallbackStopsThenTerminates) {
   EXPECT_TRUE(c.process.Running());
   EXPECT_EQ(c.process.Wait(0), Process::WaitResult::kTimedOut);
   EXPECT_TRUE(c.process.Terminate());
-  EXPECT_EQ(c.process.ExitCode(), 128 + SIGKILL);
+  EXPECT_EQ(c.process.TermSignal(), SIGKILL);
   EXPECT_EQ(kill(c.process.Pid(), 0), -1);  // reaped, not a zombie
   EXPECT_TRUE(c.process.Terminate());       // already gone: still true
 

@@ -17,6 +17,7 @@
 #include <functional>
 #include <memory>
 
+#include "data/file_io.h"
 #include "data/file_util.h"
 #include "diag/text_encoding.h"
 #include "os/registry.h"
@@ -31,12 +32,6 @@ void SetError(std::string* error, const std::string& text) {
 
 std::string SystemError(const std::string& what, const std::string& path) {
   return what + " " + path + ": " + std::strerror(errno);
-}
-
-std::string FolderOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 bool IsValidName(const std::wstring& name) {
@@ -67,30 +62,21 @@ bool KeyPathToGroup(const std::wstring& key_path, std::wstring* group, std::stri
 
 // The whole hive; a missing file is an empty hive with `exists` false.
 bool ReadHive(const std::string& path, std::string* text, bool* exists, std::string* error) {
-  text->clear();
   *exists = false;
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    if (errno == ENOENT) return true;
-    SetError(error, SystemError("cannot read registry hive", path));
-    return false;
-  }
-  *exists = true;
-  char chunk[16384];
-  while (true) {
-    ssize_t got = read(fd, chunk, sizeof chunk);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0 || text->size() + static_cast<size_t>(got) > kMaxHiveBytes) {
-      SetError(error, got < 0 ? SystemError("cannot read registry hive", path)
-                              : "registry hive " + path + " is larger than 4 MiB");
-      close(fd);
+  switch (TarvFile::ReadWholeFile(path, kMaxHiveBytes, text)) {
+    case TarvFile::ReadResult::kOk:
+      *exists = true;
+      return true;
+    case TarvFile::ReadResult::kMissing:
+      return true;
+    case TarvFile::ReadResult::kTooLarge:
+      SetError(error, "registry hive " + path + " is larger than 4 MiB");
       return false;
-    }
-    if (got == 0) break;
-    text->append(chunk, static_cast<size_t>(got));
+    case TarvFile::ReadResult::kFailed:
+      break;
   }
-  close(fd);
-  return true;
+  SetError(error, SystemError("cannot read registry hive", path));
+  return false;
 }
 
 std::unique_ptr<wxFileConfig> ParseHive(const std::string& text) {
@@ -113,10 +99,10 @@ bool CanWriteHive(const std::string& path, bool exists, std::string* error) {
     SetError(error, SystemError("no write access to registry hive", path));
     return false;
   }
-  std::string folder = FolderOf(path);
+  std::string folder = TarvFile::FolderOf(path);
   struct stat info;
   while (stat(folder.c_str(), &info) != 0 && errno == ENOENT && folder != "/") {
-    folder = FolderOf(folder);
+    folder = TarvFile::FolderOf(folder);
   }
   if (faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
     SetError(error, SystemError("no write access to registry folder", folder));
@@ -125,44 +111,11 @@ bool CanWriteHive(const std::string& path, bool exists, std::string* error) {
   return true;
 }
 
-bool WriteAll(int fd, const std::string& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t put = write(fd, bytes.data() + done, bytes.size() - done);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return false;
-    done += static_cast<size_t>(put);
-  }
-  return true;
-}
-
-// Writes `bytes` to a temporary file beside `path`, flushes it, renames it
-// over `path` and flushes the folder. The old file's mode and owner are kept.
+// Replaces the hive in one step; the old file's mode and owner are kept.
 bool ReplaceFile(const std::string& path, const std::string& bytes, std::string* error) {
-  std::string temp = path + ".XXXXXX";
-  int fd = mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) {
-    SetError(error, SystemError("cannot create temporary file for", path));
-    return false;
-  }
-  struct stat old_info;
-  bool had_old = stat(path.c_str(), &old_info) == 0;
-  bool ok = fchmod(fd, had_old ? (old_info.st_mode & 07777) : 0644) == 0;
-  if (ok && had_old && geteuid() == 0) ok = fchown(fd, old_info.st_uid, old_info.st_gid) == 0;
-  ok = ok && WriteAll(fd, bytes) && fsync(fd) == 0;
-  ok = (close(fd) == 0) && ok;
-  ok = ok && rename(temp.c_str(), path.c_str()) == 0;
-  if (!ok) {
-    SetError(error, SystemError("cannot write registry hive", path));
-    unlink(temp.c_str());
-    return false;
-  }
-  int dir = open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    fsync(dir);
-    close(dir);
-  }
-  return true;
+  if (TarvFile::ReplaceFile(path, bytes)) return true;
+  SetError(error, SystemError("cannot write registry hive", path));
+  return false;
 }
 
 // Holds the hive's advisory write lock for its lifetime.
@@ -170,7 +123,7 @@ class HiveLock {
  public:
   explicit HiveLock(const std::string& hive_path) {
     std::string lock_path = hive_path + ".lock";
-    m_fd = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    m_fd = TarvFile::Open(lock_path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (m_fd < 0) {
       m_error = SystemError("cannot open registry lock", lock_path);
       return;
@@ -216,8 +169,8 @@ std::string ResolvedHivePath(const std::string& path) {
 bool ChangeHive(const std::string& hive_path, const std::wstring& ensure_group,
                 const Mutation& mutate, std::string* error) {
   const std::string path = ResolvedHivePath(hive_path);
-  if (!TarvUtil::MakeDirectory(TarvUtil::FromFsPath(FolderOf(path)))) {
-    SetError(error, SystemError("cannot create registry folder", FolderOf(path)));
+  if (!TarvUtil::MakeDirectory(TarvUtil::FromFsPath(TarvFile::FolderOf(path)))) {
+    SetError(error, SystemError("cannot create registry folder", TarvFile::FolderOf(path)));
     return false;
   }
   HiveLock lock(path);

@@ -105,6 +105,12 @@ bool APThread::ReportStep() {
       m_frontEnd, [](SessionFrontEnd* f) { return f->ReportStep(); }, false);
 }
 
+bool APThread::StopOrCancelRequested() {
+  return TestDestroy() ||
+         WithFrontEnd(
+             m_frontEnd, [](SessionFrontEnd* f) { return f->CancelRequested(); }, false);
+}
+
 void APThread::ShowMessageBox(const wxString& text, const wxString& caption) {
   WithFrontEnd(
       m_frontEnd,

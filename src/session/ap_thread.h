@@ -47,6 +47,9 @@ class APThread : public wxThread {
   void RequestStop() { m_stopRequested = true; }
   // True after RequestStop or Delete. Worker thread.
   bool TestDestroy() override;
+  // True when TestDestroy is, and after a confirmed cancel in the window.
+  // Worker thread.
+  bool StopOrCancelRequested();
 
   // The current worker; null when none was made or it was deleted.
   static APThread* Current();

@@ -2,6 +2,7 @@
 
 #include "data/file_util.h"
 #include "diag/system_log.h"
+#include "os/message_ids.h"
 #include "os/messages.h"
 #include "session/uninstall_log.h"
 
@@ -13,33 +14,7 @@ constexpr int kLockPauseMs = 2000;
 const wchar_t kDeferredName[] = L"TarvLauncher.exe";
 const wchar_t kNoTarget[] = L"<none>";
 
-enum MessageId {
-  kUnpackerNotStarted = 139,
-  kUnpackFailed = 140,
-  kSearching = 141,
-  kAtFinalVersion = 142,
-  kNoMorePatches = 143,
-  kSizeUnknown = 144,
-  kNoTempFile = 145,
-  kNoTempFolder = 146,
-  kDownloading = 147,
-  kDownloadFailed = 148,
-  kUnpacking = 149,
-  kExtractFailed = 150,
-  kPatching = 151,
-  kApplyFailed = 152,
-  kUninstallUpdateFailed = 153,
-  kNeedsAdministrator = 154,
-  kFilesInUse = 157,
-  kFilesInUseText = 158,
-  kFilesInUseCaption = 159,
-  kRepairNotImplemented = 160,
-  kNothingToDo = 161,
-  kCompleted = 162,
-  kAborted = 163,
-  kAccessText = 132,
-  kAccessCaption = 134,
-};
+using namespace TarvMessages::Id;
 
 std::wstring Text(int id) { return TarvMessages::LoadMessage(id); }
 
@@ -58,9 +33,9 @@ SessionEnd PatchSession::Run() {
   }
   if (result == Result::kOk) {
     m_ports.CheckPhysXRuntime();
-    Report(0, kCompleted);
+    Report(0, kPatchingCompleted);
   } else {
-    Report(0, kAborted);
+    Report(0, kPatchingAborted);
   }
   m_ports.CloseApplicationLock();
   return result == Result::kOk ? SessionEnd::kCompleted : SessionEnd::kAborted;
@@ -68,12 +43,12 @@ SessionEnd PatchSession::Run() {
 
 PatchSession::Result PatchSession::CheckAndPatch() {
   if (!m_ports.HasInstallAccess(InstallDir())) {
-    Report(2, kNeedsAdministrator);
-    m_ports.ShowMessageBox(Text(kAccessText), Text(kAccessCaption));
+    Report(2, kPatchingNeedsAdmin);
+    m_ports.ShowMessageBox(Text(kNoPrivileges), Text(kRequiresAdminCaption));
     return Result::kFailed;
   }
   if (!TakeApplicationLock()) {
-    Report(2, kFilesInUse);
+    Report(2, kFilesInUseLine);
     m_ports.ShowMessageBox(Text(kFilesInUseText), Text(kFilesInUseCaption));
     m_ports.EnableApplyButton();
     return Result::kFailed;
@@ -100,7 +75,7 @@ bool PatchSession::TakeApplicationLock() {
 }
 
 PatchSession::Result PatchSession::RunPatches() {
-  Report(0, kSearching);
+  Report(0, kSearchingForPatches);
   if (!m_ports.FindPatches(m_settings.GetServers())) {
     return m_ports.StopRequested() ? Result::kCancelled : Result::kFailed;
   }
@@ -124,7 +99,7 @@ PatchSession::Result PatchSession::RunPatches() {
 
 PatchSession::Result PatchSession::RunStep(const PatchStep& step) {
   m_settings.SetTargetVersion(step.target_version);
-  if (!m_ports.QueryPatchSize(step.data_url)) Report(1, kSizeUnknown);
+  if (!m_ports.QueryPatchSize(step.data_url)) Report(1, kCannotDetermineSize);
   std::wstring archive, work;
   Result result = DownloadStep(step.data_url, &archive, &work);
   if (result == Result::kOk) result = UnpackStep(archive, work);
@@ -137,14 +112,14 @@ PatchSession::Result PatchSession::DownloadStep(const std::wstring& url, std::ws
   std::wstring temp;
   if (!m_ports.EnsureTempFolder(&temp) ||
       !MakeArchivePath(temp, m_settings.GetPatchName().ToStdWstring(), archive)) {
-    Report(2, kNoTempFile);
+    Report(2, kCannotCreateTempFile);
     return Result::kFailed;
   }
   if (!MakeWorkFolder(temp, work)) {
-    Report(2, kNoTempFolder);
+    Report(2, kCannotCreateTempFolder);
     return Result::kFailed;
   }
-  Report(0, kDownloading);
+  Report(0, kDownloadingPatch);
   if (!m_ports.DownloadPatch(url, *archive)) {
     // Nothing of a download that failed or was cancelled stays behind.
     TarvUtil::RemoveFile(*archive);
@@ -168,12 +143,12 @@ PatchSession::Result PatchSession::DownloadStep(const std::wstring& url, std::ws
 
 PatchSession::Result PatchSession::UnpackStep(const std::wstring& archive,
                                               const std::wstring& work) {
-  Report(0, kUnpacking);
+  Report(0, kUnpackingPatch);
   m_ports.SetDownloadState(kSessionUnpacking);
   const UnpackOutcome outcome = m_ports.Unpack(archive, work);
   if (outcome == UnpackOutcome::kCancelled) return Result::kCancelled;
   if (outcome != UnpackOutcome::kUnpacked) {
-    Report(2, outcome == UnpackOutcome::kNotStarted ? kUnpackerNotStarted : kUnpackFailed);
+    Report(2, outcome == UnpackOutcome::kNotStarted ? kCouldNotStartUnpacker : kFailedToUnpack);
     Report(2, kExtractFailed);
     TarvUtil::RemoveFile(archive);
     TarvUtil::DeleteDirectoryTree(work);
@@ -194,7 +169,7 @@ PatchSession::Result PatchSession::ApplyStep(const std::wstring& work) {
     return Result::kFailed;
   }
   if (!UpdateUninstallData(work)) {
-    Report(2, kUninstallUpdateFailed, name);
+    Report(2, kUninstallLogFailed, name);
     TarvUtil::DeleteDirectoryTree(work);
     return Result::kFailed;
   }

@@ -4,11 +4,14 @@
 #include <wx/log.h>
 #include <wx/textfile.h>
 
+#include "os/message_ids.h"
 #include "os/messages.h"
 
 namespace TarvPatch {
 
 namespace {
+
+namespace Id = TarvMessages::Id;
 
 // A server list longer than this is not a list of addresses.
 const wxULongLong kMaxServerListBytes(1u << 20);
@@ -64,12 +67,15 @@ bool PatchSettings::ReadServerList(const wxString& file_name) {
 }
 
 wxString PatchSettings::BuildStartupSummary() const {
-  wxString summary = Message(164) + kInstallerVersion + "\n";
-  if (!m_manualPatchPath.empty()) summary += Message(165) + wxString(m_manualPatchPath) + "\n";
-  summary += Message(166) + m_currentVersion + Message(131) + m_finalVersion + "\n";
-  if (m_localFile) summary += Message(167);
-  if (m_repair) summary += Message(169);
-  for (const std::wstring& server : m_servers) summary += Message(170) + wxString(server) + "\n";
+  wxString summary = Message(Id::kInstallerVersion) + kInstallerVersion + "\n";
+  if (!m_manualPatchPath.empty())
+    summary += Message(Id::kManualPatchPath) + wxString(m_manualPatchPath) + "\n";
+  summary += Message(Id::kPatchingFromVersion) + m_currentVersion + Message(Id::kTo) +
+             m_finalVersion + "\n";
+  if (m_localFile) summary += Message(Id::kStandaloneMode);
+  if (m_repair) summary += Message(Id::kRepairMode);
+  for (const std::wstring& server : m_servers)
+    summary += Message(Id::kServerCandidate) + wxString(server) + "\n";
   return summary;
 }
 

@@ -1,5 +1,6 @@
 #include "session/patch_thread.h"
 
+#include "apply/file_patcher.h"
 #include "apply/patch_applier.h"
 #include "data/file_util.h"
 #include "diag/crash_dump.h"
@@ -62,6 +63,11 @@ void PatchThread::InstallApplierCallbacks() {
                     [](int level, const std::wstring& text) {
                       APThread::ReportMessageToCurrent(level, wxString(text));
                     });
+  // A cancel or a closed window stops the difference tool too.
+  SetPatchCancelQuery([] {
+    APThread* worker = APThread::Current();
+    return worker != nullptr && worker->StopOrCancelRequested();
+  });
 }
 
 void PatchThread::SelectLanguage() { TarvMessages::SelectLanguage(); }

@@ -6,6 +6,7 @@
 
 #include "data/file_util.h"
 #include "diag/text_encoding.h"
+#include "os/message_ids.h"
 #include "os/messages.h"
 #include "os/process.h"
 #include "os/registry.h"
@@ -55,13 +56,15 @@ std::wstring FindPhysXInstaller() {
 
 void CheckPhysXRuntime(const std::function<void(int level, const std::wstring& text)>& report) {
   if (IsPhysXInstalled()) return;
-  report(0, TarvMessages::LoadMessage(177));
+  report(0, TarvMessages::LoadMessage(TarvMessages::Id::kPhysXMissing));
   const std::wstring installer = FindPhysXInstaller();
   if (installer.empty()) return;
   OS::Process process;
   std::string error;
   if (!process.Start({TarvUtil::FsPath(installer)}, &error)) {
-    const std::string line = TarvText::ToUtf8(TarvMessages::LoadMessage(138)) + error + "\n";
+    const std::string line =
+        TarvText::ToUtf8(TarvMessages::LoadMessage(TarvMessages::Id::kErrorCreatingProcess)) +
+        error + "\n";
     std::fputs(line.c_str(), stderr);
     std::fflush(stderr);
     return;

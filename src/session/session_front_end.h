@@ -21,6 +21,9 @@ class SessionFrontEnd {
   // One unit done; false when the session must stop (confirmed cancel or a
   // destroy request of the worker). Worker only.
   virtual bool ReportStep() = 0;
+  // True once the user confirmed a cancel; unlike ReportStep it moves
+  // nothing. Asked while a helper program runs. Any thread.
+  virtual bool CancelRequested() { return false; }
 
   // A message box without owner and with an OK button, shown on the GUI
   // thread; returns when the user has closed it. Worker only.

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <limits>
 
+#include "data/file_io.h"
 #include "data/file_util.h"
 
 namespace TarvPatch {
@@ -154,25 +155,10 @@ bool MakeHeader(std::string_view log, uint32_t records_added, uint64_t growth, s
 
 std::string Errno(const std::string& what) { return what + ": " + std::strerror(errno); }
 
-bool ReadWholeFile(int fd, size_t size, std::string* out, std::string* error) {
-  out->resize(size);
-  size_t done = 0;
-  while (done < size) {
-    const ssize_t n = read(fd, out->data() + done, size - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return (*error = Errno("reading the log")), false;
-    if (n == 0) return (*error = "the log became shorter while it was read"), false;
-    done += static_cast<size_t>(n);
-  }
-  char extra;
-  if (read(fd, &extra, 1) != 0) return (*error = "the log grew while it was read"), false;
-  return true;
-}
-
 bool ReadLog(const std::string& path, std::string* log, mode_t* mode, std::string* error) {
   // Opened for writing as well, so that a log the user may not change is
   // refused before anything is written next to it.
-  const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+  const int fd = TarvFile::Open(path, O_RDWR | O_CLOEXEC);
   if (fd < 0) return (*error = Errno("opening " + path)), false;
   struct stat st;
   bool ok = fstat(fd, &st) == 0;
@@ -186,46 +172,8 @@ bool ReadLog(const std::string& path, std::string* log, mode_t* mode, std::strin
     *error = path + " is larger than any uninstaller log this program handles";
   } else {
     *mode = st.st_mode & 07777;
-    ok = ReadWholeFile(fd, static_cast<size_t>(st.st_size), log, error);
+    ok = TarvFile::ReadExactly(fd, static_cast<size_t>(st.st_size), log, error);
   }
-  close(fd);
-  return ok;
-}
-
-bool WriteAll(int fd, std::string_view bytes, std::string* error) {
-  while (!bytes.empty()) {
-    const ssize_t n = write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return (*error = Errno("writing unins000_temp.dat")), false;
-    bytes.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
-}
-
-bool WriteCopy(const std::string& path, mode_t mode, std::string_view log,
-               const UninstallLogEdit& edit, std::string* error) {
-  // A leftover copy (also a planted link) is removed, never followed.
-  if (unlink(path.c_str()) != 0 && errno != ENOENT)
-    return (*error = Errno("removing " + path)), false;
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) return (*error = Errno("creating " + path)), false;
-  bool ok = fchmod(fd, mode) == 0 || (*error = Errno("setting the mode of " + path), false);
-  ok = ok && WriteAll(fd, edit.header, error);
-  ok = ok &&
-       WriteAll(fd, log.substr(kUninstallHeaderSize, edit.kept_end - kUninstallHeaderSize), error);
-  ok = ok && WriteAll(fd, edit.tail, error);
-  ok = ok && (fsync(fd) == 0 || (*error = Errno("flushing " + path), false));
-  if (close(fd) != 0 && ok) {
-    *error = Errno("closing " + path);
-    ok = false;
-  }
-  return ok;
-}
-
-bool SyncFolder(const std::string& folder, std::string* error) {
-  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return (*error = Errno("opening " + folder)), false;
-  const bool ok = fsync(fd) == 0 || (*error = Errno("flushing " + folder), false);
   close(fd);
   return ok;
 }
@@ -283,7 +231,6 @@ bool PlanUninstallLogEdit(std::string_view log, const std::vector<std::string>& 
 bool UpdateUninstallLog(const std::wstring& install_dir, const std::vector<std::wstring>& added,
                         std::string* error) {
   if (added.empty()) return true;
-  const std::string folder = TarvUtil::FsPath(install_dir);
   const std::string log_path = TarvUtil::FsPath(TarvUtil::JoinPath(install_dir, L"unins000.dat"));
   const std::string copy_path =
       TarvUtil::FsPath(TarvUtil::JoinPath(install_dir, L"unins000_temp.dat"));
@@ -301,20 +248,17 @@ bool UpdateUninstallLog(const std::wstring& install_dir, const std::vector<std::
     *error = log_path + ": " + *error;
     return false;
   }
-  if (!WriteCopy(copy_path, mode, log, edit, error)) {
-    unlink(copy_path.c_str());
-    return false;
-  }
-  if (rename(copy_path.c_str(), log_path.c_str()) != 0) {
-    *error = Errno("renaming " + copy_path);
-    unlink(copy_path.c_str());
-    return false;
-  }
-  // The log is in place; a folder that cannot be flushed leaves it there
-  // all the same, so this is no reason to report failure.
-  std::string ignored;
-  SyncFolder(folder, &ignored);
-  return true;
+  // The copy has a fixed name beside the log, as the uninstaller's own
+  // updates do; a leftover of that name is replaced, never followed.
+  TarvFile::ReplaceOptions options;
+  options.mode = mode;
+  options.temp_path = copy_path;
+  TarvFile::AtomicFile copy;
+  return copy.Create(log_path, options, error) && copy.Write(edit.header, error) &&
+         copy.Write(std::string_view(log).substr(kUninstallHeaderSize,
+                                                 edit.kept_end - kUninstallHeaderSize),
+                    error) &&
+         copy.Write(edit.tail, error) && copy.Commit(error);
 }
 
 }  // namespace TarvPatch

@@ -7,8 +7,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <functional>
 
+#include "data/file_faults.h"
 #include "data/file_util.h"
 #include "e2e/uninstall_log_reader.h"
 #include "support/test_support.h"
@@ -284,6 +287,36 @@ TEST(UninstallLog, ConsecutiveUpdatesStayValid) {
     before = after;
   }
   EXPECT_EQ(unins::Parse(before).end_offset, before.size());
+}
+
+// Each file call of an update failed in turn: the log stays byte for byte as
+// it was, the copy is gone, and the reason names the system's error.
+TEST(UninstallLog, EveryFailedFileCallLeavesTheLogAsItWas) {
+  using TarvFile::Call;
+  struct Case {
+    Call call;
+    uint64_t nth;
+    int err;
+  } cases[] = {
+      {Call::kOpen, 1, EACCES},    // the log
+      {Call::kUnlink, 1, EACCES},  // a leftover copy
+      {Call::kOpen, 2, ENOSPC},    // the copy
+      {Call::kWrite, 1, ENOSPC},  {Call::kWrite, 2, EIO},     {Call::kWrite, 3, ENOSPC},
+      {Call::kFsync, 1, EIO},     {Call::kRename, 1, EACCES},
+  };
+  const std::string before = unins::Build(Records(6000));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(static_cast<int>(c.call)) + " #" + std::to_string(c.nth));
+    Installation inst(before);
+    std::string error;
+    {
+      TarvFile::ScopedFault fault(c.call, c.nth, c.err);
+      EXPECT_FALSE(UpdateUninstallLog(Wide(inst.root), Names(3, 20), &error));
+    }
+    EXPECT_NE(error.find(std::strerror(c.err)), std::string::npos) << error;
+    EXPECT_EQ(ReadFile(inst.log), before);
+    EXPECT_EQ(tarvtest::SnapshotTree(inst.root).size(), 1u) << "a copy was left";
+  }
 }
 
 }  // namespace

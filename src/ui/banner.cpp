@@ -7,12 +7,11 @@
 
 #include <cstdlib>
 
+#include "os/message_ids.h"
 #include "os/messages.h"
 
 namespace TarvPatch {
 namespace {
-
-constexpr int kMessageBlankPage = 176;
 
 // No scroll bars and no text selection, whatever the page's own style says.
 constexpr const char* kBannerStyleScript =
@@ -70,7 +69,7 @@ wxString Banner::CurrentAddress() const {
 }
 
 void Banner::OnNavigating(wxWebViewEvent& event) {
-  const wxString blank(TarvMessages::LoadMessage(kMessageBlankPage));
+  const wxString blank(TarvMessages::LoadMessage(TarvMessages::Id::kBannerBlank));
   if (!event.GetTarget().empty()) return;  // a frame inside the page
   if (m_openLinksOutside && event.GetURL() != blank) {
     event.Veto();

@@ -8,8 +8,6 @@
 namespace TarvPatch {
 namespace {
 
-constexpr int kMessageHoursLeft = 174;
-constexpr int kMessageMinutesLeft = 175;
 constexpr double kShortWaitSeconds = 120;
 
 // Truncates toward zero and keeps the low 32 bits; not finite gives 0.
@@ -51,10 +49,10 @@ wxString FormatDownloadText(const DownloadEstimate& estimate) {
     return wxString::Format(format, done, total, static_cast<unsigned long>(estimate.seconds));
   }
   if (minutes > 60) {
-    const wxString format(TarvMessages::LoadMessage(kMessageHoursLeft));
+    const wxString format(TarvMessages::LoadMessage(TarvMessages::Id::kDownloadProgressHours));
     return wxString::Format(format, done, total, minutes / 60, minutes % 60);
   }
-  const wxString format(TarvMessages::LoadMessage(kMessageMinutesLeft));
+  const wxString format(TarvMessages::LoadMessage(TarvMessages::Id::kDownloadProgressMinutes));
   return wxString::Format(format, done, total, minutes);
 }
 
@@ -68,11 +66,11 @@ void DownloadDisplay::Tick(bool running, const DownloadProgress* source, double 
   const DownloadSnapshot snapshot = source->GetDownloadSnapshot();
   view.SetGaugeValue(snapshot.percent);
   if (snapshot.bytesExpected > 0) {
-    view.SetStatusText(FormatDownloadText(
+    view.SetStatusLine(FormatDownloadText(
         EstimateDownload(snapshot.bytesReceived, snapshot.bytesExpected, elapsedSeconds)));
   }
   if (snapshot.percent >= 100) {
-    view.SetStatusText(wxString());
+    view.SetStatusLine(wxString());
     m_done = true;
   }
 }

@@ -63,7 +63,7 @@ class DownloadView {
  public:
   virtual ~DownloadView() = default;
   virtual void SetGaugeValue(uint32_t value) = 0;
-  virtual void SetStatusText(const wxString& text) = 0;
+  virtual void SetStatusLine(const wxString& text) = 0;
 };
 
 // The timer's state between ticks. GUI thread; owned by the window.

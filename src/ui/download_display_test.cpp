@@ -123,7 +123,7 @@ class FakeProgress : public DownloadProgress {
 class RecordingView : public DownloadView {
  public:
   void SetGaugeValue(uint32_t value) override { gauge.push_back(value); }
-  void SetStatusText(const wxString& text) override { status.push_back(text.ToStdString()); }
+  void SetStatusLine(const wxString& text) override { status.push_back(text.ToStdString()); }
   std::vector<uint32_t> gauge;
   std::vector<std::string> status;
 };

@@ -57,6 +57,7 @@ class MainFrame : public wxFrame, public SessionFrontEnd {
   void ReportMessage(int level, const wxString& text) override;
   void ReportTotal(uint32_t units) override;
   bool ReportStep() override;
+  bool CancelRequested() override { return m_cancelled; }
   void ShowMessageBox(const wxString& text, const wxString& caption) override;
   void EnableApplyButton() override;
   void SetInstallFolderText(const wxString& folder) override;

@@ -7,16 +7,13 @@
 #include <csignal>
 #include <nlohmann/json.hpp>
 
+#include "os/message_ids.h"
 #include "os/messages.h"
 #include "ui/session_log.h"
 #include "ui/window_ids.h"
 
 namespace TarvPatch {
 namespace {
-
-constexpr int kMessagePatchingInstall = 171;
-constexpr int kMessageRepairingInstall = 172;
-constexpr int kMessageRepairButton = 173;
 
 volatile std::sig_atomic_t g_describeRequested = 0;
 
@@ -71,7 +68,8 @@ void PatchMainFrame::CreateBanner() {
 }
 
 void PatchMainFrame::CreateFolderRow() {
-  const int labelId = m_setup.repair ? kMessageRepairingInstall : kMessagePatchingInstall;
+  const int labelId =
+      m_setup.repair ? TarvMessages::Id::kRepairingInstall : TarvMessages::Id::kPatchingInstall;
   // The label's width follows its text, so no language's label is cut.
   m_folderLabel = new wxStaticText(m_panel, wxID_STATIC, TarvMessages::LoadMessage(labelId),
                                    wxDefaultPosition, wxDefaultSize, 0, "staticText");
@@ -92,7 +90,8 @@ void PatchMainFrame::CreateControls() {
   const wxIcon icon = wxArtProvider::GetIcon("tarv-patcher", wxART_FRAME_ICON);
   if (icon.IsOk()) SetIcon(icon);
   m_applyButton->Enable();
-  if (m_setup.repair) m_applyButton->SetLabel(TarvMessages::LoadMessage(kMessageRepairButton));
+  if (m_setup.repair)
+    m_applyButton->SetLabel(TarvMessages::LoadMessage(TarvMessages::Id::kRepairButton));
   m_logView->AppendText(m_setup.startupSummary);
 }
 
@@ -129,7 +128,7 @@ void PatchMainFrame::OnBannerShown() { m_panel->Layout(); }
 
 void PatchMainFrame::SetGaugeValue(uint32_t value) { SetGaugeValueClamped(value); }
 
-void PatchMainFrame::SetStatusText(const wxString& text) { m_statusText->SetLabel(text); }
+void PatchMainFrame::SetStatusLine(const wxString& text) { m_statusText->SetLabel(text); }
 
 void PatchMainFrame::SetFolderField(const wxString& folder) {
   m_pathText->SetValue(folder);

@@ -56,7 +56,7 @@ class PatchMainFrame : public MainFrame, private DownloadView {
 
   // DownloadView: the gauge and the status line.
   void SetGaugeValue(uint32_t value) override;
-  void SetStatusText(const wxString& text) override;
+  void SetStatusLine(const wxString& text) override;
 
   FrameSetup m_setup;
   wxTextCtrl* m_pathText = nullptr;

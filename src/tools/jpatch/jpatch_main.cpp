@@ -27,6 +27,8 @@
 #include <cstring>
 #include <string>
 
+#include "data/file_io.h"
+
 namespace {
 
 enum ExitCode { kOk = 0, kUsage = 1, kOldUnreadable = 2, kDiffBad = 3, kOutUnwritable = 4 };
@@ -133,8 +135,8 @@ bool CheckFrame(const Mapping& diff, unsigned long long* content_size, std::stri
 // name), reserves its full size so that a full disk is an error here and not
 // a bus error later, and maps it for writing.
 bool CreateOutput(size_t size, mode_t mode, int* fd_out) {
-  if (unlink(g_partPath) != 0 && errno != ENOENT) return false;
-  int fd = open(g_partPath, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (!TarvFile::Unlink(g_partPath) && errno != ENOENT) return false;
+  int fd = TarvFile::Open(g_partPath, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return false;
   *fd_out = fd;
   if (fchmod(fd, mode & 0777) != 0) return false;
@@ -215,18 +217,11 @@ bool Decode(std::string* why) {
 bool Commit(int fd, const char* out_path) {
   if (g_out.data != nullptr && munmap(g_out.data, g_out.size) != 0) return false;
   g_out = Mapping();
-  if (fsync(fd) != 0) return false;
+  if (!TarvFile::Fsync(fd)) return false;
   if (close(fd) != 0) return false;
-  if (rename(g_partPath, out_path) != 0) return false;
+  if (!TarvFile::Rename(g_partPath, out_path)) return false;
   g_partPath[0] = '\0';
-  std::string dir = out_path;
-  size_t slash = dir.rfind('/');
-  dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
-  int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    fsync(dfd);  // some file systems refuse this for folders; the data is safe then anyway
-    close(dfd);
-  }
+  TarvFile::SyncFolder(TarvFile::FolderOf(out_path));
   return true;
 }
 

@@ -1,12 +1,11 @@
 // tarv-mkpatch chain [--level N] SERVER_DIR VERSION=DIR VERSION=DIR ...:
 // one patch archive per consecutive pair of versions and the catalogue
 // patches.txt that lists them, ready for a static HTTP or FTP server.
-#include <unistd.h>
-
 #include <cstdio>
 #include <filesystem>
 #include <vector>
 
+#include "data/file_io.h"
 #include "mkpatch.h"
 #include "patch_archive.h"
 
@@ -48,17 +47,11 @@ std::string Record(const std::string& from, const std::string& to) {
 }
 
 bool WriteCatalogue(const std::string& path, const std::string& text, std::string* error) {
-  std::string part = path + ".part";
-  FILE* f = fopen(part.c_str(), "wbe");
-  bool ok = f && fwrite(text.data(), 1, text.size(), f) == text.size() && fflush(f) == 0 &&
-            fsync(fileno(f)) == 0;
-  if (f && fclose(f) != 0) ok = false;
-  if (ok && rename(part.c_str(), path.c_str()) != 0) ok = false;
-  if (!ok) {
-    unlink(part.c_str());
-    *error = path + ": cannot be written";
-  }
-  return ok;
+  TarvFile::ReplaceOptions options;
+  options.temp_path = path + ".part";
+  if (TarvFile::ReplaceFile(path, text, options)) return true;
+  *error = path + ": cannot be written";
+  return false;
 }
 
 }  // namespace
@@ -84,7 +77,7 @@ int CmdChain(const Args& in) {
     std::string zip = server + "/" + from.name + "_to_" + to.name + ".zip";
     PatchSummary s;
     if (!WritePatchArchive(from.dir, to.dir, zip, level, &s, &error)) {
-      for (const auto& w : written) unlink(w.c_str());
+      for (const auto& w : written) TarvFile::Unlink(w);
       return Fail(error);
     }
     written.push_back(zip);
@@ -92,7 +85,7 @@ int CmdChain(const Args& in) {
     catalogue += (i ? "\r\n" : "") + Record(from.name, to.name);
   }
   if (!WriteCatalogue(server + "/patches.txt", catalogue, &error)) {
-    for (const auto& w : written) unlink(w.c_str());
+    for (const auto& w : written) TarvFile::Unlink(w);
     return Fail(error);
   }
   return 0;

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <vector>
 
+#include "data/file_io.h"
 #include "mkpatch.h"
 #include "os/process.h"
 
@@ -79,7 +80,8 @@ bool SetUp(ZSTD_CCtx* cctx, const MappedFile& old_file, const MappedFile& new_fi
   return !ZSTD_isError(rc);
 }
 
-bool Compress(ZSTD_CCtx* cctx, const MappedFile& new_file, FILE* out, std::string* error) {
+bool Compress(ZSTD_CCtx* cctx, const MappedFile& new_file, TarvFile::AtomicFile& out,
+              std::string* error) {
   std::vector<unsigned char> buf(ZSTD_CStreamOutSize() * 8);
   ZSTD_inBuffer in = {new_file.data(), new_file.size(), 0};
   for (;;) {
@@ -89,7 +91,7 @@ bool Compress(ZSTD_CCtx* cctx, const MappedFile& new_file, FILE* out, std::strin
       *error = std::string("compression failed: ") + ZSTD_getErrorName(left);
       return false;
     }
-    if (o.pos > 0 && fwrite(buf.data(), 1, o.pos, out) != o.pos) {
+    if (o.pos > 0 && !out.Write(buf.data(), o.pos)) {
       *error = std::string("cannot write the difference: ") + strerror(errno);
       return false;
     }
@@ -124,29 +126,21 @@ bool MakeDifference(const std::string& old_path, const std::string& new_path,
     return false;
   }
   ZSTD_CCtx* cctx = ZSTD_createCCtx();
-  std::string part = diff_path + ".part";
-  FILE* out = cctx ? fopen(part.c_str(), "wbe") : nullptr;
-  bool ok = out != nullptr;
-  if (!ok) *error = part + ": cannot be written: " + strerror(errno);
+  TarvFile::ReplaceOptions options;
+  options.temp_path = diff_path + ".part";
+  TarvFile::AtomicFile out;
+  bool ok = cctx != nullptr && out.Create(diff_path, options);
+  if (!ok) *error = options.temp_path + ": cannot be written: " + strerror(errno);
   if (ok && !SetUp(cctx, old_file, new_file, level)) {
     *error = "the compressor refused its settings";
     ok = false;
   }
   ok = ok && Compress(cctx, new_file, out, error);
-  if (out && (fflush(out) != 0 || fsync(fileno(out)) != 0) && ok) {
-    *error = part + ": cannot be written: " + strerror(errno);
-    ok = false;
-  }
-  if (out && fclose(out) != 0 && ok) {
-    *error = part + ": cannot be written";
-    ok = false;
-  }
   ZSTD_freeCCtx(cctx);
-  if (ok && rename(part.c_str(), diff_path.c_str()) != 0) {
+  if (ok && !out.Commit()) {
     *error = diff_path + ": cannot be written: " + strerror(errno);
     ok = false;
   }
-  if (!ok) unlink(part.c_str());
   return ok;
 }
 

@@ -1,7 +1,6 @@
 #include "zip_writer.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 #include <zip.h>
 
 #include <cerrno>
@@ -18,16 +17,21 @@ constexpr uLong kUtf8NameFlag = 1u << 11;
 }  // namespace
 
 ZipWriter::~ZipWriter() {
-  if (m_zip) {
-    zipClose(static_cast<zipFile>(m_zip), nullptr);
-    unlink(m_part.c_str());
-  }
+  if (m_zip) zipClose(static_cast<zipFile>(m_zip), nullptr);
+  // An unfinished archive's part file goes with m_out.
 }
 
 bool ZipWriter::Open(const std::string& path, std::string* error) {
   m_path = path;
   m_part = path + ".part";
-  unlink(m_part.c_str());
+  // The part file is made afresh by the file layer (never through a link of
+  // that name); minizip then writes into it by name.
+  TarvFile::ReplaceOptions options;
+  options.temp_path = m_part;
+  if (!m_out.Create(path, options)) {
+    *error = m_part + ": cannot be written: " + strerror(errno);
+    return false;
+  }
   m_zip = zipOpen64(m_part.c_str(), APPEND_STATUS_CREATE);
   if (!m_zip) *error = m_part + ": cannot be written";
   return m_zip != nullptr;
@@ -96,18 +100,11 @@ bool ZipWriter::AddBytes(const std::string& name, const std::string& bytes, std:
 bool ZipWriter::Finish(std::string* error) {
   int rc = zipClose(static_cast<zipFile>(m_zip), nullptr);
   m_zip = nullptr;
-  bool ok = rc == ZIP_OK;
-  if (ok) {
-    FILE* f = fopen(m_part.c_str(), "rbe");  // flush to disk before it counts
-    ok = f && fsync(fileno(f)) == 0;
-    if (f) fclose(f);
-  }
-  if (ok && rename(m_part.c_str(), m_path.c_str()) != 0) ok = false;
-  if (!ok) {
-    *error = m_path + ": cannot be written: " + strerror(errno);
-    unlink(m_part.c_str());
-  }
-  return ok;
+  if (rc == ZIP_OK && m_out.Commit()) return true;
+  *error =
+      m_path + ": cannot be written" + (rc == ZIP_OK ? std::string(": ") + strerror(errno) : "");
+  m_out.Abandon();
+  return false;
 }
 
 }  // namespace mkpatch

@@ -1,10 +1,12 @@
 // Writes a ZIP archive with minizip's zip API: entries from files or from
 // memory, names in UTF-8 (flagged as such), Unix file modes, Zip64 where a
-// size needs it. The archive is written to `<path>.part` and renamed into
-// place by Finish; an archive that is not finished is removed. One owner.
+// size needs it. The archive is written to `<path>.part`, flushed and renamed
+// into place by Finish; an archive that is not finished is removed. One owner.
 #pragma once
 
 #include <string>
+
+#include "data/file_io.h"
 
 namespace mkpatch {
 
@@ -24,6 +26,7 @@ class ZipWriter {
   bool Begin(const std::string& name, uint64_t size, bool compress, std::string* error);
   bool End(std::string* error);
 
+  TarvFile::AtomicFile m_out;
   void* m_zip = nullptr;
   std::string m_path;
   std::string m_part;

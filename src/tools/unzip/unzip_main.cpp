@@ -23,6 +23,8 @@
 #include <string>
 #include <vector>
 
+#include "data/file_io.h"
+
 namespace {
 
 enum ExitCode { kOk = 0, kUsage = 1, kArchiveBad = 2, kEntryBad = 3 };
@@ -94,17 +96,6 @@ int OpenFolders(int root, const std::vector<std::string>& dirs) {
   return fd;
 }
 
-bool WriteAll(int fd, const char* data, size_t n) {
-  while (n > 0) {
-    ssize_t w = write(fd, data, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    data += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
-}
-
 // Creates a fresh temporary file in the folder; its name in `temp`.
 int CreateTemp(int dir, std::string* temp) {
   static std::mt19937 rng(std::random_device{}());
@@ -128,7 +119,7 @@ bool CopyEntry(unzFile zip, int fd, uint64_t expected_size, std::string* why) {
   int n;
   while ((n = unzReadCurrentFile(zip, buf.data(), static_cast<unsigned>(buf.size()))) > 0) {
     total += static_cast<uint64_t>(n);
-    if (total > expected_size || !WriteAll(fd, buf.data(), static_cast<size_t>(n))) {
+    if (total > expected_size || !TarvFile::WriteAll(fd, buf.data(), static_cast<size_t>(n))) {
       unzCloseCurrentFile(zip);
       *why = total > expected_size ? "is longer than recorded" : "cannot be written";
       return false;

@@ -1,0 +1,145 @@
+#include "data/file_faults.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+namespace TarvFile {
+namespace {
+
+struct Fault {
+  uint64_t first = 0;  // the first call count that fails; 0: none
+  uint64_t last = 0;   // the last one
+  int err = 0;
+};
+
+struct Seam {
+  std::mutex lock;
+  uint64_t counts[kCallKinds] = {};
+  uint64_t total = 0;
+  Fault faults[kCallKinds];
+  uint64_t crash_at = 0;
+  int crash_signal = SIGKILL;
+};
+
+Seam& TheSeam() {
+  static Seam seam;
+  return seam;
+}
+
+int CallFromName(const std::string& name) {
+  static const char* const kNames[kCallKinds] = {"open", "write", "fsync", "rename", "unlink"};
+  for (int i = 0; i < kCallKinds; ++i) {
+    if (name == kNames[i]) return i;
+  }
+  return -1;
+}
+
+// "<call>:<n>:<errno>[:<times>]"; anything malformed arms nothing.
+void ArmFaultFrom(const char* text) {
+  std::string spec = text;
+  size_t a = spec.find(':');
+  size_t b = a == std::string::npos ? a : spec.find(':', a + 1);
+  if (b == std::string::npos) return;
+  size_t c = spec.find(':', b + 1);
+  int call = CallFromName(spec.substr(0, a));
+  uint64_t nth = std::strtoull(spec.c_str() + a + 1, nullptr, 10);
+  int err = std::atoi(spec.c_str() + b + 1);
+  uint64_t times = c == std::string::npos ? 1 : std::strtoull(spec.c_str() + c + 1, nullptr, 10);
+  if (call >= 0 && nth > 0 && err > 0) {
+    InjectFault(static_cast<Call>(call), nth, err, times == 0 ? kEveryCall : times);
+  }
+}
+
+// "<n>[:<signal>]".
+void ArmCrashFrom(const char* text) {
+  char* end = nullptr;
+  uint64_t nth = std::strtoull(text, &end, 10);
+  int signal = (end != nullptr && *end == ':') ? std::atoi(end + 1) : SIGKILL;
+  if (nth > 0 && signal > 0) SetCrashPoint(nth, signal);
+}
+
+void ArmFromEnvironmentOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    if (const char* fault = std::getenv("TARV_FILE_FAULT")) ArmFaultFrom(fault);
+    if (const char* crash = std::getenv("TARV_FILE_CRASH_AT")) ArmCrashFrom(crash);
+  });
+}
+
+}  // namespace
+
+void InjectFault(Call call, uint64_t nth, int err, uint64_t times) {
+  Seam& seam = TheSeam();
+  std::lock_guard<std::mutex> hold(seam.lock);
+  const int i = static_cast<int>(call);
+  const uint64_t first = seam.counts[i] + nth;
+  const uint64_t last = times == 0 ? first - 1 : times > kEveryCall - first ? kEveryCall : first + times - 1;
+  seam.faults[i] = Fault{first, last, err};
+}
+
+void SetCrashPoint(uint64_t nth, int signal) {
+  Seam& seam = TheSeam();
+  std::lock_guard<std::mutex> hold(seam.lock);
+  seam.crash_at = seam.total + nth;
+  seam.crash_signal = signal;
+}
+
+void ResetFaults() {
+  ArmFromEnvironmentOnce();  // a later first call must not re-arm what a test reset
+  Seam& seam = TheSeam();
+  std::lock_guard<std::mutex> hold(seam.lock);
+  for (int i = 0; i < kCallKinds; ++i) {
+    seam.counts[i] = 0;
+    seam.faults[i] = Fault();
+  }
+  seam.total = 0;
+  seam.crash_at = 0;
+}
+
+uint64_t CallCount(Call call) {
+  Seam& seam = TheSeam();
+  std::lock_guard<std::mutex> hold(seam.lock);
+  return seam.counts[static_cast<int>(call)];
+}
+
+uint64_t MutatingCallCount() {
+  Seam& seam = TheSeam();
+  std::lock_guard<std::mutex> hold(seam.lock);
+  return seam.total;
+}
+
+bool FaultSeamArmed() {
+  ArmFromEnvironmentOnce();
+  Seam& seam = TheSeam();
+  std::lock_guard<std::mutex> hold(seam.lock);
+  if (seam.crash_at > seam.total) return true;
+  for (int i = 0; i < kCallKinds; ++i) {
+    if (seam.faults[i].first != 0 && seam.faults[i].last > seam.counts[i]) return true;
+  }
+  return false;
+}
+
+bool PassesFaultSeam(Call call) {
+  ArmFromEnvironmentOnce();
+  Seam& seam = TheSeam();
+  int crash_signal = 0;
+  int err = 0;
+  {
+    std::lock_guard<std::mutex> hold(seam.lock);
+    const int i = static_cast<int>(call);
+    const uint64_t n = ++seam.counts[i];
+    if (++seam.total == seam.crash_at) crash_signal = seam.crash_signal;
+    const Fault& fault = seam.faults[i];
+    if (fault.first != 0 && n >= fault.first && n <= fault.last) err = fault.err;
+  }
+  if (crash_signal != 0) std::raise(crash_signal);
+  if (err == 0) return true;
+  errno = err;
+  return false;
+}
+
+}  // namespace TarvFile

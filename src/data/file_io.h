@@ -1,0 +1,117 @@
+// The one way this program reads and writes whole files: replace a file
+// atomically, read a file whole up to a limit, write all of a buffer, copy a
+// regular file, and the single calls (open, write, fsync, rename, unlink)
+// underneath them. Paths are file-system paths (UTF-8, "/" separated; see
+// TarvUtil::FsPath). Every operation returns false on failure with errno set
+// and, when `error` is given, a line naming what failed, the path and the
+// system's reason; none throws. Every open, write, fsync, rename and unlink
+// goes through the fault seam of file_faults.h, so a test can make any of
+// them fail.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+namespace TarvFile {
+
+// The folder part of a path: "." for a bare name, "/" for a name at the root.
+std::string FolderOf(const std::string& path);
+
+// The single calls, each counted by the fault seam. Open returns the
+// descriptor or -1; the others return false on failure. Write loops until all
+// of `size` is written (EINTR retried); a write that makes no progress fails
+// with ENOSPC.
+int Open(const std::string& path, int flags, mode_t mode = 0);
+bool WriteAll(int fd, const void* data, size_t size);
+bool Fsync(int fd);
+bool Rename(const std::string& from, const std::string& to);
+bool Unlink(const std::string& path);
+// Flushes a folder's entries (after a rename into it). File systems that
+// refuse fsync on folders count as success: the data is safe there anyway.
+bool SyncFolder(const std::string& folder);
+
+// How ReadWholeFile ended.
+enum class ReadResult { kOk, kMissing, kTooLarge, kFailed };
+
+// Reads the regular file at `path` into `bytes`. A file larger than `limit`
+// is not read (kTooLarge); a missing file gives kMissing; a link, folder or
+// any other failure kFailed. `error` gets a line for every result but kOk.
+ReadResult ReadWholeFile(const std::string& path, uint64_t limit, std::string* bytes,
+                         std::string* error = nullptr);
+// Reads exactly `size` bytes from an open descriptor from its current
+// position and checks that the file ends there (it did not shrink or grow
+// while it was read).
+bool ReadExactly(int fd, size_t size, std::string* bytes, std::string* error = nullptr);
+
+// Opens a regular file for reading as a stream: opened without blocking (a
+// pipe would wait for a writer), then refused unless it is a regular file (a
+// folder opens for reading on Linux; a pipe or device would never end).
+// Null with errno set on failure. The caller closes the stream.
+FILE* OpenRegularForReading(const std::string& path);
+
+// How a replacement is made.
+struct ReplaceOptions {
+  // Mode of the new file; with kKeepMode an existing file's mode (and owner,
+  // when run as root) is kept and a new file gets 0644.
+  static constexpr mode_t kKeepMode = static_cast<mode_t>(-1);
+  mode_t mode = kKeepMode;
+  // A fixed name for the temporary file (a leftover of that name is removed,
+  // never followed). Empty: a fresh hidden name in the target's folder.
+  std::string temp_path;
+};
+
+// A file being written under a temporary name beside its target and renamed
+// over the target by Commit. Until Commit succeeds the target is untouched;
+// the temporary file is removed on every failure and when the writer is
+// destroyed uncommitted. One owner, one thread.
+class AtomicFile {
+ public:
+  AtomicFile() = default;
+  ~AtomicFile();
+  AtomicFile(const AtomicFile&) = delete;
+  AtomicFile& operator=(const AtomicFile&) = delete;
+
+  // Creates the temporary file (O_EXCL|O_NOFOLLOW) for `target`.
+  bool Create(const std::string& target, const ReplaceOptions& options = {},
+              std::string* error = nullptr);
+  bool Write(const void* data, size_t size, std::string* error = nullptr);
+  bool Write(std::string_view bytes, std::string* error = nullptr) {
+    return Write(bytes.data(), bytes.size(), error);
+  }
+  // Flushes the file, closes it, renames it over the target and flushes the
+  // folder. After a failure the temporary file is gone and the target as it
+  // was.
+  bool Commit(std::string* error = nullptr);
+  // Removes the temporary file; the target stays as it was.
+  void Abandon();
+
+  // REQUIRES: Create succeeded. Others may write through the name too
+  // (a library that opens files itself); Commit flushes whatever the file
+  // holds then.
+  int fd() const { return m_fd; }
+  const std::string& temp_path() const { return m_temp; }
+
+ private:
+  bool Fail(const std::string& what, std::string* error);
+
+  int m_fd = -1;
+  std::string m_target;
+  std::string m_temp;
+};
+
+// Replaces `path` by `bytes` through an AtomicFile.
+bool ReplaceFile(const std::string& path, std::string_view bytes,
+                 const ReplaceOptions& options = {}, std::string* error = nullptr);
+
+// Copies the regular file `source` (a link is refused) over `target`
+// through an AtomicFile; the copy gets the source's permission bits plus
+// owner read and write.
+bool CopyRegularFile(const std::string& source, const std::string& target,
+                     std::string* error = nullptr);
+
+}  // namespace TarvFile
