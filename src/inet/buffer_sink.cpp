@@ -41,8 +41,9 @@ void BufferSink::KeepToRate() {
   auto due = m_start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                            std::chrono::duration<double>(static_cast<double>(m_received) /
                                                          static_cast<double>(m_rate)));
-  // What libcurl hands over at once is kept to a tenth of a second's worth
-  // under a cap, so the wait stays short and a cancel is seen soon after.
+  // A short wait: under a cap libcurl hands over about a tenth of a
+  // second's worth at once (at least 1 KiB, see ApplyLimits), so a cancel
+  // is still seen soon after.
   std::this_thread::sleep_until(due);
 }
 
