@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "patchserver/catalogue_signature.h"
 #include "apply/patch_applier.h"
+#include "patchserver/catalogue_signature.h"
 #include "session/patch_settings.h"
 #include "session/repair_session.h"
 #include "session/unpacker.h"
