@@ -6,6 +6,7 @@
 #include <climits>
 #include <memory>
 
+#include "inet/transfer_control.h"
 #include "os/message_ids.h"
 #include "os/messages.h"
 #include "session/patch_settings.h"
@@ -41,6 +42,8 @@ constexpr OptionRow kRows[OptionTable::kEntries - 1] = {
     {wxCMD_LINE_SWITCH, 0, 0, Id::kUnattendedDescription, "u", "unattended"},
     {wxCMD_LINE_SWITCH, 0, 0, Id::kJsonDescription, "", "json"},
     {wxCMD_LINE_SWITCH, 0, 0, Id::kVersionDescription, "", "version"},
+    // A name players know from curl-like tools, the same in every language.
+    {wxCMD_LINE_OPTION, 0, 0, Id::kLimitRateHelp, "", "limit-rate"},
 };
 
 // The option names as the string table spells them in every language.
@@ -54,6 +57,7 @@ constexpr const char kRepair[] = "r";
 constexpr const char kOnExit[] = "o";
 constexpr const char kUnattended[] = "u";
 constexpr const char kJson[] = "json";
+constexpr const char kLimitRate[] = "limit-rate";
 
 // The text of `id`, at most `limit` characters, as UTF-8.
 std::string LoadLimited(int id, size_t limit) {
@@ -208,6 +212,14 @@ bool ReadCommandLine(const std::vector<wxString>& args, const OptionTable& table
     report_error(error + "\n" + UsageText(parser));
     return false;
   }
+  wxString rate_text;
+  uint64_t rate = 0;
+  if (parser.Found(kLimitRate, &rate_text) &&
+      !TarvInet::ParseRate(rate_text.utf8_string(), &rate)) {
+    report_error(wxString(TarvMessages::LoadMessage(Id::kLimitRateInvalid)) + rate_text);
+    return false;
+  }
+  settings.SetDownloadLimit(rate);
 
   request->help = parser.Found(kHelp);
   request->admin = parser.Found(kAdmin);

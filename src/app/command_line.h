@@ -22,7 +22,7 @@ class PatchSettings;
 // names are cut to 7 characters, long names to 15, descriptions to 63.
 class OptionTable {
  public:
-  static constexpr size_t kEntries = 14;
+  static constexpr size_t kEntries = 15;
 
   OptionTable();
   OptionTable(const OptionTable&) = delete;

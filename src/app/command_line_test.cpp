@@ -78,6 +78,7 @@ TEST_F(CommandLineTest, RefusedCommandLineIsOneLineThenTheUsage) {
     EXPECT_EQ(error.BeforeFirst('\n'), c.first_line);
     EXPECT_TRUE(error.AfterFirst('\n').StartsWith("Usage: ")) << error;
     EXPECT_TRUE(error.Contains("-u, --unattended")) << error;
+    EXPECT_TRUE(error.Contains("--limit-rate")) << error;
     EXPECT_TRUE(m_settings->GetCurrentVersion().empty());
   }
 }
@@ -105,6 +106,35 @@ TEST(ScanProgramModeTest, UsageVersionAndUnattendedAreSeenBeforeParsing) {
     EXPECT_EQ(mode.help, c.help) << c.args.size();
     EXPECT_EQ(mode.version, c.version) << c.args.size();
     EXPECT_EQ(mode.unattended, c.unattended) << c.args.size();
+  }
+}
+
+TEST_F(CommandLineTest, SpeedCapOption) {
+  struct Case {
+    std::vector<wxString> args;
+    bool accepted;
+    uint64_t limit;
+  };
+  const Case cases[] = {
+      {{"1.0", "/g"}, true, 0},
+      {{"--limit-rate", "1M", "1.0", "/g"}, true, 1048576},
+      {{"--limit-rate=500k", "1.0", "/g"}, true, 512000},
+      {{"--limit-rate", "1.5M", "1.0", "/g"}, false, 0},
+      {{"--limit-rate", "0", "1.0", "/g"}, false, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[0]);
+    EXPECT_EQ(Read(c.args), c.accepted);
+    EXPECT_EQ(m_settings->GetDownloadLimit(), c.limit);
+    if (c.accepted) {
+      EXPECT_TRUE(m_errors.empty());
+      EXPECT_EQ(m_settings->GetCurrentVersion(), "1.0");
+    } else {
+      ASSERT_EQ(m_errors.size(), 1u);
+      EXPECT_TRUE(m_errors[0].StartsWith("Not a download speed for --limit-rate")) << m_errors[0];
+      // Nothing of a refused command line is taken.
+      EXPECT_TRUE(m_settings->GetCurrentVersion().empty());
+    }
   }
 }
 
@@ -261,6 +291,8 @@ TEST(OptionTableTest, EntriesFollowTheStringTable) {
       {wxCMD_LINE_SWITCH, "u", "unattended", "run without a window, reporting to the terminal"},
       {wxCMD_LINE_SWITCH, "", "json", "with --unattended: write the session as JSON lines"},
       {wxCMD_LINE_SWITCH, "", "version", "print the version and end"},
+      {wxCMD_LINE_OPTION, "", "limit-rate",
+       "caps the download speed (bytes per second, K, M or G)"},
   };
   static_assert(std::size(rows) == OptionTable::kEntries - 1);
   for (size_t i = 0; i < std::size(rows); ++i) {

@@ -101,6 +101,7 @@ CURLcode TarvFTP::Perform(Transfer& t) {
   } else {
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &DiscardData);
   }
+  TarvInetInternal::ApplyLimits(h, m_limits);
   CURLcode code = curl_easy_perform(h);
   // Nothing of this exchange may be reached through the handle afterwards.
   curl_easy_setopt(h, CURLOPT_DEBUGDATA, nullptr);
@@ -145,9 +146,21 @@ InetResult TarvFTP::Open(const std::string& host, const std::string& user,
     if (h != nullptr) curl_easy_cleanup(h);
     m_connection = nullptr;
     m_lastError = code;
-    return INET_FAILED;
+    return Failed(code);
   }
+  m_failure = {};
   return INET_OK;
+}
+
+InetResult TarvFTP::Failed(CURLcode code) {
+  using TarvInet::TransferCause;
+  m_failure = {};
+  m_failure.cause = TarvInetInternal::CauseOf(code);
+  if (code == CURLE_OPERATION_TIMEDOUT && m_limits != nullptr && m_limits->TimeUp()) {
+    m_failure.cause = TransferCause::kTimeUp;
+  }
+  if (code == CURLE_REMOTE_FILE_NOT_FOUND) m_failure.cause = TransferCause::kNotFound;
+  return INET_FAILED;
 }
 
 void TarvFTP::Close() {
@@ -169,13 +182,19 @@ InetResult TarvFTP::HandleError() {
 }
 
 InetResult TarvFTP::GetFileAtPath(const std::string& path, TarvDataBuffer* buffer) {
+  m_finalFailure = false;
   if (m_connection == nullptr) return INET_NOT_CONNECTED;
   uint32_t size = buffer->GetSize();
   int restAttempts = size > 0 ? 2 : 0;
   int openAttempts = 2;
+  uint64_t limit =
+      m_limits != nullptr && m_limits->control != nullptr ? m_limits->control->sizeLimit : 0;
+  uint64_t rate = m_limits != nullptr && m_limits->control != nullptr
+                      ? m_limits->control->maxBytesPerSecond
+                      : 0;
   for (;;) {
     if (m_connection == nullptr) return INET_NOT_CONNECTED;
-    BufferSink sink(buffer);
+    BufferSink sink(buffer, limit, rate);
     Transfer t;
     t.url = "ftp://" + m_host + ":" + std::to_string(m_port) + "/" + EscapeFtpPath(path);
     t.buffer = buffer;
@@ -183,7 +202,32 @@ InetResult TarvFTP::GetFileAtPath(const std::string& path, TarvDataBuffer* buffe
     t.path = path;
     t.resumeAt = restAttempts > 0 ? size : 0;
     CURLcode code = Perform(t);
-    if (code == CURLE_OK || sink.WriteFailed() || t.retrAccepted) return sink.Finish(code);
+    if (code == CURLE_OK || sink.WriteFailed() || sink.TooLong() || t.retrAccepted) {
+      InetResult result = sink.Finish(code);
+      m_finalFailure = sink.WriteFailed() || sink.TooLong();
+      if (m_finalFailure) {
+        m_failure = {};
+        m_failure.cause = sink.TooLong() || sink.WriteResult() == DB_BUFFER_FULL
+                              ? TarvInet::TransferCause::kTooLong
+                              : TarvInet::TransferCause::kDiskFull;
+      } else if (result != INET_OK) {
+        Failed(code);
+      } else {
+        m_failure = {};
+      }
+      return result;
+    }
+    if (code == CURLE_ABORTED_BY_CALLBACK) return Failed(code);
+    if (code == CURLE_BAD_DOWNLOAD_RESUME && restAttempts > 0) {
+      // The file on the server is shorter than what arrived before: it is
+      // another file now, fetched whole.
+      LogLine("TarvFTP::GetFileAtPath> " + Quoted(path) + " is shorter than the " +
+              std::to_string(size) + " bytes received; starting over.");
+      buffer->SetSize(0);
+      buffer->SetPosition(0);
+      restAttempts = 0;
+      continue;
+    }
     if (t.lastCommand == "REST" && !t.restAccepted && restAttempts > 0) {
       HandleError();
       if (--restAttempts > 0) continue;
@@ -203,7 +247,7 @@ InetResult TarvFTP::GetFileAtPath(const std::string& path, TarvDataBuffer* buffe
     }
     if (--openAttempts > 0) continue;
     LogLine("FtpOpenFile returned " + std::to_string(code) + ".");
-    return INET_FAILED;
+    return Failed(code);
   }
 }
 
@@ -227,6 +271,7 @@ InetResult TarvFTP::GetFileSize(const std::string& path, uint64_t& size) {
       size = static_cast<uint64_t>(length);
       return INET_OK;
     }
+    Failed(code);
     HandleError();
   }
   return INET_FAILED;

@@ -13,6 +13,7 @@
 #include "data/data_buffer.h"
 #include "inet/inet_result.h"
 #include "inet/internet_session.h"
+#include "inet/transfer_control.h"
 
 class TarvFTP {
  public:
@@ -33,7 +34,8 @@ class TarvFTP {
 
   // Downloads `path` (sent to the server as given) into `buffer`. When the
   // buffer already holds n bytes the transfer restarts at byte n ("REST n")
-  // and appends; when the server refuses the restart, or the connection was
+  // and appends; when the server refuses the restart, the file on the
+  // server is now shorter than what the buffer holds, or the connection was
   // reset while the file was being opened, the buffer is emptied and the
   // whole file downloaded. Returns INET_OK; INET_NOT_CONNECTED without a
   // connection; INET_FAILED with a log line ("FtpOpenFile returned N." or
@@ -52,10 +54,20 @@ class TarvFTP {
 
   bool IsConnected() const { return m_connection != nullptr; }
 
+  // Cancel check, speed cap, size limit and deadline of the next calls;
+  // null for none. `limits` must outlive those calls.
+  void SetLimits(const TarvInetInternal::AttemptLimits* limits) { m_limits = limits; }
+  // The cause of the last failed Open, GetFileAtPath or GetFileSize.
+  const TarvInet::TransferFailure& LastFailure() const { return m_failure; }
+  // True when the last failure cannot be helped by another attempt (the
+  // data could not be stored, or went past the size limit).
+  bool LastFailureIsFinal() const { return m_finalFailure; }
+
  private:
   struct Transfer;
   CURLcode Perform(Transfer& transfer);
   InetResult RetryOpen(Transfer& transfer, int& attempts);
+  InetResult Failed(CURLcode code);
 
   TarvInetInternal::InternetSession* m_session = nullptr;
   CURL* m_connection = nullptr;
@@ -65,6 +77,9 @@ class TarvFTP {
   uint32_t m_flags = 0;
   int m_port = 21;
   CURLcode m_lastError = CURLE_OK;
+  const TarvInetInternal::AttemptLimits* m_limits = nullptr;
+  TarvInet::TransferFailure m_failure;
+  bool m_finalFailure = false;
 };
 
 namespace TarvInetInternal {

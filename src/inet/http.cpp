@@ -3,8 +3,10 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 
 #include "inet/buffer_sink.h"
+#include "inet/transfer_control.h"
 #include "inet/url.h"
 
 using TarvInetInternal::LogLine;
@@ -62,6 +64,14 @@ long long ParseLength(const std::string& value) {
   return n > 0xFFFFFFFFLL ? -2 : n;
 }
 
+// "bytes 100-199/200" gives 100; -1 when the value has another form.
+long long RangeStart(const std::string& value) {
+  if (value.rfind("bytes ", 0) != 0) return -1;
+  size_t dash = value.find('-', 6);
+  if (dash == std::string::npos || dash == 6) return -1;
+  return ParseLength(value.substr(6, dash - 6));
+}
+
 // The size query stops at the headers; a body that still arrives is dropped.
 size_t DiscardBody(char*, size_t size, size_t count, void*) { return size * count; }
 
@@ -86,7 +96,13 @@ struct TarvHTTP::Request {
   long long length = -1;     // its Content-Length; -2 beyond 32 bits
   bool headersDone = false;  // a final answer's header block has ended
   bool stopAtHeaders = false;
-  bool stopped = false;  // stopped on purpose at the end of the headers
+  bool stopped = false;       // stopped on purpose at the end of the headers
+  std::string etag;           // of the answer being read
+  std::string lastModified;   // of the answer being read
+  long long rangeStart = -1;  // Content-Range start of a 206
+  // Set for a body download: called once the final answer's headers are
+  // in; false stops the request there.
+  std::function<bool(Request&)> onFinalHeaders;
 };
 
 size_t TarvHTTP::Request::OnHeader(char* data, size_t size, size_t count, void* self) {
@@ -104,6 +120,9 @@ void TarvHTTP::Request::OnHeaderLine(std::string line) {
     location = false;
     length = -1;
     headersDone = false;
+    etag.clear();
+    lastModified.clear();
+    rangeStart = -1;
     return;
   }
   if (!line.empty()) {
@@ -116,6 +135,9 @@ void TarvHTTP::Request::OnHeaderLine(std::string line) {
     value.erase(value.find_last_not_of(" \t") + 1);
     if (name == "location") location = true;
     if (name == "content-length") length = ParseLength(value);
+    if (name == "etag") etag = value;
+    if (name == "last-modified") lastModified = value;
+    if (name == "content-range") rangeStart = RangeStart(value);
     return;
   }
   bool followed = status >= 300 && status < 400 && location;
@@ -123,6 +145,14 @@ void TarvHTTP::Request::OnHeaderLine(std::string line) {
   headersDone = true;
   // An error status ends the request here: its page is not the data asked for.
   if (stopAtHeaders || status >= 400) stopped = true;
+  if (!stopped && onFinalHeaders && !onFinalHeaders(*this)) stopped = true;
+}
+
+TarvInet::TransferCause TarvHTTP::CauseOfAttempt(CURLcode code) const {
+  if (code == CURLE_OPERATION_TIMEDOUT && m_limits != nullptr && m_limits->TimeUp()) {
+    return TarvInet::TransferCause::kTimeUp;
+  }
+  return TarvInetInternal::CauseOf(code);
 }
 
 TarvHTTP::TarvHTTP() : m_session(TarvInetInternal::GetInternetSession()) {}
@@ -130,6 +160,7 @@ TarvHTTP::TarvHTTP() : m_session(TarvInetInternal::GetInternetSession()) {}
 // Steps up to the sent request: address, connection handle, request options.
 InetResult TarvHTTP::Prepare(const std::string& url, Request& request) {
   m_finalFailure = false;
+  m_failure = {};
   std::string scheme, host, user, password, path;
   int port = 0;
   InetResult r = TarvInet::ParseUrl(url, scheme, host, port, user, password, path);
@@ -142,7 +173,7 @@ InetResult TarvHTTP::Prepare(const std::string& url, Request& request) {
                                  : CURLE_FAILED_INIT;
   if (code != CURLE_OK) {
     LogLine("InternetConnect returned " + std::to_string(code) + " for url " + request.url);
-    return INET_FAILED;
+    return Failed(TarvInet::TransferCause::kOther);
   }
   std::string target =
       scheme + "://" + host + ":" + std::to_string(port) + "/" + EscapeHttpPath(path);
@@ -162,10 +193,17 @@ InetResult TarvHTTP::Prepare(const std::string& url, Request& request) {
   for (CURLcode c : codes) {
     if (c != CURLE_OK) {
       LogLine("HttpOpenRequest returned " + std::to_string(c) + " for url " + request.url);
-      return INET_FAILED;
+      return Failed(TarvInet::TransferCause::kOther);
     }
   }
+  TarvInetInternal::ApplyLimits(h, m_limits);
   return INET_OK;
+}
+
+InetResult TarvHTTP::Failed(TarvInet::TransferCause cause, int status) {
+  m_failure.cause = cause;
+  m_failure.httpStatus = status;
+  return INET_FAILED;
 }
 
 // Maps the end of a request to its result and log line (not for the read
@@ -173,19 +211,20 @@ InetResult TarvHTTP::Prepare(const std::string& url, Request& request) {
 InetResult TarvHTTP::Outcome(Request& request, CURLcode code, const char* operation) {
   if (request.stopped && request.status >= 400) {
     int s = request.status;
-    m_finalFailure = s < 500 && s != 408 && s != 429;
+    // A range the file no longer has is answered by starting over.
+    m_finalFailure = s < 500 && s != 408 && s != 429 && s != 416;
     LogLine(std::string(operation) + "> status " + std::to_string(s) + " for url " + request.url);
-    return INET_FAILED;
+    return Failed(TarvInet::TransferCause::kHttpStatus, s);
   }
   if (IsConnectFailure(code, request.handle)) {
     LogLine("InternetConnect returned " + std::to_string(code) + " for url " + request.url);
   } else {
     LogLine("HttpSendRequest returned " + std::to_string(code));
   }
-  return INET_FAILED;
+  return Failed(CauseOfAttempt(code));
 }
 
-InetResult TarvHTTP::HttpGet(const std::string& url, TarvDataBuffer* buffer, bool bypass) {
+InetResult TarvHTTP::HttpGetOnce(const std::string& url, TarvDataBuffer* buffer, bool bypass) {
   Request request;
   InetResult r = Prepare(url, request);
   if (r != INET_OK) return r;
@@ -193,14 +232,81 @@ InetResult TarvHTTP::HttpGet(const std::string& url, TarvDataBuffer* buffer, boo
     request.headers = curl_slist_append(request.headers, "Cache-Control: no-cache");
     request.headers = curl_slist_append(request.headers, "Pragma: no-cache");
   }
+  StartBody(request, buffer);
   curl_easy_setopt(request.handle, CURLOPT_HTTPHEADER, request.headers);
-  BufferSink sink(buffer);
+  uint64_t limit =
+      m_limits != nullptr && m_limits->control != nullptr ? m_limits->control->sizeLimit : 0;
+  BufferSink sink(buffer, limit, Rate());
   sink.Attach(request.handle);
   CURLcode code = curl_easy_perform(request.handle);
-  if (code == CURLE_OK || sink.WriteFailed() || (request.headersDone && !request.stopped)) {
-    return sink.Finish(code);
+  // What the answer offers for resuming a later attempt.
+  if (request.headersDone && (request.status == 200 || request.status == 206)) {
+    m_validator = !request.etag.empty() ? request.etag : request.lastModified;
+  }
+  if (request.stopped && request.status < 400) {
+    m_validator.clear();  // the next attempt starts over
+    return Failed(TarvInet::TransferCause::kOther);
+  }
+  if (request.status == 416) m_validator.clear();
+  if (code == CURLE_OK || sink.WriteFailed() || sink.TooLong() ||
+      (request.headersDone && !request.stopped)) {
+    InetResult result = sink.Finish(code);
+    if (sink.WriteFailed() || sink.TooLong()) {
+      m_finalFailure = true;
+      Failed(sink.TooLong() || sink.WriteResult() == DB_BUFFER_FULL
+                 ? TarvInet::TransferCause::kTooLong
+                 : TarvInet::TransferCause::kDiskFull);
+      return result;  // INET_WRITE_FAILED, or INET_FAILED past the size limit
+    }
+    if (result != INET_OK) return Failed(CauseOfAttempt(code));
+    return result;
   }
   return Outcome(request, code, "HttpGet");
+}
+
+uint64_t TarvHTTP::Rate() const {
+  return m_limits != nullptr && m_limits->control != nullptr ? m_limits->control->maxBytesPerSecond
+                                                             : 0;
+}
+
+InetResult TarvHTTP::HttpGet(const std::string& url, TarvDataBuffer* buffer, bool bypass) {
+  InetResult result = HttpGetOnce(url, buffer, bypass);
+  m_lastUrl = TarvInet::RedactUrl(url);
+  m_lastFailed = result != INET_OK;
+  return result;
+}
+
+// Decides how this attempt writes into the buffer: at its position (the
+// first attempt), resuming after what it holds, or from 0; and checks the
+// final answer's headers against that before any body byte is stored.
+void TarvHTTP::StartBody(Request& request, TarvDataBuffer* buffer) {
+  uint32_t have = buffer->GetSize();
+  bool retry = m_lastFailed && m_lastUrl == request.url;
+  bool resume = retry && have > 0 && !m_validator.empty();
+  if (retry && !resume) {
+    buffer->SetSize(0);
+    buffer->SetPosition(0);
+  }
+  if (!resume) return;
+  buffer->SetPosition(have);
+  request.headers =
+      curl_slist_append(request.headers, ("Range: bytes=" + std::to_string(have) + "-").c_str());
+  request.headers = curl_slist_append(request.headers, ("If-Range: " + m_validator).c_str());
+  LogLine("HttpGet> resuming download at byte " + std::to_string(have) + " for url " + request.url);
+  std::string validator = m_validator;
+  request.onFinalHeaders = [buffer, have, validator](Request& answer) {
+    std::string now = !answer.etag.empty() ? answer.etag : answer.lastModified;
+    if (answer.status == 200) {
+      // The server sends the whole file: it replaces what the buffer holds.
+      LogLine("HttpGet> the server sent the whole file; starting over at byte 0");
+      return buffer->SetSize(0) == DB_OK && buffer->SetPosition(0) == DB_OK;
+    }
+    if (answer.status == 206 && answer.rangeStart == have && (now.empty() || now == validator)) {
+      return true;
+    }
+    LogLine("HttpGet> the file changed since the last attempt; starting over");
+    return false;
+  };
 }
 
 InetResult TarvHTTP::HttpGetSize(const std::string& url, uint64_t& size) {
@@ -217,11 +323,11 @@ InetResult TarvHTTP::HttpGetSize(const std::string& url, uint64_t& size) {
   }
   if (request.length == -2) {
     LogLine("HttpQueryInfo> length beyond 32 bits for url " + request.url);
-    return INET_FAILED;
+    return Failed(TarvInet::TransferCause::kOther);
   }
   if (request.length < 0) {
     LogLine("HttpQueryInfo returned -1");
-    return INET_FAILED;
+    return Failed(TarvInet::TransferCause::kOther);
   }
   size = static_cast<uint64_t>(request.length);
   return INET_OK;

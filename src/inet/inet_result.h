@@ -11,5 +11,6 @@ enum InetResult : int {
   INET_NOT_CONNECTED = 7,  // the FTP object has no connection
   INET_BAD_SCHEME = 10,    // neither ftp, http nor https
   INET_BAD_ADDRESS = 12,   // unparsable address, or no default port
+  INET_CANCELLED = 13,     // the caller's cancel check stopped the transfer
   INET_WRITE_FAILED = 20,  // the data buffer refused a write; logged with its code
 };

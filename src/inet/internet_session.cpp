@@ -65,6 +65,7 @@ TimeLimits GetTimeLimits() {
   limits.connect_seconds = EnvNumber("TARV_INET_CONNECT_TIMEOUT", limits.connect_seconds);
   limits.stall_seconds = EnvNumber("TARV_INET_STALL_SECONDS", limits.stall_seconds);
   limits.retry_pause_ms = EnvNumber("TARV_INET_RETRY_PAUSE_MS", limits.retry_pause_ms);
+  limits.address_seconds = EnvNumber("TARV_INET_ADDRESS_SECONDS", limits.address_seconds);
   return limits;
 }
 
@@ -76,7 +77,7 @@ CURLcode ConfigureHandle(InternetSession* session, CURL* handle) {
       curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L),
       curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, kReceiveSize),
       curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, limits.connect_seconds),
-      curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L),
+      curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, kStallBytesPerSecond),
       curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, limits.stall_seconds),
       curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L),
       curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L),

@@ -7,8 +7,10 @@
 //
 // Environment variables, for tests (values in whole numbers):
 //   TARV_INET_CONNECT_TIMEOUT  seconds allowed for a connection (default 60)
-//   TARV_INET_STALL_SECONDS    a transfer under 1 byte/s for this long fails
-//                              (default 60)
+//   TARV_INET_STALL_SECONDS    a transfer that moves less than 1 KiB in this
+//                              many seconds fails (default 30)
+//   TARV_INET_ADDRESS_SECONDS  the attempts for one address stop after this
+//                              many seconds (default 180)
 //   TARV_INET_RETRY_PAUSE_MS   pause between attempts of Fetch and
 //                              QuerySize (default 1000)
 //   CURL_CA_BUNDLE, SSL_CERT_FILE  certificate authorities trusted for https
@@ -37,8 +39,9 @@ InternetSession* CreateInternetSession();
 
 struct TimeLimits {
   long connect_seconds = 60;
-  long stall_seconds = 60;
+  long stall_seconds = 30;
   long retry_pause_ms = 1000;
+  long address_seconds = 180;
 };
 // The limits above, read from the environment at each call.
 TimeLimits GetTimeLimits();
@@ -51,6 +54,9 @@ CURLcode ConfigureHandle(InternetSession* session, CURL* handle);
 
 // Writes one line to standard output and flushes it.
 void LogLine(const std::string& line);
+
+// A transfer slower than this many bytes per second for the stall time fails.
+constexpr long kStallBytesPerSecond = 1024 / 30 + 1;
 
 // Largest piece of data written into a data buffer at a time.
 constexpr uint32_t kChunkSize = 16384;

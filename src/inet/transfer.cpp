@@ -1,5 +1,6 @@
 #include "inet/transfer.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -12,13 +13,26 @@ namespace TarvInet {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+using TarvInetInternal::AttemptLimits;
+
 constexpr int kFetchRepeats = 10;
 constexpr int kFtpSizeRepeats = 4;
 constexpr int kHttpSizeRepeats = 10;
+// The pause is spent in slices, so that a cancel ends it at once.
+constexpr long kPauseSliceMs = 20;
 
-void PauseBeforeRetry() {
-  long ms = TarvInetInternal::GetTimeLimits().retry_pause_ms;
-  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+// False when the pause was cut short by a cancel or the address's deadline.
+bool PauseBeforeRetry(const AttemptLimits& limits) {
+  auto end =
+      Clock::now() + std::chrono::milliseconds(TarvInetInternal::GetTimeLimits().retry_pause_ms);
+  for (;;) {
+    if (limits.Cancelled() || limits.TimeUp()) return false;
+    auto now = Clock::now();
+    if (now >= end) return true;
+    auto slice = std::min<Clock::duration>(end - now, std::chrono::milliseconds(kPauseSliceMs));
+    std::this_thread::sleep_for(slice);
+  }
 }
 
 struct Address {
@@ -33,79 +47,112 @@ InetResult Parse(const std::string& url, Address& a) {
   return INET_OK;
 }
 
-// Runs `attempt` up to 1 + repeats times; `before_retry` runs after each
-// pause. Stops early when `final` says another attempt cannot help, and when
-// the buffer refused the data (full, or the disk full): it would refuse
-// them again.
-template <typename Attempt, typename BeforeRetry, typename Final>
-InetResult Retry(int repeats, Attempt attempt, BeforeRetry before_retry, Final final) {
+AttemptLimits LimitsFor(const TransferControl& control) {
+  AttemptLimits limits;
+  limits.control = &control;
+  limits.deadline =
+      Clock::now() + std::chrono::seconds(TarvInetInternal::GetTimeLimits().address_seconds);
+  return limits;
+}
+
+// Runs `attempt` up to 1 + repeats times; `client` tells whether a failure
+// is final and what caused it. Stops early at a cancel, a final failure or
+// the end of the address's time.
+template <typename Attempt, typename Client>
+InetResult Retry(int repeats, const AttemptLimits& limits, Client& client, Attempt attempt,
+                 TransferFailure* failure) {
   for (int left = repeats;; --left) {
-    InetResult r = attempt();
-    if (r == INET_OK || left == 0 || r == INET_WRITE_FAILED || final()) return r;
-    PauseBeforeRetry();
-    before_retry();
+    InetResult r = limits.Cancelled() ? INET_CANCELLED : attempt();
+    TransferFailure why = client.LastFailure();
+    if (r == INET_OK) why = {};
+    if (r != INET_OK && limits.Cancelled()) {
+      r = INET_CANCELLED;
+      why = {TransferCause::kCancelled, 0};
+    }
+    if (r != INET_OK && why.cause == TransferCause::kNone) why.cause = TransferCause::kOther;
+    bool again = r != INET_OK && r != INET_CANCELLED && left > 0 && !client.LastFailureIsFinal();
+    if (again && !PauseBeforeRetry(limits)) {
+      again = false;
+      if (limits.Cancelled()) {
+        r = INET_CANCELLED;
+        why = {TransferCause::kCancelled, 0};
+      } else {
+        TarvInetInternal::LogLine(
+            "TarvInet> giving up after " +
+            std::to_string(TarvInetInternal::GetTimeLimits().address_seconds) + " seconds");
+        if (why.cause == TransferCause::kStalled) why.cause = TransferCause::kTimeUp;
+      }
+    }
+    if (!again) {
+      if (failure != nullptr) *failure = why;
+      return r;
+    }
   }
 }
 
-InetResult FtpFetch(const Address& a, TarvDataBuffer* buffer) {
+template <typename Operation>
+InetResult WithFtp(const Address& a, int repeats, const AttemptLimits& limits,
+                   TransferFailure* failure, Operation operation) {
   TarvFTP ftp;
+  ftp.SetLimits(&limits);
   int port = a.port;
   DefaultPort(a.scheme, port);
   InetResult r = Retry(
-      kFetchRepeats,
+      repeats, limits, ftp,
       [&] {
         InetResult open = ftp.Open(a.host, a.user, a.password, TarvFTP::kPassive, port);
-        return open != INET_OK ? open : ftp.GetFileAtPath(a.path, buffer);
+        return open != INET_OK ? open : operation(ftp);
       },
-      [] {}, [] { return false; });
-  ftp.Close();
-  return r;
-}
-
-InetResult FtpSize(const Address& a, uint64_t& size) {
-  TarvFTP ftp;
-  int port = a.port;
-  DefaultPort(a.scheme, port);
-  InetResult r = Retry(
-      kFtpSizeRepeats,
-      [&] {
-        InetResult open = ftp.Open(a.host, a.user, a.password, TarvFTP::kPassive, port);
-        return open != INET_OK ? open : ftp.GetFileSize(a.path, size);
-      },
-      [] {}, [] { return false; });
+      failure);
   ftp.Close();
   return r;
 }
 
 }  // namespace
 
-InetResult Fetch(const std::string& url, TarvDataBuffer* buffer, uint32_t flags) {
+InetResult Fetch(const std::string& url, TarvDataBuffer* buffer, uint32_t flags,
+                 const TransferControl& control, TransferFailure* failure) {
+  if (failure != nullptr) *failure = {};
   Address a;
   InetResult r = Parse(url, a);
   if (r != INET_OK) return r;
-  if (a.scheme == "ftp") return FtpFetch(a, buffer);
+  AttemptLimits limits = LimitsFor(control);
+  if (a.scheme == "ftp") {
+    return WithFtp(a, kFetchRepeats, limits, failure,
+                   [&](TarvFTP& ftp) { return ftp.GetFileAtPath(a.path, buffer); });
+  }
   if (a.scheme != "http" && a.scheme != "https") return INET_BAD_SCHEME;
   TarvHTTP http;
+  http.SetLimits(&limits);
   bool bypass = (flags & kBypassCache) != 0;
   return Retry(
-      kFetchRepeats, [&] { return http.HttpGet(url, buffer, bypass); },
-      [&] {
-        buffer->SetSize(0);
-        buffer->SetPosition(0);
-      },
-      [&] { return http.LastFailureIsFinal(); });
+      kFetchRepeats, limits, http, [&] { return http.HttpGet(url, buffer, bypass); }, failure);
+}
+
+InetResult Fetch(const std::string& url, TarvDataBuffer* buffer, uint32_t flags) {
+  return Fetch(url, buffer, flags, TransferControl{});
+}
+
+InetResult QuerySize(const std::string& url, uint64_t& size, const TransferControl& control,
+                     TransferFailure* failure) {
+  if (failure != nullptr) *failure = {};
+  Address a;
+  InetResult r = Parse(url, a);
+  if (r != INET_OK) return r;
+  AttemptLimits limits = LimitsFor(control);
+  if (a.scheme == "ftp") {
+    return WithFtp(a, kFtpSizeRepeats, limits, failure,
+                   [&](TarvFTP& ftp) { return ftp.GetFileSize(a.path, size); });
+  }
+  if (a.scheme != "http" && a.scheme != "https") return INET_BAD_SCHEME;
+  TarvHTTP http;
+  http.SetLimits(&limits);
+  return Retry(
+      kHttpSizeRepeats, limits, http, [&] { return http.HttpGetSize(url, size); }, failure);
 }
 
 InetResult QuerySize(const std::string& url, uint64_t& size) {
-  Address a;
-  InetResult r = Parse(url, a);
-  if (r != INET_OK) return r;
-  if (a.scheme == "ftp") return FtpSize(a, size);
-  if (a.scheme != "http" && a.scheme != "https") return INET_BAD_SCHEME;
-  TarvHTTP http;
-  return Retry(
-      kHttpSizeRepeats, [&] { return http.HttpGetSize(url, size); }, [] {},
-      [&] { return http.LastFailureIsFinal(); });
+  return QuerySize(url, size, TransferControl{});
 }
 
 }  // namespace TarvInet

@@ -47,8 +47,7 @@ TEST_F(TransferTest, HttpAttemptsPerAnswer) {
       {"408", {.status = 408, .body = "<html>408</html>"}, INET_FAILED, 11, false},
       {"429", {.status = 429, .body = "<html>429</html>"}, INET_FAILED, 11, false},
       {"flaky", {.file = http_.root() + "/f.bin", .fail_first = 2}, INET_OK, 3, true},
-      // Each new attempt writes the body from the start, not after the
-      // bytes of the broken one.
+      // Each new attempt goes on after the bytes of the broken one.
       {"cut_twice",
        {.file = http_.root() + "/f.bin", .cut_after = 30000, .cut_first = 2},
        INET_OK,

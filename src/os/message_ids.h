@@ -143,6 +143,21 @@ inline constexpr int kInstallProblemCaption = 405;
 inline constexpr int kElevationUnavailable = 406;
 inline constexpr int kElevationCouldNotRun = 407;
 inline constexpr int kNoUninstallLog = 408;
+// Transfers and downloads: the cause of a failed server or download, and
+// the time left in seconds.
+inline constexpr int kNetHostNotFound = 380;
+inline constexpr int kNetRefused = 381;
+inline constexpr int kNetHttpStatus = 382;  // %d: the status
+inline constexpr int kNetStalled = 383;
+inline constexpr int kNetTimeUp = 384;
+inline constexpr int kNetCertificate = 385;
+inline constexpr int kNetDiskFull = 386;
+inline constexpr int kNetTooLong = 387;
+inline constexpr int kNetNotFound = 388;
+inline constexpr int kNetOther = 389;
+inline constexpr int kDownloadProgressSeconds = 390;
+inline constexpr int kLimitRateHelp = 391;
+inline constexpr int kLimitRateInvalid = 392;  // followed by the value
 
 // New texts are added in blocks by subject, each block in its own range so
 // that work on different subjects never takes the same number:

@@ -6,6 +6,7 @@
 #include "inet/url.h"
 #include "os/message_ids.h"
 #include "os/messages.h"
+#include "patchserver/failure_text.h"
 
 namespace {
 
@@ -41,13 +42,10 @@ std::string Shown(const std::wstring& address) {
 // The archive file as the transfer sees it, publishing its position after
 // every operation so that the GUI thread can read it while the worker
 // writes, without a lock around the writes.
-// With a limit it refuses, as full, every write that would pass it, and
-// keeps refusing once that happened: an endless answer stays endless.
 class ObelkPatchTask::ProgressBuffer : public TarvDataBuffer {
  public:
-  ProgressBuffer(TarvDataBufferFile* file, uint64_t limit) : m_file(file), m_limit(limit) {}
+  explicit ProgressBuffer(TarvDataBufferFile* file) : m_file(file) {}
   uint32_t Position() const { return m_position.load(std::memory_order_relaxed); }
-  bool PassedLimit() const { return m_passedLimit; }
 
   uint32_t GetSize() override { return m_file->GetSize(); }
   uint32_t GetPosition() override { return m_file->GetPosition(); }
@@ -56,10 +54,6 @@ class ObelkPatchTask::ProgressBuffer : public TarvDataBuffer {
     return Publish(m_file->SetPosition(position));
   }
   DataBufferResult Write(const void* bytes, uint32_t count) override {
-    if (m_passedLimit || uint64_t{m_file->GetPosition()} + count > m_limit) {
-      m_passedLimit = true;
-      return DB_BUFFER_FULL;
-    }
     return Publish(m_file->Write(bytes, count));
   }
   DataBufferResult Read(void* destination, uint32_t count) override {
@@ -74,12 +68,16 @@ class ObelkPatchTask::ProgressBuffer : public TarvDataBuffer {
   }
 
   TarvDataBufferFile* m_file;
-  uint64_t m_limit;
-  bool m_passedLimit = false;
   std::atomic<uint32_t> m_position{0};
 };
 
 ObelkPatchTask::ObelkPatchTask() = default;
+
+TarvInet::TransferControl ObelkPatchTask::Control() {
+  TarvInet::TransferControl control;
+  control.cancelled = [this] { return TransferCancelled(); };
+  return control;
+}
 ObelkPatchTask::~ObelkPatchTask() = default;
 
 void ObelkPatchTask::Report(int level, const std::wstring& text) {
@@ -111,8 +109,13 @@ bool ObelkPatchTask::FindPatches(const std::vector<std::wstring>& servers) {
     if (server.empty()) continue;
     std::wstring address = TarvUtil::JoinPath(server, L"patches.txt");
     LimitedMemoryBuffer buffer(kMaxCatalogueBytes);
-    if (TarvInet::Fetch(TarvUtil::ToNarrow(address), &buffer, TarvInet::kBypassCache) != INET_OK) {
-      Report(0, "Unable to download patch file: " + Shown(address));
+    TarvInet::TransferFailure failure;
+    InetResult r = TarvInet::Fetch(TarvUtil::ToNarrow(address), &buffer, TarvInet::kBypassCache,
+                                   Control(), &failure);
+    if (r == INET_CANCELLED || TransferCancelled()) return false;
+    if (r != INET_OK) {
+      Report(2, "Unable to download patch file: " + Shown(address));
+      Report(2, TarvPatchServer::DescribeFailure(failure));
       continue;
     }
     if (m_policy.SignatureRequired() && !CatalogueTrusted(address, buffer)) continue;
@@ -133,8 +136,10 @@ bool ObelkPatchTask::CatalogueTrusted(const std::wstring& address,
   namespace Id = TarvMessages::Id;
   const std::wstring signature_address = address + L".minisig";
   LimitedMemoryBuffer signature(kMaxSignatureFetchBytes);
-  if (TarvInet::Fetch(TarvUtil::ToNarrow(signature_address), &signature, TarvInet::kBypassCache) !=
-      INET_OK) {
+  const InetResult fetched = TarvInet::Fetch(TarvUtil::ToNarrow(signature_address), &signature,
+                                             TarvInet::kBypassCache, Control());
+  if (fetched == INET_CANCELLED) return false;  // the server search ends without a line
+  if (fetched != INET_OK) {
     Report(2, LoadMessage(Id::kCatalogueUnsigned) + TarvUtil::ToWide(Shown(address)));
     return false;
   }
@@ -161,7 +166,7 @@ bool ObelkPatchTask::CatalogueTrusted(const std::wstring& address,
 bool ObelkPatchTask::QueryPatchSize(const std::wstring& dataUrl) {
   m_bytesReceived = 0;
   uint64_t size = 0;
-  bool known = TarvInet::QuerySize(TarvUtil::ToNarrow(dataUrl), size) == INET_OK;
+  bool known = TarvInet::QuerySize(TarvUtil::ToNarrow(dataUrl), size, Control()) == INET_OK;
   m_bytesExpected = known ? size : 0;
   return known;
 }
@@ -180,22 +185,41 @@ bool ObelkPatchTask::DownloadPatch(const std::wstring& dataUrl, const std::wstri
     Report(2, "Unable to open the patch file for writing: " + TarvUtil::ToNarrow(tempFilePath));
     return false;
   }
-  ProgressBuffer progress(&file, maxBytes);
+  ProgressBuffer progress(&file);
   {
     OS::MutexLock lock(&m_statusLock);
     m_currentBuffer = &progress;
   }
-  bool ok = TarvInet::Fetch(TarvUtil::ToNarrow(dataUrl), &progress, 0) == INET_OK;
+  TarvInet::TransferControl control = Control();
+  control.maxBytesPerSecond = m_downloadLimit;
+  // A size the caller trusts (the signed one) is final; else the server's
+  // announced size bounds the body. Past it the transfer stops at once and
+  // is not tried again: the next answer would be just as long.
+  const bool trusted_size = maxBytes != UINT64_MAX;
+  control.sizeLimit = trusted_size ? maxBytes : m_bytesExpected.load();
+  TarvInet::TransferFailure failure;
+  InetResult r = TarvInet::Fetch(TarvUtil::ToNarrow(dataUrl), &progress, 0, control, &failure);
+  bool ok = r == INET_OK;
   if (ok) {
     progress.Flush();
-  } else if (progress.PassedLimit()) {
+  } else if (r == INET_CANCELLED || TransferCancelled()) {
+    // A cancel is no failure to report.
+  } else if (trusted_size && failure.cause == TarvInet::TransferCause::kTooLong) {
     Report(2, TarvMessages::LoadMessage(TarvMessages::Id::kArchiveTooLarge));
   } else {
     Report(2, "Unable to download patch file: " + Shown(dataUrl));
+    Report(2, TarvPatchServer::DescribeFailure(failure));
   }
-  OS::MutexLock lock(&m_statusLock);
-  m_bytesReceived = progress.Position();
-  m_currentBuffer = nullptr;
+  {
+    OS::MutexLock lock(&m_statusLock);
+    m_bytesReceived = progress.Position();
+    m_currentBuffer = nullptr;
+  }
+  if (!ok) {
+    // What a failed or cancelled download received is of no use to anyone.
+    file.SetSize(0);
+    TarvUtil::RemoveFile(tempFilePath);
+  }
   return ok;
 }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "data/data_buffer.h"
+#include "inet/transfer_control.h"
 #include "os/mutex.h"
 #include "patchserver/catalogue_signature.h"
 #include "patchserver/patch_catalogue.h"
@@ -45,6 +46,13 @@ class ObelkPatchTask {
   // A line from the string tables, in the player's language. Goes through
   // the narrow Report unless a front end keeps the wide text.
   virtual void Report(int level, const std::wstring& text);
+  // True once the user asked the session to stop: a running transfer ends
+  // within about a second. Called on the worker thread, often.
+  virtual bool TransferCancelled() { return false; }
+
+  // The speed the archive download may use, in bytes per second; 0 (the
+  // default) for no cap. Catalogues are always fetched at full speed.
+  void SetDownloadLimit(uint64_t bytesPerSecond) { m_downloadLimit = bytesPerSecond; }
 
   // ---- Catalogue (see PatchCatalogue) ----
   bool ParseCatalogue(TarvDataBuffer* buffer, const std::wstring& server);
@@ -56,10 +64,12 @@ class ObelkPatchTask {
   // ---- Server selection ----
   // Tries the servers in order (empty entries skipped): fetches each one's
   // "patches.txt" (bypassing caches) and keeps the first whose file holds a
-  // valid record. A failed fetch, or a file over 4 MiB, is reported at level
-  // 0 as "Unable to download patch file: <address>"; a file without a valid
-  // record passes silently to the next server. When none is accepted,
-  // reports "Unable to connect to any patch servers." and returns false.
+  // valid record. A failed fetch, or a file over 4 MiB (not tried again), is
+  // reported at level 2 as "Unable to download patch file: <address>" with a
+  // second level 2 line naming the cause; a file without a valid record
+  // passes silently to the next server. When none is accepted, reports
+  // "Unable to connect to any patch servers." and returns false; after a
+  // cancel it returns false at once, without a line.
   // When the catalogue policy asks for signatures, a server's catalogue is
   // used only with a valid "patches.txt.minisig" beside it; otherwise one
   // level-2 line says why (missing, bad, expired, replayed) and the next
@@ -77,11 +87,14 @@ class ObelkPatchTask {
   // bytes expected to that size, or to 0 (result false) when unknown.
   bool QueryPatchSize(const std::wstring& dataUrl);
   // Downloads the archive into the file `tempFilePath` (emptied first, so a
-  // stale file of the same name leaves nothing behind). Reports at level 2
-  // "Unable to open the patch file for writing: <path>" or "Unable to
-  // download patch file: <address>" and returns false on failure. The
-  // download stops and fails as soon as the data pass `maxBytes` (reported
-  // as such, not retried).
+  // stale file of the same name leaves nothing behind). A body longer than
+  // the size announced is cut there and fails. Reports at level 2 "Unable
+  // to open the patch file for writing: <path>" or "Unable to download
+  // patch file: <address>" followed by the cause, and returns false on
+  // failure; the file is then removed. A cancel returns false without a line.
+  // With `maxBytes` (a size the caller trusts, such as the signed one) the
+  // download stops and fails as soon as the data pass it, reported as such
+  // in one line and not retried.
   bool DownloadPatch(const std::wstring& dataUrl, const std::wstring& tempFilePath,
                      uint64_t maxBytes = UINT64_MAX);
   // Sets bytes expected from the catalogue instead of asking the server.
@@ -98,6 +111,8 @@ class ObelkPatchTask {
 
  private:
   class ProgressBuffer;
+  // The cancel check of every transfer of this task.
+  TarvInet::TransferControl Control();
 
   bool CatalogueTrusted(const std::wstring& address, TarvDataBufferMemoryDynamic& catalogue);
 
@@ -112,4 +127,5 @@ class ObelkPatchTask {
   std::atomic<uint64_t> m_bytesReceived{0};
   std::atomic<uint64_t> m_bytesExpected{0};
   std::atomic<uint32_t> m_percent{0};
+  uint64_t m_downloadLimit = 0;
 };

@@ -162,7 +162,9 @@ PatchSession::Result PatchSession::RunPatches() {
   CataloguePolicy policy;
   if (!LoadCataloguePolicy(&policy)) return Result::kFailed;
   Report(0, kSearchingForPatches);
-  if (!m_ports.FindPatches(m_settings.GetServers(), policy)) return Result::kFailed;
+  if (!m_ports.FindPatches(m_settings.GetServers(), policy)) {
+    return m_ports.StopRequested() ? Result::kCancelled : Result::kFailed;
+  }
   return RunChain();
 }
 
@@ -243,6 +245,10 @@ PatchSession::Result PatchSession::DownloadStep(const PatchStep& step, std::wstr
   }
   Report(0, kDownloadingPatch);
   if (!m_ports.DownloadPatch(step.data_url, *archive, step.data_size.value_or(UINT64_MAX))) {
+    // Nothing of a download that failed or was cancelled stays behind.
+    TarvUtil::RemoveFile(*archive);
+    TarvUtil::DeleteDirectoryTree(*work);
+    if (m_ports.StopRequested()) return Result::kCancelled;
     Report(2, kDownloadFailed);
     return Result::kFailed;
   }
@@ -252,6 +258,8 @@ PatchSession::Result PatchSession::DownloadStep(const PatchStep& step, std::wstr
     SystemLogA("session: archive has %llu bytes, %llu announced\n",
                static_cast<unsigned long long>(size),
                static_cast<unsigned long long>(m_ports.ExpectedPatchSize()));
+    TarvUtil::RemoveFile(*archive);
+    TarvUtil::DeleteDirectoryTree(*work);
     Report(2, kDownloadFailed);
     return Result::kFailed;
   }

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <map>
 
 #include "apply/publisher_key.h"
@@ -281,13 +282,13 @@ TEST(PatchSession, FailuresOfOneStep) {
        [](Session& s) { s.ports.download = false; },
        {dl, "L0 Downloading patch file...", "L2 Patch download failed.", "L0 Patching aborted.",
         "unlock"},
-       true,
+       false,
        true},
       {"one byte short",
        [](Session& s) { s.ports.delivered_delta = -1; },
        {dl, "L0 Downloading patch file...", "L2 Patch download failed.", "L0 Patching aborted.",
         "unlock"},
-       true,
+       false,
        true},
       {"unpacker exits 1",
        [](Session& s) { s.ports.unpack = UnpackOutcome::kFailed; },
@@ -738,6 +739,33 @@ TEST(PatchSession, MissingUninstallerLogIsANote) {
             s.ports.calls.end());
   EXPECT_EQ(s.settings.GetCurrentVersion(), L"2");
   EXPECT_FALSE(tarvtest::FileExists(s.install + "/unins000.dat"));
+}
+
+TEST(PatchSession, StopDuringTheSearchOrTheDownloadEndsQuietlyAndLeavesNothing) {
+  for (bool searching : {true, false}) {
+    SCOPED_TRACE(searching ? "searching" : "downloading");
+    Session s;
+    // A stopped transfer fails; the session then sees the stop request.
+    s.ports.stop_after_unpack = true;
+    if (searching) {
+      s.ports.find = false;
+    } else {
+      s.ports.download = false;
+    }
+    EXPECT_EQ(s.Run(), SessionEnd::kCancelled);
+    const std::vector<std::string> tail = {
+        searching ? "L0 Searching for patches..." : "download http://127.0.0.1:1/1_to_2.zip",
+        "unlock"};
+    ASSERT_GE(s.ports.calls.size(), tail.size());
+    EXPECT_EQ(std::vector<std::string>(s.ports.calls.end() - 2, s.ports.calls.end()), tail);
+    const std::string temp = TarvUtil::FsPath(s.ports.temp);
+    if (!searching) {
+      // Neither the archive nor the work folder stays.
+      ASSERT_TRUE(tarvtest::FileExists(temp));
+      EXPECT_TRUE(std::filesystem::is_empty(temp));
+    }
+    EXPECT_TRUE(tarvtest::ReadFile(s.install + "/unins000.dat") == s.log_before);
+  }
 }
 
 }  // namespace

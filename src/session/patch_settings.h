@@ -7,6 +7,7 @@
 
 #include <wx/string.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,11 @@ class PatchSettings {
   bool IsDownload() const { return m_download; }
   void SetDownload(bool download);
 
+  // The download speed cap of the command line in bytes per second; 0 when
+  // none was given (the user's DownloadLimit then applies, if any).
+  uint64_t GetDownloadLimit() const { return m_downloadLimit; }
+  void SetDownloadLimit(uint64_t bytesPerSecond) { m_downloadLimit = bytesPerSecond; }
+
   const std::vector<std::wstring>& GetServers() const { return m_servers; }
   // Appends one server entry exactly as given (empty entries included).
   // Always true.
@@ -76,6 +82,7 @@ class PatchSettings {
   bool m_repair = false;
   bool m_localFile = false;
   bool m_download = false;
+  uint64_t m_downloadLimit = 0;
   std::vector<std::wstring> m_servers;
 };
 

@@ -10,6 +10,7 @@
 #include "os/messages.h"
 #include "os/temp_folder.h"
 #include "session/catalogue_serial.h"
+#include "session/download_limit.h"
 #include "session/install_access.h"
 #include "session/installation_record.h"
 #include "session/patch_source.h"
@@ -25,6 +26,7 @@ PatchThread::~PatchThread() = default;
 
 void PatchThread::DoWork() {
   SessionEnd end = SessionEnd::kAborted;
+  SetDownloadLimit(EffectiveDownloadLimit(m_settings.GetDownloadLimit()));
   try {
     end = PatchSession(*this, m_settings).Run();
   } catch (...) {

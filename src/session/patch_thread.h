@@ -27,6 +27,8 @@ class PatchThread : public APThread, public ObelkPatchTask, private SessionPorts
 
   // ObelkPatchTask: the task's report lines go to the window's log.
   void Report(int level, const std::string& text) override;
+  // ObelkPatchTask: transfers stop once the window asked the worker to end.
+  bool TransferCancelled() override { return TestDestroy(); }
 
  protected:
   // The session; ends with the finish notice unless it was cancelled while

@@ -8,6 +8,8 @@
 namespace TarvPatch {
 namespace {
 
+constexpr double kShortWaitSeconds = 120;
+
 // Truncates toward zero and keeps the low 32 bits; not finite gives 0.
 uint32_t LowBitsOfWhole(double value) {
   if (!std::isfinite(value)) return 0;
@@ -27,7 +29,12 @@ DownloadEstimate EstimateDownload(uint64_t bytesReceived, uint64_t bytesExpected
   if (elapsedSeconds != 0) {
     const double rate = estimate.doneKb / elapsedSeconds;
     const uint32_t leftKb = estimate.totalKb - estimate.doneKb;
-    minutes = leftKb / rate / 60;
+    const double seconds = leftKb / rate;
+    minutes = seconds / 60;
+    if (std::isfinite(seconds) && seconds < kShortWaitSeconds) {
+      estimate.shortWait = true;
+      estimate.seconds = LowBitsOfWhole(seconds);
+    }
   }
   estimate.minutes = LowBitsOfWhole(minutes);
   return estimate;
@@ -37,6 +44,10 @@ wxString FormatDownloadText(const DownloadEstimate& estimate) {
   const unsigned long done = estimate.doneKb;
   const unsigned long total = estimate.totalKb;
   const unsigned long minutes = estimate.minutes;
+  if (estimate.shortWait) {
+    const wxString format(TarvMessages::LoadMessage(TarvMessages::Id::kDownloadProgressSeconds));
+    return wxString::Format(format, done, total, static_cast<unsigned long>(estimate.seconds));
+  }
   if (minutes > 60) {
     const wxString format(TarvMessages::LoadMessage(TarvMessages::Id::kDownloadProgressHours));
     return wxString::Format(format, done, total, minutes / 60, minutes % 60);

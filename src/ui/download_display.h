@@ -35,21 +35,26 @@ class DownloadProgress {
   virtual uint32_t GetDownloadState() const = 0;
 };
 
-// Whole kilobytes and the estimated minutes left.
+// Whole kilobytes and the estimated minutes left; the seconds left as
+// well while they are under 2 minutes.
 struct DownloadEstimate {
   uint32_t doneKb = 0;
   uint32_t totalKb = 0;
   uint32_t minutes = 0;
+  bool shortWait = false;  // under 120 seconds left: `seconds` is shown
+  uint32_t seconds = 0;
 };
 
 // Kilobytes are the byte counts shifted right by 10 and taken as 32-bit
 // numbers; the rate is whole kB done per elapsed second since the window's
-// clock started. No whole kB yet, or no time elapsed, gives 0 minutes.
+// clock started. No whole kB yet, or no time elapsed, gives 0 minutes and
+// no seconds (the wait is unknown, not short).
 DownloadEstimate EstimateDownload(uint64_t bytesReceived, uint64_t bytesExpected,
                                   double elapsedSeconds);
 
 // The status line in the calling thread's language: hours and minutes above
-// 60 minutes, minutes alone up to and including 60.
+// 60 minutes, minutes alone from 2 up to and including 60, seconds below 2
+// minutes.
 wxString FormatDownloadText(const DownloadEstimate& estimate);
 
 // Where the display writes. The window implements it with its gauge and

@@ -43,11 +43,17 @@ TEST(DownloadEstimateTest, KilobytesMinutesAndText) {
       // The clock has not moved yet.
       {10240 * kKb, 51200 * kKb, 0, 10240, 51200, 0,
        "Download Progress 10240 kB of 51200 kB, 0 min remaining"},
-      // Partial kilobytes are cut, not rounded.
-      {2047, 4095, 1, 1, 3, 0, "Download Progress 1 kB of 3 kB, 0 min remaining"},
+      // Partial kilobytes are cut, not rounded; 2 kB left at 1 kB/s.
+      {2047, 4095, 1, 1, 3, 0, "Download Progress 1 kB of 3 kB, 2 s remaining"},
       // All done.
       {51200 * kKb, 51200 * kKb, 60, 51200, 51200, 0,
-       "Download Progress 51200 kB of 51200 kB, 0 min remaining"},
+       "Download Progress 51200 kB of 51200 kB, 0 s remaining"},
+      // Under 2 minutes the seconds count: 27 MB left at 1.5 MB/s.
+      {13 * 1024 * kKb, 40 * 1024 * kKb, 13.0 / 1.5, 13312, 40960, 0,
+       "Download Progress 13312 kB of 40960 kB, 18 s remaining"},
+      // 119 s and 120 s left at 1 kB/s: seconds, then minutes again.
+      {60 * kKb, 179 * kKb, 60, 60, 179, 1, "Download Progress 60 kB of 179 kB, 119 s remaining"},
+      {60 * kKb, 180 * kKb, 60, 60, 180, 2, "Download Progress 60 kB of 180 kB, 2 min remaining"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
@@ -73,6 +79,16 @@ TEST(DownloadEstimateTest, TextInEachLanguageTakesItsNumbersInOrder) {
       {Language::kFrench, 60, "T\u00e9l\u00e9chargement 60 ko sur 3720 ko, 60 min restantes"},
       {Language::kEnglish, 0, "Download Progress 60 kB of 3720 kB, 0 min remaining"},
   };
+  const Case seconds[] = {
+      {Language::kGerman, 0, "Downloadfortschritt 60 kB von 3720 kB, noch 45 Sek."},
+      {Language::kFrench, 0, "T\u00e9l\u00e9chargement 60 ko sur 3720 ko, 45 s restantes"},
+      {Language::kEnglish, 0, "Download Progress 60 kB of 3720 kB, 45 s remaining"},
+  };
+  for (const Case& c : seconds) {
+    SCOPED_TRACE(c.text);
+    TarvMessages::SetThreadLanguage(c.language);
+    EXPECT_EQ(FormatDownloadText({60, 3720, 0, true, 45}).utf8_string(), c.text);
+  }
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
     TarvMessages::SetThreadLanguage(c.language);

@@ -132,6 +132,7 @@ void MainFrame::OnCancel(wxCommandEvent& /*event*/) {
   if (m_thread == nullptr || !ConfirmCancel()) return;
   m_cancelled = true;
   m_running = false;
+  m_thread->RequestStop();  // a running transfer ends within a second
   SessionLog::Get().Event("cancelled");
   if (m_app != nullptr) {
     wxCommandEvent cancelled(wxEVT_MENU, ID_PATCH_CANCELLED);
@@ -148,6 +149,7 @@ void MainFrame::OnClose(wxCloseEvent& event) {
     // The application is not told on this path: the window simply goes.
     m_cancelled = true;
     m_running = false;
+    m_thread->RequestStop();
   }
   Destroy();
 }

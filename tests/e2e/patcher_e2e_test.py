@@ -11,6 +11,7 @@ Run under a display: xvfb-run -a python3 patcher_e2e_test.py
 
 import os
 import shutil
+import subprocess
 import sys
 import tempfile
 import time
@@ -173,8 +174,10 @@ class PatcherTest(unittest.TestCase):
         good = self.serve()
         env = self.env(TARV_INET_RETRY_PAUSE_MS="50")
         lines = self.finish(self.run_patcher("-s", down + ";" + good.url(), env=env))
-        self.assertEqual(lines[:2], [SEARCHING, (0, "Unable to download patch file: " + down + "patches.txt")])
-        self.assertEqual(lines[2:], [*STEP, *STEP, no_more("3"), COMPLETED])
+        # The server that failed is named in red, with the cause.
+        self.assertEqual(lines[:3], [SEARCHING, (2, "Unable to download patch file: " + down + "patches.txt"),
+                                     (2, "The server refused the connection.")])
+        self.assertEqual(lines[3:], [*STEP, *STEP, no_more("3"), COMPLETED])
         self.assertInstallIs("3")
 
     def test_debian_miniunzip_fits_the_unpacker_command_line(self):
@@ -390,23 +393,79 @@ class PatcherTest(unittest.TestCase):
     def test_cancel_during_download(self):
         self.make_install()
         server = self.serve()
-        # The first attempts break off, so the download lasts a few seconds.
-        server.set_routes({"/1_to_2.zip": {"cut_after": 1000, "cut_first": 4}})
+        size = os.path.getsize(os.path.join(self.server_dir, "1_to_2.zip"))
+        # About 20 seconds for the archive.
+        server.set_routes({"/1_to_2.zip": {"throttle": max(1, size // 20)}})
         patcher = self.run_patcher("-s", server.url())
         patcher.wait_line("Downloading patch file...")
+        time.sleep(1)
         self.cancel(patcher)
+        confirmed = time.monotonic()
         cancelled_at = len(patcher.entries())
-        # The download runs to its end; the worker stops once the archive is
-        # unpacked, before anything of the installation changes, and its
-        # session folder goes with it.
-        e2e.wait_until(lambda: not self.temp_names(), "the session to end")
-        time.sleep(2)
+
+        # The transfer stops within a second: the server sees the connection
+        # end, and the archive and the work folder are gone.
+        def stopped():
+            done = [a for a in server.answers() if a["done"] == "/1_to_2.zip"]
+            return done if done and self.temp_names() == [] else None
+        done = e2e.wait_until(stopped, "the download to stop", guard=30)
+        self.assertLess(time.monotonic() - confirmed, 2.0)
+        self.assertLess(done[0]["sent"], size)
         self.assertEqual([e for e in patcher.entries()[cancelled_at:] if "level" in e], [])
         self.assertNotIn("finished", patcher.events())
+        closing = time.monotonic()
         self.assertEqual(patcher.close(), 0)
+        self.assertLess(time.monotonic() - closing, 2.0)
         self.assertInstallIs("1")
         self.assertIsNone(self.marker())
         self.assertUninstallLogRecords([])
+
+    def test_speed_cap_from_the_command_line_or_the_user_hive(self):
+        size = os.path.getsize(os.path.join(self.server_dir, "1_to_2.zip"))
+        for how in ("option", "hive"):
+            with self.subTest(how):
+                shutil.rmtree(self.install, ignore_errors=True)
+                self.make_install()
+                env = self.env()
+                args = ["-s", self.serve().url(), "--final", "2"]
+                if how == "option":
+                    args += ["--limit-rate", "4K"]
+                else:
+                    e2e.write_hive(env["OBELK_USER_REGISTRY"],
+                                   {"Software\\Obelk\\Tarv": {"DownloadLimit": "4K"}})
+                start = time.monotonic()
+                lines = self.finish(self.run_patcher(*args, env=env))
+                self.assertEqual(lines[-1], COMPLETED)
+                self.assertInstallIs("2")
+                # At 4 KiB/s the archive alone takes this long.
+                self.assertGreaterEqual(time.monotonic() - start, size / 4096 - 0.5)
+
+    def test_a_bad_speed_is_refused(self):
+        self.make_install()
+        proc = subprocess.run([e2e.program("tarv-patcher"), "1", self.install, "--limit-rate", "fast"],
+                              env=dict(os.environ, **self.env()), capture_output=True, text=True,
+                              timeout=60)
+        self.assertNotEqual(proc.returncode, 0)
+        self.assertIn("Not a download speed for --limit-rate (e.g. 500K or 1M): fast", proc.stderr)
+
+    def test_server_that_never_answers_ends_the_session_within_3_5_minutes(self):
+        # Three minutes of waiting: run once, not again in the sanitizer build.
+        if os.environ.get("TARV_SANITIZED"):
+            self.skipTest("takes three minutes; run in the normal build")
+        self.make_install()
+        server = self.serve()
+        server.set_routes({"/patches.txt": {"never_answer": True}})
+        start = time.monotonic()
+        lines = self.finish(self.run_patcher("-s", server.url()))
+        self.assertLess(time.monotonic() - start, 210)
+        self.assertEqual(lines, [SEARCHING,
+                                 (2, "Unable to download patch file: " + server.url("patches.txt")),
+                                 (2, "The transfer stalled and was given up after 3 minutes."),
+                                 (0, "Unable to connect to any patch servers."), ABORTED])
+        # Attempts of 30 seconds each until the 3 minutes were up, not eleven.
+        asked = [r for r in server.requests() if '"/patches.txt"' in r]
+        self.assertIn(len(asked), (5, 6, 7))
+        self.assertInstallIs("1")
 
     def test_cancel_during_unpacking_terminates_the_unpacker(self):
         self.make_install()

@@ -342,9 +342,20 @@ class Server:
     def requests(self):
         try:
             with open(os.path.join(self.dir, "requests.log")) as f:
-                return f.read().splitlines()
+                lines = f.read().splitlines()
         except FileNotFoundError:
             return []
+        # The lines that close each answer are not requests.
+        return [line for line in lines if not line.startswith('{"done"')]
+
+    def answers(self):
+        """{"done": path, "status": s, "sent": bytes} of each answer that is over."""
+        try:
+            with open(os.path.join(self.dir, "requests.log")) as f:
+                lines = f.read().splitlines()
+        except FileNotFoundError:
+            return []
+        return [json.loads(line) for line in lines if line.startswith('{"done"')]
 
     def stop(self):
         if self.proc.poll() is None:

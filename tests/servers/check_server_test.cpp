@@ -62,7 +62,9 @@ TEST_F(CheckServerTest, EachProblemIsOneLine) {
            ": the server does not tell the archive's size\n"},
       {{http_.Url("page")},
        "tarv-mkpatch: " + http_.Url("page/patches.txt") + ": no valid record\n"},
-      {{down}, "tarv-mkpatch: Unable to download patch file: " + down + "/patches.txt\n"},
+      {{down},
+       "tarv-mkpatch: Unable to download patch file: " + down +
+           "/patches.txt\ntarv-mkpatch: The server refused the connection.\n"},
       {{}, "tarv-mkpatch: usage: tarv-mkpatch check-server SERVER_ADDRESS [--download DIR]\n"},
       {{http_.Url("good"), "--download"},
        "tarv-mkpatch: usage: tarv-mkpatch check-server SERVER_ADDRESS [--download DIR]\n"},
@@ -78,7 +80,8 @@ TEST_F(CheckServerTest, EachProblemIsOneLine) {
   EXPECT_EQ(r.err, "tarv-mkpatch: " + http_.Url("broken/gone.zip") +
                        ": the server does not tell the archive's size\n"
                        "tarv-mkpatch: Unable to download patch file: " +
-                       http_.Url("broken/gone.zip") + "\n");
+                       http_.Url("broken/gone.zip") +
+                       "\ntarv-mkpatch: The server answered with error 404.\n");
   EXPECT_TRUE(tarvtest::ReadFile(out_.Sub("dl/1.0_to_1.1.zip")) == a_);
 }
 

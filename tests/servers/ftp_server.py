@@ -8,6 +8,7 @@ able to misbehave on purpose:
   --no-epsv            answer EPSV with 502, so that clients fall back to PASV
   --masquerade ADDR    announce ADDR in PASV replies instead of 127.0.0.1
   --size-reply N       answer every SIZE with "213 N", whatever the file
+  --throttle B         send file data at B bytes per second
 Every command received is appended to --log, one line each, so that tests can
 count and inspect commands. Login: --user/--password, or anonymous.
 """
@@ -16,7 +17,7 @@ import os
 import sys
 
 from pyftpdlib.authorizers import DummyAuthorizer
-from pyftpdlib.handlers import DTPHandler, FTPHandler
+from pyftpdlib.handlers import DTPHandler, FTPHandler, ThrottledDTPHandler
 from pyftpdlib.servers import FTPServer
 
 ARGS = None
@@ -29,17 +30,17 @@ def log_line(text):
             f.write(text + "\n")
 
 
-class TestDTPHandler(DTPHandler):
+class TestDTPHandler(ThrottledDTPHandler):
     def send(self, data):
         limit = getattr(self, "_cut_limit", None)
         if limit is None:
-            return DTPHandler.send(self, data)
+            return ThrottledDTPHandler.send(self, data)
         room = limit - self.tot_bytes_sent
         if room <= 0:
             self._resp = ("426 Connection closed; transfer aborted.", lambda *a: None)
             self.close()
             return 0
-        return DTPHandler.send(self, data[:room])
+        return ThrottledDTPHandler.send(self, data[:room])
 
 
 class TestFTPHandler(FTPHandler):
@@ -108,6 +109,7 @@ def main():
     p.add_argument("--no-epsv", action="store_true")
     p.add_argument("--masquerade")
     p.add_argument("--size-reply")
+    p.add_argument("--throttle", type=int, default=0)
     ARGS = p.parse_args()
 
     authorizer = DummyAuthorizer()
@@ -119,8 +121,9 @@ def main():
     TestFTPHandler.banner = "Tarv test FTP server ready."
     TestFTPHandler.permit_foreign_addresses = False
     TestFTPHandler.auth_failed_timeout = 0  # refused logins answer at once
-    if ARGS.cut_after is not None:
+    if ARGS.cut_after is not None or ARGS.throttle:
         TestFTPHandler.use_sendfile = False
+    TestDTPHandler.write_limit = ARGS.throttle
     if ARGS.masquerade:
         TestFTPHandler.masquerade_address = ARGS.masquerade
     server = FTPServer(("127.0.0.1", 0), TestFTPHandler)

@@ -14,12 +14,24 @@ it changes: {"/path": {behaviour}}. Behaviour keys, all optional:
   stall_after send this many body bytes, then stop sending (connection kept)
   redirect    answer 302 with this Location
   fail_first  answer 500 to the first N requests for the path
-  endless     true: no Content-Length; after the body, bytes without end
   headers     extra response headers {name: value}
+  etag        the ETag sent (default for files: from size and time, as
+              common servers make it); "" sends none
+  last_modified  the Last-Modified sent (default for files: their time)
+  ranges      false: "Range" is ignored and the whole body sent (default
+              true: "Range: bytes=N-" gives 206 from N, or 416 past the end,
+              unless an "If-Range" does not match the ETag/Last-Modified)
   throttle    send the body at this many bytes per second
   content_type  the Content-Type (default application/octet-stream)
+  never_answer  read the request and send nothing, keeping the connection
+  endless     true: after the body (none unless "body" or "file" is given),
+              bytes of a fixed pattern without end; no Content-Length unless
+              "length" is given
+  later_from, later  from the later_from-th request for the path on, the
+              keys of "later" replace those of the route
 Every request is appended to --log as one JSON line (method, path, selected
-request headers), so tests can count and inspect requests.
+request headers), so tests can count and inspect requests; when the answer
+is over, a line {"done": path, "status": s, "sent": body bytes} follows.
 With --tls-cert/--tls-key the server speaks HTTPS.
 """
 import argparse
@@ -79,6 +91,11 @@ class Handler(BaseHTTPRequestHandler):
         count = self.record()
         with LOCK:
             route = dict(load_routes().get(self.path.split("?")[0], {}))
+        if "later_from" in route and count >= route["later_from"]:
+            route.update(route.pop("later", {}))
+        if route.get("never_answer"):
+            self.hold()
+            return
         if "cut_first" in route and count > route["cut_first"]:
             route.pop("cut_after", None)
         if route.get("fail_first", 0) >= count:
@@ -92,22 +109,88 @@ class Handler(BaseHTTPRequestHandler):
             return
         body = self.body_for(route)
         if body is None:
-            self.send_response(404)
             body = b"<html><body><h1>404 Not Found</h1></body></html>"
             route = {}
+            status = 404
         else:
-            self.send_response(route.get("status", 200))
+            status = route.get("status", 200)
+        size = None if route.get("endless") else (
+            len(body) if isinstance(body, bytes) else os.path.getsize(body))
+        start = 0
+        if status == 200 and size is not None:
+            start, status = self.range_start(route, body, size)
+        self.send_response(status)
         self.send_header("Content-Type", route.get("content_type", "application/octet-stream"))
-        if not route.get("no_length") and not route.get("endless"):
-            self.send_header("Content-Length", str(route.get("length", len(body) if isinstance(body, bytes) else os.path.getsize(body))))
+        if status == 206:
+            self.send_header("Content-Range", f"bytes {start}-{size - 1}/{size}")
+        if status == 416:
+            self.send_header("Content-Range", f"bytes */{size}")
+            self.send_header("Content-Length", "0")
+        elif not route.get("no_length") and (size is not None or "length" in route):
+            self.send_header("Content-Length", str(route.get("length", (size or 0) - start)))
+        for k, v in self.validators(route, body).items():
+            self.send_header(k, v)
         for k, v in route.get("headers", {}).items():
             self.send_header(k, v)
         self.send_header("Connection", "close")
         self.end_headers()
-        self.send_body(body, route)
+        sent = 0 if status == 416 else self.send_body(body, route, start)
+        self.record_done(status, sent)
+
+    def hold(self):
+        """Keeps the connection without answering until the client leaves."""
+        try:
+            while self.connection.recv(4096):
+                pass
+        except OSError:
+            pass
+        self.close_connection = True
+        self.record_done(0, 0)
+
+    def record_done(self, status, sent):
+        if ARGS.log:
+            with LOCK, open(ARGS.log, "a") as f:
+                f.write(json.dumps({"done": self.path, "status": status, "sent": sent}) + "\n")
+
+    def validators(self, route, body):
+        """ETag and Last-Modified of the answer, as the route or the file gives them."""
+        out = {}
+        etag = route.get("etag")
+        modified = route.get("last_modified")
+        if isinstance(body, str):
+            st = os.stat(body)
+            if etag is None:
+                etag = '"%x-%x"' % (int(st.st_mtime), st.st_size)
+            if modified is None:
+                modified = time.strftime("%a, %d %b %Y %H:%M:%S GMT", time.gmtime(st.st_mtime))
+        if etag:
+            out["ETag"] = etag
+        if modified:
+            out["Last-Modified"] = modified
+        return out
+
+    def range_start(self, route, body, size):
+        """(first byte, status) for a request that may carry Range and If-Range."""
+        wanted = self.headers.get("Range")
+        if not wanted or route.get("ranges") is False:
+            return 0, 200
+        condition = self.headers.get("If-Range")
+        if condition is not None and condition not in self.validators(route, body).values():
+            return 0, 200
+        if not wanted.startswith("bytes=") or not wanted.endswith("-"):
+            return 0, 200
+        try:
+            start = int(wanted[6:-1])
+        except ValueError:
+            return 0, 200
+        if start >= size:
+            return 0, 416
+        return start, 206
 
     def body_for(self, route):
         """bytes, or a file name to stream, or None when nothing is there."""
+        if route.get("endless") and "body" not in route and "file" not in route:
+            return b""
         if "body" in route:
             return route["body"].encode("latin-1")
         if "file" in route:
@@ -118,23 +201,50 @@ class Handler(BaseHTTPRequestHandler):
             return None
         return path
 
-    def send_body(self, body, route):
+    def chunks(self, body, route, start):
+        """The body from `start` on, in pieces."""
+        if isinstance(body, bytes):
+            yield body[start:]
+        else:
+            with open(body, "rb") as f:
+                f.seek(start)
+                while True:
+                    data = f.read(65536)
+                    if not data:
+                        break
+                    yield data
+        if route.get("endless"):
+            piece = bytes(range(256)) * 64
+            while True:
+                yield piece
+
+    def send_body(self, body, route, start=0):
+        """Sends the body as the route asks; returns the body bytes sent."""
         limit = route.get("cut_after", route.get("stall_after"))
+        rate = route.get("throttle")
+        sent = 0
+        began = time.monotonic()
         try:
-            if "throttle" in route:
-                self.send_slowly(body, route["throttle"], limit)
-            elif isinstance(body, bytes):
-                self.wfile.write(body if limit is None else body[:limit])
-            else:
-                with open(body, "rb") as f:
-                    if limit is None:
+            for data in self.chunks(body, route, start):
+                while data:
+                    piece = data
+                    if limit is not None:
+                        piece = piece[:max(0, limit - sent)]
+                    if rate:
+                        piece = piece[:max(1, rate // 20)]
+                    if not piece:
+                        break
+                    self.wfile.write(piece)
+                    sent += len(piece)
+                    data = data[len(piece):]
+                    if rate:
                         self.wfile.flush()
-                        self.connection.sendfile(f)
-                    else:
-                        self.wfile.write(f.read(limit))
+                        ahead = sent / rate - (time.monotonic() - began)
+                        if ahead > 0:
+                            time.sleep(ahead)
+                if limit is not None and sent >= limit:
+                    break
             self.wfile.flush()
-            while route.get("endless"):
-                self.wfile.write(b"\x5a" * 65536)
             if "stall_after" in route:
                 time.sleep(route.get("stall_seconds", 3600))
             elif "cut_after" in route:
@@ -142,18 +252,7 @@ class Handler(BaseHTTPRequestHandler):
         except (BrokenPipeError, ConnectionResetError):
             pass
         self.close_connection = True
-
-
-    def send_slowly(self, body, rate, limit):
-        """The body in tenths of a second, rate / 10 bytes each."""
-        data = body if isinstance(body, bytes) else open(body, "rb").read()
-        if limit is not None:
-            data = data[:limit]
-        chunk = max(1, rate // 10)
-        for at in range(0, len(data), chunk):
-            self.wfile.write(data[at:at + chunk])
-            self.wfile.flush()
-            time.sleep(0.1)
+        return sent
 
 
 class Server(ThreadingHTTPServer):

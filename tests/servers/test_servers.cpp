@@ -168,22 +168,39 @@ void HttpTestServer::ClearRoutes() {
   WriteRoutes();
 }
 
+namespace {
+
+nlohmann::json RouteJson(const HttpRoute& r, bool partial) {
+  nlohmann::json j = nlohmann::json::object();
+  if (!partial || r.status != 200) j["status"] = r.status;
+  if (!partial || r.fail_first != 0) j["fail_first"] = r.fail_first;
+  if (r.body) j["body"] = Latin1ToUtf8(*r.body);
+  if (r.file) j["file"] = *r.file;
+  if (r.no_length) j["no_length"] = true;
+  if (r.length) j["length"] = *r.length;
+  if (r.cut_after) j["cut_after"] = *r.cut_after;
+  if (r.cut_first) j["cut_first"] = *r.cut_first;
+  if (r.stall_after) j["stall_after"] = *r.stall_after;
+  if (r.redirect) j["redirect"] = *r.redirect;
+  if (!r.headers.empty()) j["headers"] = r.headers;
+  if (r.etag) j["etag"] = *r.etag;
+  if (r.last_modified) j["last_modified"] = *r.last_modified;
+  if (!r.ranges) j["ranges"] = false;
+  if (r.throttle) j["throttle"] = *r.throttle;
+  if (r.never_answer) j["never_answer"] = true;
+  if (r.endless) j["endless"] = true;
+  if (!r.later.empty()) {
+    j["later_from"] = r.later_from;
+    j["later"] = RouteJson(r.later.front(), true);
+  }
+  return j;
+}
+
+}  // namespace
+
 void HttpTestServer::WriteRoutes() {
   nlohmann::json all = nlohmann::json::object();
-  for (const auto& [path, r] : routes_) {
-    nlohmann::json j = {{"status", r.status}, {"fail_first", r.fail_first}};
-    if (r.body) j["body"] = Latin1ToUtf8(*r.body);
-    if (r.file) j["file"] = *r.file;
-    if (r.no_length) j["no_length"] = true;
-    if (r.endless) j["endless"] = true;
-    if (r.length) j["length"] = *r.length;
-    if (r.cut_after) j["cut_after"] = *r.cut_after;
-    if (r.cut_first) j["cut_first"] = *r.cut_first;
-    if (r.stall_after) j["stall_after"] = *r.stall_after;
-    if (r.redirect) j["redirect"] = *r.redirect;
-    if (!r.headers.empty()) j["headers"] = r.headers;
-    all[path] = j;
-  }
+  for (const auto& [path, r] : routes_) all[path] = RouteJson(r, false);
   std::string text = all.dump();
   std::string tmp = dir_.Sub("routes.json.tmp");
   WriteFile(tmp, text);
@@ -194,7 +211,7 @@ std::vector<HttpRequestRecord> HttpTestServer::Requests() const {
   std::vector<HttpRequestRecord> out;
   for (const std::string& line : ReadLines(dir_.Sub("requests.log"))) {
     auto j = nlohmann::json::parse(line, nullptr, false);
-    if (j.is_discarded()) continue;
+    if (j.is_discarded() || j.contains("done")) continue;
     HttpRequestRecord r;
     r.method = j.value("method", "");
     r.path = j.value("path", "");
@@ -202,6 +219,24 @@ std::vector<HttpRequestRecord> HttpTestServer::Requests() const {
     out.push_back(r);
   }
   return out;
+}
+
+uint64_t HttpTestServer::BytesSent(const std::string& path) const {
+  uint64_t sent = 0;
+  for (const std::string& line : ReadLines(dir_.Sub("requests.log"))) {
+    auto j = nlohmann::json::parse(line, nullptr, false);
+    if (!j.is_discarded() && j.value("done", "") == path) sent += j.value("sent", uint64_t{0});
+  }
+  return sent;
+}
+
+int HttpTestServer::CountAnswered(const std::string& path) const {
+  int n = 0;
+  for (const std::string& line : ReadLines(dir_.Sub("requests.log"))) {
+    auto j = nlohmann::json::parse(line, nullptr, false);
+    n += !j.is_discarded() && j.value("done", "") == path;
+  }
+  return n;
 }
 
 int HttpTestServer::CountRequests(const std::string& path) const {
@@ -229,6 +264,7 @@ FtpTestServer::FtpTestServer(const FtpOptions& o) {
   if (o.no_epsv) args.push_back("--no-epsv");
   if (!o.size_reply.empty()) args.insert(args.end(), {"--size-reply", o.size_reply});
   if (!o.masquerade.empty()) args.insert(args.end(), {"--masquerade", o.masquerade});
+  if (o.throttle > 0) args.insert(args.end(), {"--throttle", std::to_string(o.throttle)});
   process_.Start(args, dir_.Sub("port"));
 }
 

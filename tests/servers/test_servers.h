@@ -32,8 +32,17 @@ struct HttpRoute {
   std::optional<uint64_t> stall_after;  // stop sending after this many bytes
   std::optional<std::string> redirect;  // 302 to this location
   int fail_first = 0;                   // first N requests answer 500
-  bool endless = false;                 // the body, then bytes without end
   std::map<std::string, std::string> headers;
+  std::optional<std::string> etag;           // "" sends none
+  std::optional<std::string> last_modified;  // "" sends none
+  bool ranges = true;                        // false: Range is ignored
+  std::optional<uint64_t> throttle;          // bytes per second
+  bool never_answer = false;                 // reads the request, answers nothing
+  bool endless = false;                      // the body, then bytes without end
+  // From the later_from-th request on, the fields set in later[0] (status
+  // only when not 200, fail_first only when not 0) replace this route's.
+  int later_from = 0;
+  std::vector<HttpRoute> later;
 };
 
 // One request as the HTTP server saw it; header names in lower case.
@@ -87,6 +96,10 @@ class HttpTestServer {
   void ClearRoutes();
   std::vector<HttpRequestRecord> Requests() const;
   int CountRequests(const std::string& path) const;
+  // Body bytes the server has sent for `path` in answers that are over.
+  uint64_t BytesSent(const std::string& path) const;
+  // Answers for `path` that are over.
+  int CountAnswered(const std::string& path) const;
 
  private:
   void WriteRoutes();
@@ -110,6 +123,7 @@ struct FtpOptions {
   bool no_epsv = false;
   std::string masquerade;  // address announced in PASV replies
   std::string size_reply;  // the number every SIZE is answered with
+  uint64_t throttle = 0;   // file data sent at this many bytes per second
   std::string root;        // an existing folder to serve; empty: a fresh one
 };
 
