@@ -349,13 +349,17 @@ class PatcherTest(unittest.TestCase):
 
     # --- modes -------------------------------------------------------------------
 
-    def test_local_file_mode_aborts_when_applied(self):
+    def test_patch_folder_without_patches_aborts_when_applied(self):
         self.make_install()
-        patcher = self.run_patcher("-p", self.dir)
+        empty = os.path.join(self.dir, "no-patches")
+        os.makedirs(empty)
+        patcher = self.run_patcher("-p", empty)
         self.assertEqual(patcher.lines(), [])
         patcher.press("apply")
         lines = self.finish(patcher)
-        self.assertEqual(lines, [ABORTED])
+        self.assertEqual(lines[-1], ABORTED)
+        self.assertIn((2, "No patch catalogue or patch archive named <installed>_to_<target>.zip"
+                          " at: " + empty), lines)
         self.assertInstallIs("1")
 
     def test_repair_against_a_server_without_manifest(self):

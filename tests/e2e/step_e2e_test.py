@@ -8,7 +8,9 @@ journal left behind.
 Run under a display: xvfb-run -a python3 step_e2e_test.py
 """
 
+import hashlib
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -63,7 +65,26 @@ class StepTest(PatcherTest):
         with zipfile.ZipFile(archive, "w") as new:
             for info, data in items:
                 new.writestr(info, data)
+        self.restamp(root, step)
         return self.serve("http", root)
+
+    @staticmethod
+    def restamp(root, step):
+        """The catalogue names the rebuilt archive's size and digest, as a
+        publisher who shipped it that way would have."""
+        with open(os.path.join(root, step + ".zip"), "rb") as f:
+            data = f.read()
+        path = os.path.join(root, "patches.txt")
+        with open(path, newline="") as f:
+            records = f.read().split("\r\n\r\n")
+        for i, record in enumerate(records):
+            if "patch-data-url: " + step + ".zip" not in record:
+                continue
+            record = re.sub(r"patch-data-size: \d+", "patch-data-size: %d" % len(data), record)
+            records[i] = re.sub(r"patch-data-sha256: [0-9a-f]+",
+                                "patch-data-sha256: " + hashlib.sha256(data).hexdigest(), record)
+        with open(path, "w", newline="") as f:
+            f.write("\r\n\r\n".join(records))
 
     def tool(self, script):
         """The installation's difference tool: `script` (sh) around the real one."""
