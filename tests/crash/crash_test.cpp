@@ -49,7 +49,8 @@ tarvtest::RunResult RunInFolder(const std::string& dir, const std::vector<std::s
     return r;
   }
   EXPECT_EQ(process.Wait(-1), OS::Process::WaitResult::kExited);
-  r.exit_code = process.ExitCode();
+  // Kept in the shell's form, 128 + signal, as RunResult documents.
+  r.exit_code = process.TermSignal() != 0 ? 128 + process.TermSignal() : process.ExitCode();
   r.out = tarvtest::ReadFile(outputs.Sub("out"));
   r.err = tarvtest::ReadFile(outputs.Sub("err"));
   return r;

@@ -208,7 +208,7 @@ class HeadlessTest(unittest.TestCase):
                               env=env, capture_output=True, text=True, timeout=e2e.HANG_GUARD_S)
         self.assertEqual(done.returncode, 1, done.stderr)
         self.assertIn("Patching requires Administrator privileges.\n", done.stdout)
-        self.assertIn("Requires Administrator Privileges: The current Windows user account does "
+        self.assertIn("Requires Administrator Privileges: The current system user account does "
                       "not have sufficient privileges", done.stdout)
         self.assertTrue(done.stdout.endswith("Patching aborted.\n"), done.stdout)
         self.assertFalse(os.path.exists(tried))
