@@ -148,6 +148,9 @@ class StepTest(PatcherTest):
         self.assertUninstallLogRecords(self.added_files("1_to_2"))
         self.assertNoLeftovers()
 
+    # The sanitizers' runtime makes write calls of its own, so the injected
+    # call lands elsewhere; the normal build runs it.
+    @unittest.skipIf(os.environ.get("TARV_SANITIZED"), "call counts differ under the sanitizers")
     def test_full_disk_while_adding_files_undoes_the_step(self):
         self.make_install()
         before = self.state()
