@@ -40,15 +40,15 @@ int CallFromName(const std::string& name) {
 
 // "<call>:<n>:<errno>[:<times>]"; anything malformed arms nothing.
 void ArmFaultFrom(const char* text) {
-  std::string spec = text;
-  size_t a = spec.find(':');
-  size_t b = a == std::string::npos ? a : spec.find(':', a + 1);
+  std::string fault = text;
+  size_t a = fault.find(':');
+  size_t b = a == std::string::npos ? a : fault.find(':', a + 1);
   if (b == std::string::npos) return;
-  size_t c = spec.find(':', b + 1);
-  int call = CallFromName(spec.substr(0, a));
-  uint64_t nth = std::strtoull(spec.c_str() + a + 1, nullptr, 10);
-  int err = std::atoi(spec.c_str() + b + 1);
-  uint64_t times = c == std::string::npos ? 1 : std::strtoull(spec.c_str() + c + 1, nullptr, 10);
+  size_t c = fault.find(':', b + 1);
+  int call = CallFromName(fault.substr(0, a));
+  uint64_t nth = std::strtoull(fault.c_str() + a + 1, nullptr, 10);
+  int err = std::atoi(fault.c_str() + b + 1);
+  uint64_t times = c == std::string::npos ? 1 : std::strtoull(fault.c_str() + c + 1, nullptr, 10);
   if (call >= 0 && nth > 0 && err > 0) {
     InjectFault(static_cast<Call>(call), nth, err, times == 0 ? kEveryCall : times);
   }
