@@ -1,6 +1,12 @@
 #include "apply/file_patcher.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
 
 #include "apply/apply_files.h"
 #include "apply/md5.h"
@@ -59,9 +65,47 @@ void RestoreBackup(const FilePaths& p) {
 // How a run of the difference tool ended.
 struct ToolRun {
   enum class End { kNotStarted, kExited, kSignalled, kCancelled } end = End::kNotStarted;
-  int code = -1;      // the exit status for kExited, the signal for kSignalled
-  std::string error;  // why it could not start
+  int code = -1;            // the exit status for kExited, the signal for kSignalled
+  std::string error;        // why it could not start
+  std::string digest_line;  // what the tool said of the file it wrote, if anything
 };
+
+// Our tool takes the digest of the file as it writes it and says so on a
+// pipe of ours; the line also names the file it belongs to (size, device,
+// inode, modification time), so a file changed or replaced since is read
+// again. A tool that says nothing, or a line that does not fit the file,
+// leaves the digest to be computed here, as for any other tool.
+bool DigestFromTool(const std::string& line, const std::wstring& target, std::wstring* digest) {
+  char hex[33];
+  long long size = 0, mtime_ns = 0;
+  unsigned long long dev = 0, ino = 0;
+  char end = 0;
+  if (sscanf(line.c_str(), "%32[0-9a-f] %lld %llu %llu %lld%c", hex, &size, &dev, &ino, &mtime_ns,
+             &end) != 6 ||
+      end != '\n' || strlen(hex) != 32) {
+    return false;
+  }
+  struct stat st;
+  if (lstat(TarvUtil::FsPath(target).c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+      st.st_size != size || st.st_dev != dev || st.st_ino != ino ||
+      static_cast<long long>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec != mtime_ns) {
+    return false;
+  }
+  *digest = TarvText::FromUtf8(hex);
+  return true;
+}
+
+// Reads what the tool left on the digest pipe; the pipe is closed after.
+std::string ReadDigestLine(int fd) {
+  std::string line;
+  char buffer[256];
+  ssize_t got;
+  while (line.size() < 1024 && (got = read(fd, buffer, sizeof buffer)) > 0) {
+    line.append(buffer, static_cast<size_t>(got));
+  }
+  close(fd);
+  return line;
+}
 
 // Runs the tool, asking the cancel query between slices of the wait; a
 // cancelled or lost tool is killed before this returns.
@@ -70,7 +114,18 @@ ToolRun RunTool(const FilePaths& p) {
   OS::Process tool;
   std::vector<std::string> argv = {TarvUtil::FsPath(p.tool), TarvUtil::FsPath(p.backup),
                                    TarvUtil::FsPath(p.diff), TarvUtil::FsPath(p.target)};
-  if (!tool.Start(argv, &run.error)) return run;
+  int digest_pipe[2] = {-1, -1};
+  std::vector<std::string> env;
+  if (pipe2(digest_pipe, O_CLOEXEC | O_NONBLOCK) == 0) {
+    tool.PassDescriptor(digest_pipe[1]);
+    env.push_back("TARV_DIGEST_FD=3");
+  }
+  const bool started = tool.Start(argv, &run.error, "", env);
+  if (digest_pipe[1] >= 0) close(digest_pipe[1]);
+  if (!started) {
+    if (digest_pipe[0] >= 0) close(digest_pipe[0]);
+    return run;
+  }
   // Should the process end meanwhile, the tool goes with it, never orphaned.
   const pid_t pid = tool.Pid();
   OS::ExitCleanup stop([pid] { kill(pid, SIGKILL); });
@@ -81,10 +136,12 @@ ToolRun RunTool(const FilePaths& p) {
   });
   if (waited != OS::Process::WaitResult::kExited) {
     tool.Terminate();
+    if (digest_pipe[0] >= 0) close(digest_pipe[0]);
     run.end = cancelled ? ToolRun::End::kCancelled : ToolRun::End::kSignalled;
     run.code = SIGKILL;
     return run;
   }
+  if (digest_pipe[0] >= 0) run.digest_line = ReadDigestLine(digest_pipe[0]);
   run.end = tool.TermSignal() != 0 ? ToolRun::End::kSignalled : ToolRun::End::kExited;
   run.code = tool.TermSignal() != 0 ? tool.TermSignal() : tool.ExitCode();
   return run;
@@ -149,7 +206,8 @@ bool Rebuild(const PatchFileEntry& entry, const FilePaths& p) {
     return false;
   }
   std::wstring digest;
-  if (!ComputeFileMD5(p.target, digest) || digest != entry.m_newDigest) {
+  bool known = DigestFromTool(run.digest_line, p.target, &digest);
+  if ((!known && !ComputeFileMD5(p.target, digest)) || digest != entry.m_newDigest) {
     ReportPatchMessage(2, L"The patched file does not have the expected checksum: " + p.target);
     return false;
   }

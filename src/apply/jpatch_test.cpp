@@ -58,10 +58,21 @@ TEST(JpatchTest, DifferencesOfTheZstdCommandApply) {
     args.insert(args.end(),
                 {"--patch-from=" + dir.Sub("old"), dir.Sub("new"), "-o", dir.Sub("diff")});
     ASSERT_EQ(Zstd(args), 0) << c.name;
-    auto r = tarvtest::Run({Jpatch(), dir.Sub("old"), dir.Sub("diff"), dir.Sub("out")});
+    // The digest line goes to the descriptor the caller names.
+    auto r = tarvtest::Run({"/bin/sh", "-c", "exec \"$@\" 3>\"$0\"", dir.Sub("digest"), Jpatch(),
+                            dir.Sub("old"), dir.Sub("diff"), dir.Sub("out")},
+                           {"TARV_DIGEST_FD=3"});
     EXPECT_EQ(r.exit_code, 0) << c.name << ": " << r.err;
     EXPECT_TRUE(ReadFile(dir.Sub("out")) == c.pair.new_content) << c.name;
     EXPECT_FALSE(FileExists(dir.Sub("out.part"))) << c.name;
+    struct stat st;
+    ASSERT_EQ(stat(dir.Sub("out").c_str(), &st), 0);
+    const std::string md5 = tarvtest::Run({"/usr/bin/md5sum", dir.Sub("out")}).out.substr(0, 32);
+    EXPECT_EQ(ReadFile(dir.Sub("digest")),
+              md5 + " " + std::to_string(st.st_size) + " " + std::to_string(st.st_dev) + " " +
+                  std::to_string(st.st_ino) + " " +
+                  std::to_string(st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec) + "\n")
+        << c.name;
   }
 }
 

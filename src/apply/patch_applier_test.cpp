@@ -414,6 +414,28 @@ TEST_F(ApplierTest, PatchedFileOutcomes) {
        false,
        kOld,
        {{2, "The patched file does not have the expected checksum: " + target}}},
+      // The digest our tool reports is taken only for the file it wrote:
+      // a file changed since is read again, and a wrong digest that names
+      // the right file fails even though the file would have passed.
+      {"real tool, file changed after its digest",
+       [&] { InstallScriptTool(tarvtest::BinDir() + "/jpatch \"$@\" && printf x >> \"$3\""); },
+       false,
+       kOld,
+       {{2, "The patched file does not have the expected checksum: " + target}}},
+      {"right file, wrong digest reported for it",
+       [&] {
+         InstallScriptTool("cp \"" + dir_.Sub("expected.new") + "\" \"$3\" && echo " +
+                           std::string(32, '0') +
+                           " $(stat -c '%s %d %i' \"$3\") $(stat -c %.9Y \"$3\" | tr -d .) >&3");
+       },
+       false,
+       kOld,
+       {{2, "The patched file does not have the expected checksum: " + target}}},
+      {"real tool that reports nothing",
+       [&] { InstallScriptTool("exec " + tarvtest::BinDir() + "/jpatch \"$@\" 3>&-"); },
+       true,
+       kNew,
+       {}},
       {"tool exits 5 with the right content",
        [&] { InstallScriptTool("cp \"" + dir_.Sub("expected.new") + "\" \"$3\"; exit 5"); },
        true,

@@ -4,9 +4,12 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <set>
+#include <thread>
 
 #include "apply/apply_files.h"
 #include "apply/file_patcher.h"
@@ -26,6 +29,10 @@ namespace {
 // journal's own files, and what the estimates of rebuilt files miss.
 constexpr uint64_t kSpaceMargin = 16u << 20;
 constexpr uint64_t kSpaceMarginPercent = 5;
+
+// The files a step patches are digested by this many threads at most: more
+// gain nothing on one disk.
+constexpr size_t kMaxDigestThreads = 4;
 
 uint64_t SizeOf(const std::wstring& path) {
   struct stat st;
@@ -196,18 +203,25 @@ bool EnoughSpace(const std::wstring& install_dir, uint64_t needed) {
 
 }  // namespace
 
-bool DigestCache::Digest(const std::wstring& path, std::wstring* digest) {
+bool DigestCache::Identify(const std::wstring& path, Known* known) {
   struct stat st;
-  std::string fs = TarvUtil::FsPath(path);
-  if (stat(fs.c_str(), &st) != 0) return false;
+  if (stat(TarvUtil::FsPath(path).c_str(), &st) != 0) return false;
+  known->dev = st.st_dev;
+  known->ino = st.st_ino;
+  known->size = static_cast<uint64_t>(st.st_size);
+  known->mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  return true;
+}
+
+bool DigestCache::SameContent(const Known& a, const Known& b) {
+  return a.dev == b.dev && a.ino == b.ino && a.size == b.size && a.mtime_ns == b.mtime_ns;
+}
+
+bool DigestCache::Digest(const std::wstring& path, std::wstring* digest) {
   Known now;
-  now.dev = st.st_dev;
-  now.ino = st.st_ino;
-  now.size = static_cast<uint64_t>(st.st_size);
-  now.mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  if (!Identify(path, &now)) return false;
   auto it = m_known.find(path);
-  if (it != m_known.end() && it->second.dev == now.dev && it->second.ino == now.ino &&
-      it->second.size == now.size && it->second.mtime_ns == now.mtime_ns) {
+  if (it != m_known.end() && SameContent(it->second, now)) {
     *digest = it->second.digest;
     return true;
   }
@@ -215,6 +229,30 @@ bool DigestCache::Digest(const std::wstring& path, std::wstring* digest) {
   *digest = now.digest;
   m_known[path] = now;
   return true;
+}
+
+void DigestCache::Prefetch(const std::vector<std::wstring>& paths) {
+  const size_t threads = std::min<size_t>(
+      {std::max(1u, std::thread::hardware_concurrency()), kMaxDigestThreads, paths.size()});
+  if (threads < 2) return;  // one file or one core: Digest reads it in turn
+  std::vector<Known> found(paths.size());
+  std::vector<char> ok(paths.size(), 0);
+  std::atomic<size_t> next{0};
+  auto work = [&] {
+    for (size_t i; (i = next.fetch_add(1)) < paths.size();) {
+      // Kept only when the file did not change while it was read.
+      Known after;
+      ok[i] = Identify(paths[i], &found[i]) && ComputeFileMD5(paths[i], found[i].digest) &&
+              Identify(paths[i], &after) && SameContent(found[i], after);
+    }
+  };
+  std::vector<std::thread> pool;
+  for (size_t t = 1; t < threads; ++t) pool.emplace_back(work);
+  work();
+  for (auto& thread : pool) thread.join();
+  for (size_t i = 0; i < paths.size(); ++i) {
+    if (ok[i]) m_known[paths[i]] = std::move(found[i]);
+  }
 }
 
 std::string RelativeFsPath(const std::wstring& entry_path) {
@@ -240,6 +278,12 @@ bool CheckStep(const std::wstring& install_dir, const std::wstring& project_dir,
   }
   for (size_t i = 0; i < deleted.size(); ++i)
     ok = checker.Deleted(deleted[i], &step->deleted[i]) && ok;
+  std::vector<std::wstring> to_digest;
+  for (const auto& entry : patched) {
+    EntryPath path = SplitEntryPath(entry.m_path);
+    if (IsSafeEntryPath(path)) to_digest.push_back(JoinEntryPath(install_dir, path));
+  }
+  step->digests.Prefetch(to_digest);
   bool rebuilds = false;
   for (size_t i = 0; i < patched.size(); ++i) {
     ok = checker.Patched(patched[i], &step->patched[i]) && ok;

@@ -26,6 +26,10 @@ class DigestCache {
   // The MD5 digest of `path`, from the cache when the file is unchanged.
   // False when the file cannot be read.
   bool Digest(const std::wstring& path, std::wstring* digest);
+  // Computes the digests of these files ahead, on as many threads as there
+  // are cores (at most four), each file read once. A file that cannot be
+  // read is left for Digest to try and report.
+  void Prefetch(const std::vector<std::wstring>& paths);
 
  private:
   struct Known {
@@ -33,6 +37,9 @@ class DigestCache {
     int64_t mtime_ns = 0;
     std::wstring digest;
   };
+  // What identifies the file's content now; false when it cannot be stat'ed.
+  static bool Identify(const std::wstring& path, Known* known);
+  static bool SameContent(const Known& a, const Known& b);
   std::map<std::wstring, Known> m_known;
 };
 

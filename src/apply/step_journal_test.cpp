@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <map>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -293,6 +294,42 @@ TEST(DigestCacheTest, ReadsAFileAgainOnlyWhenItChanged) {
   EXPECT_EQ(TarvUtil::FsPath(digest), Md5Hex("fir5t"));
   unlink(path.c_str());
   EXPECT_FALSE(cache.Digest(TarvUtil::FromFsPath(path), &digest));
+}
+
+// The digests taken ahead on several threads are the ones Digest answers
+// with afterwards; what could not be read is left for Digest to report.
+TEST(DigestCacheTest, PrefetchedDigestsAreTheOnesAnswered) {
+  if (std::thread::hardware_concurrency() < 2) GTEST_SKIP() << "one core: nothing is taken ahead";
+  tarvtest::ScopedTempDir dir;
+  std::vector<std::wstring> paths;
+  std::vector<std::string> contents;
+  for (int i = 0; i < 9; ++i) {
+    contents.push_back(tarvtest::RandomBytes(100000 + 7 * i, i));
+    WriteFile(dir.Sub("f" + std::to_string(i)), contents.back());
+    paths.push_back(TarvUtil::FromFsPath(dir.Sub("f" + std::to_string(i))));
+  }
+  mkdir(dir.Sub("folder").c_str(), 0755);
+  paths.push_back(TarvUtil::FromFsPath(dir.Sub("folder")));
+  paths.push_back(TarvUtil::FromFsPath(dir.Sub("missing")));
+  DigestCache cache;
+  cache.Prefetch(paths);
+  for (int i = 0; i < 9; ++i) {
+    // Same size and time, other bytes: only a digest taken ahead survives.
+    const std::string path = dir.Sub("f" + std::to_string(i));
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    std::string changed = contents[i];
+    changed[0] ^= 1;
+    WriteFile(path, changed);
+    timespec times[2] = {st.st_atim, st.st_mtim};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    std::wstring digest;
+    ASSERT_TRUE(cache.Digest(paths[i], &digest)) << i;
+    EXPECT_EQ(TarvUtil::FsPath(digest), Md5Hex(contents[i])) << i;
+  }
+  std::wstring digest;
+  EXPECT_FALSE(cache.Digest(paths[9], &digest));
+  EXPECT_FALSE(cache.Digest(paths[10], &digest));
 }
 
 }  // namespace

@@ -28,7 +28,8 @@ class TarvDataBuffer : private boost::noncopyable {
   virtual DataBufferResult SetPosition(uint32_t position) = 0;
   virtual DataBufferResult Write(const void* bytes, uint32_t count) = 0;
   virtual DataBufferResult Read(void* destination, uint32_t count) = 0;
-  virtual void Flush() {}
+  // Hands buffered bytes on to where they go; DB_IO_ERROR when that fails.
+  virtual DataBufferResult Flush() { return DB_OK; }
 };
 
 // A buffer over a file. Sizes and positions are 32-bit: a file of 4 GiB or
@@ -56,8 +57,10 @@ class TarvDataBufferFile : public TarvDataBuffer {
   DataBufferResult SetPosition(uint32_t position) override;
   DataBufferResult Write(const void* bytes, uint32_t count) override;
   DataBufferResult Read(void* destination, uint32_t count) override;
-  // Writes buffered bytes and makes them durable (fsync).
-  void Flush() override;
+  // Writes buffered bytes to the file, without waiting for the disk: the
+  // files written through here are downloads, checked before anything uses
+  // them; what must survive a power loss goes through the file layer.
+  DataBufferResult Flush() override;
 
  private:
   bool MeasureFile();

@@ -116,8 +116,7 @@ DataBufferResult TarvDataBufferFile::Read(void* destination, uint32_t count) {
   return got == count ? DB_OK : DB_IO_ERROR;
 }
 
-void TarvDataBufferFile::Flush() {
-  if (m_file == nullptr) return;
-  fflush(m_file);
-  TarvFile::Fsync(fileno(m_file));
+DataBufferResult TarvDataBufferFile::Flush() {
+  if (m_file == nullptr) return DB_NOT_OPEN;
+  return fflush(m_file) == 0 ? DB_OK : DB_IO_ERROR;
 }

@@ -1,8 +1,8 @@
 // OS::Process: a child program started from an argument vector (never through
 // a shell), with standard input from /dev/null and no inherited descriptors
-// but the standard ones. The owner waits for it in slices, may terminate it,
-// and reads how it ended: an exit status or the signal that ended it, kept
-// apart.
+// but the standard ones and the one its owner passes on purpose. The owner
+// waits for it in slices, may terminate it, and reads how it ended: an exit
+// status or the signal that ended it, kept apart.
 // One owner thread; the destructor neither waits nor kills.
 #pragma once
 
@@ -35,6 +35,10 @@ class Process {
   // (created or emptied); an empty path keeps the inherited stream.
   void RedirectOutput(const std::string& stdout_path, const std::string& stderr_path);
 
+  // Hands `fd` to the next Start as the child's descriptor 3 (the caller
+  // keeps its own copy and closes it after the start); -1 hands none.
+  void PassDescriptor(int fd) { m_passedFd = fd; }
+
   // Waits up to `timeout_ms` (negative: without limit) for the child to end.
   WaitResult Wait(int timeout_ms);
 
@@ -66,6 +70,7 @@ class Process {
   bool m_exited = false;
   int m_exitCode = -1;
   int m_signal = 0;
+  int m_passedFd = -1;
   std::string m_stdoutPath;
   std::string m_stderrPath;
 };

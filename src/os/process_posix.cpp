@@ -93,7 +93,13 @@ bool Process::Start(const std::vector<std::string>& argv, std::string* error,
       check(posix_spawn_file_actions_addchdir_np(&actions, working_dir.c_str()),
             "setting the working folder");
     }
-    check(posix_spawn_file_actions_addclosefrom_np(&actions, 3), "closing inherited descriptors");
+    int keep_from = 3;
+    if (m_passedFd >= 0) {
+      check(posix_spawn_file_actions_adddup2(&actions, m_passedFd, 3), "passing a descriptor");
+      keep_from = 4;
+    }
+    check(posix_spawn_file_actions_addclosefrom_np(&actions, keep_from),
+          "closing inherited descriptors");
   }
   if (have_attr) {
     sigset_t none, all;

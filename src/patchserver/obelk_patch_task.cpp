@@ -59,7 +59,7 @@ class ObelkPatchTask::ProgressBuffer : public TarvDataBuffer {
   DataBufferResult Read(void* destination, uint32_t count) override {
     return Publish(m_file->Read(destination, count));
   }
-  void Flush() override { m_file->Flush(); }
+  DataBufferResult Flush() override { return m_file->Flush(); }
 
  private:
   DataBufferResult Publish(DataBufferResult r) {
@@ -199,11 +199,15 @@ bool ObelkPatchTask::DownloadPatch(const std::wstring& dataUrl, const std::wstri
   control.sizeLimit = trusted_size ? maxBytes : m_bytesExpected.load();
   TarvInet::TransferFailure failure;
   InetResult r = TarvInet::Fetch(TarvUtil::ToNarrow(dataUrl), &progress, 0, control, &failure);
-  bool ok = r == INET_OK;
-  if (ok) {
-    progress.Flush();
-  } else if (r == INET_CANCELLED || TransferCancelled()) {
-    // A cancel is no failure to report.
+  // The last bytes reach the file only here: a full disk may show now.
+  const bool written = r != INET_OK || progress.Flush() == DB_OK;
+  const bool ok = r == INET_OK && written;
+  if (!written) {
+    SystemLogA("download: the archive could not be written to its end\n");
+    Report(2, "Unable to download patch file: " + Shown(dataUrl));
+  } else if (ok || r == INET_CANCELLED || TransferCancelled()) {
+    // Done, or cancelled, which is no failure to report. The archive is
+    // checked before anything uses it and so is not flushed to disk.
   } else if (trusted_size && failure.cause == TarvInet::TransferCause::kTooLong) {
     Report(2, TarvMessages::LoadMessage(TarvMessages::Id::kArchiveTooLarge));
   } else {

@@ -80,8 +80,8 @@ bool FetchFile(const std::wstring& address, const std::wstring& download_path,
   }
   TarvDataBufferFile file(download_path, TarvDataBufferFile::MODE_WRITE);
   if (!file.IsOpen()) return false;
-  bool ok = TarvInet::Fetch(TarvUtil::ToNarrow(address), &file, 0) == INET_OK;
-  if (ok) file.Flush();
+  bool ok =
+      TarvInet::Fetch(TarvUtil::ToNarrow(address), &file, 0) == INET_OK && file.Flush() == DB_OK;
   *where = download_path;
   return ok;
 }

@@ -148,6 +148,25 @@ class StepTest(PatcherTest):
         self.assertUninstallLogRecords(self.added_files("1_to_2"))
         self.assertNoLeftovers()
 
+    def test_tool_whose_digest_does_not_fit_its_file_undoes_the_step(self):
+        # The applier takes the digest our tool reports only for the file the
+        # tool wrote; a tool that lies about it is caught either way.
+        wrong_digest = ('"$REAL" "$@" 3>&- || exit $?\n'
+                        'echo 0123456789abcdef0123456789abcdef $(stat -c "%s %d %i" "$3") '
+                        '$(stat -c %.9Y "$3" | tr -d .) >&3\n')
+        changed_after = '"$REAL" "$@" || exit $?\nprintf x >> "$3"\n'
+        for name, script in [("wrong digest", wrong_digest), ("changed after", changed_after)]:
+            with self.subTest(name):
+                shutil.rmtree(self.install, ignore_errors=True)
+                self.make_install()
+                self.tool(script)
+                before, lines = self.run_failing("-s", self.serve().url())
+                self.assertIn((2, "The patched file does not have the expected checksum: "
+                               + self.install + "/Data/base.pak"), lines)
+                self.assertEqual(lines[-2:], [returned_to("1"), ABORTED])
+                self.assertUnchangedSince(before)
+                self.assertNoLeftovers()
+
     # The sanitizers' runtime makes write calls of its own, so the injected
     # call lands elsewhere; the normal build runs it.
     @unittest.skipIf(os.environ.get("TARV_SANITIZED"), "call counts differ under the sanitizers")

@@ -13,6 +13,12 @@
 // disk and renamed into place only when complete; on any failure the part
 // file is removed.
 //
+// Digest: the MD5 of the output is taken as it is written. When the
+// environment names a descriptor in TARV_DIGEST_FD, one line goes there after
+// the rename: the digest, the size, and the device, inode and modification
+// time (ns) of the file written, so that the caller can tell whether the file
+// it finds is still the one the digest belongs to.
+//
 // Exit codes: 0 success; 1 wrong arguments; 2 old file unreadable;
 // 3 difference unreadable, corrupt or not matching the old file; 4 output
 // not writable.
@@ -24,11 +30,14 @@
 #include <unistd.h>
 #include <zstd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "apply/md5.h"
 #include "data/file_io.h"
 #include "tools/difference/format2.h"
 
@@ -49,6 +58,15 @@ struct Mapping {
 // a disk that fills up raises SIGBUS, which becomes the matching exit code.
 Mapping g_old, g_diff, g_out;
 char g_partPath[4096];
+
+// The digest of the output so far: bytes before g_hashed are in it.
+MD5 g_md5;
+size_t g_hashed = 0;
+
+void HashOutputUpTo(size_t pos) {
+  if (pos > g_hashed && g_out.data != nullptr) g_md5.update(g_out.data + g_hashed, pos - g_hashed);
+  g_hashed = std::max(g_hashed, pos);
+}
 
 bool Inside(const Mapping& m, const void* addr) {
   auto* p = static_cast<const unsigned char*>(addr);
@@ -165,6 +183,7 @@ constexpr size_t kDropEvery = 32u << 20;
 constexpr size_t kOutputPerCall = 8u << 20;
 
 void DropPassedPages(size_t out_pos, size_t in_pos) {
+  HashOutputUpTo(out_pos);
   const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
   if (g_out.data && out_pos >= page) madvise(g_out.data, out_pos / page * page, MADV_DONTNEED);
   if (g_diff.data && in_pos >= page) madvise(g_diff.data, in_pos / page * page, MADV_DONTNEED);
@@ -192,6 +211,7 @@ bool Decode(std::string* why) {
     rc = ZSTD_decompressStream(dctx, &out, &in);
     if (ZSTD_isError(rc) || rc == 0) break;
     size_t produced = out.pos - before_out;
+    HashOutputUpTo(out.pos);
     if (in.pos == g_diff.size && produced == 0) {
       *why = "the difference file is cut short";
       ZSTD_freeDCtx(dctx);
@@ -217,15 +237,38 @@ bool Decode(std::string* why) {
 }
 
 // Flushes the output file, renames it into place and flushes its folder.
-bool Commit(int fd, const char* out_path) {
+// `written` receives what the file looked like once flushed.
+bool Commit(int fd, const char* out_path, struct stat* written) {
+  HashOutputUpTo(g_out.size);
   if (g_out.data != nullptr && munmap(g_out.data, g_out.size) != 0) return false;
   g_out = Mapping();
-  if (!TarvFile::Fsync(fd)) return false;
+  if (!TarvFile::Fsync(fd) || fstat(fd, written) != 0) return false;
   if (close(fd) != 0) return false;
   if (!TarvFile::Rename(g_partPath, out_path)) return false;
   g_partPath[0] = '\0';
   TarvFile::SyncFolder(TarvFile::FolderOf(out_path));
   return true;
+}
+
+// The digest line for the caller, when it asked for one. A caller that
+// cannot read it checks the file itself, so a failed write changes nothing.
+void ReportDigest(const struct stat& st) {
+  const char* fd_text = getenv("TARV_DIGEST_FD");
+  if (fd_text == nullptr || *fd_text == '\0') return;
+  char* end = nullptr;
+  long fd = strtol(fd_text, &end, 10);
+  if (*end != '\0' || fd < 0 || fd > 1 << 20) return;
+  g_md5.finalize();
+  auto hex = g_md5.hex_digest();
+  char line[256];
+  int n = snprintf(line, sizeof line, "%s %lld %llu %llu %lld\n", hex.get(),
+                   static_cast<long long>(st.st_size), static_cast<unsigned long long>(st.st_dev),
+                   static_cast<unsigned long long>(st.st_ino),
+                   static_cast<long long>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec);
+  if (n > 0 && n < static_cast<int>(sizeof line)) {
+    ssize_t ignored = write(static_cast<int>(fd), line, static_cast<size_t>(n));
+    (void)ignored;
+  }
 }
 
 void InstallBusErrorHandler() {
@@ -291,6 +334,8 @@ int main(int argc, char** argv) {
   } else if (!Decode(&why)) {
     return Fail(kDiffBad, std::string(diff_path) + ": " + why);
   }
-  if (!Commit(fd, out_path)) return Fail(kOutUnwritable, Why("cannot write", out_path));
+  struct stat written;
+  if (!Commit(fd, out_path, &written)) return Fail(kOutUnwritable, Why("cannot write", out_path));
+  ReportDigest(written);
   return kOk;
 }
