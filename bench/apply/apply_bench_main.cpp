@@ -207,8 +207,9 @@ int main(int argc, char** argv) {
      " " + Q(root + "/old/Binaries/jpatchl-w32.exe") + " && cp " + Q(jp) + " " +
      Q(root + "/new/Binaries/jpatchl-w32.exe"));
   std::string project = root + "/project";
-  if (Run({bin + "/tarv-mkpatch", "patch", "--level", "3", root + "/old", root + "/new",
-           root + "/p.zip"})
+  // Differences of the zstd format, so that the reference's zstd applies them.
+  if (Run({bin + "/tarv-mkpatch", "patch", "--level", "3", "--format", "1", root + "/old",
+           root + "/new", root + "/p.zip"})
               .exit_code != 0 ||
       Run({bin + "/tarv-unzip", "-o", "-x", root + "/p.zip", "-d", project}).exit_code != 0) {
     fprintf(stderr, "cannot make the patch\n");
