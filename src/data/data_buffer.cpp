@@ -24,6 +24,7 @@ void TarvDataBufferMemoryDynamic::Reserve(size_t needed) {
 }
 
 DataBufferResult TarvDataBufferMemoryDynamic::SetSize(uint32_t size) {
+  if (size > m_limit) return DB_BUFFER_FULL;
   Reserve(size);
   m_bytes.resize(size, 0);
   m_position = std::min(m_position, size);
@@ -42,7 +43,7 @@ DataBufferResult TarvDataBufferMemoryDynamic::SetPosition(uint32_t position) {
 DataBufferResult TarvDataBufferMemoryDynamic::Write(const void* bytes, uint32_t count) {
   if (count == 0) return DB_OK;
   uint64_t end = static_cast<uint64_t>(m_position) + count;
-  if (end > kMaxSize) return DB_BUFFER_FULL;
+  if (end > kMaxSize || end > m_limit) return DB_BUFFER_FULL;
   if (end > m_bytes.size()) {
     Reserve(end);
     m_bytes.resize(end);

@@ -75,10 +75,11 @@ class TarvDataBufferFile : public TarvDataBuffer {
   std::wstring m_path;
 };
 
-// Growable memory; never fails.
+// Growable memory. Past `limit` bytes (a cap on what a server may send)
+// writes and sizes are refused with DB_BUFFER_FULL; below it nothing fails.
 class TarvDataBufferMemoryDynamic : public TarvDataBuffer {
  public:
-  TarvDataBufferMemoryDynamic() = default;
+  explicit TarvDataBufferMemoryDynamic(uint64_t limit = UINT64_MAX) : m_limit(limit) {}
 
   uint32_t GetSize() override;
   DataBufferResult SetSize(uint32_t size) override;
@@ -95,6 +96,7 @@ class TarvDataBufferMemoryDynamic : public TarvDataBuffer {
 
   std::vector<uint8_t> m_bytes;
   uint32_t m_position = 0;
+  uint64_t m_limit;
 };
 
 // Caller-given memory of a fixed size, read and written in place. When

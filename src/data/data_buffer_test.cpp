@@ -187,6 +187,16 @@ TEST(MemoryBuffers, DynamicAndStaticFollowTheirRules) {
   EXPECT_EQ(dyn.SetSize(2), DB_OK);
   EXPECT_EQ(dyn.GetPosition(), 2u);
 
+  // A cap: up to it everything is taken, one byte past it nothing is.
+  TarvDataBufferMemoryDynamic capped(6);
+  EXPECT_EQ(capped.Write("hello", 5), DB_OK);
+  EXPECT_EQ(capped.Write("!?", 2), DB_BUFFER_FULL);
+  EXPECT_EQ(capped.GetSize(), 5u);
+  EXPECT_EQ(capped.Write("!", 1), DB_OK);
+  EXPECT_EQ(capped.SetSize(7), DB_BUFFER_FULL);
+  EXPECT_EQ(capped.SetSize(6), DB_OK);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(capped.Data()), 6), "hello!");
+
   char memory[4] = {'a', 'b', 'c', 'd'};
   TarvDataBufferMemoryStatic fixed(memory, 4);
   EXPECT_EQ(fixed.SetSize(10), DB_WRONG_MODE);

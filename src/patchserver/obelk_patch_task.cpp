@@ -10,24 +10,6 @@
 
 namespace {
 
-// Growable memory that refuses to grow past a limit, so that a server
-// answering with something huge cannot exhaust memory.
-class LimitedMemoryBuffer : public TarvDataBufferMemoryDynamic {
- public:
-  explicit LimitedMemoryBuffer(uint32_t limit) : m_limit(limit) {}
-  DataBufferResult Write(const void* bytes, uint32_t count) override {
-    if (static_cast<uint64_t>(GetPosition()) + count > m_limit) return DB_BUFFER_FULL;
-    return TarvDataBufferMemoryDynamic::Write(bytes, count);
-  }
-  DataBufferResult SetSize(uint32_t size) override {
-    if (size > m_limit) return DB_BUFFER_FULL;
-    return TarvDataBufferMemoryDynamic::SetSize(size);
-  }
-
- private:
-  uint32_t m_limit;
-};
-
 // Longest signature file taken from a server; the parser refuses anything
 // over a few KiB with a clear reason.
 constexpr uint32_t kMaxSignatureFetchBytes = 1u << 20;
@@ -108,7 +90,7 @@ bool ObelkPatchTask::FindPatches(const std::vector<std::wstring>& servers) {
   for (const std::wstring& server : servers) {
     if (server.empty()) continue;
     std::wstring address = TarvUtil::JoinPath(server, L"patches.txt");
-    LimitedMemoryBuffer buffer(kMaxCatalogueBytes);
+    TarvDataBufferMemoryDynamic buffer(kMaxCatalogueBytes);
     TarvInet::TransferFailure failure;
     InetResult r = TarvInet::Fetch(TarvUtil::ToNarrow(address), &buffer, TarvInet::kBypassCache,
                                    Control(), &failure);
@@ -135,7 +117,7 @@ bool ObelkPatchTask::CatalogueTrusted(const std::wstring& address,
   using TarvMessages::LoadMessage;
   namespace Id = TarvMessages::Id;
   const std::wstring signature_address = address + L".minisig";
-  LimitedMemoryBuffer signature(kMaxSignatureFetchBytes);
+  TarvDataBufferMemoryDynamic signature(kMaxSignatureFetchBytes);
   const InetResult fetched = TarvInet::Fetch(TarvUtil::ToNarrow(signature_address), &signature,
                                              TarvInet::kBypassCache, Control());
   if (fetched == INET_CANCELLED) return false;  // the server search ends without a line

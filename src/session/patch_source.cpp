@@ -13,24 +13,6 @@
 namespace TarvPatch {
 namespace {
 
-// Memory that refuses to grow past a limit, so that a server answering
-// with something huge cannot exhaust it.
-class CappedBuffer : public TarvDataBufferMemoryDynamic {
- public:
-  explicit CappedBuffer(size_t limit) : m_limit(limit) {}
-  DataBufferResult Write(const void* bytes, uint32_t count) override {
-    if (static_cast<uint64_t>(GetPosition()) + count > m_limit) return DB_BUFFER_FULL;
-    return TarvDataBufferMemoryDynamic::Write(bytes, count);
-  }
-  DataBufferResult SetSize(uint32_t size) override {
-    if (size > m_limit) return DB_BUFFER_FULL;
-    return TarvDataBufferMemoryDynamic::SetSize(size);
-  }
-
- private:
-  size_t m_limit;
-};
-
 // Longest signature file taken; a real one is a few hundred bytes.
 constexpr size_t kMaxSignatureBytes = 1u << 20;
 
@@ -60,18 +42,22 @@ bool IsRemoteAddress(const std::wstring& address) {
          StartsWithNoCase(address, L"https://");
 }
 
-bool FetchText(const std::wstring& address, std::string* text, size_t limit) {
+bool FetchText(const std::wstring& address, std::string* text, size_t limit,
+               const FetchCancelled& cancelled) {
   if (!IsRemoteAddress(address)) return ReadLocal(address, text, limit);
-  CappedBuffer buffer(limit);
-  if (TarvInet::Fetch(TarvUtil::ToNarrow(address), &buffer, TarvInet::kBypassCache) != INET_OK) {
+  TarvDataBufferMemoryDynamic buffer(limit);
+  TarvInet::TransferControl control;
+  control.cancelled = cancelled;
+  if (TarvInet::Fetch(TarvUtil::ToNarrow(address), &buffer, TarvInet::kBypassCache, control) !=
+      INET_OK) {
     return false;
   }
   text->assign(reinterpret_cast<const char*>(buffer.Data()), buffer.GetSize());
   return true;
 }
 
-bool FetchFile(const std::wstring& address, const std::wstring& download_path,
-               std::wstring* where) {
+bool FetchFile(const std::wstring& address, const std::wstring& download_path, std::wstring* where,
+               const FetchCancelled& cancelled) {
   if (!IsRemoteAddress(address)) {
     uint64_t size = 0;
     if (TarvUtil::QueryFileSize(address, size) != DB_OK) return false;
@@ -80,8 +66,10 @@ bool FetchFile(const std::wstring& address, const std::wstring& download_path,
   }
   TarvDataBufferFile file(download_path, TarvDataBufferFile::MODE_WRITE);
   if (!file.IsOpen()) return false;
-  bool ok =
-      TarvInet::Fetch(TarvUtil::ToNarrow(address), &file, 0) == INET_OK && file.Flush() == DB_OK;
+  TarvInet::TransferControl control;
+  control.cancelled = cancelled;
+  bool ok = TarvInet::Fetch(TarvUtil::ToNarrow(address), &file, 0, control) == INET_OK &&
+            file.Flush() == DB_OK;
   *where = download_path;
   return ok;
 }

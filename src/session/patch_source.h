@@ -18,14 +18,19 @@ namespace TarvPatch {
 // True for an address fetched over the network.
 bool IsRemoteAddress(const std::wstring& address);
 
+// Asked between pieces of a transfer; true stops it (the fetch then fails).
+using FetchCancelled = std::function<bool()>;
+
 // The whole file behind `address` into `text`; false when it cannot be
-// fetched or read, or holds more than `limit` bytes.
-bool FetchText(const std::wstring& address, std::string* text, size_t limit);
+// fetched or read, holds more than `limit` bytes, or `cancelled` stopped it.
+bool FetchText(const std::wstring& address, std::string* text, size_t limit,
+               const FetchCancelled& cancelled = nullptr);
 
 // The file behind `address` as a file of this machine: a remote file is
 // downloaded into `download_path`, a local one is read in place. `where`
 // names the file to read.
-bool FetchFile(const std::wstring& address, const std::wstring& download_path, std::wstring* where);
+bool FetchFile(const std::wstring& address, const std::wstring& download_path, std::wstring* where,
+               const FetchCancelled& cancelled = nullptr);
 
 // The text of a catalogue file parsed into `catalogue`, relative addresses
 // joined to `base`; true when it held a valid patch record.

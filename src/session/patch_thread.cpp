@@ -129,12 +129,14 @@ bool PatchThread::FindPatches(const std::vector<std::wstring>& servers,
 bool PatchThread::FindLocalPatches(const std::wstring& folder, const CataloguePolicy& policy) {
   const std::wstring address = TarvUtil::JoinPath(folder, L"patches.txt");
   std::string text;
-  if (!TarvPatch::FetchText(address, &text, kMaxCatalogueBytes)) {
+  if (!FetchText(address, &text, kMaxCatalogueBytes)) {
     Report(0, "Unable to download patch file: " + TarvUtil::ToNarrow(address));
     return false;
   }
-  const std::wstring refusal =
-      CatalogueRefusal(text, address, policy, TarvPatch::FetchText, nullptr);
+  const TextFetcher fetch = [this](const std::wstring& a, std::string* t, size_t limit) {
+    return FetchText(a, t, limit);
+  };
+  const std::wstring refusal = CatalogueRefusal(text, address, policy, fetch, nullptr);
   if (!refusal.empty()) {
     Report(2, refusal);
     return false;
@@ -151,13 +153,16 @@ void PatchThread::GaugeTotal(uint32_t units) { APThread::ReportTotal(units); }
 
 bool PatchThread::GaugeStep() { return APThread::ReportStep() && !TestDestroy(); }
 
+// Repair and folder sources fetch through these; a cancel stops a transfer
+// at once, as it stops the download of an archive.
 bool PatchThread::FetchText(const std::wstring& address, std::string* text, size_t limit) {
-  return TarvPatch::FetchText(address, text, limit);
+  return TarvPatch::FetchText(address, text, limit, [this] { return StopOrCancelRequested(); });
 }
 
 bool PatchThread::FetchFile(const std::wstring& address, const std::wstring& download_path,
                             std::wstring* where) {
-  return TarvPatch::FetchFile(address, download_path, where);
+  return TarvPatch::FetchFile(address, download_path, where,
+                              [this] { return StopOrCancelRequested(); });
 }
 
 uint64_t PatchThread::AcceptedCatalogueSerial() { return GetAcceptedSerial(); }

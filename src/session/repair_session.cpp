@@ -71,7 +71,10 @@ RepairSession::Outcome RepairSession::Run(const std::vector<std::wstring>& serve
   for (const std::wstring& server : servers) {
     if (server.empty()) continue;
     RepairManifest manifest;
-    if (!LoadManifest(server, &manifest)) continue;
+    if (!LoadManifest(server, &manifest)) {
+      if (m_ports.StopRequested()) return Outcome::kCancelled;
+      continue;
+    }
     std::vector<Damage> damaged;
     Outcome outcome = Check(manifest, &damaged);
     if (outcome != Outcome::kRepaired) return outcome;
@@ -93,7 +96,8 @@ bool RepairSession::LoadManifest(const std::wstring& server, RepairManifest* man
   const std::wstring address = TarvUtil::JoinPath(server, L"patches.txt");
   std::string text;
   if (!m_ports.FetchText(address, &text, ObelkPatchTask::kMaxCatalogueBytes)) {
-    m_ports.Report(0, L"Unable to download patch file: " + address);
+    // After a cancel the session ends quietly, as Run's caller sees.
+    if (!m_ports.StopRequested()) m_ports.Report(0, L"Unable to download patch file: " + address);
     return false;
   }
   const TextFetcher fetch = [this](const std::wstring& a, std::string* t, size_t limit) {
@@ -218,6 +222,7 @@ RepairSession::Outcome RepairSession::Stage(const std::wstring& server,
     std::wstring where;
     if (!m_ports.FetchFile(address, download, &where)) {
       if (where == download) TarvUtil::RemoveFile(download);
+      if (m_ports.StopRequested()) return Outcome::kCancelled;
       Say(2, Id::kRepairDownloadFailed, {address});
       return Outcome::kFailed;
     }

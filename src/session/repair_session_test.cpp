@@ -26,14 +26,16 @@ class DiskPorts : public RepairPorts {
   std::vector<std::string> lines;
   std::vector<std::string> fetched;  // addresses of FetchFile, in order
   int gauge_steps = 0;
-  int stop_at_step = -1;   // GaugeStep answers false at this step
-  int fail_fetch_at = -1;  // the FetchFile call that fails
+  int stop_at_step = -1;        // GaugeStep answers false at this step
+  int fail_fetch_at = -1;       // the FetchFile call that fails
+  bool fail_by_cancel = false;  // that call fails because the player cancelled
+  bool stopped = false;
   std::wstring temp;
 
   void Report(int level, const std::wstring& text) override {
     lines.push_back(std::to_string(level) + " " + TarvText::ToUtf8(text));
   }
-  bool StopRequested() override { return false; }
+  bool StopRequested() override { return stopped; }
   void GaugeTotal(uint32_t) override {}
   bool GaugeStep() override { return gauge_steps++ != stop_at_step; }
   bool FetchText(const std::wstring& address, std::string* text, size_t limit) override {
@@ -42,7 +44,10 @@ class DiskPorts : public RepairPorts {
   bool FetchFile(const std::wstring& address, const std::wstring& download,
                  std::wstring* where) override {
     fetched.push_back(TarvUtil::FsPath(address));
-    if (static_cast<int>(fetched.size()) - 1 == fail_fetch_at) return false;
+    if (static_cast<int>(fetched.size()) - 1 == fail_fetch_at) {
+      stopped = fail_by_cancel;
+      return false;
+    }
     return TarvPatch::FetchFile(address, download, where);
   }
   bool EnsureTempFolder(std::wstring* folder) override {
@@ -175,6 +180,13 @@ TEST(RepairSession, FailuresLeaveTheInstallationAsItWas) {
        RepairSession::Outcome::kFailed,
        "2 The repair failed; the installation was left as it was."},
       {"cancelled while fetching", [](Fixture& f) { f.ports.stop_at_step = 8; },
+       RepairSession::Outcome::kCancelled, "0 Downloading 4 files for repair..."},
+      // A cancel that stops a transfer is no failed download.
+      {"cancelled during an object's transfer",
+       [](Fixture& f) {
+         f.ports.fail_fetch_at = 1;
+         f.ports.fail_by_cancel = true;
+       },
        RepairSession::Outcome::kCancelled, "0 Downloading 4 files for repair..."},
   };
   for (const Case& c : cases) {

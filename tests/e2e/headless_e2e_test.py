@@ -140,6 +140,25 @@ class HeadlessTest(unittest.TestCase):
         self.assertTrue(all(d["total"] in (0, size) and d["done"] <= size for d in downloads))
         self.assertInstallIs("1.2")
 
+    def test_unattended_repair_mends_the_installed_version(self):
+        # One file damaged, one missing: both come back from the server's
+        # objects, without a window and without the Apply button.
+        files = sorted(rel for rel in e2e.snapshot(self.trees["1.0"])
+                       if not rel.startswith("Binaries/"))
+        damaged, missing = files[0], files[-1]
+        with open(os.path.join(self.install, damaged), "r+b") as f:
+            f.write(b"damaged")
+        os.remove(os.path.join(self.install, missing))
+        code, out, err = self.run_patcher("--unattended", "1.0", self.install, "--repair",
+                                          "-s", self.serve().url())
+        self.assertEqual(code, 0, out + err)
+        self.assertInstallIs("1.0")
+        lines = self.log_lines()
+        for rel in (damaged, missing):
+            self.assertIn((1, "Repaired: " + rel.replace("/", "\\")), lines)
+        self.assertEqual(lines[-1], COMPLETED)
+        self.assertNothingLeftInTemp()
+
     # --- ways out ----------------------------------------------------------------
 
     def test_sigint_during_throttled_download_cancels(self):
