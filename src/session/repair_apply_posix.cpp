@@ -8,6 +8,7 @@
 #include <set>
 
 #include "apply/step_journal.h"
+#include "data/file_io.h"
 #include "data/file_util.h"
 #include "session/repair_apply.h"
 
@@ -71,7 +72,7 @@ bool Carry(StepJournal& journal, const std::string& install, const std::vector<S
       continue;
     }
     if (plan[i].kind == StepChange::Kind::kAside && !journal.MoveAside(i, error)) return false;
-    if (rename(staged[file++].c_str(), path.c_str()) != 0) {
+    if (!TarvFile::Rename(staged[file++], path)) {
       *error = path + ": " + strerror(errno);
       return false;
     }

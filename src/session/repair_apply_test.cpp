@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "data/file_faults.h"
 #include "data/file_util.h"
 #include "support/test_support.h"
 
@@ -80,6 +81,37 @@ TEST(JournalRepairApplier, FailureLeavesTheInstallationAsItWas) {
     };
     EXPECT_EQ(game(after), game(before));
     EXPECT_FALSE(tarvtest::FileExists(i.install + "/.tarv-step"));
+  }
+}
+
+// Every failing rename and flush of the step, from the first on, ends with
+// the installation as it was; past the last one the repair goes through.
+TEST(JournalRepairApplier, EachFailedCallLeavesTheInstallationAsItWas) {
+  for (TarvFile::Call call : {TarvFile::Call::kRename, TarvFile::Call::kFsync}) {
+    bool went_through = false;
+    for (uint64_t nth = 1; nth < 60 && !went_through; ++nth) {
+      SCOPED_TRACE(std::to_string(static_cast<int>(call)) + " #" + std::to_string(nth));
+      Installation i;
+      const auto game = [&i] {
+        auto tree = SnapshotTree(i.install);
+        std::erase_if(tree,
+                      [](const auto& e) { return e.first.rfind(".tarv-repair-test", 0) == 0; });
+        return tree;
+      };
+      const auto before = game();
+      std::string error;
+      {
+        TarvFile::ScopedFault fault(call, nth, EIO);
+        went_through = i.Apply(i.Files(), &error);
+      }
+      if (went_through) {
+        EXPECT_EQ(tarvtest::ReadFile(i.install + "/New/Deep/c.txt"), "new c");
+      } else {
+        EXPECT_EQ(game(), before);
+      }
+      EXPECT_FALSE(tarvtest::FileExists(i.install + "/.tarv-step"));
+    }
+    EXPECT_TRUE(went_through);
   }
 }
 

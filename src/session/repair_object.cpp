@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "apply/sha256.h"
+#include "data/file_io.h"
 #include "data/file_util.h"
 
 namespace TarvPatch {
@@ -43,7 +44,7 @@ bool Decompress(FILE* in, int out, uint64_t limit, uint64_t* written, std::strin
         *error = "larger than the file list says";
         return false;
       }
-      if (write(out, output.data(), ob.pos) != static_cast<ssize_t>(ob.pos)) {
+      if (!TarvFile::WriteAll(out, output.data(), ob.pos)) {
         *error = std::string("cannot be written: ") + strerror(errno);
         return false;
       }
@@ -61,19 +62,19 @@ bool Decompress(FILE* in, int out, uint64_t limit, uint64_t* written, std::strin
 bool UnpackRepairObject(const std::wstring& object, const std::wstring& destination,
                         const ManifestEntry& entry, unsigned mode, std::string* error) {
   const std::string dest = TarvUtil::FsPath(destination);
-  File in(fopen(TarvUtil::FsPath(object).c_str(), "rbe"));
+  File in(TarvFile::OpenRegularForReading(TarvUtil::FsPath(object)));
   if (!in) {
     *error = "cannot be opened";
     return false;
   }
-  int out = open(dest.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  int out = TarvFile::Open(dest, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (out < 0) {
     *error = std::string("cannot be created: ") + strerror(errno);
     return false;
   }
   uint64_t written = 0;
   bool ok = Decompress(in.get(), out, entry.size, &written, error);
-  if (ok && (fchmod(out, mode & 0777) != 0 || fsync(out) != 0)) {
+  if (ok && (fchmod(out, mode & 0777) != 0 || !TarvFile::Fsync(out))) {
     *error = std::string("cannot be written: ") + strerror(errno);
     ok = false;
   }
@@ -87,12 +88,12 @@ bool UnpackRepairObject(const std::wstring& object, const std::wstring& destinat
     *error = "its content does not match its digest";
     ok = false;
   }
-  if (!ok) unlink(dest.c_str());
+  if (!ok) TarvFile::Unlink(dest);
   return ok;
 }
 
 unsigned ModeForNewFile(const std::wstring& path) {
-  File f(fopen(TarvUtil::FsPath(path).c_str(), "rbe"));
+  File f(TarvFile::OpenRegularForReading(TarvUtil::FsPath(path)));
   char head[4] = {};
   size_t n = f ? fread(head, 1, sizeof head, f.get()) : 0;
   bool program = (n >= 4 && memcmp(head,
