@@ -81,6 +81,7 @@ PatchSession::Result PatchSession::RunRepair() {
   RepairSession repair(m_ports, applier, InstallDir(), version, policy);
   switch (repair.Run(sources)) {
     case RepairSession::Outcome::kRepaired:
+      KeepCatalogueSerial(repair.CatalogueSerial());
       return Result::kOk;
     case RepairSession::Outcome::kCancelled:
       return Result::kCancelled;
@@ -333,7 +334,7 @@ PatchSession::Result PatchSession::ApplyStep(const std::wstring& work) {
   if (!ApplyPatch(work)) return FailStep(work, kApplyFailed);
   if (!UpdateUninstallData(work)) return FailStep(work, kUninstallLogFailed);
   if (!m_ports.CommitPatchStep()) return FailStep(work, kApplyFailed);
-  KeepCatalogueSerial();
+  KeepCatalogueSerial(m_ports.AcceptedCatalogueSerial());
   m_ports.ClearPatchingMarker();
   ++m_applied;
   m_settings.SetCurrentVersion(m_settings.GetTargetVersion());
@@ -343,11 +344,11 @@ PatchSession::Result PatchSession::ApplyStep(const std::wstring& work) {
 }
 
 // Once the installation holds files of a signed catalogue, no server may
-// offer an older catalogue any more. Kept only after a step was applied, so
-// that a catalogue merely looked at does not lock out the one in use.
-void PatchSession::KeepCatalogueSerial() {
+// offer an older catalogue any more. Kept only after a step was applied or a
+// repair put files in place, so that a catalogue merely looked at does not
+// lock out the one in use.
+void PatchSession::KeepCatalogueSerial(uint64_t serial) {
   if (!m_signed) return;
-  const uint64_t serial = m_ports.AcceptedCatalogueSerial();
   if (serial <= m_storedSerial) return;
   m_ports.StoreCatalogueSerial(serial);
   m_storedSerial = serial;

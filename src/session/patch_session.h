@@ -138,7 +138,7 @@ class PatchSession {
   Result DownloadStep(const PatchStep& step, std::wstring* archive, std::wstring* work);
   Result CheckArchive(const PatchStep& step, const std::wstring& archive,
                       bool archive_is_ours = true);
-  void KeepCatalogueSerial();
+  void KeepCatalogueSerial(uint64_t serial);
   Result UnpackStep(const std::wstring& archive, const std::wstring& work,
                     bool archive_is_ours = true);
   Result ApplyStep(const std::wstring& work);

@@ -103,7 +103,8 @@ bool RepairSession::LoadManifest(const std::wstring& server, RepairManifest* man
   const TextFetcher fetch = [this](const std::wstring& a, std::string* t, size_t limit) {
     return m_ports.FetchText(a, t, limit);
   };
-  const std::wstring refusal = CatalogueRefusal(text, address, m_policy, fetch, nullptr);
+  uint64_t serial = 0;
+  const std::wstring refusal = CatalogueRefusal(text, address, m_policy, fetch, &serial);
   if (!refusal.empty()) {
     m_ports.Report(2, refusal);
     return false;
@@ -123,7 +124,10 @@ bool RepairSession::LoadManifest(const std::wstring& server, RepairManifest* man
   } else if (!manifest->Parse(text, &error)) {
     error = "broken, " + error;
   }
-  if (error.empty()) return true;
+  if (error.empty()) {
+    m_serial = serial;
+    return true;
+  }
   SystemLogA("repair: manifest %s: %s\n", TarvUtil::ToNarrow(info->url).c_str(), error.c_str());
   Say(2, Id::kManifestUnusable, {info->url});
   return false;

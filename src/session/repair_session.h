@@ -61,6 +61,9 @@ class RepairSession {
 
   size_t Repaired() const { return m_repaired; }
   size_t Correct() const { return m_correct; }
+  // The serial of the signed catalogue the manifest came from; 0 when the
+  // catalogue was not signed or no manifest was used.
+  uint64_t CatalogueSerial() const { return m_serial; }
 
  private:
   struct Damage {
@@ -81,6 +84,7 @@ class RepairSession {
   CataloguePolicy m_policy;
   std::wstring m_install, m_version;
   size_t m_repaired = 0, m_correct = 0;
+  uint64_t m_serial = 0;
 };
 
 // The message `text` with each "%s" replaced by the next of `values`.

@@ -7,6 +7,7 @@
 
 #include <filesystem>
 
+#include "apply/publisher_key.h"
 #include "data/file_util.h"
 #include "diag/text_encoding.h"
 #include "os/messages.h"
@@ -95,12 +96,15 @@ struct Fixture {
     WriteFile(install + "/Saves/slot1.sav", "the player's");
   }
   CataloguePolicy policy;
+  uint64_t serial = 0;  // of the catalogue the last run repaired from
 
   RepairSession::Outcome Run(std::vector<std::wstring> servers = {}) {
     if (servers.empty()) servers = {TarvUtil::FromFsPath(server)};
     JournalRepairApplier applier(TarvUtil::FromFsPath(install), L"1");
     RepairSession repair(ports, applier, TarvUtil::FromFsPath(install), L"1", policy);
-    return repair.Run(servers);
+    RepairSession::Outcome outcome = repair.Run(servers);
+    serial = repair.CatalogueSerial();
+    return outcome;
   }
 };
 
@@ -243,6 +247,32 @@ TEST(RepairSession, UnsignedCatalogueIsNotTrustedWhereSignaturesAreRequired) {
                                "2 The patch catalogue has no signature: " + address,
                                "2 The signature of the patch catalogue is not valid: " + address}));
   EXPECT_TRUE(f.ports.fetched.empty());
+}
+
+// A catalogue signed by the publisher is trusted, and its serial is handed
+// on so that the session can refuse older catalogues from then on.
+TEST(RepairSession, SignedCatalogueIsTrustedAndItsSerialHandedOn) {
+  Fixture f;
+  f.Damage();
+  const std::string mkpatch = tarvtest::BinDir() + "/tarv-mkpatch";
+  const std::string pub = f.dir.Sub("key.pub"), sec = f.dir.Sub("key.sec");
+  ASSERT_EQ(tarvtest::Run({mkpatch, "keygen", pub, sec}).exit_code, 0);
+  ASSERT_EQ(
+      tarvtest::Run({mkpatch, "sign", "--serial", "42", sec, f.server + "/patches.txt"}).exit_code,
+      0);
+  std::string error;
+  ASSERT_EQ(LoadPublisherKeys(TarvUtil::FromFsPath(pub), &f.policy.keys, &error),
+            KeyFileState::kLoaded)
+      << error;
+  f.policy.now = static_cast<int64_t>(time(nullptr));
+  EXPECT_EQ(f.Run(), RepairSession::Outcome::kRepaired);
+  EXPECT_EQ(f.serial, 42u);
+  EXPECT_EQ(f.ports.lines.back(), "0 Repaired 4 files; 2 files were already correct.");
+  // Unsigned, nothing is handed on.
+  Fixture g;
+  g.Damage();
+  EXPECT_EQ(g.Run(), RepairSession::Outcome::kRepaired);
+  EXPECT_EQ(g.serial, 0u);
 }
 
 TEST(RepairSession, FillMessagePutsValuesInOrder) {
