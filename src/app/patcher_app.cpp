@@ -15,6 +15,7 @@
 #include "os/exit_cleanup.h"
 #include "os/messages.h"
 #include "os/session_folder.h"
+#include "session/installation_record.h"
 #include "session/patch_settings.h"
 #include "ui/banner.h"
 #include "ui/patch_main_frame.h"
@@ -70,7 +71,8 @@ bool ObelkPatcherApp::OnInit() {
     SetOnExitCommand(request.on_exit_command, request.launch_on_exit);
     // A step left half done by a killed run is finished before anything
     // else touches the installation (the access test writes to it).
-    RecoverInterruptedStep(PatchSettings::Get().GetTargetDirectory().ToStdWstring());
+    RecoverInterruptedStep(PatchSettings::Get().GetTargetDirectory().ToStdWstring(),
+                           ResetGameConfiguration);
     return CheckPrivileges();
   };
   steps.create_window = [this] { return CreateMainWindow(); };

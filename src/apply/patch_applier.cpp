@@ -256,11 +256,11 @@ bool ApplyPatchProject(const std::wstring& install_dir, const std::wstring& proj
   return AddFiles(open, added) && DeleteFiles(open, deleted) && PatchFiles(open, patched);
 }
 
-bool CommitPatchStep() {
+bool CommitPatchStep(const StepJournal::Finish& finish) {
   std::unique_ptr<OpenStep>& step = Current();
   if (!step) return true;
   std::string error;
-  if (!step->journal.Commit(&error)) {
+  if (!step->journal.Commit(finish, &error)) {
     SystemLogA("step: %s\n", error.c_str());
     ReportPatchMessage(
         2, TarvMessages::LoadMessage(TarvMessages::Id::kStepJournalFailed) + State().install_dir);
@@ -281,9 +281,9 @@ UndoResult UndoPatchStep() {
   return UndoResult::kFailed;
 }
 
-bool RecoverInterruptedStep(const std::wstring& install_dir) {
+bool RecoverInterruptedStep(const std::wstring& install_dir, const StepJournal::Finish& finish) {
   std::string version, error;
-  switch (RecoverStep(TarvUtil::FsPath(install_dir), &version, &error)) {
+  switch (RecoverStep(TarvUtil::FsPath(install_dir), finish, &version, &error)) {
     case RecoveryOutcome::kNothing:
       return true;
     case RecoveryOutcome::kUndone:

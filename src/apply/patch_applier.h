@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "apply/patch_list.h"
+#include "apply/step_journal.h"
 
 namespace TarvPatch {
 
@@ -57,9 +58,12 @@ void SetPatchStepOptions(StepOptions options);
 bool ApplyPatchProject(const std::wstring& install_dir, const std::wstring& project_dir,
                        const std::wstring& deferred_name);
 
-// Makes the open step durable and drops its journal. False (with a level-2
-// line) when that failed; the step is then still open.
-bool CommitPatchStep();
+// Makes the open step durable and drops its journal; `finish`, when set,
+// is what the step does outside the installation once it is committed (it
+// is run again at the next start if this run ends before the journal is
+// gone). False (with a level-2 line) when that failed; the step is then
+// still open.
+bool CommitPatchStep(const StepJournal::Finish& finish = {});
 
 enum class UndoResult {
   kNothingOpen,  // no change had been made
@@ -72,7 +76,10 @@ UndoResult UndoPatchStep();
 // Finishes a journal left in `install_dir` by a run that ended early,
 // reporting what was done at level 1 (or 2 when it failed). True when no
 // journal is left.
-bool RecoverInterruptedStep(const std::wstring& install_dir);
+// `finish` is the committed step's action outside the installation, as
+// CommitPatchStep was given it.
+bool RecoverInterruptedStep(const std::wstring& install_dir,
+                            const StepJournal::Finish& finish = {});
 
 // `text` with its "%s" replaced by `value`.
 std::wstring FillPlaceholder(const std::wstring& text, const std::wstring& value);

@@ -10,6 +10,7 @@
 // its result and, where useful, a reason in `error`.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -55,10 +56,16 @@ class StepJournal {
   // Moves plan entry `index` (kAside, kRebuilt) aside. False when it could not be.
   bool MoveAside(size_t index, std::string* error);
 
+  // What a committed step does outside the installation before its journal
+  // goes (the reset of the game's configuration). It runs after the commit
+  // mark, and again at the next start when a run was killed before the
+  // journal was dropped, so it must be safe to run twice; it reports nothing.
+  using Finish = std::function<void()>;
+
   // Makes every change durable with one flush of the file system, then
-  // writes the commit mark durably and drops the journal. After a true
-  // return the step is done for good.
-  bool Commit(std::string* error);
+  // writes the commit mark durably, runs `finish` when it is set and drops
+  // the journal. After a true return the step is done for good.
+  bool Commit(const Finish& finish, std::string* error);
 
   // Undoes the plan in reverse order, flushes the file system and drops the
   // journal. False when some change could not be undone; the journal is then
@@ -94,8 +101,10 @@ enum class RecoveryOutcome {
 };
 
 // Finishes a journal left by a run that ended early. `version` receives the
-// version the installation is at afterwards when the journal names it.
-RecoveryOutcome RecoverStep(const std::string& install_dir, std::string* version,
-                            std::string* error);
+// version the installation is at afterwards when the journal names it. A
+// committed step whose mark says it had a finishing action gets `finish`
+// run before its journal goes; an undone one never does.
+RecoveryOutcome RecoverStep(const std::string& install_dir, const StepJournal::Finish& finish,
+                            std::string* version, std::string* error);
 
 }  // namespace TarvPatch

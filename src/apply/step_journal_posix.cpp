@@ -10,7 +10,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 
 #include "apply/step_journal.h"
@@ -22,6 +21,8 @@ namespace {
 constexpr char kPlanName[] = "plan";
 constexpr char kPlanTempName[] = "plan.new";
 constexpr char kCommitName[] = "committed";
+// The commit mark's text when the step has a finishing action still owed.
+constexpr char kFinishOwed[] = "finish\n";
 constexpr char kHeader[] = "tarv-step 1";
 
 bool Fail(std::string* error, const std::string& what) {
@@ -143,13 +144,11 @@ bool EmptyFolder(const std::string& folder, std::string* error) {
   return ok;
 }
 
+// A plan names every entry of a step once; no real one comes near this.
+constexpr uint64_t kPlanLimit = 256ull << 20;
+
 bool ReadWhole(const std::string& path, std::string* text) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream out;
-  out << in.rdbuf();
-  *text = out.str();
-  return !in.bad();
+  return TarvFile::ReadWholeFile(path, kPlanLimit, text) == TarvFile::ReadResult::kOk;
 }
 
 }  // namespace
@@ -233,15 +232,17 @@ bool StepJournal::MoveAside(size_t index, std::string* error) {
   return Fail(error, "moving aside " + original);
 }
 
-bool StepJournal::Commit(std::string* error) {
+bool StepJournal::Commit(const Finish& finish, std::string* error) {
   if (syncfs(m_dir_fd) != 0) return Fail(error, "flushing the file system of " + m_install);
+  // The mark appears whole (written aside, flushed, renamed, folder
+  // flushed): a mark that exists always says whether the finish is owed.
   std::string mark = m_folder + "/" + kCommitName;
-  int fd = TarvFile::Open(mark, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-  bool made = fd >= 0 && TarvFile::Fsync(fd);
-  if (fd >= 0) close(fd);
-  if (!made) return Fail(error, "writing " + mark);
-  if (!SyncPath(m_folder, O_RDONLY | O_DIRECTORY)) return Fail(error, "flushing " + m_folder);
-  // Done for good from here; a failure to tidy up is finished at next start.
+  TarvFile::ReplaceOptions options;
+  options.mode = 0600;
+  if (!TarvFile::ReplaceFile(mark, finish ? kFinishOwed : "", options, error)) return false;
+  // Done for good from here; what is left, the finishing action included, is
+  // finished at the next start when this run ends before the journal goes.
+  if (finish) finish();
   std::string ignored;
   Drop(&ignored);
   return true;
@@ -276,6 +277,13 @@ bool StepJournal::UndoPlan(std::string* error) {
 }
 
 bool StepJournal::Undo(std::string* error) {
+  // A commit that failed after its mark was renamed into place: the mark
+  // goes first, so that a run killed during the undo is undone again at the
+  // next start, not completed from a half-undone installation.
+  const std::string mark = m_folder + "/" + kCommitName;
+  if (Exists(mark) && (!TarvFile::Unlink(mark) || !SyncPath(m_folder, O_RDONLY | O_DIRECTORY))) {
+    return Fail(error, "removing " + mark);
+  }
   if (!UndoPlan(error)) return false;
   if (syncfs(m_dir_fd) != 0) return Fail(error, "flushing the file system of " + m_install);
   return Drop(error);
@@ -292,8 +300,8 @@ bool StepJournal::Drop(std::string* error) {
 // Recovery reads the journal into a StepJournal and finishes it.
 class StepRecovery {
  public:
-  static RecoveryOutcome Run(const std::string& install_dir, std::string* version,
-                             std::string* error) {
+  static RecoveryOutcome Run(const std::string& install_dir, const StepJournal::Finish& finish,
+                             std::string* version, std::string* error) {
     if (!Exists(install_dir + "/" + kStepFolderName)) return RecoveryOutcome::kNothing;
     StepJournal journal;
     if (!journal.Lock(install_dir, error)) {
@@ -309,8 +317,11 @@ class StepRecovery {
       if (error) *error = "the plan in " + journal.m_folder + " cannot be read";
       return RecoveryOutcome::kFailed;
     }
-    if (Exists(journal.m_folder + "/" + kCommitName)) {
+    const std::string mark = journal.m_folder + "/" + kCommitName;
+    if (Exists(mark)) {
       *version = journal.m_to;
+      std::string owed;
+      if (finish && ReadWhole(mark, &owed) && owed == kFinishOwed) finish();
       return journal.Drop(error) ? RecoveryOutcome::kCompleted : RecoveryOutcome::kFailed;
     }
     *version = journal.m_from;
@@ -318,9 +329,9 @@ class StepRecovery {
   }
 };
 
-RecoveryOutcome RecoverStep(const std::string& install_dir, std::string* version,
-                            std::string* error) {
-  return StepRecovery::Run(install_dir, version, error);
+RecoveryOutcome RecoverStep(const std::string& install_dir, const StepJournal::Finish& finish,
+                            std::string* version, std::string* error) {
+  return StepRecovery::Run(install_dir, finish, version, error);
 }
 
 }  // namespace TarvPatch

@@ -72,6 +72,10 @@ class StepTest : public testing::Test {
   void SetUp() override {
     install_ = dir_.Sub("game");
     project_ = dir_.Sub("project");
+    // The game's configuration lives outside the installation; a committed
+    // step deletes it as its finishing action.
+    config_ = dir_.Sub("config.ini");
+    WriteFile(config_, "[Settings]\n");
     tarvtest::MakeDirs(install_ + "/Binaries");
     std::string tool = install_ + "/Binaries/jpatchl-w32.exe";
     WriteFile(tool, ReadFile(tarvtest::BinDir() + "/jpatch"));
@@ -142,9 +146,13 @@ class StepTest : public testing::Test {
     SetPatchStepOptions(options);
     bool ok =
         ApplyPatchProject(TarvUtil::FromFsPath(install_), TarvUtil::FromFsPath(project_), L"") &&
-        RewriteLog() && CommitPatchStep();
+        RewriteLog() && CommitPatchStep(ResetConfig());
     if (!ok) UndoPatchStep();
     return ok;
+  }
+  // Through the file layer, so that the seam's faults and kills reach it.
+  StepJournal::Finish ResetConfig() {
+    return [this] { TarvFile::Unlink(config_); };
   }
   // Through the file layer with a fixed temporary name, as the
   // uninstaller's log is rewritten: a kill can leave "log.new" behind.
@@ -155,7 +163,7 @@ class StepTest : public testing::Test {
   }
 
   tarvtest::ScopedTempDir dir_;
-  std::string install_, project_;
+  std::string install_, project_, config_;
   Tree old_tree_;
   std::vector<std::pair<std::string, std::string>> new_files_;
 };
@@ -163,6 +171,7 @@ class StepTest : public testing::Test {
 TEST_F(StepTest, CommittedStepLeavesTheNewVersionAndNoJournal) {
   EXPECT_TRUE(RunStep());
   EXPECT_EQ(Differences(tarvtest::SnapshotTree(install_), NewTree()), std::vector<std::string>{});
+  EXPECT_FALSE(FileExists(config_));
 }
 
 // Each kind of counted call failing in turn, at each of its first calls:
@@ -191,6 +200,7 @@ TEST_F(StepTest, AnyFailedCallUndoesTheWholeStep) {
       }
       ++failed_steps;
       EXPECT_EQ(Differences(now, old_tree_), std::vector<std::string>{});
+      EXPECT_TRUE(FileExists(config_));
     }
   }
   EXPECT_GT(failed_steps, 8);
@@ -223,17 +233,21 @@ TEST_F(StepTest, KillAtEveryCallThenRecoveryGivesOneOfTheTwoVersions) {
     ASSERT_TRUE(WIFSIGNALED(status));
     ++killed;
     std::string version, error;
-    RecoveryOutcome outcome = RecoverStep(install_, &version, &error);
+    RecoveryOutcome outcome = RecoverStep(install_, ResetConfig(), &version, &error);
     ASSERT_NE(outcome, RecoveryOutcome::kFailed) << error;
     ASSERT_NE(outcome, RecoveryOutcome::kBusy);
     Tree now = tarvtest::SnapshotTree(install_);
     if (now == new_tree) {
       ++completed;
+      // Killed after the commit mark, before or while the configuration
+      // was reset: the recovery finishes the reset.
+      EXPECT_FALSE(FileExists(config_));
       if (outcome != RecoveryOutcome::kNothing) {
         EXPECT_EQ(version, "2");
       }
     } else {
       ASSERT_EQ(Differences(now, old_tree_), std::vector<std::string>{});
+      EXPECT_TRUE(FileExists(config_));
       ++undone;
       if (outcome == RecoveryOutcome::kUndone) {
         EXPECT_EQ(version, "1");
@@ -252,19 +266,19 @@ TEST_F(StepTest, SecondPatcherIsRefusedWhileAStepIsOpen) {
   ASSERT_TRUE(
       ApplyPatchProject(TarvUtil::FromFsPath(install_), TarvUtil::FromFsPath(project_), L""));
   std::string version, error;
-  EXPECT_EQ(RecoverStep(install_, &version, &error), RecoveryOutcome::kBusy);
+  EXPECT_EQ(RecoverStep(install_, {}, &version, &error), RecoveryOutcome::kBusy);
   StepJournal second;
   EXPECT_FALSE(second.Begin(install_, {}, "1", "2", &error));
   EXPECT_EQ(UndoPatchStep(), UndoResult::kUndone);
   EXPECT_EQ(Differences(tarvtest::SnapshotTree(install_), old_tree_), std::vector<std::string>{});
-  EXPECT_EQ(RecoverStep(install_, &version, &error), RecoveryOutcome::kNothing);
+  EXPECT_EQ(RecoverStep(install_, {}, &version, &error), RecoveryOutcome::kNothing);
 }
 
 TEST_F(StepTest, UnreadablePlanIsNotGuessedAt) {
   tarvtest::MakeDirs(install_ + "/.tarv-step");
   WriteFile(install_ + "/.tarv-step/plan", "tarv-step 1\nfrom\t1\nto\t2\nA\t../outside\n");
   std::string version, error;
-  EXPECT_EQ(RecoverStep(install_, &version, &error), RecoveryOutcome::kFailed);
+  EXPECT_EQ(RecoverStep(install_, {}, &version, &error), RecoveryOutcome::kFailed);
   EXPECT_NE(error.find("cannot be read"), std::string::npos) << error;
   EXPECT_TRUE(FileExists(install_ + "/.tarv-step/plan"));
 }

@@ -195,14 +195,12 @@ PatchSession::Result PatchSession::RunChain() {
       std::wstring cycle;
       for (const std::wstring& version : reached) cycle += version + L" -> ";
       Report(2, kChainCycle, cycle + step->target_version);
-      if (m_applied > 0) m_ports.ResetGameConfiguration();
       return Result::kFailed;
     }
     const Result result = RunStep(*step);
     if (result != Result::kOk) return result;
     reached.push_back(m_settings.GetCurrentVersion().ToStdWstring());
   }
-  if (m_applied > 0) m_ports.ResetGameConfiguration();
   return Result::kOk;
 }
 

@@ -59,7 +59,6 @@ class SessionPorts : public RepairPorts {
   virtual void Sleep(int milliseconds) = 0;
   virtual bool SetPatchingMarker() = 0;
   virtual bool ClearPatchingMarker() = 0;
-  virtual void ResetGameConfiguration() = 0;
   virtual void CheckPhysXRuntime() = 0;
 
   // The highest catalogue serial accepted before (0: none), and storing a
@@ -91,7 +90,8 @@ class SessionPorts : public RepairPorts {
   virtual UnpackOutcome Unpack(const std::wstring& archive, const std::wstring& work_folder) = 0;
   virtual bool ApplyPatchProject(const std::wstring& install_dir, const std::wstring& work_folder,
                                  const std::wstring& deferred_name) = 0;
-  // The open step of the last ApplyPatchProject (see patch_applier.h).
+  // The open step of the last ApplyPatchProject (see patch_applier.h). A
+  // committed step also resets the game's configuration.
   virtual bool CommitPatchStep() = 0;
   virtual UndoResult UndoPatchStep() = 0;
   // The paths of the project's addedFiles.txt; empty when it has none or

@@ -74,7 +74,6 @@ class RecordingPorts : public SessionPorts {
   }
   bool SetPatchingMarker() override { return calls.push_back("marker set"), true; }
   bool ClearPatchingMarker() override { return calls.push_back("marker cleared"), true; }
-  void ResetGameConfiguration() override { calls.push_back("reset configuration"); }
   void CheckPhysXRuntime() override { calls.push_back("physx"); }
   uint64_t StoredCatalogueSerial() override { return stored_serial; }
   void StoreCatalogueSerial(uint64_t serial) override {
@@ -220,14 +219,14 @@ TEST(PatchSession, ChainsAndFinalVersions) {
        Join({kOpening,
              Step("1", "2"),
              Step("2", "3"),
-             {"L0 No (more) patches at server for version: 3", "reset configuration", "physx",
-              "L0 Patching completed.", "unlock"}}),
+             {"L0 No (more) patches at server for version: 3", "physx", "L0 Patching completed.",
+              "unlock"}}),
        L"3", L"<none>", 2},
       {"final version 2", L"1", L"2",
-       Join({kOpening,
-             Step("1", "2"),
-             {"L0 Client is at the final version: 2", "reset configuration", "physx",
-              "L0 Patching completed.", "unlock"}}),
+       Join(
+           {kOpening,
+            Step("1", "2"),
+            {"L0 Client is at the final version: 2", "physx", "L0 Patching completed.", "unlock"}}),
        L"2", L"<none>", 1},
       {"final equals installed", L"1", L"1",
        Join(
@@ -632,12 +631,12 @@ TEST(PatchSession, PatchFolderAndSingleArchive) {
       {"folder", true, "", UnpackOutcome::kUnpacked, SessionEnd::kCompleted,
        Join({{"local catalogue DIR"},
              local_step,
-             {"L0 No (more) patches at server for version: 2", "reset configuration", "physx",
-              "L0 Patching completed.", "unlock"}})},
+             {"L0 No (more) patches at server for version: 2", "physx", "L0 Patching completed.",
+              "unlock"}})},
       {"one archive", false, "1_to_2.zip", UnpackOutcome::kUnpacked, SessionEnd::kCompleted,
        Join({local_step,
-             {"L0 No (more) patches at server for version: 2", "reset configuration", "physx",
-              "L0 Patching completed.", "unlock"}})},
+             {"L0 No (more) patches at server for version: 2", "physx", "L0 Patching completed.",
+              "unlock"}})},
       {"archive of another version",
        false,
        "3_to_4.zip",
@@ -704,7 +703,7 @@ TEST(PatchSession, ChainReturningToAReachedVersionEnds) {
        1,
        {"marker cleared",
         "L2 The patch chain returns to a version already reached and ends here: 1 -> 2 -> 1",
-        "reset configuration", "L0 Patching aborted.", "unlock"}},
+        "L0 Patching aborted.", "unlock"}},
       {"back to a version reached on the way",
        {{L"1", {L"2", L"u/1_to_2.zip"}},
         {L"2", {L"3", L"u/2_to_3.zip"}},
@@ -712,7 +711,7 @@ TEST(PatchSession, ChainReturningToAReachedVersionEnds) {
        2,
        {"marker cleared",
         "L2 The patch chain returns to a version already reached and ends here: 1 -> 2 -> 3 -> 2",
-        "reset configuration", "L0 Patching aborted.", "unlock"}},
+        "L0 Patching aborted.", "unlock"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

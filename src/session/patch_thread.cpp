@@ -104,8 +104,6 @@ bool PatchThread::SetPatchingMarker() { return TarvPatch::SetPatchingMarker(); }
 
 bool PatchThread::ClearPatchingMarker() { return TarvPatch::ClearPatchingMarker(); }
 
-void PatchThread::ResetGameConfiguration() { TarvPatch::ResetGameConfiguration(); }
-
 void PatchThread::CheckPhysXRuntime() {
   TarvPatch::CheckPhysXRuntime(
       [this](int level, const std::wstring& text) { Report(level, text); });
@@ -219,7 +217,12 @@ bool PatchThread::ApplyPatchProject(const std::wstring& install_dir,
   return TarvPatch::ApplyPatchProject(install_dir, work_folder, deferred_name);
 }
 
-bool PatchThread::CommitPatchStep() { return TarvPatch::CommitPatchStep(); }
+// The configuration reset belongs to the step: it happens once the step is
+// committed, and a run killed before it is finished is completed at the
+// next start; a step that is undone never reaches it.
+bool PatchThread::CommitPatchStep() {
+  return TarvPatch::CommitPatchStep(TarvPatch::ResetGameConfiguration);
+}
 
 UndoResult PatchThread::UndoPatchStep() { return TarvPatch::UndoPatchStep(); }
 

@@ -52,7 +52,6 @@ class PatchThread : public APThread, public ObelkPatchTask, private SessionPorts
   bool EnsureTempFolder(std::wstring* folder) override;
   bool SetPatchingMarker() override;
   bool ClearPatchingMarker() override;
-  void ResetGameConfiguration() override;
   void CheckPhysXRuntime() override;
   bool FindLocalPatches(const std::wstring& folder, const CataloguePolicy& policy) override;
   void GaugeTotal(uint32_t units) override;

@@ -99,7 +99,7 @@ bool JournalRepairApplier::Apply(const std::vector<RepairFile>& files, std::stri
   const std::string version = TarvUtil::ToNarrow(m_version);
   StepJournal journal;
   if (!journal.Begin(install, plan, version, version, error)) return false;
-  if (Carry(journal, install, plan, staged, error)) return journal.Commit(error);
+  if (Carry(journal, install, plan, staged, error) && journal.Commit({}, error)) return true;
   std::string undo_error;
   if (!journal.Undo(&undo_error)) *error += "; not undone: " + undo_error;
   return false;

@@ -146,6 +146,8 @@ class StepTest(PatcherTest):
         self.assertInstallIs("2")
         # The log holds the first step's records and nothing of the second.
         self.assertUninstallLogRecords(self.added_files("1_to_2"))
+        # The configuration reset went with the first step, which stands.
+        self.assertConfigReset(True)
         self.assertNoLeftovers()
 
     def test_tool_whose_digest_does_not_fit_its_file_undoes_the_step(self):
