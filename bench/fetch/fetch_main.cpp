@@ -161,7 +161,7 @@ double Median(std::vector<double> v) {
 
 void Bench(const char* name, const std::string& url, const std::string& dir, uint64_t size,
            int rounds) {
-  std::vector<double> ours, curls;
+  std::vector<double> ours, curls, ratios;
   long our_peak = 0, curl_peak = 0;
   for (int i = 0; i < rounds; ++i) {
     std::string a = dir + "/ours.bin", b = dir + "/curl.bin";
@@ -191,14 +191,16 @@ void Bench(const char* name, const std::string& url, const std::string& dir, uin
     printf("%s round %d: Fetch %.0f MiB/s (peak %ld KiB), curl %.0f MiB/s (peak %ld KiB)\n", name,
            i + 1, mib / o.seconds, o.peak_kib, mib / c.seconds, c.peak_kib);
     ours.push_back(mib / o.seconds);
+    ratios.push_back(c.seconds / o.seconds);
     curls.push_back(mib / c.seconds);
     our_peak = std::max(our_peak, o.peak_kib);
     curl_peak = std::max(curl_peak, c.peak_kib);
   }
   printf(
-      "%s median: Fetch %.0f MiB/s, curl %.0f MiB/s, ratio %.2f; peak memory Fetch %ld KiB, "
-      "curl %ld KiB\n",
-      name, Median(ours), Median(curls), Median(ours) / Median(curls), our_peak, curl_peak);
+      "%s median: Fetch %.0f MiB/s, curl %.0f MiB/s, ratio %.2f (median of the rounds' own "
+      "ratios %.2f); peak memory Fetch %ld KiB, curl %ld KiB\n",
+      name, Median(ours), Median(curls), Median(ours) / Median(curls), Median(ratios), our_peak,
+      curl_peak);
   fflush(stdout);
 }
 
