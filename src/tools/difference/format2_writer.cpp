@@ -49,11 +49,16 @@ constexpr uint32_t kEmpty = 0xFFFFFFFFu;
 
 AnchorIndex BuildIndex(const unsigned char* old_data, size_t old_size) {
   AnchorIndex index;
-  // At most 2^25 anchors in at most 2^26 slots (256 MiB).
-  constexpr size_t kMaxAnchors = size_t{1} << 25;
-  index.step = old_size / kMaxAnchors + 1;
+  // At most 2^25 anchors in at most 2^26 slots (256 MiB). An old file of
+  // more than 256 MiB gets half of that: its own pages and the new file's
+  // take most of the memory then, and anchors every few dozen bytes still
+  // find the long matches that large data has.
+  const bool large = old_size > (size_t{256} << 20);
+  const size_t max_anchors = size_t{1} << (large ? 24 : 25);
+  const unsigned max_bits = large ? 23 : 24;
+  index.step = old_size / max_anchors + 1;
   size_t anchors = old_size / index.step + 1;
-  while (index.bits < 24 && (size_t{kWays} << index.bits) < anchors * 2) ++index.bits;
+  while (index.bits < max_bits && (size_t{kWays} << index.bits) < anchors * 2) ++index.bits;
   index.slots.assign(size_t{kWays} << index.bits, kEmpty);
   for (size_t i = 0; i + kAnchor <= old_size; i += index.step) {
     uint32_t* ways = &index.slots[size_t{HashAt(old_data + i, index.bits)} * kWays];
