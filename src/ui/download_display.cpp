@@ -56,20 +56,17 @@ wxString FormatDownloadText(const DownloadEstimate& estimate) {
   return wxString::Format(format, done, total, minutes);
 }
 
-void DownloadDisplay::Tick(bool running, const DownloadProgress* source, double elapsedSeconds,
+void DownloadDisplay::Rest(DownloadView& view) { view.SetGaugeValue(0); }
+
+void DownloadDisplay::Tick(const DownloadStatus& status, double elapsedSeconds,
                            DownloadView& view) {
-  if (!running || source == nullptr) {
-    view.SetGaugeValue(0);
-    return;
-  }
   if (m_done) return;
-  const DownloadSnapshot snapshot = source->GetDownloadSnapshot();
-  view.SetGaugeValue(snapshot.percent);
-  if (snapshot.bytesExpected > 0) {
+  view.SetGaugeValue(status.percent);
+  if (status.bytesExpected > 0) {
     view.SetStatusLine(FormatDownloadText(
-        EstimateDownload(snapshot.bytesReceived, snapshot.bytesExpected, elapsedSeconds)));
+        EstimateDownload(status.bytesReceived, status.bytesExpected, elapsedSeconds)));
   }
-  if (snapshot.percent >= 100) {
+  if (status.percent >= 100) {
     view.SetStatusLine(wxString());
     m_done = true;
   }

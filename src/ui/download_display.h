@@ -1,39 +1,16 @@
 // The download display of the main window: every timer tick it turns the
-// patch task's download status into the gauge's percentage and a status
-// line with the kilobytes and the time left. The arithmetic is kept apart
-// from the widgets so that it can be checked number by number.
+// session's download status into the gauge's percentage and a status line
+// with the kilobytes and the time left. The arithmetic is kept apart from
+// the widgets so that it can be checked number by number.
 #pragma once
 
 #include <wx/string.h>
 
 #include <cstdint>
 
+#include "patchserver/download_status.h"
+
 namespace TarvPatch {
-
-// Download states of the patch task.
-enum DownloadState : uint32_t {
-  kDownloadNotStarted = 0,
-  kDownloading = 1,
-  kUnpacking = 2,
-  kApplying = 3,
-};
-
-// One consistent reading of the download status.
-struct DownloadSnapshot {
-  uint64_t bytesReceived = 0;
-  uint64_t bytesExpected = 0;  // 0 when the server gave no size
-  uint32_t percent = 0;        // received * 100 / expected; not capped
-};
-
-// What the window's timer reads of the running session. The worker that
-// downloads implements it; both calls come from the GUI thread while the
-// worker writes the status, so implementations take their status lock.
-class DownloadProgress {
- public:
-  virtual ~DownloadProgress() = default;
-  virtual DownloadSnapshot GetDownloadSnapshot() const = 0;
-  virtual uint32_t GetDownloadState() const = 0;
-};
 
 // Whole kilobytes and the estimated minutes left; the seconds left as
 // well while they are under 2 minutes.
@@ -69,10 +46,11 @@ class DownloadView {
 // The timer's state between ticks. GUI thread; owned by the window.
 class DownloadDisplay {
  public:
-  // One tick after the clock and the cancel check: `running` tells whether
-  // a session runs, `source` is its download status (null without worker).
-  void Tick(bool running, const DownloadProgress* source, double elapsedSeconds,
-            DownloadView& view);
+  // A tick while no session runs: the gauge rests at 0; the status line
+  // keeps its last text.
+  void Rest(DownloadView& view);
+  // A tick while the session runs, with one reading of its download status.
+  void Tick(const DownloadStatus& status, double elapsedSeconds, DownloadView& view);
   // The first download reached 100 %; the later phases own the gauge.
   bool Done() const { return m_done; }
 

@@ -54,7 +54,7 @@ FrameSetup Standalone(const std::string& script) {
   setup.installFolder = "/games/Tarv";
   setup.localFile = true;
   setup.makeWorker = [script](TarvPatch::SessionFrontEnd* frontEnd) {
-    return new TarvTest::ScriptedWorker(frontEnd, script);
+    return TarvTest::ScriptedWorker::Make(frontEnd, script);
   };
   return setup;
 }
