@@ -56,19 +56,27 @@ wxString FormatDownloadText(const DownloadEstimate& estimate) {
   return wxString::Format(format, done, total, minutes);
 }
 
+void DownloadDisplay::BeginSession(DownloadView& view) {
+  // The previous session's phases may have left their own range behind.
+  m_owner = GaugeOwner::kDownload;
+  view.SetGaugeRange(100);
+}
+
 void DownloadDisplay::Rest(DownloadView& view) { view.SetGaugeValue(0); }
 
 void DownloadDisplay::Tick(const DownloadStatus& status, double elapsedSeconds,
                            DownloadView& view) {
-  if (m_done) return;
+  if (m_owner != GaugeOwner::kDownload) return;
   view.SetGaugeValue(status.percent);
   if (status.bytesExpected > 0) {
     view.SetStatusLine(FormatDownloadText(
         EstimateDownload(status.bytesReceived, status.bytesExpected, elapsedSeconds)));
   }
   if (status.percent >= 100) {
+    // The hand-over: unpacking and applying set the range and step the
+    // gauge themselves from here on.
     view.SetStatusLine(wxString());
-    m_done = true;
+    m_owner = GaugeOwner::kSessionPhases;
   }
 }
 

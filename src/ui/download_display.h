@@ -1,7 +1,8 @@
 // The download display of the main window: every timer tick it turns the
 // session's download status into the gauge's percentage and a status line
-// with the kilobytes and the time left. The arithmetic is kept apart from
-// the widgets so that it can be checked number by number.
+// with the kilobytes and the time left, as long as it owns the gauge. The
+// arithmetic is kept apart from the widgets so that it can be checked
+// number by number.
 #pragma once
 
 #include <wx/string.h>
@@ -39,23 +40,40 @@ wxString FormatDownloadText(const DownloadEstimate& estimate);
 class DownloadView {
  public:
   virtual ~DownloadView() = default;
+  // The gauge's range, its value back to 0.
+  virtual void SetGaugeRange(uint32_t range) = 0;
   virtual void SetGaugeValue(uint32_t value) = 0;
   virtual void SetStatusLine(const wxString& text) = 0;
+};
+
+// Who moves the gauge while a session runs.
+enum class GaugeOwner {
+  // The download display, each tick, with the download's percentage.
+  kDownload,
+  // The session's later phases (unpacking, applying), through the front
+  // end's ReportTotal and ReportStep; the display leaves the gauge alone.
+  kSessionPhases,
 };
 
 // The timer's state between ticks. GUI thread; owned by the window.
 class DownloadDisplay {
  public:
-  // A tick while no session runs: the gauge rests at 0; the status line
-  // keeps its last text.
+  // A new session starts: the display takes the gauge back, as a
+  // percentage from 0.
+  void BeginSession(DownloadView& view);
+  // A tick while no session runs: the gauge rests at 0 whoever owned it;
+  // the status line keeps its last text.
   void Rest(DownloadView& view);
-  // A tick while the session runs, with one reading of its download status.
+  // A tick while the session runs, with one reading of its download
+  // status. While the display owns the gauge it shows the percentage and,
+  // with a known size, the kilobytes and the time left. The first reading
+  // of 100 % or more clears the line and hands the gauge to the session's
+  // later phases for the rest of the session.
   void Tick(const DownloadStatus& status, double elapsedSeconds, DownloadView& view);
-  // The first download reached 100 %; the later phases own the gauge.
-  bool Done() const { return m_done; }
+  GaugeOwner Owner() const { return m_owner; }
 
  private:
-  bool m_done = false;
+  GaugeOwner m_owner = GaugeOwner::kDownload;
 };
 
 }  // namespace TarvPatch

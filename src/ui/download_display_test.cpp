@@ -113,8 +113,10 @@ TEST(DownloadEstimateTest, NumbersBeyondThirtyTwoBitsWrapInsteadOfFailing) {
 // Records what the display writes.
 class RecordingView : public DownloadView {
  public:
+  void SetGaugeRange(uint32_t range) override { ranges.push_back(range); }
   void SetGaugeValue(uint32_t value) override { gauge.push_back(value); }
   void SetStatusLine(const wxString& text) override { status.push_back(text.ToStdString()); }
+  std::vector<uint32_t> ranges;
   std::vector<uint32_t> gauge;
   std::vector<std::string> status;
 };
@@ -135,6 +137,8 @@ TEST(DownloadDisplayTest, FollowsTheDownloadUntilItIsComplete) {
 
   // A server without a size: the gauge follows the percentage, no text.
   view = {};
+  display.BeginSession(view);
+  EXPECT_EQ(view.ranges, (std::vector<uint32_t>{100}));
   display.Tick(Downloading(5000, 0), 5, view);
   EXPECT_EQ(view.gauge, (std::vector<uint32_t>{0}));
   EXPECT_TRUE(view.status.empty());
@@ -144,25 +148,57 @@ TEST(DownloadDisplayTest, FollowsTheDownloadUntilItIsComplete) {
   EXPECT_EQ(view.gauge, (std::vector<uint32_t>{20}));
   EXPECT_EQ(view.status,
             (std::vector<std::string>{"Download Progress 10240 kB of 51200 kB, 4 min remaining"}));
-  EXPECT_FALSE(display.Done());
+  EXPECT_EQ(display.Owner(), GaugeOwner::kDownload);
 
-  // 100 %: the text is shown, then cleared, and the display is done.
+  // 100 %: the text is shown, then cleared, and the gauge passes to the
+  // session's later phases.
   view = {};
   display.Tick(Downloading(51200 * kKb, 51200 * kKb), 61, view);
   EXPECT_EQ(view.gauge, (std::vector<uint32_t>{100}));
   ASSERT_EQ(view.status.size(), 2u);
   EXPECT_EQ(view.status.back(), "");
-  EXPECT_TRUE(display.Done());
+  EXPECT_EQ(display.Owner(), GaugeOwner::kSessionPhases);
+}
 
-  // Later downloads of the same run show nothing; the later phases own the
-  // gauge while a session runs, and it drops to 0 when the session ends.
-  view = {};
-  display.Tick(Downloading(1 * kKb, 51200 * kKb), 70, view);
-  EXPECT_TRUE(view.gauge.empty());
-  EXPECT_TRUE(view.status.empty());
-  display.Rest(view);
-  EXPECT_EQ(view.gauge, (std::vector<uint32_t>{0}));
-  EXPECT_TRUE(view.status.empty());
+// After the hand-over the display writes nothing while the session runs,
+// whatever it reads, and gets the gauge back only with a new session.
+TEST(DownloadDisplayTest, TheGaugeReturnsToTheDisplayOnlyWithANewSession) {
+  struct Case {
+    const char* name;
+    DownloadStatus status;
+  };
+  const Case cases[] = {
+      {"a later download of the run", Downloading(1 * kKb, 51200 * kKb)},
+      {"unpacking", {DownloadState::kUnpacking, 2 * kKb, 2 * kKb, 100}},
+      {"applying", {DownloadState::kApplying, 2 * kKb, 2 * kKb, 100}},
+      {"nothing downloaded yet", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    DownloadDisplay display;
+    RecordingView view;
+    display.BeginSession(view);
+    display.Tick(Downloading(2 * kKb, 2 * kKb), 1, view);
+    ASSERT_EQ(display.Owner(), GaugeOwner::kSessionPhases);
+
+    view = {};
+    display.Tick(c.status, 2, view);
+    EXPECT_TRUE(view.gauge.empty());
+    EXPECT_TRUE(view.status.empty());
+    // The session ends: the gauge rests at 0, and stays with the phases.
+    display.Rest(view);
+    EXPECT_EQ(view.gauge, (std::vector<uint32_t>{0}));
+    EXPECT_EQ(display.Owner(), GaugeOwner::kSessionPhases);
+
+    // The next session's download shows again, as a percentage.
+    view = {};
+    display.BeginSession(view);
+    EXPECT_EQ(view.ranges, (std::vector<uint32_t>{100}));
+    EXPECT_EQ(display.Owner(), GaugeOwner::kDownload);
+    display.Tick(Downloading(1 * kKb, 4 * kKb), 3, view);
+    EXPECT_EQ(view.gauge, (std::vector<uint32_t>{25}));
+    EXPECT_EQ(view.status.size(), 1u);
+  }
 }
 
 TEST(DownloadDisplayTest, UnfinishedDownloadKeepsItsLastText) {
@@ -176,7 +212,7 @@ TEST(DownloadDisplayTest, UnfinishedDownloadKeepsItsLastText) {
   display.Rest(view);
   EXPECT_EQ(view.gauge, (std::vector<uint32_t>{0}));
   EXPECT_TRUE(view.status.empty());
-  EXPECT_FALSE(display.Done());
+  EXPECT_EQ(display.Owner(), GaugeOwner::kDownload);
 }
 
 TEST(DownloadDisplayTest, PercentBeyondHundredEndsTheDisplay) {
@@ -186,7 +222,7 @@ TEST(DownloadDisplayTest, PercentBeyondHundredEndsTheDisplay) {
   display.Tick(Downloading(3 * kKb, 2 * kKb), 1, view);
   EXPECT_EQ(view.gauge, (std::vector<uint32_t>{150}));
   EXPECT_EQ(view.status.back(), "");
-  EXPECT_TRUE(display.Done());
+  EXPECT_EQ(display.Owner(), GaugeOwner::kSessionPhases);
 }
 
 }  // namespace

@@ -100,6 +100,7 @@ void PatchMainFrame::StartPatching(wxCommandEvent& event) {
   if (m_thread != nullptr) RetireWorker();  // an older session on its way out
   m_worker = m_setup.makeWorker ? m_setup.makeWorker(this) : SessionWorker{new APThread(this)};
   m_thread = m_worker.thread;
+  m_download.BeginSession(*this);
   MainFrame::StartPatching(event);
 }
 
@@ -132,6 +133,8 @@ void PatchMainFrame::OnTimer(wxTimerEvent& /*event*/) {
 void PatchMainFrame::RequestDescription() { g_describeRequested = 1; }
 
 void PatchMainFrame::OnBannerShown() { m_panel->Layout(); }
+
+void PatchMainFrame::SetGaugeRange(uint32_t range) { MainFrame::SetGaugeRange(range); }
 
 void PatchMainFrame::SetGaugeValue(uint32_t value) { SetGaugeValueClamped(value); }
 

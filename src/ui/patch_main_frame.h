@@ -58,6 +58,7 @@ class PatchMainFrame : public MainFrame, private DownloadView {
   const DownloadProgress* CurrentProgress() const;
 
   // DownloadView: the gauge and the status line.
+  void SetGaugeRange(uint32_t range) override;
   void SetGaugeValue(uint32_t value) override;
   void SetStatusLine(const wxString& text) override;
 
