@@ -8,7 +8,6 @@
 #include "app/fatal_error.h"
 #include "app/installation_lock.h"
 #include "app/on_exit.h"
-#include "app/patcher_worker.h"
 #include "app/relaunch.h"
 #include "apply/patch_applier.h"
 #include "diag/system_log.h"
@@ -17,6 +16,7 @@
 #include "os/session_folder.h"
 #include "session/installation_record.h"
 #include "session/patch_settings.h"
+#include "session/patch_thread.h"
 #include "ui/banner.h"
 #include "ui/patch_main_frame.h"
 #include "ui/window_ids.h"
@@ -97,8 +97,10 @@ int ObelkPatcherApp::OnExit() {
 void ObelkPatcherApp::EndWithRunningSession() {
   APThread* worker = APThread::Current();
   if (worker == nullptr || !worker->IsRunning()) return;
-  const auto* progress = dynamic_cast<const DownloadProgress*>(worker);
-  const bool applying = progress != nullptr && progress->GetDownloadState() == kSessionApplying;
+  const DownloadProgress* progress =
+      worker->Generation() == m_workerGeneration ? m_workerProgress : nullptr;
+  const bool applying =
+      progress != nullptr && progress->GetDownloadStatus().state == DownloadState::kApplying;
   worker->RequestStop();
   OS::RunExitCleanups();
   for (int waited = 0; worker->IsRunning() && waited < kEndingWorkerWaitMs; waited += 50) {
@@ -141,8 +143,11 @@ bool ObelkPatcherApp::CreateMainWindow() {
   setup.localFile = settings.IsLocalFile();
   setup.startupSummary = settings.BuildStartupSummary();
   setup.bannerAddress = BannerAddress();
-  setup.makeWorker = [](SessionFrontEnd* frontEnd) -> APThread* {
-    return new PatcherWorker(frontEnd);
+  setup.makeWorker = [this](SessionFrontEnd* frontEnd) {
+    const SessionWorker worker = PatchThread::Make(frontEnd);
+    m_workerGeneration = worker.thread->Generation();
+    m_workerProgress = worker.progress;
+    return worker;
   };
   // A second window on the same installation is left to the session's
   // files-in-use check; the lock tells a window-less patcher that one runs.

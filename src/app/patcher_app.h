@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/startup.h"
+#include "patchserver/download_status.h"
 
 namespace TarvPatch {
 
@@ -69,6 +70,10 @@ class ObelkPatcherApp : public wxApp {
   StartupState m_startup;
   wxString m_onExitCommand;
   bool m_launchOnExit = false;
+  // The download status of the worker the window made last, valid while
+  // that worker, known by its generation, is the current one.
+  uint64_t m_workerGeneration = 0;
+  const DownloadProgress* m_workerProgress = nullptr;
 
   wxDECLARE_EVENT_TABLE();
 };

@@ -9,7 +9,6 @@
 #include "app/fatal_error.h"
 #include "app/installation_lock.h"
 #include "app/on_exit.h"
-#include "app/patcher_worker.h"
 #include "app/private_temp_folder.h"
 #include "app/signal_cancel.h"
 #include "app/standard_output.h"
@@ -18,6 +17,7 @@
 #include "os/message_ids.h"
 #include "os/messages.h"
 #include "session/patch_settings.h"
+#include "session/patch_thread.h"
 #include "ui/terminal_front_end.h"
 #include "ui/terminal_io.h"
 
@@ -46,8 +46,7 @@ TerminalFrontEnd::Style ChooseStyle(bool json, int fd) {
 // to stop, then the session's files go with its folder. The worker may still
 // be inside a transfer, so the process ends without joining it; the game's
 // lock and the installation lock go with the process.
-[[noreturn]] void EndCancelled(TerminalFrontEnd& front, PatcherWorker* worker,
-                               PrivateTempFolder& temp) {
+[[noreturn]] void EndCancelled(TerminalFrontEnd& front, APThread* worker, PrivateTempFolder& temp) {
   front.Cancel(Message(TarvMessages::Id::kCancelledCleaningUp));
   worker->RequestStop();
   const double deadline = Now() + kCancelGraceMs / 1000.0;
@@ -59,14 +58,15 @@ TerminalFrontEnd::Style ChooseStyle(bool json, int fd) {
 
 // Runs the session to its end on a worker, as the window would.
 int RunSession(TerminalFrontEnd& front, PrivateTempFolder& temp) {
-  auto* worker = new PatcherWorker(&front);
+  const SessionWorker made = PatchThread::Make(&front);
+  APThread* worker = made.thread;
   if (worker->Create() != wxTHREAD_NO_ERROR || worker->Run() != wxTHREAD_NO_ERROR) {
     delete worker;
     return kExitAborted;
   }
   while (!front.WaitFinished(0)) {
     if (SignalCancel::Wait(kTickMs) || front.Cancelled()) EndCancelled(front, worker, temp);
-    front.ShowProgress(worker->GetDownloadSnapshot(), worker->GetDownloadState(), Now());
+    front.ShowProgress(made.progress->GetDownloadStatus(), Now());
   }
   worker->Wait();
   delete worker;

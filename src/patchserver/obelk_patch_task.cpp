@@ -160,7 +160,7 @@ void ObelkPatchTask::SetExpectedPatchSize(uint64_t size) {
 
 bool ObelkPatchTask::DownloadPatch(const std::wstring& dataUrl, const std::wstring& tempFilePath,
                                    uint64_t maxBytes) {
-  m_state = kDownloading;
+  SetDownloadState(TarvPatch::DownloadState::kDownloading);
   m_bytesReceived = 0;
   TarvDataBufferFile file(tempFilePath, TarvDataBufferFile::MODE_UPDATE);
   if (!file.IsOpen() || file.SetSize(0) != DB_OK) {
@@ -209,24 +209,30 @@ bool ObelkPatchTask::DownloadPatch(const std::wstring& dataUrl, const std::wstri
   return ok;
 }
 
-void ObelkPatchTask::GetDownloadStatus(DownloadStatus& out) {
-  int state = m_state;
-  if (state == kDownloading) {
+void ObelkPatchTask::SetDownloadState(TarvPatch::DownloadState state) {
+  OS::MutexLock lock(&m_statusLock);
+  m_state = state;
+}
+
+TarvPatch::DownloadStatus ObelkPatchTask::GetDownloadStatus() const {
+  using TarvPatch::DownloadState;
+  TarvPatch::DownloadStatus status;
+  {
     OS::MutexLock lock(&m_statusLock);
-    if (m_currentBuffer != nullptr) m_bytesReceived = m_currentBuffer->Position();
+    status.state = m_state;
+    // During a transfer the buffer knows the bytes received; the count
+    // itself is brought up to date when the transfer ends.
+    status.bytesReceived =
+        m_currentBuffer != nullptr ? m_currentBuffer->Position() : m_bytesReceived.load();
+    status.bytesExpected = m_bytesExpected;
   }
-  uint64_t received = m_bytesReceived, expected = m_bytesExpected;
-  uint32_t percent = 0;
-  if (state == kUnpacking) {
-    percent = 100;
-  } else if (expected != 0) {
+  if (status.state == DownloadState::kUnpacking) {
+    status.percent = 100;
+  } else if (status.bytesExpected != 0) {
     // Positions are 32-bit, so received * 100 cannot overflow 64 bits.
-    percent = static_cast<uint32_t>(received * 100 / expected);
+    status.percent = static_cast<uint32_t>(status.bytesReceived * 100 / status.bytesExpected);
   }
-  m_percent = percent;
-  out.bytesReceived = received;
-  out.bytesExpected = expected;
-  out.percent = percent;
+  return status;
 }
 
 bool ObelkPatchTask::IsDownloadedSizeAcceptable(const std::wstring& tempFilePath) const {

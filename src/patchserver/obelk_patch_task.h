@@ -1,9 +1,9 @@
 // ObelkPatchTask: the patch task that the session's worker thread carries:
 // the servers' catalogue and the accepted server, the archive download into
-// a temporary file, and the download status that the window polls. The
+// a temporary file, and the download status that the front end polls. The
 // worker thread derives from it (Report goes to the window's log) and runs
-// every operation except GetDownloadStatus and GetDownloadState, which the
-// GUI thread calls while a download runs. No operation throws.
+// every operation except GetDownloadStatus, which the front end's thread
+// calls while a download runs. No operation throws.
 #pragma once
 
 #include <atomic>
@@ -15,29 +15,17 @@
 #include "inet/transfer_control.h"
 #include "os/mutex.h"
 #include "patchserver/catalogue_signature.h"
+#include "patchserver/download_status.h"
 #include "patchserver/patch_catalogue.h"
 #include "patchserver/patch_info.h"
 
-// A snapshot of the download for the window.
-struct DownloadStatus {
-  uint64_t bytesReceived = 0;
-  uint64_t bytesExpected = 0;  // 0 when the server did not tell
-  uint32_t percent = 0;        // may pass 100 when the server under-announced
-};
-
-class ObelkPatchTask {
+class ObelkPatchTask : public TarvPatch::DownloadProgress {
  public:
-  enum DownloadState {
-    kNoDownload = 0,
-    kDownloading = 1,  // set by DownloadPatch
-    kUnpacking = 2,    // set by the session when unpacking begins
-    kApplying = 3,     // set by the session when applying begins
-  };
   // Longest catalogue file taken from a server.
   static constexpr uint32_t kMaxCatalogueBytes = 4u << 20;
 
   ObelkPatchTask();
-  virtual ~ObelkPatchTask();
+  ~ObelkPatchTask() override;
   ObelkPatchTask(const ObelkPatchTask&) = delete;
   ObelkPatchTask& operator=(const ObelkPatchTask&) = delete;
 
@@ -99,10 +87,11 @@ class ObelkPatchTask {
                      uint64_t maxBytes = UINT64_MAX);
   // Sets bytes expected from the catalogue instead of asking the server.
   void SetExpectedPatchSize(uint64_t size);
-  // GUI thread: the current progress; stores the percentage.
-  void GetDownloadStatus(DownloadStatus& out);
-  int GetDownloadState() const { return m_state.load(std::memory_order_relaxed); }
-  void SetDownloadState(int state) { m_state.store(state, std::memory_order_relaxed); }
+  // Any thread: the state and the bytes of the archive, read under the
+  // status lock.
+  TarvPatch::DownloadStatus GetDownloadStatus() const override;
+  // The session's phase after the download (DownloadPatch sets kDownloading).
+  void SetDownloadState(TarvPatch::DownloadState state);
   uint64_t GetBytesExpected() const { return m_bytesExpected.load(std::memory_order_relaxed); }
 
   // The session's check after DownloadPatch: true when the file's size can
@@ -121,11 +110,10 @@ class ObelkPatchTask {
   CataloguePolicy m_policy;
   uint64_t m_acceptedSerial = 0;
 
-  OS::Mutex m_statusLock;                     // guards m_currentBuffer
+  mutable OS::Mutex m_statusLock;             // guards m_currentBuffer and m_state
   ProgressBuffer* m_currentBuffer = nullptr;  // set only during a transfer
-  std::atomic<int32_t> m_state{kNoDownload};
+  TarvPatch::DownloadState m_state = TarvPatch::DownloadState::kNotStarted;
   std::atomic<uint64_t> m_bytesReceived{0};
   std::atomic<uint64_t> m_bytesExpected{0};
-  std::atomic<uint32_t> m_percent{0};
   uint64_t m_downloadLimit = 0;
 };

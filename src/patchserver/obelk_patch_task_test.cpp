@@ -18,6 +18,8 @@
 
 namespace {
 
+using TarvPatch::DownloadState;
+using TarvPatch::DownloadStatus;
 using tarvtest::FtpOptions;
 using tarvtest::FtpTestServer;
 using tarvtest::HttpRoute;
@@ -193,9 +195,8 @@ TEST_F(PatchTaskTest, DownloadWithAndWithoutAnnouncedSize) {
     EXPECT_TRUE(task.DownloadPatch(url, file));
     EXPECT_TRUE(tarvtest::ReadFile(temp_.Sub(c.path)) == data);
     EXPECT_TRUE(task.IsDownloadedSizeAcceptable(file));
-    EXPECT_EQ(task.GetDownloadState(), ObelkPatchTask::kDownloading);
-    DownloadStatus status;
-    task.GetDownloadStatus(status);
+    const DownloadStatus status = task.GetDownloadStatus();
+    EXPECT_EQ(status.state, DownloadState::kDownloading);
     EXPECT_EQ(status.bytesReceived, 300000u);
     EXPECT_EQ(status.bytesExpected, c.expected);
     EXPECT_EQ(status.percent, c.size_known ? 100u : 0u);
@@ -208,15 +209,16 @@ TEST_F(PatchTaskTest, PercentArithmeticPerState) {
   // received count differs from the announced one.
   struct Case {
     size_t announced, delivered;
-    int state;
+    DownloadState state;
     uint32_t percent;
   } cases[] = {
-      {3, 1, 1, 33},  {3, 1, 3, 33},       {3, 1, 2, 100},
-      {7, 7, 0, 100}, {1001, 1000, 1, 99},  // one byte short: the size check fails it
+      {3, 1, DownloadState::kDownloading, 33},       {3, 1, DownloadState::kApplying, 33},
+      {3, 1, DownloadState::kUnpacking, 100},        {7, 7, DownloadState::kNotStarted, 100},
+      {1001, 1000, DownloadState::kDownloading, 99},  // one byte short: the size check fails it
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.announced) + "/" + std::to_string(c.delivered) + " state " +
-                 std::to_string(c.state));
+                 std::to_string(static_cast<uint32_t>(c.state)));
     RecordingTask task;
     tarvtest::WriteFile(http_.root() + "/v.zip", std::string(c.announced, 'a'));
     ASSERT_TRUE(task.QueryPatchSize(W(http_.Url("v.zip"))));
@@ -224,8 +226,8 @@ TEST_F(PatchTaskTest, PercentArithmeticPerState) {
     ASSERT_TRUE(task.DownloadPatch(W(http_.Url("v.zip")), W(temp_.Sub("v.zip"))));
     EXPECT_EQ(task.IsDownloadedSizeAcceptable(W(temp_.Sub("v.zip"))), c.delivered >= c.announced);
     task.SetDownloadState(c.state);
-    DownloadStatus status;
-    task.GetDownloadStatus(status);
+    const DownloadStatus status = task.GetDownloadStatus();
+    EXPECT_EQ(status.state, c.state);
     EXPECT_EQ(status.percent, c.percent);
     EXPECT_EQ(status.bytesExpected, c.announced);
   }
@@ -248,8 +250,7 @@ TEST_F(PatchTaskTest, FailuresAreReportedAndLeaveAUsableStatus) {
                 "2|The server answered with error 404."}));
   // Nothing of the failed download stays.
   EXPECT_FALSE(tarvtest::FileExists(temp_.Sub("gone.zip")));
-  DownloadStatus status;
-  task.GetDownloadStatus(status);
+  const DownloadStatus status = task.GetDownloadStatus();
   EXPECT_EQ(status.bytesReceived, 0u);
   EXPECT_EQ(status.percent, 0u);
   EXPECT_FALSE(task.IsDownloadedSizeAcceptable(nowhere));
@@ -474,9 +475,7 @@ TEST_F(PatchTaskTest, StatusPolledFromAnotherThreadDuringADownload) {
   std::vector<DownloadStatus> seen;
   std::thread poller([&] {
     while (!done.load()) {
-      DownloadStatus s;
-      task.GetDownloadStatus(s);
-      seen.push_back(s);
+      seen.push_back(task.GetDownloadStatus());
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
   });
@@ -489,8 +488,7 @@ TEST_F(PatchTaskTest, StatusPolledFromAnotherThreadDuringADownload) {
     ASSERT_GE(seen[i].bytesReceived, seen[i - 1].bytesReceived) << "poll " << i;
     ASSERT_LE(seen[i].percent, 100u);
   }
-  DownloadStatus last;
-  task.GetDownloadStatus(last);
+  const DownloadStatus last = task.GetDownloadStatus();
   EXPECT_EQ(last.bytesReceived, size);
   EXPECT_EQ(last.percent, 100u);
   uint64_t on_disk = 0;

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "patchserver/download_status.h"
 #include "session/session_front_end.h"
 
 namespace TarvPatch {
@@ -77,6 +78,14 @@ class APThread : public wxThread {
   SessionFrontEnd* m_frontEnd;
   std::atomic<bool> m_stopRequested{false};
   const uint64_t m_generation;
+};
+
+// A worker as its maker hands it over: the thread to run and, for a worker
+// that downloads, the download status its front end polls meanwhile (null
+// otherwise). Both name the same object, which the thread's owner deletes.
+struct SessionWorker {
+  APThread* thread = nullptr;
+  const DownloadProgress* progress = nullptr;
 };
 
 }  // namespace TarvPatch

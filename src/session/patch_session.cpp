@@ -311,7 +311,7 @@ PatchSession::Result PatchSession::CheckArchive(const PatchStep& step, const std
 PatchSession::Result PatchSession::UnpackStep(const std::wstring& archive, const std::wstring& work,
                                               bool archive_is_ours) {
   Report(0, kUnpackingPatch);
-  m_ports.SetDownloadState(kSessionUnpacking);
+  m_ports.SetDownloadState(DownloadState::kUnpacking);
   const UnpackOutcome outcome = m_ports.Unpack(archive, work);
   if (outcome == UnpackOutcome::kCancelled) return Result::kCancelled;
   if (outcome != UnpackOutcome::kUnpacked) {
@@ -368,7 +368,7 @@ PatchSession::Result PatchSession::FailStep(const std::wstring& work, int failur
 
 bool PatchSession::ApplyPatch(const std::wstring& work) {
   m_ports.SetPatchingMarker();
-  m_ports.SetDownloadState(kSessionApplying);
+  m_ports.SetDownloadState(DownloadState::kApplying);
   m_ports.SetInstallFolderText(InstallDir());
   return m_ports.ApplyPatchProject(InstallDir(), work, kDeferredName);
 }

@@ -14,6 +14,7 @@
 
 #include "apply/patch_applier.h"
 #include "patchserver/catalogue_signature.h"
+#include "patchserver/download_status.h"
 #include "session/patch_settings.h"
 #include "session/repair_session.h"
 #include "session/unpacker.h"
@@ -33,12 +34,6 @@ struct PatchStep {
 // The publisher's keys, which turn signed catalogues on, lie here inside
 // the installation.
 inline constexpr const wchar_t* kPublisherKeyFile = L"Binaries/tarv-publisher.pub";
-
-// Download states the window's timer reads.
-enum SessionDownloadState : uint32_t {
-  kSessionUnpacking = 2,
-  kSessionApplying = 3,
-};
 
 // Everything the session asks of the world outside its own files (repair's
 // part, the log, the gauge, fetching and the temporary folder, comes from
@@ -84,7 +79,8 @@ class SessionPorts : public RepairPorts {
   // Fails as soon as the data pass `max_bytes`.
   virtual bool DownloadPatch(const std::wstring& data_url, const std::wstring& archive,
                              uint64_t max_bytes) = 0;
-  virtual void SetDownloadState(uint32_t state) = 0;
+  // The phase after the download, for the front end's download status.
+  virtual void SetDownloadState(DownloadState state) = 0;
 
   // The unpacker and the applier.
   virtual UnpackOutcome Unpack(const std::wstring& archive, const std::wstring& work_folder) = 0;

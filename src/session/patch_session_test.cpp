@@ -120,8 +120,8 @@ class RecordingPorts : public SessionPorts {
                         content ? *content : std::string(announced + delivered_delta, 'z'));
     return download;
   }
-  void SetDownloadState(uint32_t state) override {
-    calls.push_back("state " + std::to_string(state));
+  void SetDownloadState(DownloadState state) override {
+    calls.push_back("state " + std::to_string(static_cast<uint32_t>(state)));
   }
   UnpackOutcome Unpack(const std::wstring& archive, const std::wstring& work) override {
     unpacked.push_back(archive);

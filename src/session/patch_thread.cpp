@@ -24,6 +24,11 @@ PatchThread::PatchThread(SessionFrontEnd* frontEnd, PatchSettings& settings)
 
 PatchThread::~PatchThread() = default;
 
+SessionWorker PatchThread::Make(SessionFrontEnd* frontEnd, PatchSettings& settings) {
+  auto* worker = new PatchThread(frontEnd, settings);
+  return {worker, worker};
+}
+
 void PatchThread::DoWork() {
   SessionEnd end = SessionEnd::kAborted;
   SetDownloadLimit(EffectiveDownloadLimit(m_settings.GetDownloadLimit()));
@@ -187,9 +192,7 @@ bool PatchThread::DownloadPatch(const std::wstring& data_url, const std::wstring
   return ObelkPatchTask::DownloadPatch(data_url, archive, max_bytes);
 }
 
-void PatchThread::SetDownloadState(uint32_t state) {
-  ObelkPatchTask::SetDownloadState(static_cast<int>(state));
-}
+void PatchThread::SetDownloadState(DownloadState state) { ObelkPatchTask::SetDownloadState(state); }
 
 UnpackOutcome PatchThread::Unpack(const std::wstring& archive, const std::wstring& work_folder) {
   UnpackRequest request;

@@ -3,9 +3,9 @@
 // search, download and its status), and it gives the session driver
 // (PatchSession) the real world: the window through the front end, the
 // applier, the unpacker, the registry record, the application lock and the
-// PhysX check. The window creates it, runs it once and joins it after the
-// finish notice; the window's timer reads the download status from the GUI
-// thread, everything else runs on the worker.
+// PhysX check. The front end creates it (Make), runs it once and joins it
+// after the finish notice; the front end's own thread polls the download
+// status that Make hands it, everything else runs on the worker.
 #pragma once
 
 #include <string>
@@ -24,6 +24,10 @@ class PatchThread : public APThread, public ObelkPatchTask, private SessionPorts
   // `settings` must outlive the thread; the worker moves its versions.
   explicit PatchThread(SessionFrontEnd* frontEnd, PatchSettings& settings = PatchSettings::Get());
   ~PatchThread() override;
+
+  // A new worker reporting to `frontEnd`, with its download status.
+  static SessionWorker Make(SessionFrontEnd* frontEnd,
+                            PatchSettings& settings = PatchSettings::Get());
 
   // ObelkPatchTask: the task's report lines go to the window's log.
   void Report(int level, const std::string& text) override;
@@ -70,7 +74,7 @@ class PatchThread : public APThread, public ObelkPatchTask, private SessionPorts
   void SetExpectedPatchSize(uint64_t size) override;
   bool DownloadPatch(const std::wstring& data_url, const std::wstring& archive,
                      uint64_t max_bytes) override;
-  void SetDownloadState(uint32_t state) override;
+  void SetDownloadState(DownloadState state) override;
   UnpackOutcome Unpack(const std::wstring& archive, const std::wstring& work_folder) override;
   bool ApplyPatchProject(const std::wstring& install_dir, const std::wstring& work_folder,
                          const std::wstring& deferred_name) override;

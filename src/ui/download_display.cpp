@@ -56,22 +56,27 @@ wxString FormatDownloadText(const DownloadEstimate& estimate) {
   return wxString::Format(format, done, total, minutes);
 }
 
-void DownloadDisplay::Tick(bool running, const DownloadProgress* source, double elapsedSeconds,
+void DownloadDisplay::BeginSession(DownloadView& view) {
+  // The previous session's phases may have left their own range behind.
+  m_owner = GaugeOwner::kDownload;
+  view.SetGaugeRange(100);
+}
+
+void DownloadDisplay::Rest(DownloadView& view) { view.SetGaugeValue(0); }
+
+void DownloadDisplay::Tick(const DownloadStatus& status, double elapsedSeconds,
                            DownloadView& view) {
-  if (!running || source == nullptr) {
-    view.SetGaugeValue(0);
-    return;
-  }
-  if (m_done) return;
-  const DownloadSnapshot snapshot = source->GetDownloadSnapshot();
-  view.SetGaugeValue(snapshot.percent);
-  if (snapshot.bytesExpected > 0) {
+  if (m_owner != GaugeOwner::kDownload) return;
+  view.SetGaugeValue(status.percent);
+  if (status.bytesExpected > 0) {
     view.SetStatusLine(FormatDownloadText(
-        EstimateDownload(snapshot.bytesReceived, snapshot.bytesExpected, elapsedSeconds)));
+        EstimateDownload(status.bytesReceived, status.bytesExpected, elapsedSeconds)));
   }
-  if (snapshot.percent >= 100) {
+  if (status.percent >= 100) {
+    // The hand-over: unpacking and applying set the range and step the
+    // gauge themselves from here on.
     view.SetStatusLine(wxString());
-    m_done = true;
+    m_owner = GaugeOwner::kSessionPhases;
   }
 }
 

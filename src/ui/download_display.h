@@ -1,39 +1,17 @@
 // The download display of the main window: every timer tick it turns the
-// patch task's download status into the gauge's percentage and a status
-// line with the kilobytes and the time left. The arithmetic is kept apart
-// from the widgets so that it can be checked number by number.
+// session's download status into the gauge's percentage and a status line
+// with the kilobytes and the time left, as long as it owns the gauge. The
+// arithmetic is kept apart from the widgets so that it can be checked
+// number by number.
 #pragma once
 
 #include <wx/string.h>
 
 #include <cstdint>
 
+#include "patchserver/download_status.h"
+
 namespace TarvPatch {
-
-// Download states of the patch task.
-enum DownloadState : uint32_t {
-  kDownloadNotStarted = 0,
-  kDownloading = 1,
-  kUnpacking = 2,
-  kApplying = 3,
-};
-
-// One consistent reading of the download status.
-struct DownloadSnapshot {
-  uint64_t bytesReceived = 0;
-  uint64_t bytesExpected = 0;  // 0 when the server gave no size
-  uint32_t percent = 0;        // received * 100 / expected; not capped
-};
-
-// What the window's timer reads of the running session. The worker that
-// downloads implements it; both calls come from the GUI thread while the
-// worker writes the status, so implementations take their status lock.
-class DownloadProgress {
- public:
-  virtual ~DownloadProgress() = default;
-  virtual DownloadSnapshot GetDownloadSnapshot() const = 0;
-  virtual uint32_t GetDownloadState() const = 0;
-};
 
 // Whole kilobytes and the estimated minutes left; the seconds left as
 // well while they are under 2 minutes.
@@ -62,22 +40,40 @@ wxString FormatDownloadText(const DownloadEstimate& estimate);
 class DownloadView {
  public:
   virtual ~DownloadView() = default;
+  // The gauge's range, its value back to 0.
+  virtual void SetGaugeRange(uint32_t range) = 0;
   virtual void SetGaugeValue(uint32_t value) = 0;
   virtual void SetStatusLine(const wxString& text) = 0;
+};
+
+// Who moves the gauge while a session runs.
+enum class GaugeOwner {
+  // The download display, each tick, with the download's percentage.
+  kDownload,
+  // The session's later phases (unpacking, applying), through the front
+  // end's ReportTotal and ReportStep; the display leaves the gauge alone.
+  kSessionPhases,
 };
 
 // The timer's state between ticks. GUI thread; owned by the window.
 class DownloadDisplay {
  public:
-  // One tick after the clock and the cancel check: `running` tells whether
-  // a session runs, `source` is its download status (null without worker).
-  void Tick(bool running, const DownloadProgress* source, double elapsedSeconds,
-            DownloadView& view);
-  // The first download reached 100 %; the later phases own the gauge.
-  bool Done() const { return m_done; }
+  // A new session starts: the display takes the gauge back, as a
+  // percentage from 0.
+  void BeginSession(DownloadView& view);
+  // A tick while no session runs: the gauge rests at 0 whoever owned it;
+  // the status line keeps its last text.
+  void Rest(DownloadView& view);
+  // A tick while the session runs, with one reading of its download
+  // status. While the display owns the gauge it shows the percentage and,
+  // with a known size, the kilobytes and the time left. The first reading
+  // of 100 % or more clears the line and hands the gauge to the session's
+  // later phases for the rest of the session.
+  void Tick(const DownloadStatus& status, double elapsedSeconds, DownloadView& view);
+  GaugeOwner Owner() const { return m_owner; }
 
  private:
-  bool m_done = false;
+  GaugeOwner m_owner = GaugeOwner::kDownload;
 };
 
 }  // namespace TarvPatch

@@ -110,100 +110,119 @@ TEST(DownloadEstimateTest, NumbersBeyondThirtyTwoBitsWrapInsteadOfFailing) {
   EXPECT_EQ(over.doneKb, 10u);
 }
 
-// A download status the test sets by hand.
-class FakeProgress : public DownloadProgress {
- public:
-  DownloadSnapshot GetDownloadSnapshot() const override { return snapshot; }
-  uint32_t GetDownloadState() const override { return state; }
-  DownloadSnapshot snapshot;
-  uint32_t state = kDownloading;
-};
-
 // Records what the display writes.
 class RecordingView : public DownloadView {
  public:
+  void SetGaugeRange(uint32_t range) override { ranges.push_back(range); }
   void SetGaugeValue(uint32_t value) override { gauge.push_back(value); }
   void SetStatusLine(const wxString& text) override { status.push_back(text.ToStdString()); }
+  std::vector<uint32_t> ranges;
   std::vector<uint32_t> gauge;
   std::vector<std::string> status;
 };
 
-DownloadSnapshot Snapshot(uint64_t received, uint64_t expected) {
-  return {received, expected, expected ? static_cast<uint32_t>(received * 100 / expected) : 0};
+DownloadStatus Downloading(uint64_t received, uint64_t expected) {
+  return {DownloadState::kDownloading, received, expected,
+          expected ? static_cast<uint32_t>(received * 100 / expected) : 0};
 }
 
 TEST(DownloadDisplayTest, FollowsTheDownloadUntilItIsComplete) {
   DownloadDisplay display;
-  FakeProgress progress;
   RecordingView view;
 
   // No session: the gauge rests at 0 and the status line is left alone.
-  display.Tick(false, &progress, 5, view);
-  display.Tick(true, nullptr, 5, view);
-  EXPECT_EQ(view.gauge, (std::vector<uint32_t>{0, 0}));
+  display.Rest(view);
+  EXPECT_EQ(view.gauge, (std::vector<uint32_t>{0}));
   EXPECT_TRUE(view.status.empty());
 
   // A server without a size: the gauge follows the percentage, no text.
   view = {};
-  progress.snapshot = Snapshot(5000, 0);
-  display.Tick(true, &progress, 5, view);
+  display.BeginSession(view);
+  EXPECT_EQ(view.ranges, (std::vector<uint32_t>{100}));
+  display.Tick(Downloading(5000, 0), 5, view);
   EXPECT_EQ(view.gauge, (std::vector<uint32_t>{0}));
   EXPECT_TRUE(view.status.empty());
 
   view = {};
-  progress.snapshot = Snapshot(10240 * kKb, 51200 * kKb);
-  display.Tick(true, &progress, 60, view);
+  display.Tick(Downloading(10240 * kKb, 51200 * kKb), 60, view);
   EXPECT_EQ(view.gauge, (std::vector<uint32_t>{20}));
   EXPECT_EQ(view.status,
             (std::vector<std::string>{"Download Progress 10240 kB of 51200 kB, 4 min remaining"}));
-  EXPECT_FALSE(display.Done());
+  EXPECT_EQ(display.Owner(), GaugeOwner::kDownload);
 
-  // 100 %: the text is shown, then cleared, and the display is done.
+  // 100 %: the text is shown, then cleared, and the gauge passes to the
+  // session's later phases.
   view = {};
-  progress.snapshot = Snapshot(51200 * kKb, 51200 * kKb);
-  display.Tick(true, &progress, 61, view);
+  display.Tick(Downloading(51200 * kKb, 51200 * kKb), 61, view);
   EXPECT_EQ(view.gauge, (std::vector<uint32_t>{100}));
   ASSERT_EQ(view.status.size(), 2u);
   EXPECT_EQ(view.status.back(), "");
-  EXPECT_TRUE(display.Done());
+  EXPECT_EQ(display.Owner(), GaugeOwner::kSessionPhases);
+}
 
-  // Later downloads of the same run show nothing; the later phases own the
-  // gauge while a session runs, and it drops to 0 when the session ends.
-  view = {};
-  progress.snapshot = Snapshot(1 * kKb, 51200 * kKb);
-  display.Tick(true, &progress, 70, view);
-  EXPECT_TRUE(view.gauge.empty());
-  EXPECT_TRUE(view.status.empty());
-  display.Tick(false, nullptr, 71, view);
-  EXPECT_EQ(view.gauge, (std::vector<uint32_t>{0}));
-  EXPECT_TRUE(view.status.empty());
+// After the hand-over the display writes nothing while the session runs,
+// whatever it reads, and gets the gauge back only with a new session.
+TEST(DownloadDisplayTest, TheGaugeReturnsToTheDisplayOnlyWithANewSession) {
+  struct Case {
+    const char* name;
+    DownloadStatus status;
+  };
+  const Case cases[] = {
+      {"a later download of the run", Downloading(1 * kKb, 51200 * kKb)},
+      {"unpacking", {DownloadState::kUnpacking, 2 * kKb, 2 * kKb, 100}},
+      {"applying", {DownloadState::kApplying, 2 * kKb, 2 * kKb, 100}},
+      {"nothing downloaded yet", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    DownloadDisplay display;
+    RecordingView view;
+    display.BeginSession(view);
+    display.Tick(Downloading(2 * kKb, 2 * kKb), 1, view);
+    ASSERT_EQ(display.Owner(), GaugeOwner::kSessionPhases);
+
+    view = {};
+    display.Tick(c.status, 2, view);
+    EXPECT_TRUE(view.gauge.empty());
+    EXPECT_TRUE(view.status.empty());
+    // The session ends: the gauge rests at 0, and stays with the phases.
+    display.Rest(view);
+    EXPECT_EQ(view.gauge, (std::vector<uint32_t>{0}));
+    EXPECT_EQ(display.Owner(), GaugeOwner::kSessionPhases);
+
+    // The next session's download shows again, as a percentage.
+    view = {};
+    display.BeginSession(view);
+    EXPECT_EQ(view.ranges, (std::vector<uint32_t>{100}));
+    EXPECT_EQ(display.Owner(), GaugeOwner::kDownload);
+    display.Tick(Downloading(1 * kKb, 4 * kKb), 3, view);
+    EXPECT_EQ(view.gauge, (std::vector<uint32_t>{25}));
+    EXPECT_EQ(view.status.size(), 1u);
+  }
 }
 
 TEST(DownloadDisplayTest, UnfinishedDownloadKeepsItsLastText) {
   DownloadDisplay display;
-  FakeProgress progress;
   RecordingView view;
-  progress.snapshot = Snapshot(512 * kKb, 100000 * kKb);
-  display.Tick(true, &progress, 30, view);
+  display.Tick(Downloading(512 * kKb, 100000 * kKb), 30, view);
   ASSERT_EQ(view.status.size(), 1u);
   EXPECT_EQ(view.status[0], "Download Progress 512 kB of 100000 kB, 1 hr 37 min remaining");
   // The session ends without reaching 100 %: only the gauge is reset.
   view = {};
-  display.Tick(false, nullptr, 31, view);
+  display.Rest(view);
   EXPECT_EQ(view.gauge, (std::vector<uint32_t>{0}));
   EXPECT_TRUE(view.status.empty());
-  EXPECT_FALSE(display.Done());
+  EXPECT_EQ(display.Owner(), GaugeOwner::kDownload);
 }
 
 TEST(DownloadDisplayTest, PercentBeyondHundredEndsTheDisplay) {
   DownloadDisplay display;
-  FakeProgress progress;
   RecordingView view;
-  progress.snapshot = Snapshot(3 * kKb, 2 * kKb);  // a server that sent more than it said
-  display.Tick(true, &progress, 1, view);
+  // A server that sent more than it said.
+  display.Tick(Downloading(3 * kKb, 2 * kKb), 1, view);
   EXPECT_EQ(view.gauge, (std::vector<uint32_t>{150}));
   EXPECT_EQ(view.status.back(), "");
-  EXPECT_TRUE(display.Done());
+  EXPECT_EQ(display.Owner(), GaugeOwner::kSessionPhases);
 }
 
 }  // namespace

@@ -78,6 +78,8 @@ class MainFrame : public wxFrame, public SessionFrontEnd {
   void RetireWorker();
   // Joins and deletes retired workers that have ended. GUI thread.
   void ReapRetiredWorkers();
+  // The gauge's range, its value back to 0. GUI thread.
+  void SetGaugeRange(uint32_t units);
   void SetGaugeValueClamped(uint64_t value);
 
   bool m_running = false;
@@ -104,7 +106,6 @@ class MainFrame : public wxFrame, public SessionFrontEnd {
   // One report line into the log view and the session log. GUI thread.
   void AppendLine(int level, const wxString& text);
   void ShowBoxNow(const wxString& text, const wxString& caption);
-  void SetGaugeRange(uint32_t units);
   void StepGauge();
   // Releases a worker waiting for a message box and detaches the window.
   void Detach();

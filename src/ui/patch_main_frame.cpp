@@ -6,6 +6,7 @@
 #include <chrono>
 #include <csignal>
 #include <nlohmann/json.hpp>
+#include <optional>
 
 #include "os/message_ids.h"
 #include "os/messages.h"
@@ -97,24 +98,31 @@ void PatchMainFrame::CreateControls() {
 
 void PatchMainFrame::StartPatching(wxCommandEvent& event) {
   if (m_thread != nullptr) RetireWorker();  // an older session on its way out
-  m_thread = m_setup.makeWorker ? m_setup.makeWorker(this) : new APThread(this);
+  m_worker = m_setup.makeWorker ? m_setup.makeWorker(this) : SessionWorker{new APThread(this)};
+  m_thread = m_worker.thread;
+  m_download.BeginSession(*this);
   MainFrame::StartPatching(event);
+}
+
+const DownloadProgress* PatchMainFrame::CurrentProgress() const {
+  return m_thread != nullptr && m_thread == m_worker.thread ? m_worker.progress : nullptr;
 }
 
 void PatchMainFrame::OnTimer(wxTimerEvent& /*event*/) {
   const double elapsed = ElapsedSinceFirstTick();
   ReapRetiredWorkers();
-  auto* progress = dynamic_cast<DownloadProgress*>(m_thread);
-  if (m_cancelled && progress != nullptr && progress->GetDownloadState() == kUnpacking) {
+  std::optional<DownloadStatus> status;
+  if (const DownloadProgress* progress = CurrentProgress()) status = progress->GetDownloadStatus();
+  if (m_cancelled && status && status->state == DownloadState::kUnpacking) {
     // The unpacker's wait polls the stop request; the worker ends there
     // without a finish notice and is joined once it has.
     RetireWorker();
-    progress = nullptr;
+    status.reset();
   }
   if (!m_running || m_thread == nullptr) {
-    m_download.Tick(false, nullptr, elapsed, *this);
-  } else if (progress != nullptr) {
-    m_download.Tick(true, progress, elapsed, *this);
+    m_download.Rest(*this);
+  } else if (status) {
+    m_download.Tick(*status, elapsed, *this);
   }
   if (g_describeRequested) {
     g_describeRequested = 0;
@@ -125,6 +133,8 @@ void PatchMainFrame::OnTimer(wxTimerEvent& /*event*/) {
 void PatchMainFrame::RequestDescription() { g_describeRequested = 1; }
 
 void PatchMainFrame::OnBannerShown() { m_panel->Layout(); }
+
+void PatchMainFrame::SetGaugeRange(uint32_t range) { MainFrame::SetGaugeRange(range); }
 
 void PatchMainFrame::SetGaugeValue(uint32_t value) { SetGaugeValueClamped(value); }
 

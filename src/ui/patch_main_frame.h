@@ -24,9 +24,9 @@ struct FrameSetup {
   // The start-up summary, put first in the log as it is.
   wxString startupSummary;
   // Makes the session's worker for this window; null runs the base worker,
-  // which only reports that it has finished. A worker that also implements
-  // DownloadProgress feeds the download display.
-  std::function<APThread*(SessionFrontEnd*)> makeWorker;
+  // which only reports that it has finished. The download status handed
+  // with the worker, if any, feeds the download display.
+  std::function<SessionWorker(SessionFrontEnd*)> makeWorker;
   // The banner page; empty for none.
   wxString bannerAddress;
 };
@@ -53,8 +53,12 @@ class PatchMainFrame : public MainFrame, private DownloadView {
   void CreateFolderRow();
   void OnTimer(wxTimerEvent& event);
   void OnBannerShown();
+  // The download status of the worker in m_thread; null when there is none
+  // or it does not download.
+  const DownloadProgress* CurrentProgress() const;
 
   // DownloadView: the gauge and the status line.
+  void SetGaugeRange(uint32_t range) override;
   void SetGaugeValue(uint32_t value) override;
   void SetStatusLine(const wxString& text) override;
 
@@ -63,6 +67,9 @@ class PatchMainFrame : public MainFrame, private DownloadView {
   wxStaticText* m_folderLabel = nullptr;
   std::unique_ptr<Banner> m_banner;
   wxTimer m_timer;
+  // The worker last made, as makeWorker handed it; m_thread is that worker
+  // until the base lets it go.
+  SessionWorker m_worker;
   DownloadDisplay m_download;
 
   wxDECLARE_EVENT_TABLE();

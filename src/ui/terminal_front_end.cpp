@@ -92,21 +92,22 @@ void TerminalFrontEnd::ShowPreamble(const wxString& text) {
   WriteLocked(utf8);
 }
 
-void TerminalFrontEnd::ShowProgress(const DownloadSnapshot& snapshot, uint32_t state, double now) {
+void TerminalFrontEnd::ShowProgress(const DownloadStatus& status, double now) {
   if (m_cancelled) return;
   std::lock_guard<std::mutex> lock(m_mutex);
   if (m_finished) return;
-  if (state == kDownloading && m_lastState != kDownloading) m_downloadStart = now;
-  m_lastState = state;
+  const bool downloading = status.state == DownloadState::kDownloading;
+  if (downloading && m_lastState != DownloadState::kDownloading) m_downloadStart = now;
+  m_lastState = status.state;
   std::string text;
   nlohmann::json json;
-  if (state == kDownloading) {
-    text = ToUtf8(FormatTransferProgress(snapshot.bytesReceived, snapshot.bytesExpected,
-                                         now - m_downloadStart));
-    json = {{"state", "downloading"},
-            {"done", snapshot.bytesReceived},
-            {"total", snapshot.bytesExpected}};
-  } else if (state == kApplying && m_phaseDone < m_phaseTotal && m_style != Style::kPlain) {
+  if (downloading) {
+    text = ToUtf8(
+        FormatTransferProgress(status.bytesReceived, status.bytesExpected, now - m_downloadStart));
+    json = {
+        {"state", "downloading"}, {"done", status.bytesReceived}, {"total", status.bytesExpected}};
+  } else if (status.state == DownloadState::kApplying && m_phaseDone < m_phaseTotal &&
+             m_style != Style::kPlain) {
     text = ToUtf8(FormatPhaseProgress(m_phaseDone, m_phaseTotal));
     json = {{"state", "applying"}, {"done", m_phaseDone}, {"total", m_phaseTotal}};
   }

@@ -11,8 +11,8 @@
 #include <mutex>
 #include <string>
 
+#include "patchserver/download_status.h"
 #include "session/session_front_end.h"
-#include "ui/download_display.h"
 
 namespace TarvPatch {
 
@@ -43,7 +43,7 @@ class TerminalFrontEnd : public SessionFrontEnd {
   void ShowPreamble(const wxString& text);
   // One reading of the worker's download, `now` in seconds of any steady
   // clock. Draws or prints the progress when the style's pace allows.
-  void ShowProgress(const DownloadSnapshot& snapshot, uint32_t state, double now);
+  void ShowProgress(const DownloadStatus& status, double now);
   // The confirmed cancel: no later line is shown, ReportStep answers false,
   // the "cancelled" event is recorded, `notice` (if not empty) is shown.
   void Cancel(const wxString& notice);
@@ -76,7 +76,7 @@ class TerminalFrontEnd : public SessionFrontEnd {
   std::string m_progress;        // the line drawn below the log (terminal)
   bool m_progressShown = false;  // it is on the screen now
   uint64_t m_phaseTotal = 0, m_phaseDone = 0;
-  uint32_t m_lastState = kDownloadNotStarted;
+  DownloadState m_lastState = DownloadState::kNotStarted;
   double m_downloadStart = 0;
   double m_lastProgressAt = -1e9;
 };

@@ -31,7 +31,10 @@ class Output {
   int m_fd = -1;
 };
 
-DownloadSnapshot Bytes(uint64_t done, uint64_t total) { return {done, total, 0}; }
+// A reading of the download in `state`; the front end ignores the percentage.
+DownloadStatus Bytes(uint64_t done, uint64_t total, DownloadState state) {
+  return {state, done, total, 0};
+}
 
 // ReportStep asks the toolkit which thread calls it.
 class TerminalFrontEndTest : public ::testing::Test {
@@ -118,15 +121,15 @@ TEST_F(TerminalFrontEndTest, ProgressKeepsEachStylesPace) {
   for (const Case& c : cases) {
     Output out;
     TerminalFrontEnd front(c.style, out.fd());
-    front.ShowProgress(Bytes(0, 2'000'000), kDownloadNotStarted, 99);
-    front.ShowProgress(Bytes(0, 2'000'000), kDownloading, 100);
-    front.ShowProgress(Bytes(25'000, 2'000'000), kDownloading, 100.5);
-    front.ShowProgress(Bytes(1'000'000, 2'000'000), kDownloading, 106);
+    front.ShowProgress(Bytes(0, 2'000'000, DownloadState::kNotStarted), 99);
+    front.ShowProgress(Bytes(0, 2'000'000, DownloadState::kDownloading), 100);
+    front.ShowProgress(Bytes(25'000, 2'000'000, DownloadState::kDownloading), 100.5);
+    front.ShowProgress(Bytes(1'000'000, 2'000'000, DownloadState::kDownloading), 106);
     front.ReportMessage(0, "Unpacking patch file...");
     front.ReportTotal(4);
     EXPECT_TRUE(front.ReportStep());
     EXPECT_TRUE(front.ReportStep());
-    front.ShowProgress(Bytes(2'000'000, 2'000'000), kApplying, 120);
+    front.ShowProgress(Bytes(2'000'000, 2'000'000, DownloadState::kApplying), 120);
     front.ClearProgress();
     EXPECT_EQ(out.Text(), c.expected);
   }
@@ -147,9 +150,9 @@ TEST_F(TerminalFrontEndTest, CancelSilencesTheSessionAndStopsIt) {
     Output out;
     TerminalFrontEnd front(c.style, out.fd());
     front.ReportMessage(0, "before");
-    front.ShowProgress(Bytes(0, 1'000'000), kDownloading, 10);
+    front.ShowProgress(Bytes(0, 1'000'000, DownloadState::kDownloading), 10);
     if (c.style == Style::kTerminal)
-      front.ShowProgress(Bytes(125'000, 1'000'000), kDownloading, 11);
+      front.ShowProgress(Bytes(125'000, 1'000'000, DownloadState::kDownloading), 11);
     // A signal handler raises the flag first; the main thread then cancels.
     front.CancelFlag()->store(true);
     EXPECT_FALSE(front.ReportStep());
@@ -157,7 +160,7 @@ TEST_F(TerminalFrontEndTest, CancelSilencesTheSessionAndStopsIt) {
     front.Cancel("Cancelled; cleaning up.");
     front.Cancel("twice");
     front.ShowMessageBox("text", "caption");
-    front.ShowProgress(Bytes(500'000, 1'000'000), kDownloading, 12);
+    front.ShowProgress(Bytes(500'000, 1'000'000, DownloadState::kDownloading), 12);
     front.ReportMessage(0, "Patching completed.");
     front.PostThreadFinished();
     EXPECT_TRUE(front.Cancelled());

@@ -29,16 +29,23 @@ void WorkerEvent(const std::string& name) { TarvPatch::SessionLog::Get().Event("
 ScriptedWorker::ScriptedWorker(TarvPatch::SessionFrontEnd* frontEnd, std::string script)
     : APThread(frontEnd), m_script(std::move(script)) {}
 
-TarvPatch::DownloadSnapshot ScriptedWorker::GetDownloadSnapshot() const {
-  TarvPatch::DownloadSnapshot snapshot;
-  snapshot.bytesReceived = m_received;
-  snapshot.bytesExpected = m_expected;
-  if (m_state >= TarvPatch::kUnpacking) {
-    snapshot.percent = 100;
-  } else if (snapshot.bytesExpected > 0) {
-    snapshot.percent = static_cast<uint32_t>(snapshot.bytesReceived * 100 / snapshot.bytesExpected);
+TarvPatch::SessionWorker ScriptedWorker::Make(TarvPatch::SessionFrontEnd* frontEnd,
+                                              std::string script) {
+  auto* worker = new ScriptedWorker(frontEnd, std::move(script));
+  return {worker, worker};
+}
+
+TarvPatch::DownloadStatus ScriptedWorker::GetDownloadStatus() const {
+  TarvPatch::DownloadStatus status;
+  status.state = m_state;
+  status.bytesReceived = m_received;
+  status.bytesExpected = m_expected;
+  if (status.state >= TarvPatch::DownloadState::kUnpacking) {
+    status.percent = 100;
+  } else if (status.bytesExpected > 0) {
+    status.percent = static_cast<uint32_t>(status.bytesReceived * 100 / status.bytesExpected);
   }
-  return snapshot;
+  return status;
 }
 
 void ScriptedWorker::DoWork() {
@@ -103,7 +110,7 @@ bool ScriptedWorker::Download(uint64_t totalBytes, uint64_t lastBytes, int milli
                               bool sizeKnown) {
   m_received = 0;
   m_expected = sizeKnown ? totalBytes : 0;
-  m_state = TarvPatch::kDownloading;
+  m_state = TarvPatch::DownloadState::kDownloading;
   constexpr int kSliceMs = 50;
   const int slices = std::max(1, milliseconds / kSliceMs);
   for (int i = 1; i <= slices; ++i) {
@@ -114,13 +121,13 @@ bool ScriptedWorker::Download(uint64_t totalBytes, uint64_t lastBytes, int milli
 }
 
 bool ScriptedWorker::Unpack(int milliseconds) {
-  m_state = TarvPatch::kUnpacking;
+  m_state = TarvPatch::DownloadState::kUnpacking;
   WorkerEvent("unpacking");
   for (int waited = 0; waited < milliseconds; waited += 100) {
     if (TestDestroy()) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
-  m_state = TarvPatch::kApplying;
+  m_state = TarvPatch::DownloadState::kApplying;
   return true;
 }
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "patchserver/download_status.h"
 #include "session/ap_thread.h"
-#include "ui/download_display.h"
 
 namespace TarvTest {
 
@@ -32,9 +32,10 @@ namespace TarvTest {
 class ScriptedWorker : public TarvPatch::APThread, public TarvPatch::DownloadProgress {
  public:
   ScriptedWorker(TarvPatch::SessionFrontEnd* frontEnd, std::string script);
+  // A new worker with its download status, as the window's maker hands it.
+  static TarvPatch::SessionWorker Make(TarvPatch::SessionFrontEnd* frontEnd, std::string script);
 
-  TarvPatch::DownloadSnapshot GetDownloadSnapshot() const override;
-  uint32_t GetDownloadState() const override { return m_state; }
+  TarvPatch::DownloadStatus GetDownloadStatus() const override;
 
  protected:
   void DoWork() override;
@@ -49,7 +50,7 @@ class ScriptedWorker : public TarvPatch::APThread, public TarvPatch::DownloadPro
   std::string m_script;
   std::atomic<uint64_t> m_received{0};
   std::atomic<uint64_t> m_expected{0};
-  std::atomic<uint32_t> m_state{TarvPatch::kDownloadNotStarted};
+  std::atomic<TarvPatch::DownloadState> m_state{TarvPatch::DownloadState::kNotStarted};
 };
 
 }  // namespace TarvTest

@@ -58,7 +58,7 @@ bool HarnessApp::OnInit() {
   setup.bannerAddress = banner;
   const std::string scriptText = script.utf8_string();
   setup.makeWorker = [scriptText](TarvPatch::SessionFrontEnd* frontEnd) {
-    return new TarvTest::ScriptedWorker(frontEnd, scriptText);
+    return TarvTest::ScriptedWorker::Make(frontEnd, scriptText);
   };
   Bind(wxEVT_MENU, &HarnessApp::OnPatchCancelled, this, TarvPatch::ID_PATCH_CANCELLED);
   auto* frame = new TarvPatch::PatchMainFrame(this, setup);

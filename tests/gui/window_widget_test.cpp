@@ -54,7 +54,7 @@ FrameSetup Standalone(const std::string& script) {
   setup.installFolder = "/games/Tarv";
   setup.localFile = true;
   setup.makeWorker = [script](TarvPatch::SessionFrontEnd* frontEnd) {
-    return new TarvTest::ScriptedWorker(frontEnd, script);
+    return TarvTest::ScriptedWorker::Make(frontEnd, script);
   };
   return setup;
 }
@@ -157,6 +157,24 @@ TEST_F(WindowWidgetTest, ConfirmedCancelStopsLinesAndSteps) {
   ASSERT_TRUE(
       PumpUntil([&] { return frame->DescribeWindow()["window"]["cancel"]["label"] == "Exit"; }));
   EXPECT_EQ(frame->Log()->GetValue(), "before\n");
+}
+
+// The first session's phases leave their own range on the gauge; the next
+// session's download is shown again, as a percentage.
+TEST_F(WindowWidgetTest, NextSessionTakesTheGaugeBackForItsDownload) {
+  ProbeFrame* frame = Open(Standalone("download:1000:3000;total:3;steps:3"));
+  wxCommandEvent click(wxEVT_BUTTON, TarvPatch::ID_APPLY_BUTTON);
+  frame->StartPatching(click);
+  ASSERT_TRUE(PumpUntil([&] { return !frame->Running(); }));
+  EXPECT_EQ(frame->Gauge()->GetRange(), 3);
+  frame->StartPatching(click);
+  EXPECT_EQ(frame->Gauge()->GetRange(), 100);
+  EXPECT_TRUE(PumpUntil([&] {
+    const int value = frame->Gauge()->GetValue();
+    return frame->Running() && value > 0 && value < 100;
+  }));
+  ASSERT_TRUE(PumpUntil([&] { return !frame->Running(); }));
+  EXPECT_EQ(frame->Gauge()->GetRange(), 3);
 }
 
 // A finish notice of an earlier worker that arrives while a new one runs
