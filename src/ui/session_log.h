@@ -21,7 +21,9 @@
 namespace TarvPatch {
 
 // One append-only JSON-lines file. Thread-safe; one process-wide instance
-// (Get) that the window and the application write to. Writing failures are
+// (Get). Lines, boxes and events reach it only through SessionOutput
+// (ui/session_output.h), which decides what is recorded; the window writes
+// its own description directly. Writing failures are
 // reported once to the system log and then ignored, so a full disk never
 // stops a session.
 class SessionLog {

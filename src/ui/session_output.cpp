@@ -1,0 +1,86 @@
+#include "ui/session_output.h"
+
+namespace TarvPatch {
+namespace {
+
+// The application's boxes have no log view: only the box is shown.
+class BoxOnly : public OutputDisplay {
+ public:
+  explicit BoxOnly(const std::function<void()>& show) : m_show(show) {}
+  void ShowLine(int /*level*/, const wxString& /*text*/) override {}
+  void ShowBox(const wxString& /*caption*/, const wxString& /*text*/) override {
+    if (m_show) m_show();
+  }
+
+ private:
+  const std::function<void()>& m_show;
+};
+
+}  // namespace
+
+bool SessionOutput::PassLine(int level, const wxString& text) {
+  if (m_cancelled) return false;
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (!m_hold) return true;
+  m_held.emplace_back(level, text);
+  return false;
+}
+
+void SessionOutput::Line(int level, const wxString& text) {
+  if (!PassLine(level, text)) return;
+  m_log.Line(level, text);
+  m_display.ShowLine(level, text);
+}
+
+void SessionOutput::Box(const wxString& caption, const wxString& text) {
+  if (m_cancelled) return;
+  m_log.Box(caption, text);
+  m_display.ShowBox(caption, text);
+}
+
+void SessionOutput::Event(const std::string& name) {
+  m_log.Event(name);
+  if (!m_cancelled) m_display.ShowEvent(name);
+}
+
+bool SessionOutput::Ask(const wxString& caption, const wxString& text,
+                        const std::function<bool()>& ask) {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_hold = true;
+  }
+  m_log.Box(caption, text);
+  const bool yes = ask();
+  std::vector<std::pair<int, wxString>> held;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_hold = false;
+    held.swap(m_held);
+  }
+  if (!yes) {
+    for (const auto& [level, line] : held) Line(level, line);
+  }
+  return yes;
+}
+
+void SessionOutput::Cancel() {
+  Silence();
+  if (m_cancelRecorded.exchange(true)) return;
+  m_log.Event("cancelled");
+  m_display.ShowEvent("cancelled");
+}
+
+void SessionOutput::Silence() {
+  m_cancelled = true;
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_held.clear();
+}
+
+void ShowApplicationBox(const wxString& caption, const wxString& text,
+                        const std::function<void()>& show) {
+  BoxOnly display(show);
+  SessionOutput output(SessionLog::Get(), display);
+  output.Box(caption, text);
+}
+
+}  // namespace TarvPatch
