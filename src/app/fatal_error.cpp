@@ -11,7 +11,7 @@
 #include <cstdlib>
 
 #include "diag/crash_dump.h"
-#include "ui/session_log.h"
+#include "ui/session_output.h"
 
 namespace TarvPatch {
 namespace {
@@ -38,8 +38,8 @@ bool BoxCanBeShown() {
 }
 
 [[noreturn]] void ShowBoxAndExit() {
-  SessionLog::Get().Box(wxS("Fatal Error"), wxS("Unhandled Exception"));
-  wxMessageBox(wxS("Unhandled Exception"), wxS("Fatal Error"), wxOK);
+  ShowApplicationBox(wxS("Fatal Error"), wxS("Unhandled Exception"),
+                     [] { wxMessageBox(wxS("Unhandled Exception"), wxS("Fatal Error"), wxOK); });
   _exit(kFatalExitCode & 0xff);
 }
 

@@ -10,7 +10,7 @@
 #include "os/message_ids.h"
 #include "os/messages.h"
 #include "session/install_access.h"
-#include "ui/session_log.h"
+#include "ui/session_output.h"
 
 namespace TarvPatch {
 namespace {
@@ -146,9 +146,10 @@ void ShowPrivilegesRefusal() {
 }
 
 void ShowPatcherBox(const std::wstring& text, const std::wstring& caption) {
-  SessionLog::Get().Box(caption, text);
-  wxMessageDialog box(nullptr, text, caption, wxOK | wxCENTRE);
-  box.ShowModal();
+  ShowApplicationBox(caption, text, [&] {
+    wxMessageDialog box(nullptr, text, caption, wxOK | wxCENTRE);
+    box.ShowModal();
+  });
 }
 
 std::string RunningProgramPath() {

@@ -29,8 +29,9 @@ using MessageCallback = std::function<void(int level, const std::wstring& text)>
 bool SetPatchCallbacks(TotalCallback total, StepCallback step, MessageCallback message);
 
 // The message route of the applier, also used by the start-up code: the
-// message callback when installed, otherwise one line on standard output
-// (level 0) or standard error (levels 1 and 2).
+// message callback when installed (in a session it leads to the front end,
+// whose output takes the session's way), otherwise one line on standard
+// output (level 0) or standard error (levels 1 and 2), as the tools want.
 void ReportPatchMessage(int level, const std::wstring& text);
 
 // What the next step keeps beside its own changes: the versions before and

@@ -56,7 +56,8 @@ wxEND_EVENT_TABLE();
 
 MainFrame::MainFrame(const wxString& title, wxEvtHandler* app)
     : wxFrame(nullptr, wxID_ANY, title, wxDefaultPosition, wxSize(900, 800), kFrameStyle),
-      m_app(app) {}
+      m_app(app),
+      m_output(SessionLog::Get(), *this) {}
 
 MainFrame::~MainFrame() {
   Detach();
@@ -130,10 +131,9 @@ void MainFrame::OnCancel(wxCommandEvent& /*event*/) {
     return;
   }
   if (m_thread == nullptr || !ConfirmCancel()) return;
-  m_cancelled = true;
+  m_output.Cancel();
   m_running = false;
   m_thread->RequestStop();  // a running transfer ends within a second
-  SessionLog::Get().Event("cancelled");
   if (m_app != nullptr) {
     wxCommandEvent cancelled(wxEVT_MENU, ID_PATCH_CANCELLED);
     m_app->AddPendingEvent(cancelled);
@@ -146,8 +146,9 @@ void MainFrame::OnClose(wxCloseEvent& event) {
       event.Veto();
       return;
     }
-    // The application is not told on this path: the window simply goes.
-    m_cancelled = true;
+    // The application is not told on this path, and no cancel is
+    // recorded: the window simply goes.
+    m_output.Silence();
     m_running = false;
     m_thread->RequestStop();
   }
@@ -155,24 +156,17 @@ void MainFrame::OnClose(wxCloseEvent& event) {
 }
 
 bool MainFrame::ConfirmCancel() {
-  m_holdLog = true;
-  SessionLog::Get().Box(GetTitle(), kCancelQuestion);
-  wxMessageDialog question(this, kCancelQuestion, GetTitle(), wxYES_NO | wxNO_DEFAULT);
-  const bool yes = question.ShowModal() == wxID_YES;
-  m_holdLog = false;
-  std::vector<std::pair<int, wxString>> held;
-  held.swap(m_heldLines);
-  if (!yes) {
-    for (const auto& [level, text] : held) AppendLine(level, text);
-  }
-  return yes;
+  return m_output.Ask(GetTitle(), kCancelQuestion, [this] {
+    wxMessageDialog question(this, kCancelQuestion, GetTitle(), wxYES_NO | wxNO_DEFAULT);
+    return question.ShowModal() == wxID_YES;
+  });
 }
 
 void MainFrame::OnThreadFinished(wxCommandEvent& event) {
   // The worker's generation, not its address: a retired worker's memory may
   // hold the current one by now.
   const uint64_t generation = static_cast<uint64_t>(event.GetExtraLong());
-  SessionLog::Get().Event("finished");
+  m_output.Event("finished");
   if (generation != 0 && (m_thread == nullptr || generation != m_thread->Generation())) {
     // A session replaced by a newer one has ended; the window's state
     // belongs to the newer one.
@@ -208,27 +202,21 @@ void MainFrame::ReapRetiredWorkers() {
 // --- report functions ------------------------------------------------------
 
 void MainFrame::ReportMessage(int level, const wxString& text) {
-  if (m_cancelled) return;
+  if (m_output.Cancelled()) return;
   if (wxThread::IsMain()) {
-    AppendLine(level, text);
+    m_output.Line(level, text);
   } else {
-    CallAfter([this, level, text] { AppendLine(level, text); });
+    CallAfter([this, level, text] { m_output.Line(level, text); });
   }
 }
 
-void MainFrame::AppendLine(int level, const wxString& text) {
-  if (m_cancelled) return;
-  if (m_holdLog) {
-    m_heldLines.emplace_back(level, text);
-    return;
-  }
+void MainFrame::ShowLine(int level, const wxString& text) {
   m_logView->SetInsertionPointEnd();
   if (const std::optional<wxColour> colour = LevelColour(level)) {
     m_logView->SetDefaultStyle(wxTextAttr(*colour));
   }
   m_logView->AppendText(text);
   m_logView->AppendText("\n");
-  SessionLog::Get().Line(level, text);
 }
 
 void MainFrame::ReportTotal(uint32_t units) {
@@ -236,7 +224,7 @@ void MainFrame::ReportTotal(uint32_t units) {
 }
 
 bool MainFrame::ReportStep() {
-  if (m_cancelled) return false;
+  if (m_output.Cancelled()) return false;
   wxThread* self = wxThread::This();
   if (self != nullptr && self->TestDestroy()) return false;
   CallAfter([this] { StepGauge(); });
@@ -260,12 +248,12 @@ void MainFrame::SetGaugeValueClamped(uint64_t value) {
 
 void MainFrame::ShowMessageBox(const wxString& text, const wxString& caption) {
   if (wxThread::IsMain()) {
-    ShowBoxNow(text, caption);
+    m_output.Box(caption, text);
     return;
   }
   auto wait = std::make_shared<BoxWait>();
   CallAfter([this, wait, text, caption] {
-    ShowBoxNow(text, caption);
+    m_output.Box(caption, text);
     wxMutexLocker lock(wait->mutex);
     wait->closed = true;
     wait->done.Signal();
@@ -279,8 +267,7 @@ void MainFrame::ShowMessageBox(const wxString& text, const wxString& caption) {
   }
 }
 
-void MainFrame::ShowBoxNow(const wxString& text, const wxString& caption) {
-  SessionLog::Get().Box(caption, text);
+void MainFrame::ShowBox(const wxString& caption, const wxString& text) {
   wxMessageDialog box(nullptr, text, caption, wxOK | wxCENTRE);
   box.ShowModal();
 }
@@ -312,7 +299,7 @@ nlohmann::json MainFrame::DescribeWindow() const {
       {"gauge", {{"value", m_gauge->GetValue()}, {"range", m_gauge->GetRange()}}},
       {"log", ToUtf8(m_logView->GetValue())},
       {"running", m_running},
-      {"cancelled", m_cancelled.load()},
+      {"cancelled", m_output.Cancelled()},
   };
   DescribeMore(window);
   return {{"window", window}};

@@ -23,6 +23,7 @@
 
 #include "session/ap_thread.h"
 #include "session/session_front_end.h"
+#include "ui/session_output.h"
 
 namespace TarvPatch {
 
@@ -40,8 +41,9 @@ inline constexpr const char* kCancelQuestion = "Do you really want to cancel?";
 // Base window: the controls below the folder row, the buttons' state table
 // and the report functions. GUI thread, except the SessionFrontEnd calls.
 // Owns the workers it started once they have ended; a worker still running
-// when the window goes is left to end on its own.
-class MainFrame : public wxFrame, public SessionFrontEnd {
+// when the window goes is left to end on its own. Its lines, boxes and
+// events take the session's way (SessionOutput), on the GUI thread.
+class MainFrame : public wxFrame, public SessionFrontEnd, private OutputDisplay {
  public:
   // `app` receives ID_PATCH_CANCELLED after a confirmed cancel; may be null.
   MainFrame(const wxString& title, wxEvtHandler* app);
@@ -57,7 +59,7 @@ class MainFrame : public wxFrame, public SessionFrontEnd {
   void ReportMessage(int level, const wxString& text) override;
   void ReportTotal(uint32_t units) override;
   bool ReportStep() override;
-  bool CancelRequested() override { return m_cancelled; }
+  bool CancelRequested() override { return m_output.Cancelled(); }
   void ShowMessageBox(const wxString& text, const wxString& caption) override;
   void EnableApplyButton() override;
   void SetInstallFolderText(const wxString& folder) override;
@@ -82,8 +84,10 @@ class MainFrame : public wxFrame, public SessionFrontEnd {
   void SetGaugeRange(uint32_t units);
   void SetGaugeValueClamped(uint64_t value);
 
+  bool Cancelled() const { return m_output.Cancelled(); }
+  SessionOutput& Output() { return m_output; }
+
   bool m_running = false;
-  std::atomic<bool> m_cancelled{false};
   wxTextCtrl* m_logView = nullptr;
   wxGauge* m_gauge = nullptr;
   wxStaticText* m_statusText = nullptr;
@@ -103,15 +107,14 @@ class MainFrame : public wxFrame, public SessionFrontEnd {
   // Asks "Do you really want to cancel?"; lines that arrive meanwhile wait
   // and are shown after No, dropped after Yes. True for Yes.
   bool ConfirmCancel();
-  // One report line into the log view and the session log. GUI thread.
-  void AppendLine(int level, const wxString& text);
-  void ShowBoxNow(const wxString& text, const wxString& caption);
+  // OutputDisplay, GUI thread: a line into the log view, a box, no events.
+  void ShowLine(int level, const wxString& text) override;
+  void ShowBox(const wxString& caption, const wxString& text) override;
   void StepGauge();
   // Releases a worker waiting for a message box and detaches the window.
   void Detach();
 
-  bool m_holdLog = false;
-  std::vector<std::pair<int, wxString>> m_heldLines;
+  SessionOutput m_output;
   std::atomic<bool> m_closing{false};
   bool m_detached = false;
   uint64_t m_gaugeValue = 0;  // counts past the range; the gauge shows it clamped

@@ -113,7 +113,7 @@ void PatchMainFrame::OnTimer(wxTimerEvent& /*event*/) {
   ReapRetiredWorkers();
   std::optional<DownloadStatus> status;
   if (const DownloadProgress* progress = CurrentProgress()) status = progress->GetDownloadStatus();
-  if (m_cancelled && status && status->state == DownloadState::kUnpacking) {
+  if (Cancelled() && status && status->state == DownloadState::kUnpacking) {
     // The unpacker's wait polls the stop request; the worker ends there
     // without a finish notice and is joined once it has.
     RetireWorker();

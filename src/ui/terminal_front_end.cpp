@@ -8,7 +8,6 @@
 #include "data/file_io.h"
 #include "os/message_ids.h"
 #include "os/messages.h"
-#include "ui/session_log.h"
 #include "ui/terminal_io.h"
 #include "ui/terminal_progress.h"
 
@@ -31,15 +30,19 @@ std::string Line(const nlohmann::json& object) { return object.dump() + "\n"; }
 
 }  // namespace
 
-TerminalFrontEnd::TerminalFrontEnd(Style style, int fd) : m_style(style), m_fd(fd) {}
+TerminalFrontEnd::TerminalFrontEnd(Style style, int fd, SessionLog& log)
+    : m_style(style), m_fd(fd), m_output(log, *this) {}
 
 void TerminalFrontEnd::ReportMessage(int level, const wxString& text) {
-  if (m_cancelled) return;
+  if (m_output.Cancelled()) return;
   // Compared on the worker, in the language the session writes in.
   if (text == wxString(TarvMessages::LoadMessage(TarvMessages::Id::kPatchingCompleted))) {
     m_completed = true;
   }
-  SessionLog::Get().Line(level, text);
+  m_output.Line(level, text);
+}
+
+void TerminalFrontEnd::ShowLine(int level, const wxString& text) {
   std::string plain = ToUtf8(text) + "\n";
   const char* colour = m_style == Style::kTerminal ? LevelColour(level) : nullptr;
   if (colour != nullptr) plain = colour + ToUtf8(text) + kResetColour + "\n";
@@ -53,7 +56,7 @@ void TerminalFrontEnd::ReportTotal(uint32_t units) {
 }
 
 bool TerminalFrontEnd::ReportStep() {
-  if (m_cancelled) return false;
+  if (m_output.Cancelled()) return false;
   wxThread* self = wxThread::This();
   if (self != nullptr && self->TestDestroy()) return false;
   std::lock_guard<std::mutex> lock(m_mutex);
@@ -62,8 +65,10 @@ bool TerminalFrontEnd::ReportStep() {
 }
 
 void TerminalFrontEnd::ShowMessageBox(const wxString& text, const wxString& caption) {
-  if (m_cancelled) return;
-  SessionLog::Get().Box(caption, text);
+  m_output.Box(caption, text);
+}
+
+void TerminalFrontEnd::ShowBox(const wxString& caption, const wxString& text) {
   wxString flat = text;
   flat.Replace("\n", " ");
   std::string plain = ToUtf8(caption + ": " + flat) + "\n";
@@ -73,15 +78,27 @@ void TerminalFrontEnd::ShowMessageBox(const wxString& text, const wxString& capt
 }
 
 void TerminalFrontEnd::PostThreadFinished() {
-  SessionLog::Get().Event("finished");
-  if (m_style == Style::kJson && !m_cancelled) {
-    const char* result = m_completed ? "completed" : "aborted";
-    std::lock_guard<std::mutex> lock(m_mutex);
-    WriteLocked(Line({{"event", "finished"}, {"result", result}}));
-  }
+  m_output.Event("finished");
   std::lock_guard<std::mutex> lock(m_mutex);
   m_finished = true;
   m_finishedChanged.notify_all();
+}
+
+void TerminalFrontEnd::ShowEvent(const std::string& name) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (name == "finished") {
+    if (m_style != Style::kJson) return;
+    const char* result = m_completed ? "completed" : "aborted";
+    WriteLocked(Line({{"event", "finished"}, {"result", result}}));
+  } else if (name == "cancelled") {
+    EraseProgressLocked();
+    m_progress.clear();
+    if (m_style == Style::kJson) {
+      WriteLocked(Line({{"event", "cancelled"}}));
+    } else if (!m_cancelNotice.empty()) {
+      WriteLocked(ToUtf8(m_cancelNotice) + "\n");
+    }
+  }
 }
 
 void TerminalFrontEnd::ShowPreamble(const wxString& text) {
@@ -93,7 +110,7 @@ void TerminalFrontEnd::ShowPreamble(const wxString& text) {
 }
 
 void TerminalFrontEnd::ShowProgress(const DownloadStatus& status, double now) {
-  if (m_cancelled) return;
+  if (m_output.Cancelled()) return;
   std::lock_guard<std::mutex> lock(m_mutex);
   if (m_finished) return;
   const bool downloading = status.state == DownloadState::kDownloading;
@@ -126,17 +143,11 @@ void TerminalFrontEnd::ShowProgress(const DownloadStatus& status, double now) {
 }
 
 void TerminalFrontEnd::Cancel(const wxString& notice) {
-  m_cancelled = true;
-  if (m_cancelAnnounced.exchange(true)) return;
-  SessionLog::Get().Event("cancelled");
-  std::lock_guard<std::mutex> lock(m_mutex);
-  EraseProgressLocked();
-  m_progress.clear();
-  if (m_style == Style::kJson) {
-    WriteLocked(Line({{"event", "cancelled"}}));
-  } else if (!notice.empty()) {
-    WriteLocked(ToUtf8(notice) + "\n");
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_cancelNotice.empty()) m_cancelNotice = notice;
   }
+  m_output.Cancel();
 }
 
 bool TerminalFrontEnd::WaitFinished(int milliseconds) {

@@ -13,10 +13,13 @@
 
 #include "patchserver/download_status.h"
 #include "session/session_front_end.h"
+#include "ui/session_output.h"
 
 namespace TarvPatch {
 
-class TerminalFrontEnd : public SessionFrontEnd {
+// Its lines, boxes and events take the session's way (SessionOutput): to
+// the session log file and to this display.
+class TerminalFrontEnd : public SessionFrontEnd, private OutputDisplay {
  public:
   enum class Style {
     kTerminal,  // a TTY: one progress line redrawn in place, levels in colour
@@ -25,8 +28,9 @@ class TerminalFrontEnd : public SessionFrontEnd {
   };
   static constexpr double kPlainProgressSeconds = 5;
 
-  // Writes to the file descriptor `fd`, which the caller keeps open.
-  TerminalFrontEnd(Style style, int fd);
+  // Writes to the file descriptor `fd`, which the caller keeps open, and
+  // records in `log`.
+  TerminalFrontEnd(Style style, int fd, SessionLog& log = SessionLog::Get());
 
   // SessionFrontEnd.
   void ReportMessage(int level, const wxString& text) override;
@@ -47,10 +51,10 @@ class TerminalFrontEnd : public SessionFrontEnd {
   // The confirmed cancel: no later line is shown, ReportStep answers false,
   // the "cancelled" event is recorded, `notice` (if not empty) is shown.
   void Cancel(const wxString& notice);
-  bool Cancelled() const { return m_cancelled; }
+  bool Cancelled() const { return m_output.Cancelled(); }
   // The flag that a signal handler may set directly (lock-free): from then
   // on no line is shown and ReportStep answers false; Cancel still follows.
-  std::atomic<bool>* CancelFlag() { return &m_cancelled; }
+  std::atomic<bool>* CancelFlag() { return m_output.CancelFlag(); }
   // Waits up to `milliseconds` for the finish notice; true once it came.
   bool WaitFinished(int milliseconds);
   // True when the session's last line was "Patching completed.".
@@ -59,6 +63,11 @@ class TerminalFrontEnd : public SessionFrontEnd {
   void ClearProgress();
 
  private:
+  // OutputDisplay: what passed the session's filters.
+  void ShowLine(int level, const wxString& text) override;
+  void ShowBox(const wxString& caption, const wxString& text) override;
+  void ShowEvent(const std::string& name) override;
+
   // REQUIRES: m_mutex held.
   void WriteLocked(const std::string& utf8);
   void EraseProgressLocked();
@@ -70,15 +79,15 @@ class TerminalFrontEnd : public SessionFrontEnd {
   std::mutex m_mutex;
   std::condition_variable m_finishedChanged;
   bool m_finished = false;
-  std::atomic<bool> m_cancelled{false};
-  std::atomic<bool> m_cancelAnnounced{false};
   std::atomic<bool> m_completed{false};
+  wxString m_cancelNotice;       // shown with the cancel (text styles)
   std::string m_progress;        // the line drawn below the log (terminal)
   bool m_progressShown = false;  // it is on the screen now
   uint64_t m_phaseTotal = 0, m_phaseDone = 0;
   DownloadState m_lastState = DownloadState::kNotStarted;
   double m_downloadStart = 0;
   double m_lastProgressAt = -1e9;
+  SessionOutput m_output;
 };
 
 }  // namespace TarvPatch

@@ -24,10 +24,15 @@ class Output {
   ~Output() { close(m_fd); }
   int fd() const { return m_fd; }
   std::string Text() const { return tarvtest::ReadFile(m_path); }
+  // The session log file the front end records in.
+  SessionLog& Log() { return m_log; }
+  std::string Logged() const { return tarvtest::ReadFile(m_logPath); }
 
  private:
   tarvtest::ScopedTempDir m_dir;
   std::string m_path;
+  std::string m_logPath = m_dir.Sub("session.log");
+  SessionLog m_log{m_logPath};
   int m_fd = -1;
 };
 
@@ -63,9 +68,18 @@ TEST_F(TerminalFrontEndTest, EachStyleShowsTheSessionsLinesAndBoxes) {
        "{\"level\":0,\"text\":\"Patching completed.\"}\n"
        "{\"event\":\"finished\",\"result\":\"completed\"}\n"},
   };
+  // Whatever the style, the session log records the same.
+  const char* logged =
+      "{\"level\":0,\"text\":\"Searching for patches...\"}\n"
+      "{\"level\":1,\"text\":\"note\"}\n"
+      "{\"level\":2,\"text\":\"bad\"}\n"
+      "{\"box\":{\"caption\":\"Files In Use\",\"text\":\"in use.\\nclose them\"}}\n"
+      "{\"level\":0,\"text\":\"Patching...\\n\"}\n"
+      "{\"level\":0,\"text\":\"Patching completed.\"}\n"
+      "{\"event\":\"finished\"}\n";
   for (const Case& c : cases) {
     Output out;
-    TerminalFrontEnd front(c.style, out.fd());
+    TerminalFrontEnd front(c.style, out.fd(), out.Log());
     EXPECT_FALSE(front.WaitFinished(0));
     front.ShowPreamble("Summary");
     front.ReportMessage(0, "Searching for patches...");
@@ -78,6 +92,7 @@ TEST_F(TerminalFrontEndTest, EachStyleShowsTheSessionsLinesAndBoxes) {
     EXPECT_TRUE(front.WaitFinished(0));
     EXPECT_TRUE(front.Completed());
     EXPECT_EQ(out.Text(), c.expected);
+    EXPECT_EQ(out.Logged(), logged);
   }
 }
 
@@ -148,7 +163,7 @@ TEST_F(TerminalFrontEndTest, CancelSilencesTheSessionAndStopsIt) {
   };
   for (const Case& c : cases) {
     Output out;
-    TerminalFrontEnd front(c.style, out.fd());
+    TerminalFrontEnd front(c.style, out.fd(), out.Log());
     front.ReportMessage(0, "before");
     front.ShowProgress(Bytes(0, 1'000'000, DownloadState::kDownloading), 10);
     if (c.style == Style::kTerminal)
@@ -184,6 +199,10 @@ TEST_F(TerminalFrontEndTest, CancelSilencesTheSessionAndStopsIt) {
       text.erase(text.find(first), first.size());
     }
     EXPECT_EQ(text, c.expected);
+    // The log keeps the events after the cancel, the lines and boxes not.
+    EXPECT_EQ(out.Logged(),
+              "{\"level\":0,\"text\":\"before\"}\n{\"event\":\"cancelled\"}\n"
+              "{\"event\":\"finished\"}\n");
   }
 }
 

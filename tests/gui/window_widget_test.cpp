@@ -33,7 +33,7 @@ class ProbeFrame : public PatchMainFrame {
   bool Running() const { return m_running; }
   TarvPatch::APThread* Worker() const { return m_thread; }
   void ConfirmCancelWithoutAsking() {
-    m_cancelled = true;
+    Output().Silence();
     m_running = false;
   }
 };
