@@ -67,6 +67,9 @@ void DownloadDisplay::Rest(DownloadView& view) { view.SetGaugeValue(0); }
 void DownloadDisplay::Tick(const DownloadStatus& status, double elapsedSeconds,
                            DownloadView& view) {
   if (m_owner != GaugeOwner::kDownload) return;
+  // Only a download moves the gauge. A session that downloads nothing (a
+  // repair) leaves it to its phases, which set their own range and steps.
+  if (status.state != DownloadState::kDownloading && status.percent < 100) return;
   view.SetGaugeValue(status.percent);
   if (status.bytesExpected > 0) {
     view.SetStatusLine(FormatDownloadText(

@@ -65,10 +65,11 @@ class DownloadDisplay {
   // the status line keeps its last text.
   void Rest(DownloadView& view);
   // A tick while the session runs, with one reading of its download
-  // status. While the display owns the gauge it shows the percentage and,
-  // with a known size, the kilobytes and the time left. The first reading
-  // of 100 % or more clears the line and hands the gauge to the session's
-  // later phases for the rest of the session.
+  // status. While the display owns the gauge and the session downloads, it
+  // shows the percentage and, with a known size, the kilobytes and the time
+  // left; before a download, and in a session without one, it writes
+  // nothing. The first reading of 100 % or more clears the line and hands
+  // the gauge to the session's later phases for the rest of the session.
   void Tick(const DownloadStatus& status, double elapsedSeconds, DownloadView& view);
   GaugeOwner Owner() const { return m_owner; }
 

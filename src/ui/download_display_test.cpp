@@ -49,7 +49,7 @@ TEST(DownloadEstimateTest, KilobytesMinutesAndText) {
       {51200 * kKb, 51200 * kKb, 60, 51200, 51200, 0,
        "Download Progress 51200 kB of 51200 kB, 0 s remaining"},
       // Under 2 minutes the seconds count: 27 MB left at 1.5 MB/s.
-      {13 * 1024 * kKb, 40 * 1024 * kKb, 13.0 / 1.5, 13312, 40960, 0,
+      {13 * kKb * 1024, 40 * kKb * 1024, 13.0 / 1.5, 13312, 40960, 0,
        "Download Progress 13312 kB of 40960 kB, 18 s remaining"},
       // 119 s and 120 s left at 1 kB/s: seconds, then minutes again.
       {60 * kKb, 179 * kKb, 60, 60, 179, 1, "Download Progress 60 kB of 179 kB, 119 s remaining"},
@@ -161,34 +161,51 @@ TEST(DownloadDisplayTest, FollowsTheDownloadUntilItIsComplete) {
 }
 
 // After the hand-over the display writes nothing while the session runs,
-// whatever it reads, and gets the gauge back only with a new session.
+// whatever it reads, and gets the gauge back only with a new session. A
+// session that downloads nothing (a repair: the status stays "not started"
+// at 0 %) never moves the gauge through the display either: its phases step
+// it between the timer's ticks.
 TEST(DownloadDisplayTest, TheGaugeReturnsToTheDisplayOnlyWithANewSession) {
   struct Case {
     const char* name;
+    bool downloaded;  // a whole download was read before `status`
     DownloadStatus status;
+    GaugeOwner owner;  // after the reading
   };
   const Case cases[] = {
-      {"a later download of the run", Downloading(1 * kKb, 51200 * kKb)},
-      {"unpacking", {DownloadState::kUnpacking, 2 * kKb, 2 * kKb, 100}},
-      {"applying", {DownloadState::kApplying, 2 * kKb, 2 * kKb, 100}},
-      {"nothing downloaded yet", {}},
+      {"a later download of the run", true, Downloading(1 * kKb, 51200 * kKb),
+       GaugeOwner::kSessionPhases},
+      {"unpacking",
+       true,
+       {DownloadState::kUnpacking, 2 * kKb, 2 * kKb, 100},
+       GaugeOwner::kSessionPhases},
+      {"applying",
+       true,
+       {DownloadState::kApplying, 2 * kKb, 2 * kKb, 100},
+       GaugeOwner::kSessionPhases},
+      {"nothing downloaded yet", true, {}, GaugeOwner::kSessionPhases},
+      {"a repair, which downloads nothing", false, {}, GaugeOwner::kDownload},
+      {"a repair applying", false, {DownloadState::kApplying, 0, 0, 0}, GaugeOwner::kDownload},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     DownloadDisplay display;
     RecordingView view;
     display.BeginSession(view);
-    display.Tick(Downloading(2 * kKb, 2 * kKb), 1, view);
-    ASSERT_EQ(display.Owner(), GaugeOwner::kSessionPhases);
+    if (c.downloaded) {
+      display.Tick(Downloading(2 * kKb, 2 * kKb), 1, view);
+      ASSERT_EQ(display.Owner(), GaugeOwner::kSessionPhases);
+    }
 
     view = {};
     display.Tick(c.status, 2, view);
+    display.Tick(c.status, 2.5, view);
     EXPECT_TRUE(view.gauge.empty());
     EXPECT_TRUE(view.status.empty());
-    // The session ends: the gauge rests at 0, and stays with the phases.
+    // The session ends: the gauge rests at 0.
     display.Rest(view);
     EXPECT_EQ(view.gauge, (std::vector<uint32_t>{0}));
-    EXPECT_EQ(display.Owner(), GaugeOwner::kSessionPhases);
+    EXPECT_EQ(display.Owner(), c.owner);
 
     // The next session's download shows again, as a percentage.
     view = {};
