@@ -1,5 +1,6 @@
 #include "format2_writer.h"
 
+#include <divsufsort.h>
 #include <openssl/evp.h>
 #include <zstd.h>
 
@@ -106,10 +107,11 @@ size_t GrowOverChanges(const unsigned char* old_data, size_t old_size,
   return best;
 }
 
-}  // namespace
 
-std::vector<Match> FindMatches(const unsigned char* old_data, size_t old_size,
-                               const unsigned char* new_data, size_t new_size) {
+// The matches of the anchor index: the old file is beyond the suffix array's
+// memory, or too short for it to matter.
+std::vector<Match> AnchorMatches(const unsigned char* old_data, size_t old_size,
+                                 const unsigned char* new_data, size_t new_size) {
   std::vector<Match> matches;
   if (old_size < kAnchor || new_size < kAnchor) return matches;
   AnchorIndex index = BuildIndex(old_data, old_size);
@@ -163,6 +165,160 @@ std::vector<Match> FindMatches(const unsigned char* old_data, size_t old_size,
     have_shift = true;
   }
   return matches;
+}
+
+// The longest common prefix of `query` (of `n` bytes) with a suffix of the
+// old file, found by binary search over the sorted suffixes. The suffix with
+// the longest common prefix sits next to where the query would be sorted in;
+// every suffix between two bounds shares at least the shorter of the bounds'
+// common prefixes with the query, so the comparisons start there.
+struct SuffixArray {
+  const unsigned char* old_data;
+  size_t old_size;
+  std::vector<saidx_t> order;
+
+  size_t Longest(const unsigned char* query, size_t n, size_t* at) const {
+    size_t lo = 0, hi = old_size, common_lo = 0, common_hi = 0;
+    while (lo < hi) {
+      size_t mid = lo + (hi - lo) / 2;
+      size_t start = static_cast<size_t>(order[mid]);
+      size_t known = std::min(common_lo, common_hi);
+      size_t reach = std::min(n, old_size - start);
+      size_t same = known + CommonLength(query + known, old_data + start + known, reach - known);
+      if (same == n || (same < reach && old_data[start + same] > query[same])) {
+        hi = mid;  // the query sorts before this suffix
+        common_hi = same;
+      } else {
+        lo = mid + 1;
+        common_lo = same;
+      }
+    }
+    size_t best = 0;
+    *at = 0;
+    if (lo > 0 && common_lo > best) {
+      best = common_lo;
+      *at = static_cast<size_t>(order[lo - 1]);
+    }
+    if (lo < old_size && common_hi > best) {
+      best = common_hi;
+      *at = static_cast<size_t>(order[lo]);
+    }
+    return best;
+  }
+};
+
+// A new alignment (an exact match elsewhere in the old file) is taken when
+// its exact match is this many bytes longer than what the current alignment
+// gets right over the same bytes.
+constexpr size_t kNewAlignmentGain = 8;
+
+// How far a region at `old_pos` of the old file is worth growing over
+// `limit` bytes of the new file at `new_pos`, `step` = 1 forwards or -1
+// backwards (then from the byte before the positions): to the length where
+// twice the equal bytes minus the length is highest. A region that is right
+// in more than half its bytes costs less as changes than as new bytes; the
+// changes are mostly the same few values (addresses that moved by the same
+// amount) and compress well.
+size_t Grow(const unsigned char* old_data, size_t old_size, size_t old_pos,
+            const unsigned char* new_data, size_t new_pos, size_t limit, bool forwards) {
+  if (forwards) {
+    limit = std::min(limit, old_size - std::min(old_size, old_pos));
+  } else {
+    limit = std::min({limit, old_pos, new_pos});
+  }
+  long long score = 0, best_score = 0;
+  size_t best = 0;
+  for (size_t i = 0; i < limit; ++i) {
+    bool same = forwards ? old_data[old_pos + i] == new_data[new_pos + i]
+                         : old_data[old_pos - 1 - i] == new_data[new_pos - 1 - i];
+    score += same ? 1 : -1;
+    if (score > best_score) {
+      best_score = score;
+      best = i + 1;
+    }
+  }
+  return best;
+}
+
+// Matching by the suffix array of the old file. The new file is cut into
+// regions, each at one alignment (old position minus new position): a scan
+// looks for the longest exact match at each position and starts a new
+// region where that match beats the current alignment clearly. Between two
+// alignments, the earlier one grows forwards and the later one backwards
+// over the bytes they get mostly right; what neither covers becomes extra
+// bytes.
+std::vector<Match> SuffixArrayMatches(const SuffixArray& sa, const unsigned char* new_data,
+                                      size_t new_size) {
+  const unsigned char* old_data = sa.old_data;
+  const size_t old_size = sa.old_size;
+  std::vector<Match> matches;
+  size_t region = 0, region_old = 0;  // the current region and its alignment
+  size_t scan = 0, len = 0, at = 0;
+  auto agrees = [&](size_t p) {
+    size_t o = p - region + region_old;  // may wrap below zero: then beyond old_size
+    return p >= region && o < old_size && old_data[o] == new_data[p];
+  };
+  while (scan < new_size) {
+    // The bytes of the exact match that the current alignment gets right.
+    size_t right = 0;
+    size_t counted = scan += len;
+    for (; scan < new_size; ++scan) {
+      len = sa.Longest(new_data + scan, new_size - scan, &at);
+      for (; counted < scan + len; ++counted) right += agrees(counted) ? 1 : 0;
+      if ((len == right && len != 0) || len > right + kNewAlignmentGain) break;
+      if (agrees(scan)) --right;
+    }
+    if (len == right && scan < new_size) continue;  // the alignment holds on
+    size_t span = scan - region;
+    size_t forward = Grow(old_data, old_size, region_old, new_data, region, span, true);
+    size_t backward =
+        scan < new_size ? Grow(old_data, old_size, at, new_data, scan, span, false) : 0;
+    if (forward + backward > span) {
+      // The two overlap: split where the bytes the earlier one gets right
+      // and the later one does not most outweigh the other way round.
+      size_t overlap = forward + backward - span;
+      size_t from = scan - backward;
+      long long score = 0, best_score = 0;
+      size_t split = 0;
+      for (size_t i = 0; i < overlap; ++i) {
+        size_t p = from + i;
+        score += old_data[region_old + (p - region)] == new_data[p] ? 1 : 0;
+        score -= old_data[at - backward + i] == new_data[p] ? 1 : 0;
+        if (score > best_score) {
+          best_score = score;
+          split = i + 1;
+        }
+      }
+      forward = forward - overlap + split;
+      backward -= split;
+    }
+    if (forward > 0) {
+      if (!matches.empty() && matches.back().new_pos + matches.back().length == region &&
+          matches.back().old_pos + matches.back().length == region_old) {
+        matches.back().length += forward;  // the same alignment goes on
+      } else {
+        matches.push_back({region, region_old, forward});
+      }
+    }
+    region = scan - backward;
+    region_old = at - backward;
+  }
+  return matches;
+}
+
+}  // namespace
+
+std::vector<Match> FindMatches(const unsigned char* old_data, size_t old_size,
+                               const unsigned char* new_data, size_t new_size,
+                               uint64_t memory_cap) {
+  if (old_size == 0 || new_size == 0) return {};
+  uint64_t needs = uint64_t{old_size} * sizeof(saidx_t);
+  if (old_size >= (size_t{1} << 31) - 1 || needs > memory_cap)
+    return AnchorMatches(old_data, old_size, new_data, new_size);
+  SuffixArray sa{old_data, old_size, std::vector<saidx_t>(old_size)};
+  if (divsufsort(old_data, sa.order.data(), static_cast<saidx_t>(old_size)) != 0)
+    return AnchorMatches(old_data, old_size, new_data, new_size);
+  return SuffixArrayMatches(sa, new_data, new_size);
 }
 
 namespace {

@@ -21,11 +21,20 @@ struct Match {
   uint64_t length = 0;
 };
 
+// The memory the suffix array of the old file may take by default (4 bytes
+// a byte of the old file): old files up to 256 MiB (executables, libraries,
+// middle-sized data) get it, larger ones the anchor index, which keeps
+// large game data within the time and memory it always had.
+constexpr uint64_t kDefaultMatchMemoryCap = uint64_t{1} << 30;
+
 // The approximate matches of new against old, in order of new_pos and not
-// overlapping. The index takes at most about old_size / 4 bytes and never
-// more than 256 MiB.
+// overlapping. Found by the suffix array of the old file where it fits
+// `memory_cap` (and the old file is below 2 GiB), otherwise by an index of
+// anchors that takes at most about old_size / 4 bytes and never more than
+// 256 MiB.
 std::vector<Match> FindMatches(const unsigned char* old_data, size_t old_size,
-                               const unsigned char* new_data, size_t new_size);
+                               const unsigned char* new_data, size_t new_size,
+                               uint64_t memory_cap = kDefaultMatchMemoryCap);
 
 // Writes the whole difference to `out` (a seekable file at offset 0):
 // header, then the three streams compressed at `level`. False with the
