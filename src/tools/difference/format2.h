@@ -22,6 +22,17 @@
 //         64   u64       compressed size of the difference stream
 //         72   u64       compressed size of the extra stream
 //         80             the three streams; nothing follows them
+//
+// A difference made with a filter has the magic "TarvDif3", and after the
+// fields above, at offset 80, a u64 of flags (the streams follow at 88):
+//
+//   bit 0  the branch filter (branch_filter.h): the records rebuild the
+//          filtered new file from the filtered old file; the output is
+//          turned back as it is written. The digest is of the new file.
+//   bit 1  the difference stream is dense: one byte for every add byte
+//          (zero where old and new agree), no runs.
+//
+// Other bits are refused.
 #pragma once
 
 #include <cstddef>
@@ -33,6 +44,10 @@ namespace difference {
 
 constexpr unsigned char kFormat2Magic[8] = {'T', 'a', 'r', 'v', 'D', 'i', 'f', '2'};
 constexpr size_t kFormat2HeaderSize = 80;
+constexpr unsigned char kFormat2FlaggedMagic[8] = {'T', 'a', 'r', 'v', 'D', 'i', 'f', '3'};
+constexpr size_t kFormat2FlaggedHeaderSize = 88;
+constexpr uint64_t kFlagBranchFilter = 1;
+constexpr uint64_t kFlagDenseDifference = 2;
 // The window of each stream's frame: the reader's memory does not grow with
 // the file beyond it.
 constexpr int kStreamWindowLog = 27;
@@ -44,9 +59,11 @@ struct Format2Header {
   uint64_t control_size = 0;
   uint64_t diff_size = 0;
   uint64_t extra_size = 0;
+  uint64_t flags = 0;
+  size_t header_size = kFormat2HeaderSize;  // where the streams start
 };
 
-// True when the data starts with the magic of this format.
+// True when the data starts with a magic of this format (either).
 bool IsFormat2(const unsigned char* data, size_t size);
 
 // Reads and checks the header against the difference's own size. False with
@@ -62,9 +79,16 @@ using ApplyProgress = std::function<void(uint64_t out_pos)>;
 // old file at the positions the records name, and checks every record's
 // bounds and, at the end, the digest. False with the reason when the
 // difference is damaged or belongs to another old file; `out` then holds
-// garbage.
+// garbage. A difference made with the branch filter needs the old file
+// filtered: the caller passes it so (`old_filtered`, see
+// FilteredOldNeeded), or the function makes a filtered copy of its own.
 bool ApplyFormat2(const unsigned char* old_data, size_t old_size, const unsigned char* diff,
                   size_t diff_size, unsigned char* out, std::string* why,
-                  const ApplyProgress& progress = nullptr);
+                  const ApplyProgress& progress = nullptr, bool old_filtered = false);
+
+// True when the difference wants the old file through the branch filter.
+inline bool FilteredOldNeeded(const Format2Header& header) {
+  return (header.flags & kFlagBranchFilter) != 0;
+}
 
 }  // namespace difference

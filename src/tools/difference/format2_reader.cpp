@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "branch_filter.h"
 #include "format2.h"
 
 namespace difference {
@@ -107,7 +108,9 @@ struct DigestDeleter {
 }  // namespace
 
 bool IsFormat2(const unsigned char* data, size_t size) {
-  return size >= sizeof kFormat2Magic && memcmp(data, kFormat2Magic, sizeof kFormat2Magic) == 0;
+  return size >= sizeof kFormat2Magic &&
+         (memcmp(data, kFormat2Magic, sizeof kFormat2Magic) == 0 ||
+          memcmp(data, kFormat2FlaggedMagic, sizeof kFormat2FlaggedMagic) == 0);
 }
 
 bool ReadFormat2Header(const unsigned char* data, size_t size, Format2Header* h, std::string* why) {
@@ -115,13 +118,27 @@ bool ReadFormat2Header(const unsigned char* data, size_t size, Format2Header* h,
     *why = "not a difference of the second format";
     return false;
   }
+  h->flags = 0;
+  h->header_size = kFormat2HeaderSize;
+  if (memcmp(data, kFormat2FlaggedMagic, sizeof kFormat2FlaggedMagic) == 0) {
+    if (size < kFormat2FlaggedHeaderSize) {
+      *why = "not a difference of the second format";
+      return false;
+    }
+    h->flags = Load64(data + kFormat2HeaderSize);
+    h->header_size = kFormat2FlaggedHeaderSize;
+    if ((h->flags & ~(kFlagBranchFilter | kFlagDenseDifference)) != 0) {
+      *why = "made with a filter this program does not know";
+      return false;
+    }
+  }
   h->old_size = Load64(data + 8);
   h->new_size = Load64(data + 16);
   memcpy(h->digest, data + 24, sizeof h->digest);
   h->control_size = Load64(data + 56);
   h->diff_size = Load64(data + 64);
   h->extra_size = Load64(data + 72);
-  uint64_t left = size - kFormat2HeaderSize;
+  uint64_t left = size - h->header_size;
   if (h->control_size > left || h->diff_size > left - h->control_size ||
       h->extra_size != left - h->control_size - h->diff_size) {
     *why = "the stream sizes do not add up to the file's size";
@@ -136,14 +153,26 @@ bool ReadFormat2Header(const unsigned char* data, size_t size, Format2Header* h,
 
 bool ApplyFormat2(const unsigned char* old_data, size_t old_size, const unsigned char* diff,
                   size_t diff_size, unsigned char* out, std::string* why,
-                  const ApplyProgress& progress) {
+                  const ApplyProgress& progress, bool old_filtered) {
   Format2Header h;
   if (!ReadFormat2Header(diff, diff_size, &h, why)) return false;
   if (h.old_size != old_size) {
     *why = "made for an old file of another size";
     return false;
   }
-  const unsigned char* p = diff + kFormat2HeaderSize;
+  const bool filtered = FilteredOldNeeded(h);
+  const bool dense = (h.flags & kFlagDenseDifference) != 0;
+  std::vector<unsigned char> filtered_old;
+  if (filtered && !old_filtered) {
+    filtered_old.assign(old_data, old_data + old_size);
+    ConvertBranches(filtered_old.data(), old_size, true);
+    old_data = filtered_old.data();
+  }
+  // The output before this is final (turned back from the filter) and in
+  // the digest.
+  uint64_t final_pos = 0;
+  BranchConverter unfilter(false);
+  const unsigned char* p = diff + h.header_size;
   StreamReader control(p, h.control_size);
   StreamReader deltas(p + h.control_size, h.diff_size);
   StreamReader extra(p + h.control_size + h.diff_size, h.extra_size);
@@ -168,7 +197,18 @@ bool ApplyFormat2(const unsigned char* old_data, size_t old_size, const unsigned
       return false;
     }
     const uint64_t start = out_pos;
-    // Old bytes plus the sparse difference stream.
+    // Old bytes plus the difference stream, dense or sparse.
+    while (dense && add > 0) {
+      size_t got = 0;
+      const unsigned char* d = deltas.Peek(add, &got);
+      if (d == nullptr) {
+        *why = damaged + " (difference stream)";
+        return false;
+      }
+      for (size_t i = 0; i < got; ++i)
+        out[out_pos + i] = static_cast<unsigned char>(old_data[old_pos + i] + d[i]);
+      add -= got, out_pos += got, old_pos += got;
+    }
     while (add > 0) {
       if (zeros == 0 && literals == 0) {
         if (!deltas.ReadVarint(&zeros) || !deltas.ReadVarint(&literals) ||
@@ -206,10 +246,18 @@ bool ApplyFormat2(const unsigned char* old_data, size_t old_size, const unsigned
       return false;
     }
     old_pos = back ? old_pos - step : old_pos + step;
-    EVP_DigestUpdate(md.get(), out + start, out_pos - start);
-    if (progress && out_pos - reported >= (32u << 20)) {
-      progress(out_pos);
-      reported = out_pos;
+    if (filtered) {
+      uint64_t done = unfilter.Convert(out, out_pos);
+      if (out_pos == h.new_size) done = out_pos;  // the tail is never converted
+      EVP_DigestUpdate(md.get(), out + final_pos, done - final_pos);
+      final_pos = done;
+    } else {
+      EVP_DigestUpdate(md.get(), out + start, out_pos - start);
+    }
+    const uint64_t final_out = filtered ? final_pos : out_pos;
+    if (progress && final_out - reported >= (32u << 20)) {
+      progress(final_out);
+      reported = final_out;
     }
   }
   if (zeros != 0 || literals != 0 || !control.AtEnd() || !deltas.AtEnd() || !extra.AtEnd()) {

@@ -7,8 +7,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <utility>
 
+#include "branch_filter.h"
 #include "format2.h"
 
 namespace difference {
@@ -106,7 +108,6 @@ size_t GrowOverChanges(const unsigned char* old_data, size_t old_size,
   }
   return best;
 }
-
 
 // The matches of the anchor index: the old file is beyond the suffix array's
 // memory, or too short for it to matter.
@@ -209,8 +210,10 @@ struct SuffixArray {
 
 // A new alignment (an exact match elsewhere in the old file) is taken when
 // its exact match is this many bytes longer than what the current alignment
-// gets right over the same bytes.
-constexpr size_t kNewAlignmentGain = 8;
+// gets right over the same bytes. Neither gain is best everywhere: tables
+// of pointers that moved by differing amounts want the smaller one, code
+// mostly the larger; the writer tries both.
+constexpr size_t kNewAlignmentGains[] = {8, 6};
 
 // How far a region at `old_pos` of the old file is worth growing over
 // `limit` bytes of the new file at `new_pos`, `step` = 1 forwards or -1
@@ -248,7 +251,7 @@ size_t Grow(const unsigned char* old_data, size_t old_size, size_t old_pos,
 // over the bytes they get mostly right; what neither covers becomes extra
 // bytes.
 std::vector<Match> SuffixArrayMatches(const SuffixArray& sa, const unsigned char* new_data,
-                                      size_t new_size) {
+                                      size_t new_size, size_t gain) {
   const unsigned char* old_data = sa.old_data;
   const size_t old_size = sa.old_size;
   std::vector<Match> matches;
@@ -265,7 +268,7 @@ std::vector<Match> SuffixArrayMatches(const SuffixArray& sa, const unsigned char
     for (; scan < new_size; ++scan) {
       len = sa.Longest(new_data + scan, new_size - scan, &at);
       for (; counted < scan + len; ++counted) right += agrees(counted) ? 1 : 0;
-      if ((len == right && len != 0) || len > right + kNewAlignmentGain) break;
+      if ((len == right && len != 0) || len > right + gain) break;
       if (agrees(scan)) --right;
     }
     if (len == right && scan < new_size) continue;  // the alignment holds on
@@ -306,19 +309,28 @@ std::vector<Match> SuffixArrayMatches(const SuffixArray& sa, const unsigned char
   return matches;
 }
 
+// The suffix array of the old file, or none when it does not fit the cap
+// (or the old file is 2 GiB or more).
+std::unique_ptr<SuffixArray> SortSuffixes(const unsigned char* old_data, size_t old_size,
+                                          uint64_t memory_cap) {
+  if (old_size == 0 || old_size >= (size_t{1} << 31) - 1 ||
+      uint64_t{old_size} * sizeof(saidx_t) > memory_cap)
+    return nullptr;
+  auto sa = std::make_unique<SuffixArray>(
+      SuffixArray{old_data, old_size, std::vector<saidx_t>(old_size)});
+  if (divsufsort(old_data, sa->order.data(), static_cast<saidx_t>(old_size)) != 0) return nullptr;
+  return sa;
+}
+
 }  // namespace
 
 std::vector<Match> FindMatches(const unsigned char* old_data, size_t old_size,
                                const unsigned char* new_data, size_t new_size,
                                uint64_t memory_cap) {
   if (old_size == 0 || new_size == 0) return {};
-  uint64_t needs = uint64_t{old_size} * sizeof(saidx_t);
-  if (old_size >= (size_t{1} << 31) - 1 || needs > memory_cap)
-    return AnchorMatches(old_data, old_size, new_data, new_size);
-  SuffixArray sa{old_data, old_size, std::vector<saidx_t>(old_size)};
-  if (divsufsort(old_data, sa.order.data(), static_cast<saidx_t>(old_size)) != 0)
-    return AnchorMatches(old_data, old_size, new_data, new_size);
-  return SuffixArrayMatches(sa, new_data, new_size);
+  std::unique_ptr<SuffixArray> sa = SortSuffixes(old_data, old_size, memory_cap);
+  if (!sa) return AnchorMatches(old_data, old_size, new_data, new_size);
+  return SuffixArrayMatches(*sa, new_data, new_size, kNewAlignmentGains[0]);
 }
 
 namespace {
@@ -471,17 +483,20 @@ class DeltaEncoder {
 
 bool WriteFormat2(const unsigned char* old_data, size_t old_size, const unsigned char* new_data,
                   size_t new_size, const std::vector<Match>& matches, int level, FILE* out,
-                  std::string* why) {
-  unsigned char header[kFormat2HeaderSize] = {};
-  memcpy(header, kFormat2Magic, sizeof kFormat2Magic);
+                  std::string* why, uint64_t flags, const unsigned char* digest_of) {
+  unsigned char header[kFormat2FlaggedHeaderSize] = {};
+  const size_t header_size = flags != 0 ? kFormat2FlaggedHeaderSize : kFormat2HeaderSize;
+  memcpy(header, flags != 0 ? kFormat2FlaggedMagic : kFormat2Magic, sizeof kFormat2Magic);
   Store64(header + 8, old_size);
   Store64(header + 16, new_size);
+  Store64(header + kFormat2HeaderSize, flags);
   unsigned int digest_len = 0;
-  if (EVP_Digest(new_data, new_size, header + 24, &digest_len, EVP_sha256(), nullptr) != 1) {
+  if (EVP_Digest(digest_of != nullptr ? digest_of : new_data, new_size, header + 24, &digest_len,
+                 EVP_sha256(), nullptr) != 1) {
     *why = "cannot compute the digest";
     return false;
   }
-  if (fwrite(header, 1, sizeof header, out) != sizeof header) {
+  if (fwrite(header, 1, header_size, out) != header_size) {
     *why = std::string("cannot write the difference: ") + strerror(errno);
     return false;
   }
@@ -500,10 +515,23 @@ bool WriteFormat2(const unsigned char* old_data, size_t old_size, const unsigned
   }
   if (ok) {
     StreamWriter deltas(out, level);
-    DeltaEncoder encoder(&deltas);
-    for (const Match& m : matches)
-      encoder.Add(old_data + m.old_pos, new_data + m.new_pos, m.length);
-    encoder.Finish();
+    if ((flags & kFlagDenseDifference) != 0) {
+      std::vector<unsigned char> piece;
+      for (const Match& m : matches) {
+        for (uint64_t at = 0; at < m.length; at += piece.size()) {
+          piece.resize(std::min<uint64_t>(m.length - at, 1u << 20));
+          for (size_t i = 0; i < piece.size(); ++i)
+            piece[i] = static_cast<unsigned char>(new_data[m.new_pos + at + i] -
+                                                  old_data[m.old_pos + at + i]);
+          deltas.Write(piece.data(), piece.size());
+        }
+      }
+    } else {
+      DeltaEncoder encoder(&deltas);
+      for (const Match& m : matches)
+        encoder.Add(old_data + m.old_pos, new_data + m.new_pos, m.length);
+      encoder.Finish();
+    }
     ok = deltas.Finish(&sizes[1]);
   }
   if (ok) {
@@ -517,12 +545,117 @@ bool WriteFormat2(const unsigned char* old_data, size_t old_size, const unsigned
     ok = extra.Finish(&sizes[2]);
   }
   for (size_t i = 0; i < 3; ++i) Store64(header + 56 + 8 * i, sizes[i]);
-  if (!ok || fseek(out, 0, SEEK_SET) != 0 ||
-      fwrite(header, 1, sizeof header, out) != sizeof header || fseek(out, 0, SEEK_END) != 0) {
+  if (!ok || fseek(out, 0, SEEK_SET) != 0 || fwrite(header, 1, header_size, out) != header_size ||
+      fseek(out, 0, SEEK_END) != 0) {
     *why = std::string("cannot write the difference: ") + strerror(errno);
     return false;
   }
   return true;
+}
+
+bool MakeFormat2(const unsigned char* old_data, size_t old_size, const unsigned char* new_data,
+                 size_t new_size, int level, uint64_t flags, FILE* out, std::string* why,
+                 uint64_t memory_cap) {
+  std::vector<unsigned char> old_copy, new_copy;
+  if ((flags & kFlagBranchFilter) != 0) {
+    old_copy.assign(old_data, old_data + old_size);
+    new_copy.assign(new_data, new_data + new_size);
+    ConvertBranches(old_copy.data(), old_size, true);
+    ConvertBranches(new_copy.data(), new_size, true);
+  }
+  const unsigned char* old_in = old_copy.empty() ? old_data : old_copy.data();
+  const unsigned char* new_in = new_copy.empty() ? new_data : new_copy.data();
+  std::vector<Match> matches = FindMatches(old_in, old_size, new_in, new_size, memory_cap);
+  return WriteFormat2(old_in, old_size, new_in, new_size, matches, level, out, why, flags,
+                      new_data);
+}
+
+namespace {
+
+// The size a candidate was written at; UINT64_MAX when it failed.
+uint64_t WrittenSize(FILE* f) {
+  if (fflush(f) != 0 || fseek(f, 0, SEEK_END) != 0) return UINT64_MAX;
+  long end = ftell(f);
+  return end < 0 ? UINT64_MAX : static_cast<uint64_t>(end);
+}
+
+// The size of a difference made this way, written to a temporary file.
+bool MeasureFormat2(const unsigned char* old_data, size_t old_size, const unsigned char* new_data,
+                    size_t new_size, const std::vector<Match>& matches, int level, uint64_t flags,
+                    const unsigned char* digest_of, uint64_t* size, std::string* why) {
+  FILE* f = tmpfile();
+  if (f == nullptr) {
+    *why = std::string("cannot make a temporary file: ") + strerror(errno);
+    return false;
+  }
+  bool ok = WriteFormat2(old_data, old_size, new_data, new_size, matches, level, f, why, flags,
+                         digest_of);
+  *size = ok ? WrittenSize(f) : UINT64_MAX;
+  fclose(f);
+  return ok;
+}
+
+// The level candidates are compared at: their order at the level asked for
+// is nearly always the same, and the strong levels take many times longer.
+constexpr int kTrialLevel = 9;
+
+}  // namespace
+
+bool MakeSmallestFormat2(const unsigned char* old_data, size_t old_size,
+                         const unsigned char* new_data, size_t new_size, int level, FILE* out,
+                         std::string* why, uint64_t memory_cap) {
+  if (old_size == 0 || new_size == 0 || uint64_t{old_size} * sizeof(saidx_t) > memory_cap ||
+      old_size >= (size_t{1} << 31) - 1)
+    return MakeFormat2(old_data, old_size, new_data, new_size, level, 0, out, why, memory_cap);
+  // The candidates are measured at a middle level into a temporary file, one
+  // after the other in a fixed order (the choice is the same on every run);
+  // the smallest is written again at the level asked for.
+  const int trial_level = std::min(level, kTrialLevel);
+  uint64_t best_size = UINT64_MAX, best_flags = 0;
+  std::vector<Match> best_matches;
+  std::vector<unsigned char> old_copy, new_copy;
+  for (bool filtered : {false, true}) {
+    if (filtered) {
+      old_copy.assign(old_data, old_data + old_size);
+      new_copy.assign(new_data, new_data + new_size);
+      ConvertBranches(old_copy.data(), old_size, true);
+      ConvertBranches(new_copy.data(), new_size, true);
+    }
+    const unsigned char* old_in = filtered ? old_copy.data() : old_data;
+    const unsigned char* new_in = filtered ? new_copy.data() : new_data;
+    std::unique_ptr<SuffixArray> sa = SortSuffixes(old_in, old_size, memory_cap);
+    if (!sa) {
+      *why = "cannot sort the old file";
+      return false;
+    }
+    for (size_t gain : kNewAlignmentGains) {
+      std::vector<Match> matches = SuffixArrayMatches(*sa, new_in, new_size, gain);
+      const uint64_t flags = filtered ? kFlagBranchFilter : 0;
+      uint64_t size = 0;
+      if (!MeasureFormat2(old_in, old_size, new_in, new_size, matches, trial_level, flags, new_data,
+                          &size, why))
+        return false;
+      if (size < best_size) {
+        best_size = size;
+        best_flags = flags;
+        best_matches = std::move(matches);
+      }
+    }
+  }
+  // The dense difference stream against the sparse one, at the level asked
+  // for: which one wins depends on how hard the compressor looks.
+  const bool filtered = (best_flags & kFlagBranchFilter) != 0;
+  const unsigned char* old_in = filtered ? old_copy.data() : old_data;
+  const unsigned char* new_in = filtered ? new_copy.data() : new_data;
+  uint64_t sparse_size = 0, dense_size = 0;
+  if (!MeasureFormat2(old_in, old_size, new_in, new_size, best_matches, level, best_flags, new_data,
+                      &sparse_size, why) ||
+      !MeasureFormat2(old_in, old_size, new_in, new_size, best_matches, level,
+                      best_flags | kFlagDenseDifference, new_data, &dense_size, why))
+    return false;
+  if (dense_size < sparse_size) best_flags |= kFlagDenseDifference;
+  return WriteFormat2(old_in, old_size, new_in, new_size, best_matches, level, out, why, best_flags,
+                      new_data);
 }
 
 }  // namespace difference

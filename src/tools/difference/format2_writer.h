@@ -38,9 +38,24 @@ std::vector<Match> FindMatches(const unsigned char* old_data, size_t old_size,
 
 // Writes the whole difference to `out` (a seekable file at offset 0):
 // header, then the three streams compressed at `level`. False with the
-// reason on a write failure.
+// reason on a write failure. With `flags` (format2.h), old and new data are
+// the filtered files and `digest_of` the new file as it is.
 bool WriteFormat2(const unsigned char* old_data, size_t old_size, const unsigned char* new_data,
                   size_t new_size, const std::vector<Match>& matches, int level, FILE* out,
-                  std::string* why);
+                  std::string* why, uint64_t flags = 0, const unsigned char* digest_of = nullptr);
+
+// Finds the matches and writes the difference, through the branch filter
+// when `flags` ask for it (filtered copies of both files are made here).
+bool MakeFormat2(const unsigned char* old_data, size_t old_size, const unsigned char* new_data,
+                 size_t new_size, int level, uint64_t flags, FILE* out, std::string* why,
+                 uint64_t memory_cap = kDefaultMatchMemoryCap);
+
+// The smallest difference of several ways to make it: where the suffix array
+// fits, with and without the branch filter, two gains of a new alignment,
+// the difference stream sparse and dense (compared at a middle level, the
+// smallest written at `level`); otherwise MakeFormat2 without flags.
+bool MakeSmallestFormat2(const unsigned char* old_data, size_t old_size,
+                         const unsigned char* new_data, size_t new_size, int level, FILE* out,
+                         std::string* why, uint64_t memory_cap = kDefaultMatchMemoryCap);
 
 }  // namespace difference

@@ -144,10 +144,8 @@ bool WriteSecondFormat(const MappedFile& old_file, const MappedFile& new_file, i
     *error = out.temp_path() + ": cannot be written: " + strerror(errno);
     return false;
   }
-  std::vector<difference::Match> matches =
-      difference::FindMatches(old_file.data(), old_file.size(), new_file.data(), new_file.size());
-  bool ok = difference::WriteFormat2(
-      old_file.data(), old_file.size(), new_file.data(), new_file.size(), matches,
+  bool ok = difference::MakeSmallestFormat2(
+      old_file.data(), old_file.size(), new_file.data(), new_file.size(),
       Format1Level(level, old_file.size(), new_file.size()), f, error);
   if (fclose(f) != 0 && ok) {
     *error = out.temp_path() + ": cannot be written: " + strerror(errno);
