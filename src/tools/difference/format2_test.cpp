@@ -5,10 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "branch_filter.h"
 #include "format2_writer.h"
 #include "support/test_support.h"
 
@@ -20,15 +22,41 @@ const unsigned char* Bytes(const std::string& s) {
   return reinterpret_cast<const unsigned char*>(s.data());
 }
 
+// The ways a difference is made: the matcher (suffix array, or the anchor
+// index when the suffix array is beyond the memory cap) and the flags.
+struct Way {
+  const char* name;
+  uint64_t memory_cap;
+  uint64_t flags;
+  bool smallest;  // MakeSmallestFormat2, which picks flags itself
+};
+constexpr Way kSuffixArray = {"suffix array", difference::kDefaultMatchMemoryCap, 0, false};
+constexpr Way kAnchors = {"anchor index", 0, 0, false};
+constexpr Way kFiltered = {"branch filter", difference::kDefaultMatchMemoryCap,
+                           difference::kFlagBranchFilter, false};
+constexpr Way kDense = {"dense", difference::kDefaultMatchMemoryCap,
+                        difference::kFlagDenseDifference, false};
+constexpr Way kFilteredDense = {"branch filter, dense", difference::kDefaultMatchMemoryCap,
+                                difference::kFlagBranchFilter | difference::kFlagDenseDifference,
+                                false};
+constexpr Way kSmallest = {"smallest", difference::kDefaultMatchMemoryCap, 0, true};
+constexpr Way kAllWays[] = {kSuffixArray, kAnchors, kFiltered, kDense, kFilteredDense, kSmallest};
+
 std::string MakeDiff(const std::string& old_content, const std::string& new_content,
-                     int level = 3) {
+                     const Way& way = kSuffixArray, int level = 3) {
   FILE* f = tmpfile();
   std::string why;
-  auto matches = difference::FindMatches(Bytes(old_content), old_content.size(), Bytes(new_content),
-                                         new_content.size());
-  EXPECT_TRUE(difference::WriteFormat2(Bytes(old_content), old_content.size(), Bytes(new_content),
-                                       new_content.size(), matches, level, f, &why))
-      << why;
+  if (way.smallest) {
+    EXPECT_TRUE(difference::MakeSmallestFormat2(Bytes(old_content), old_content.size(),
+                                                Bytes(new_content), new_content.size(), level, f,
+                                                &why, way.memory_cap))
+        << why;
+  } else {
+    EXPECT_TRUE(difference::MakeFormat2(Bytes(old_content), old_content.size(), Bytes(new_content),
+                                        new_content.size(), level, way.flags, f, &why,
+                                        way.memory_cap))
+        << why;
+  }
   std::string out;
   rewind(f);
   char buf[65536];
@@ -55,6 +83,48 @@ std::string Moved(const std::string& s, size_t from, size_t len, size_t to) {
   rest.erase(from, len);
   rest.insert(to, block);
   return rest;
+}
+
+// Code-like bytes: functions of filler and calls (E8) and jumps (E9) to
+// the starts of functions of the first half. The new version has `grown`
+// more bytes at the start of the middle function: every later function
+// moves, and every call from there changes its relative operand (not its
+// target).
+std::string CodeLike(size_t functions, size_t grown, unsigned seed) {
+  uint32_t state = seed;
+  auto next = [&state] {
+    state = state * 1103515245u + 12345u;
+    return state >> 8;
+  };
+  // Each function: items of 3 filler bytes or a branch to another function.
+  std::vector<std::vector<uint32_t>> bodies(functions);  // item: 0 filler, else target + 1
+  for (auto& body : bodies) {
+    size_t items = 20 + next() % 40;
+    for (size_t i = 0; i < items; ++i)
+      body.push_back(next() % 4 == 0 ? 1 + next() % static_cast<uint32_t>(functions / 2) : 0);
+  }
+  std::vector<size_t> starts(functions);
+  size_t pos = 0;
+  for (size_t f = 0; f < functions; ++f) {
+    starts[f] = pos;
+    if (f == functions / 2) pos += grown;
+    for (uint32_t item : bodies[f]) pos += item ? 5 : 3;
+  }
+  std::string out;
+  state = seed * 7 + 1;  // the same filler in both versions
+  for (size_t f = 0; f < functions; ++f) {
+    if (f == functions / 2) out += RandomBytes(grown, seed + 1);
+    for (uint32_t item : bodies[f]) {
+      if (item == 0) {
+        for (int k = 0; k < 3; ++k) out += static_cast<char>(0x40 + next() % 64);
+        continue;
+      }
+      auto rel = static_cast<uint32_t>(starts[item - 1] - (out.size() + 5));
+      out += static_cast<char>(item % 2 ? 0xE8 : 0xE9);
+      for (int k = 0; k < 4; ++k) out += static_cast<char>(rel >> (8 * k));
+    }
+  }
+  return out;
 }
 
 TEST(Format2Test, EdgeCasesRoundTrip) {
@@ -90,24 +160,82 @@ TEST(Format2Test, EdgeCasesRoundTrip) {
       {"shorter than an anchor", "abc", "abd", 0},
       {"repetitive records edited", records, records_edited, 3000},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    std::string diff = MakeDiff(c.old_content, c.new_content);
-    if (c.at_most) {
-      EXPECT_LE(diff.size(), c.at_most);
+  for (const Way& way : kAllWays) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(way.name) + ": " + c.name);
+      std::string diff = MakeDiff(c.old_content, c.new_content, way);
+      // Through the filter, bytes that look like branches in random data
+      // differ once their position changes: a few bytes each.
+      const size_t filter_cost = (way.flags & difference::kFlagBranchFilter) ? 2000 : 0;
+      if (c.at_most) {
+        EXPECT_LE(diff.size(), c.at_most + filter_cost);
+      }
+      std::string out, why;
+      ASSERT_TRUE(Apply(c.old_content, diff, &out, &why)) << why;
+      EXPECT_TRUE(out == c.new_content);
     }
-    std::string out, why;
-    ASSERT_TRUE(Apply(c.old_content, diff, &out, &why)) << why;
-    EXPECT_TRUE(out == c.new_content);
   }
 }
 
-TEST(Format2Test, DamagedDifferencesAndWrongOldFilesAreRefused) {
-  const std::string old_content = RandomBytes(1u << 20, 4);
-  std::string new_content = old_content;
-  for (size_t i = 5; i < new_content.size(); i += 50000) new_content[i] ^= 0x33;
-  new_content.insert(1000, RandomBytes(30000, 5));
-  const std::string diff = MakeDiff(old_content, new_content);
+// The branch filter on code whose calls moved: it rebuilds exactly, and the
+// difference is much smaller than without it (the operands of the calls
+// across the grown function agree again once absolute).
+TEST(Format2Test, BranchFilterShrinksMovedCalls) {
+  const std::string old_code = CodeLike(4000, 0, 5), new_code = CodeLike(4000, 3000, 5);
+  ASSERT_EQ(new_code.size(), old_code.size() + 3000);
+  const std::string plain = MakeDiff(old_code, new_code, kSuffixArray);
+  const std::string filtered = MakeDiff(old_code, new_code, kFiltered);
+  const std::string smallest = MakeDiff(old_code, new_code, kSmallest);
+  for (const std::string* diff : {&plain, &filtered, &smallest}) {
+    std::string out, why;
+    ASSERT_TRUE(Apply(old_code, *diff, &out, &why)) << why;
+    EXPECT_TRUE(out == new_code);
+  }
+  EXPECT_EQ(filtered.compare(0, 8, "TarvDif3"), 0);
+  EXPECT_EQ(plain.compare(0, 8, "TarvDif2"), 0);
+  EXPECT_LT(filtered.size() * 2, plain.size());
+  EXPECT_LE(smallest.size(), filtered.size());
+}
+
+// The filter turned back in steps of any size gives the bytes it was
+// given, on code and on data full of branch opcodes and top bytes of the
+// class (where a decision depends on bytes a later operand changes).
+TEST(Format2Test, BranchFilterTurnsBackInAnySteps) {
+  std::string tricky = RandomBytes(200000, 8);
+  const unsigned char kinds[] = {0xE8, 0xE9, 0x00, 0xFF};
+  for (size_t i = 0; i < tricky.size(); ++i)
+    if (static_cast<unsigned char>(tricky[i]) % 3 == 0)
+      tricky[i] = static_cast<char>(kinds[static_cast<unsigned char>(tricky[i]) % 4]);
+  const std::string code = CodeLike(3000, 100, 9);
+  struct Case {
+    const char* name;
+    const std::string* data;
+    size_t step;
+  } cases[] = {{"tricky by 1", &tricky, 1},       {"tricky by 4", &tricky, 4},
+               {"tricky by 7", &tricky, 7},       {"tricky whole", &tricky, tricky.size()},
+               {"code by 3", &code, 3},           {"code by 4096", &code, 4096},
+               {"code whole", &code, code.size()}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string data = *c.data;
+    difference::ConvertBranches(reinterpret_cast<unsigned char*>(data.data()), data.size(), true);
+    EXPECT_NE(data, *c.data);
+    difference::BranchConverter back(false);
+    size_t final_pos = 0;
+    for (size_t end = 0; end < data.size();) {
+      end = std::min(data.size(), end + c.step);
+      size_t now = back.Convert(reinterpret_cast<unsigned char*>(data.data()), end);
+      ASSERT_GE(now, final_pos);
+      ASSERT_LE(now, end);
+      final_pos = now;
+    }
+    EXPECT_GE(final_pos + 4, data.size());
+    EXPECT_TRUE(data == *c.data);
+  }
+}
+
+void ExpectDamageRefused(const std::string& old_content, const std::string& new_content,
+                         const std::string& diff) {
   difference::Format2Header h;
   std::string why;
   ASSERT_TRUE(difference::ReadFormat2Header(Bytes(diff), diff.size(), &h, &why));
@@ -119,12 +247,17 @@ TEST(Format2Test, DamagedDifferencesAndWrongOldFilesAreRefused) {
     d[at] ^= 0x40;
     return d;
   };
+  auto flipped_bit = [&](size_t at, int bit) {
+    std::string d = diff;
+    d[at] = static_cast<char>(d[at] ^ bit);
+    return d;
+  };
   auto header_field = [&](size_t offset, uint64_t delta) {
     std::string d = diff;
     d[offset] = static_cast<char>(d[offset] + delta);
     return d;
   };
-  const size_t control = difference::kFormat2HeaderSize, deltas = control + h.control_size,
+  const size_t control = h.header_size, deltas = control + h.control_size,
                extra = deltas + h.diff_size;
   std::string other_old = old_content;
   other_old[old_content.size() / 2] ^= 1;
@@ -137,7 +270,8 @@ TEST(Format2Test, DamagedDifferencesAndWrongOldFilesAreRefused) {
       {"extra stream byte flipped", old_content, flipped(extra + h.extra_size / 2)},
       {"digest flipped", old_content, flipped(30)},
       {"truncated", old_content, diff.substr(0, diff.size() - 1)},
-      {"header only", old_content, diff.substr(0, difference::kFormat2HeaderSize)},
+      {"header only", old_content, diff.substr(0, h.header_size)},
+      {"header cut inside", old_content, diff.substr(0, difference::kFormat2HeaderSize + 4)},
       {"wrong magic", old_content, flipped(0)},
       {"old size wrong", old_content, header_field(8, 1)},
       {"new size larger", old_content, header_field(16, 1)},
@@ -145,6 +279,8 @@ TEST(Format2Test, DamagedDifferencesAndWrongOldFilesAreRefused) {
       {"stream sizes shifted", old_content, header_field(56, 1)},
       {"another old file", other_old, diff},
       {"data after the streams", old_content, diff + "x"},
+      {"other flags", old_content, h.flags ? header_field(80, 4) : flipped(7)},
+      {"filter flag flipped", old_content, h.flags ? flipped_bit(80, 1) : flipped(7)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -156,6 +292,17 @@ TEST(Format2Test, DamagedDifferencesAndWrongOldFilesAreRefused) {
   std::string out;
   ASSERT_TRUE(Apply(old_content, diff, &out, &why)) << why;  // the original still applies
   EXPECT_TRUE(out == new_content);
+}
+
+TEST(Format2Test, DamagedDifferencesAndWrongOldFilesAreRefused) {
+  const std::string old_content = RandomBytes(1u << 20, 4);
+  std::string new_content = old_content;
+  for (size_t i = 5; i < new_content.size(); i += 50000) new_content[i] ^= 0x33;
+  new_content.insert(1000, RandomBytes(30000, 5));
+  for (const Way& way : {kSuffixArray, kFilteredDense}) {
+    SCOPED_TRACE(way.name);
+    ExpectDamageRefused(old_content, new_content, MakeDiff(old_content, new_content, way));
+  }
 }
 
 }  // namespace

@@ -36,9 +36,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "apply/md5.h"
 #include "data/file_io.h"
+#include "tools/difference/branch_filter.h"
 #include "tools/difference/format2.h"
 
 namespace {
@@ -306,6 +308,7 @@ int main(int argc, char** argv) {
   unsigned long long size = 0;
   std::string why;
   const bool second_format = difference::IsFormat2(g_diff.data, g_diff.size);
+  bool filtered = false;
   if (second_format) {
     difference::Format2Header header;
     if (!difference::ReadFormat2Header(g_diff.data, g_diff.size, &header, &why))
@@ -313,6 +316,7 @@ int main(int argc, char** argv) {
     if (header.old_size != g_old.size)
       return Fail(kDiffBad, std::string(diff_path) + ": made for an old file of another size");
     size = header.new_size;
+    filtered = difference::FilteredOldNeeded(header);
   } else if (!CheckFrame(g_diff, &size, &why)) {
     return Fail(kDiffBad, std::string(diff_path) + ": " + why);
   }
@@ -327,9 +331,23 @@ int main(int argc, char** argv) {
   }
   if (second_format) {
     static unsigned char empty_output[1];
+    // A difference made through the branch filter reads the old file
+    // filtered: a copy in memory, which takes the old file's place (its
+    // mapped pages are dropped as they are copied).
+    std::vector<unsigned char> filtered_old;
+    if (filtered) {
+      filtered_old.resize(g_old.size);
+      for (size_t at = 0; at < g_old.size; at += kDropEvery) {
+        size_t n = std::min(kDropEvery, g_old.size - at);
+        memcpy(filtered_old.data() + at, g_old.data + at, n);
+        madvise(g_old.data + at, n, MADV_DONTNEED);
+      }
+      difference::ConvertBranches(filtered_old.data(), filtered_old.size(), true);
+    }
     bool applied = difference::ApplyFormat2(
-        g_old.data, g_old.size, g_diff.data, g_diff.size, g_out.data ? g_out.data : empty_output,
-        &why, [](uint64_t out_pos) { DropPassedPages(static_cast<size_t>(out_pos), 0); });
+        filtered ? filtered_old.data() : g_old.data, g_old.size, g_diff.data, g_diff.size,
+        g_out.data ? g_out.data : empty_output, &why,
+        [](uint64_t out_pos) { DropPassedPages(static_cast<size_t>(out_pos), 0); }, filtered);
     if (!applied) return Fail(kDiffBad, std::string(diff_path) + ": " + why);
   } else if (!Decode(&why)) {
     return Fail(kDiffBad, std::string(diff_path) + ": " + why);

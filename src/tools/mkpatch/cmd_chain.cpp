@@ -1,4 +1,4 @@
-// tarv-mkpatch chain [--level N] SERVER_DIR VERSION=DIR VERSION=DIR ...:
+// tarv-mkpatch chain [--level N] [--jobs N] SERVER_DIR VERSION=DIR VERSION=DIR ...:
 // one patch archive per consecutive pair of versions and the catalogue
 // patches.txt that lists them, ready for a static HTTP or FTP server; and
 // for repair, the manifest of every version and the file objects.
@@ -79,9 +79,13 @@ int CmdChain(const Args& in) {
   int level = kDefaultLevel;
   std::string error;
   std::vector<Version> versions;
-  if (!TakeLevelOption(&args, &level, &error)) return Fail(error);
+  unsigned jobs = DefaultJobs();
+  if (!TakeLevelOption(&args, &level, &error) || !TakeJobsOption(&args, &jobs, &error))
+    return Fail(error);
   if (args.size() < 3) {
-    return Fail("usage: tarv-mkpatch chain [--level N] SERVER_DIR VERSION=DIR VERSION=DIR ...");
+    return Fail(
+        "usage: tarv-mkpatch chain [--level N] [--jobs N] SERVER_DIR VERSION=DIR VERSION=DIR "
+        "...");
   }
   if (!ParseVersions(args, &versions, &error)) return Fail(error);
   const std::string& server = args[0];
@@ -94,7 +98,8 @@ int CmdChain(const Args& in) {
     const Version &from = versions[i], &to = versions[i + 1];
     std::string zip = server + "/" + from.name + "_to_" + to.name + ".zip";
     PatchSummary s;
-    if (!WritePatchArchive(from.dir, to.dir, zip, level, &s, &error)) {
+    if (!WritePatchArchive(from.dir, to.dir, zip, level, &s, &error, DifferenceFormat::kBest,
+                           jobs)) {
       for (const auto& w : written) TarvFile::Unlink(w);
       return Fail(error);
     }

@@ -1,4 +1,4 @@
-// tarv-mkpatch patch [--level N] [--format 1|2|best] OLD_DIR NEW_DIR OUT.zip
+// tarv-mkpatch patch [--level N] [--format 1|2|best] [--jobs N] OLD_DIR NEW_DIR OUT.zip
 #include <cstdio>
 
 #include "difference.h"
@@ -12,13 +12,17 @@ int CmdPatch(const Args& in) {
   int level = kDefaultLevel;
   std::string error;
   DifferenceFormat format = DifferenceFormat::kBest;
-  if (!TakeLevelOption(&args, &level, &error) || !TakeFormatOption(&args, &format, &error))
+  unsigned jobs = DefaultJobs();
+  if (!TakeLevelOption(&args, &level, &error) || !TakeFormatOption(&args, &format, &error) ||
+      !TakeJobsOption(&args, &jobs, &error))
     return Fail(error);
   if (args.size() != 3)
     return Fail(
-        "usage: tarv-mkpatch patch [--level N] [--format 1|2|best] OLD_DIR NEW_DIR OUT.zip");
+        "usage: tarv-mkpatch patch [--level N] [--format 1|2|best] [--jobs N] OLD_DIR NEW_DIR "
+        "OUT.zip");
   PatchSummary s;
-  if (!WritePatchArchive(args[0], args[1], args[2], level, &s, &error, format)) return Fail(error);
+  if (!WritePatchArchive(args[0], args[1], args[2], level, &s, &error, format, jobs))
+    return Fail(error);
   printf(
       "%s: %zu added (%zu of them changed files shipped whole), %zu deleted, %zu patched, "
       "%zu unchanged\n",

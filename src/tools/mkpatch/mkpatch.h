@@ -33,6 +33,11 @@ std::string ProgramDir();
 // Takes "--level N" out of `args` into `level` (1 to 22). False with a
 // message in `error` when the value is missing or out of range.
 bool TakeLevelOption(Args* args, int* level, std::string* error);
+// Takes "--jobs N" (1 to 256) out of args; `jobs` keeps its value (the
+// number of cores by default) when the option is not there.
+bool TakeJobsOption(Args* args, unsigned* jobs, std::string* error);
+// The number of jobs when none is given: one a core.
+unsigned DefaultJobs();
 
 // The whole file at `path` when it is a regular file of at most `limit`
 // bytes; otherwise false with a line in `error`.

@@ -21,15 +21,16 @@ const Command kCommands[] = {
      "      given), proved by rebuilding NEW with jpatch"},
     {"md5", mkpatch::CmdMd5, "md5 FILE...\n      the MD5 digests, printed as md5sum prints them"},
     {"patch", mkpatch::CmdPatch,
-     "patch [--level N] [--format 1|2|best] OLD_DIR NEW_DIR OUT.zip\n"
+     "patch [--level N] [--format 1|2|best] [--jobs N] OLD_DIR NEW_DIR OUT.zip\n"
      "      the patch archive that turns OLD_DIR into NEW_DIR (each difference in\n"
-     "      the format given; best: the smaller of both, the default)"},
+     "      the format given; best: the smaller of both, the default; N files at a\n"
+     "      time, one a core unless given)"},
     {"apply", mkpatch::CmdApply,
      "apply PATCH.zip|PATCH_DIR INSTALL_DIR\n"
      "      applies a patch with the patcher's own applier and prints every message;\n"
      "      exit 0 only when every entry was applied"},
     {"chain", mkpatch::CmdChain,
-     "chain [--level N] SERVER_DIR VERSION=DIR VERSION=DIR ...\n"
+     "chain [--level N] [--jobs N] SERVER_DIR VERSION=DIR VERSION=DIR ...\n"
      "      SERVER_DIR/<from>_to_<to>.zip for each consecutive pair, SERVER_DIR/patches.txt,\n"
      "      and for repair SERVER_DIR/manifests/<version>.txt and SERVER_DIR/objects/"},
     {"check-server", mkpatch::CmdCheckServer,

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <thread>
 
 #include "data/file_io.h"
 #include "mkpatch.h"
@@ -42,6 +43,28 @@ bool TakeLevelOption(Args* args, int* level, std::string* error) {
     --i;
   }
   return true;
+}
+
+bool TakeJobsOption(Args* args, unsigned* jobs, std::string* error) {
+  for (size_t i = 0; i < args->size(); ++i) {
+    if ((*args)[i] != "--jobs") continue;
+    const std::string value = i + 1 < args->size() ? (*args)[i + 1] : "";
+    char* end = nullptr;
+    long v = strtol(value.c_str(), &end, 10);
+    if (value.empty() || *end != '\0' || v < 1 || v > 256) {
+      *error = "--jobs must be a number from 1 to 256";
+      return false;
+    }
+    *jobs = static_cast<unsigned>(v);
+    args->erase(args->begin() + static_cast<long>(i), args->begin() + static_cast<long>(i) + 2);
+    --i;
+  }
+  return true;
+}
+
+unsigned DefaultJobs() {
+  unsigned n = std::thread::hardware_concurrency();
+  return n == 0 ? 1 : n;
 }
 
 bool ReadFile(const std::string& path, uint64_t limit, std::string* bytes, std::string* error) {

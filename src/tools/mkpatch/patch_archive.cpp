@@ -2,10 +2,15 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <mutex>
 #include <set>
+#include <thread>
+#include <vector>
 
 #include "apply/md5.h"
 #include "data/file_util.h"
@@ -101,56 +106,125 @@ void AddLine(std::string* list, const std::string& rel, const std::string& after
   *list += ListPath(rel) + "\r\n" + after + "\r\n" + before + "\r\n";
 }
 
-// One file present in both trees.
-bool PlanChanged(const std::string& rel, const TreeFile& o, const TreeFile& n,
-                 const std::string& work, int level, DifferenceFormat format, Plan* plan,
-                 PatchSummary* s, std::string* error) {
-  std::string od = Digest(o.path), nd = Digest(n.path);
-  if (od.empty() || nd.empty()) {
-    *error = rel + ": cannot be read";
-    return false;
-  }
-  if (od == nd && o.size == n.size) {
-    ++s->unchanged;
-    return true;
-  }
-  bool whole = o.size >= kMaxDifferenceOldSize || rel == kToolPath;
-  std::string diff = work + "/" + std::to_string(plan->data.size()) + ".diff";
-  if (!whole) {
-    printf("difference: %s\n", rel.c_str());
+// A changed file whose difference is to be made: found in order, made by
+// the jobs in any order, put into the plan in order again.
+struct Changed {
+  std::string rel, old_path, new_path, before, after, diff;
+  uint64_t new_size = 0;
+  bool whole = false;  // shipped whole (decided before or by the difference's size)
+  bool ok = true;
+  std::string error;
+};
+
+// Makes one difference, proves it, and decides whether the file goes whole.
+void MakeOne(Changed* c, int level, DifferenceFormat format, std::mutex* print) {
+  {
+    std::lock_guard<std::mutex> lock(*print);
+    printf("difference: %s\n", c->rel.c_str());
     fflush(stdout);
-    if (!MakeDifference(o.path, n.path, diff, level, error, format)) return false;
-    uint64_t size = 0;
-    TarvUtil::QueryFileSize(TarvUtil::FromFsPath(diff), size);
-    whole = size >= n.size;
-    if (!whole && !ProveDifference(o.path, diff, n.path, error)) return false;
   }
-  if (whole) {
-    AddLine(&plan->added, rel, nd, od);
-    plan->data.push_back({"data/" + rel, n.path});
-    ++s->added;
-    ++s->shipped_whole;
-  } else {
-    AddLine(&plan->patched, rel, nd, od);
-    plan->data.push_back({"data/" + rel + ".diff", diff});
-    plan->diff_names.insert("data/" + rel + ".diff");
-    ++s->patched;
+  if (!MakeDifference(c->old_path, c->new_path, c->diff, level, &c->error, format)) {
+    c->ok = false;
+    return;
   }
-  return true;
+  uint64_t size = 0;
+  TarvUtil::QueryFileSize(TarvUtil::FromFsPath(c->diff), size);
+  c->whole = size >= c->new_size;
+  if (!c->whole && !ProveDifference(c->old_path, c->diff, c->new_path, &c->error)) c->ok = false;
+}
+
+// Makes the differences, `jobs` files at a time (each job one file, with
+// the memory of one difference).
+void MakeAll(std::vector<Changed>* changed, int level, DifferenceFormat format, unsigned jobs) {
+  std::vector<Changed*> todo;
+  for (Changed& c : *changed)
+    if (!c.whole) todo.push_back(&c);
+  std::atomic<size_t> next{0};
+  std::atomic<bool> failed{false};
+  std::mutex print;
+  auto work = [&] {
+    while (!failed) {
+      const size_t i = next++;
+      if (i >= todo.size()) break;
+      MakeOne(todo[i], level, format, &print);
+      if (!todo[i]->ok) failed = true;
+    }
+  };
+  const size_t threads = std::min<size_t>(std::max(jobs, 1u), todo.size());
+  if (threads <= 1) {
+    work();
+    return;
+  }
+  std::vector<std::thread> pool;
+  for (size_t t = 0; t < threads; ++t) pool.emplace_back(work);
+  for (std::thread& t : pool) t.join();
 }
 
 bool MakePlan(const Tree& old_tree, const Tree& new_tree, const std::string& work, int level,
-              DifferenceFormat format, Plan* plan, PatchSummary* s, std::string* error) {
+              DifferenceFormat format, unsigned jobs, Plan* plan, PatchSummary* s,
+              std::string* error) {
+  // In the order of the new tree: each entry is an added file or a changed
+  // one (an index into `changed`); the differences are made in between.
+  struct Entry {
+    std::string rel, path, digest;
+    size_t changed = SIZE_MAX;
+  };
+  std::vector<Entry> entries;
+  std::vector<Changed> changed;
   for (const auto& [rel, n] : new_tree) {
     auto o = old_tree.find(rel);
     if (o == old_tree.end()) {
-      AddLine(&plan->added, rel, Digest(n.path), "");
-      plan->data.push_back({"data/" + rel, n.path});
-      ++s->added;
-    } else if (!PlanChanged(rel, o->second, n, work, level, format, plan, s, error)) {
+      entries.push_back({rel, n.path, Digest(n.path)});
+      continue;
+    }
+    std::string od = Digest(o->second.path), nd = Digest(n.path);
+    if (od.empty() || nd.empty()) {
+      *error = rel + ": cannot be read";
       return false;
     }
+    if (od == nd && o->second.size == n.size) {
+      ++s->unchanged;
+      continue;
+    }
+    Changed c;
+    c.rel = rel;
+    c.old_path = o->second.path;
+    c.new_path = n.path;
+    c.before = od;
+    c.after = nd;
+    c.new_size = n.size;
+    c.diff = work + "/" + std::to_string(entries.size()) + ".diff";
+    c.whole = o->second.size >= kMaxDifferenceOldSize || rel == kToolPath;
+    entries.push_back({rel, n.path, "", changed.size()});
+    changed.push_back(std::move(c));
   }
+  MakeAll(&changed, level, format, jobs);
+  for (const Entry& e : entries) {
+    if (e.changed == SIZE_MAX) {
+      AddLine(&plan->added, e.rel, e.digest, "");
+      plan->data.push_back({"data/" + e.rel, e.path});
+      ++s->added;
+      continue;
+    }
+    const Changed& c = changed[e.changed];
+    if (!c.ok) {
+      *error = c.error;
+      return false;
+    }
+    if (c.whole) {
+      AddLine(&plan->added, c.rel, c.after, c.before);
+      plan->data.push_back({"data/" + c.rel, c.new_path});
+      ++s->added;
+      ++s->shipped_whole;
+    } else {
+      AddLine(&plan->patched, c.rel, c.after, c.before);
+      plan->data.push_back({"data/" + c.rel + ".diff", c.diff});
+      plan->diff_names.insert("data/" + c.rel + ".diff");
+      ++s->patched;
+    }
+  }
+  // (A failed job stops the others: whatever the order of those left
+  // unmade, the walk above meets a failed one and ends there.)
   for (const auto& [rel, o] : old_tree) {
     if (new_tree.count(rel)) continue;
     AddLine(&plan->deleted, rel, "", Digest(o.path));
@@ -176,7 +250,7 @@ bool WriteZip(const Plan& plan, const std::string& out_zip, std::string* error) 
 
 bool WritePatchArchive(const std::string& old_dir, const std::string& new_dir,
                        const std::string& out_zip, int level, PatchSummary* summary,
-                       std::string* error, DifferenceFormat format) {
+                       std::string* error, DifferenceFormat format, unsigned jobs) {
   Tree old_tree, new_tree;
   if (!ScanTree(old_dir, &old_tree, error) || !ScanTree(new_dir, &new_tree, error) ||
       !CheckKinds(old_tree, new_tree, error)) {
@@ -189,7 +263,7 @@ bool WritePatchArchive(const std::string& old_dir, const std::string& new_dir,
   }
   Plan plan;
   *summary = PatchSummary();
-  bool ok = MakePlan(old_tree, new_tree, work, level, format, &plan, summary, error) &&
+  bool ok = MakePlan(old_tree, new_tree, work, level, format, jobs, &plan, summary, error) &&
             WriteZip(plan, out_zip, error);
   RemoveTree(work);
   return ok;

@@ -18,10 +18,12 @@ struct PatchSummary {
 };
 
 // Writes the archive to out_zip (through a part file), each changed file's
-// difference in `format` (kBest: the smaller of the two). False with the
-// reason in `error`; nothing is left at out_zip then.
+// difference in `format` (kBest: the smaller of the two), `jobs` differences
+// made at a time (the archive is the same whatever the number). False with
+// the reason in `error`; nothing is left at out_zip then.
 bool WritePatchArchive(const std::string& old_dir, const std::string& new_dir,
                        const std::string& out_zip, int level, PatchSummary* summary,
-                       std::string* error, DifferenceFormat format = DifferenceFormat::kBest);
+                       std::string* error, DifferenceFormat format = DifferenceFormat::kBest,
+                       unsigned jobs = 1);
 
 }  // namespace mkpatch
