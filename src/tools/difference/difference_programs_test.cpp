@@ -247,7 +247,8 @@ TEST(DifferenceProgramsTest, JobsMakeTheSameArchive) {
   tarvtest::MakeDirs(new_dir + "/Data");
   for (int i = 0; i < 6; ++i) {
     const std::string name = "/Data/file" + std::to_string(i) + ".pak";
-    WriteLargePair(old_dir + name, new_dir + name, (256u << 10) * (1 + i % 3), 5 + i);
+    WriteLargePair(old_dir + name, new_dir + name,
+                   (size_t{256} << 10) * static_cast<size_t>(1 + i % 3), 5 + i);
   }
   WriteFile(new_dir + "/Data/added.txt", "new file");
   WriteFile(old_dir + "/Data/deleted.txt", "old file");

@@ -1,8 +1,9 @@
 // Making a difference of the second format (see format2.h). The matches are
-// found in the old file by an index of short strings, each grown into an
-// approximate match over small changes, so that a region of the new file
-// that equals the old one up to a few bytes costs a few bytes of the
-// (mostly zero) difference stream.
+// found in the old file by its suffix array (or, for old files beyond the
+// memory cap, an index of short strings), each grown into an approximate
+// match over small changes, so that a region of the new file that equals the
+// old one up to a few bytes costs a few bytes of the (mostly zero)
+// difference stream.
 #pragma once
 
 #include <cstddef>
