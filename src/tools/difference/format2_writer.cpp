@@ -340,19 +340,35 @@ std::vector<Match> SuffixArrayMatches(const SuffixArray& sa, const unsigned char
 // Old files from this size get the buckets (64 MiB).
 constexpr size_t kBucketsFrom = size_t{1} << 22;
 
-// The suffix array of the old file, or none when it does not fit the cap
-// (or the old file is 2 GiB or more).
+// Whether the suffix array of an old file of this size fits the cap (and
+// the 32-bit indices of the sorter).
+bool SuffixArrayFits(size_t old_size, uint64_t memory_cap) {
+  return old_size > 0 && old_size < (size_t{1} << 31) - 1 &&
+         uint64_t{old_size} * sizeof(saidx_t) <= memory_cap;
+}
+
+// The suffix array of the old file, or none when it does not fit the cap.
 std::unique_ptr<SuffixArray> SortSuffixes(const unsigned char* old_data, size_t old_size,
                                           uint64_t memory_cap) {
-  if (old_size == 0 || old_size >= (size_t{1} << 31) - 1 ||
-      uint64_t{old_size} * sizeof(saidx_t) > memory_cap)
-    return nullptr;
+  if (!SuffixArrayFits(old_size, memory_cap)) return nullptr;
   auto sa = std::make_unique<SuffixArray>(
       SuffixArray{old_data, old_size, std::vector<saidx_t>(old_size)});
   if (divsufsort(old_data, sa->order.data(), static_cast<saidx_t>(old_size)) != 0) return nullptr;
   if (old_size >= kBucketsFrom) sa->MakeBuckets();
   return sa;
 }
+
+// Both files through the branch filter, as copies; the originals stay.
+struct FilteredPair {
+  std::vector<unsigned char> old_copy, new_copy;
+  void Make(const unsigned char* old_data, size_t old_size, const unsigned char* new_data,
+            size_t new_size) {
+    old_copy.assign(old_data, old_data + old_size);
+    new_copy.assign(new_data, new_data + new_size);
+    ConvertBranches(old_copy.data(), old_size, true);
+    ConvertBranches(new_copy.data(), new_size, true);
+  }
+};
 
 }  // namespace
 
@@ -588,15 +604,11 @@ bool WriteFormat2(const unsigned char* old_data, size_t old_size, const unsigned
 bool MakeFormat2(const unsigned char* old_data, size_t old_size, const unsigned char* new_data,
                  size_t new_size, int level, uint64_t flags, FILE* out, std::string* why,
                  uint64_t memory_cap) {
-  std::vector<unsigned char> old_copy, new_copy;
-  if ((flags & kFlagBranchFilter) != 0) {
-    old_copy.assign(old_data, old_data + old_size);
-    new_copy.assign(new_data, new_data + new_size);
-    ConvertBranches(old_copy.data(), old_size, true);
-    ConvertBranches(new_copy.data(), new_size, true);
-  }
-  const unsigned char* old_in = old_copy.empty() ? old_data : old_copy.data();
-  const unsigned char* new_in = new_copy.empty() ? new_data : new_copy.data();
+  FilteredPair copies;
+  const bool filtered = (flags & kFlagBranchFilter) != 0;
+  if (filtered) copies.Make(old_data, old_size, new_data, new_size);
+  const unsigned char* old_in = filtered ? copies.old_copy.data() : old_data;
+  const unsigned char* new_in = filtered ? copies.new_copy.data() : new_data;
   std::vector<Match> matches = FindMatches(old_in, old_size, new_in, new_size, memory_cap);
   return WriteFormat2(old_in, old_size, new_in, new_size, matches, level, out, why, flags,
                       new_data);
@@ -655,25 +667,19 @@ constexpr int kTrialLevel = 9;
 bool MakeSmallestFormat2(const unsigned char* old_data, size_t old_size,
                          const unsigned char* new_data, size_t new_size, int level, FILE* out,
                          std::string* why, uint64_t memory_cap) {
-  if (old_size == 0 || new_size == 0 || uint64_t{old_size} * sizeof(saidx_t) > memory_cap ||
-      old_size >= (size_t{1} << 31) - 1)
+  if (new_size == 0 || !SuffixArrayFits(old_size, memory_cap))
     return MakeFormat2(old_data, old_size, new_data, new_size, level, 0, out, why, memory_cap);
-  // The candidates are measured at a middle level into a temporary file, one
-  // after the other in a fixed order (the choice is the same on every run);
+  // The candidates are measured at a middle level by counting their bytes,
+  // one after the other in a fixed order (the choice is the same on every run);
   // the smallest is written again at the level asked for.
   const int trial_level = std::min(level, kTrialLevel);
   uint64_t best_size = UINT64_MAX, best_flags = 0;
   std::vector<Match> best_matches;
-  std::vector<unsigned char> old_copy, new_copy;
+  FilteredPair copies;
   for (bool filtered : {false, true}) {
-    if (filtered) {
-      old_copy.assign(old_data, old_data + old_size);
-      new_copy.assign(new_data, new_data + new_size);
-      ConvertBranches(old_copy.data(), old_size, true);
-      ConvertBranches(new_copy.data(), new_size, true);
-    }
-    const unsigned char* old_in = filtered ? old_copy.data() : old_data;
-    const unsigned char* new_in = filtered ? new_copy.data() : new_data;
+    if (filtered) copies.Make(old_data, old_size, new_data, new_size);
+    const unsigned char* old_in = filtered ? copies.old_copy.data() : old_data;
+    const unsigned char* new_in = filtered ? copies.new_copy.data() : new_data;
     std::unique_ptr<SuffixArray> sa = SortSuffixes(old_in, old_size, memory_cap);
     if (!sa) {
       *why = "cannot sort the old file";
@@ -696,8 +702,8 @@ bool MakeSmallestFormat2(const unsigned char* old_data, size_t old_size,
   // The dense difference stream against the sparse one, at the level asked
   // for: which one wins depends on how hard the compressor looks.
   const bool filtered = (best_flags & kFlagBranchFilter) != 0;
-  const unsigned char* old_in = filtered ? old_copy.data() : old_data;
-  const unsigned char* new_in = filtered ? new_copy.data() : new_data;
+  const unsigned char* old_in = filtered ? copies.old_copy.data() : old_data;
+  const unsigned char* new_in = filtered ? copies.new_copy.data() : new_data;
   uint64_t sparse_size = 0, dense_size = 0;
   if (!MeasureFormat2(old_in, old_size, new_in, new_size, best_matches, level, best_flags, new_data,
                       &sparse_size, why) ||
