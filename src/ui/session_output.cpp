@@ -1,23 +1,6 @@
 #include "ui/session_output.h"
 
 namespace TarvPatch {
-namespace {
-
-// The application's boxes have no log view: only the box is shown.
-class BoxOnly : public OutputDisplay {
- public:
-  explicit BoxOnly(const std::function<void()>& show) : m_show(show) {}
-  void ShowLine(int /*level*/, const wxString& /*text*/) override {}
-  void ShowBox(const wxString& /*caption*/, const wxString& /*text*/) override {
-    if (m_show) m_show();
-  }
-
- private:
-  const std::function<void()>& m_show;
-};
-
-}  // namespace
-
 bool SessionOutput::PassLine(int level, const wxString& text) {
   if (m_cancelled) return false;
   std::lock_guard<std::mutex> lock(m_mutex);
@@ -78,9 +61,10 @@ void SessionOutput::Silence() {
 
 void ShowApplicationBox(const wxString& caption, const wxString& text,
                         const std::function<void()>& show) {
-  BoxOnly display(show);
-  SessionOutput output(SessionLog::Get(), display);
-  output.Box(caption, text);
+  // Outside a session nothing is cancelled or held: the box is recorded and
+  // shown.
+  SessionLog::Get().Box(caption, text);
+  if (show) show();
 }
 
 }  // namespace TarvPatch
