@@ -1,7 +1,6 @@
 #include "apply/patch_applier.h"
 
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,20 +19,9 @@ namespace TarvPatch {
 namespace {
 
 using tarvtest::FileExists;
+using tarvtest::Md5Hex;
 using tarvtest::ReadFile;
 using tarvtest::WriteFile;
-
-std::string Md5Hex(const std::string& data) {
-  unsigned char out[EVP_MAX_MD_SIZE];
-  unsigned int len = 0;
-  EVP_Digest(data.data(), data.size(), out, &len, EVP_md5(), nullptr);
-  std::string hex;
-  for (unsigned int i = 0; i < len; ++i) {
-    hex += "0123456789abcdef"[out[i] >> 4];
-    hex += "0123456789abcdef"[out[i] & 15];
-  }
-  return hex;
-}
 
 std::wstring W(const std::string& s) { return TarvUtil::FromFsPath(s); }
 std::string N(const std::wstring& s) { return TarvText::ToUtf8(s); }

@@ -1,7 +1,6 @@
 #include "apply/step_journal.h"
 
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -27,21 +26,10 @@ namespace TarvPatch {
 namespace {
 
 using tarvtest::FileExists;
+using tarvtest::Md5Hex;
 using tarvtest::ReadFile;
 using tarvtest::WriteFile;
 using Tree = std::vector<std::pair<std::string, std::string>>;
-
-std::string Md5Hex(const std::string& data) {
-  unsigned char out[EVP_MAX_MD_SIZE];
-  unsigned int len = 0;
-  EVP_Digest(data.data(), data.size(), out, &len, EVP_md5(), nullptr);
-  std::string hex;
-  for (unsigned int i = 0; i < len; ++i) {
-    hex += "0123456789abcdef"[out[i] >> 4];
-    hex += "0123456789abcdef"[out[i] & 15];
-  }
-  return hex;
-}
 
 // The names where two trees differ (contents are never printed: they are
 // megabytes of binary).

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -234,6 +235,18 @@ std::string RandomBytes(size_t n, unsigned seed) {
   }
   for (; i < n; ++i) s[i] = static_cast<char>(rng());
   return s;
+}
+
+std::string Md5Hex(const std::string& data) {
+  unsigned char out[EVP_MAX_MD_SIZE];
+  unsigned int len = 0;
+  EVP_Digest(data.data(), data.size(), out, &len, EVP_md5(), nullptr);
+  std::string hex;
+  for (unsigned int i = 0; i < len; ++i) {
+    hex += "0123456789abcdef"[out[i] >> 4];
+    hex += "0123456789abcdef"[out[i] & 15];
+  }
+  return hex;
 }
 
 }  // namespace tarvtest

@@ -41,6 +41,10 @@ void RemoveTree(const std::string& path);
 // (links as "->target"), sorted; folders as "relative/path/".
 std::vector<std::pair<std::string, std::string>> SnapshotTree(const std::string& root);
 
+// The MD5 of `data` in lowercase hex, from OpenSSL: a reference of its own
+// against which the program's digests are checked.
+std::string Md5Hex(const std::string& data);
+
 // The source tree and the folder holding the built programs.
 std::string SourceDir();
 std::string BinDir();
