@@ -134,8 +134,10 @@ TEST(DifferenceProgramsTest, DamagedSecondFormatEndsWithExitThreeAndNoOutput) {
     for (int i = 7; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(good[offset + i]);
     return v;
   };
-  const size_t control = good.compare(0, 8, "TarvDif3") == 0 ? 88 : 80, deltas = control + at64(56),
-               extra = deltas + at64(64);
+  const bool flagged = good.compare(0, 8, "TarvDif3") == 0;
+  const bool words = flagged && (at64(80) & 4) != 0;  // word changes: a fourth stream
+  const size_t control = words ? 96 : flagged ? 88 : 80, deltas = control + at64(56),
+               extra = deltas + at64(64), values = extra + at64(72);
   auto flip = [&](size_t at) {
     std::string d = good;
     d[at] ^= 0x5a;
@@ -144,7 +146,8 @@ TEST(DifferenceProgramsTest, DamagedSecondFormatEndsWithExitThreeAndNoOutput) {
   struct Case {
     const char* name;
     std::string diff;
-  } cases[] = {
+  };
+  std::vector<Case> cases = {
       {"control stream", flip(control + at64(56) / 2)},
       {"difference stream", flip(deltas + at64(64) / 2)},
       {"extra stream", flip(extra + at64(72) / 2)},
@@ -154,6 +157,7 @@ TEST(DifferenceProgramsTest, DamagedSecondFormatEndsWithExitThreeAndNoOutput) {
       {"wrong old size", flip(9)},
       {"wrong stream size", flip(57)},
   };
+  if (words) cases.push_back({"values stream", flip(values + (good.size() - values) / 2)});
   WriteFile(dir.Sub("out"), "kept as it was");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

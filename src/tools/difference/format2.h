@@ -31,6 +31,20 @@
 //          turned back as it is written. The digest is of the new file.
 //   bit 1  the difference stream is dense: one byte for every add byte
 //          (zero where old and new agree), no runs.
+//   bit 2  word changes: the add bytes change in words of up to four bytes
+//          (below). The header has one more u64 at offset 88, the
+//          compressed size of a fourth stream, the values, which follows
+//          the extra stream; the streams start at 96. Not with bit 1.
+//
+// Word changes: the difference stream holds varints, the values stream
+// zigzag varints. Over the add bytes of all records in order, a varint of
+// the difference stream counts bytes taken from the old file unchanged; a
+// change follows it: the next w = min(4, bytes left in this record's add)
+// bytes, read as a little-endian number, plus the next value modulo
+// 2^(8w). The stream alternates: a count, a change, a count ... and ends
+// with the count of the unchanged bytes after the last change. A changed
+// address (a pointer or an operand that moved) is one value whatever its
+// carries, and addresses that moved by the same amount are the same value.
 //
 // Other bits are refused.
 #pragma once
@@ -48,6 +62,10 @@ constexpr unsigned char kFormat2FlaggedMagic[8] = {'T', 'a', 'r', 'v', 'D', 'i',
 constexpr size_t kFormat2FlaggedHeaderSize = 88;
 constexpr uint64_t kFlagBranchFilter = 1;
 constexpr uint64_t kFlagDenseDifference = 2;
+constexpr uint64_t kFlagWordChanges = 4;
+constexpr size_t kFormat2WordHeaderSize = 96;
+// The widest change of the word form.
+constexpr size_t kWordChangeBytes = 4;
 // The window of each stream's frame: the reader's memory does not grow with
 // the file beyond it.
 constexpr int kStreamWindowLog = 27;
@@ -59,6 +77,7 @@ struct Format2Header {
   uint64_t control_size = 0;
   uint64_t diff_size = 0;
   uint64_t extra_size = 0;
+  uint64_t values_size = 0;  // with kFlagWordChanges
   uint64_t flags = 0;
   size_t header_size = kFormat2HeaderSize;  // where the streams start
 };

@@ -108,6 +108,17 @@ void AddBytes(unsigned char* __restrict dst, const unsigned char* __restrict a,
   for (size_t i = 0; i < n; ++i) dst[i] = static_cast<unsigned char>(a[i] + b[i]);
 }
 
+// One change of the word form: the `width` old bytes as a little-endian
+// number plus the zigzag-coded `value` (below 2^(8 width)), modulo
+// 2^(8 width).
+void ChangeWord(unsigned char* dst, const unsigned char* old_bytes, size_t width, uint64_t value) {
+  const uint64_t step = (value & 1) != 0 ? ~(value >> 1) : value >> 1;  // two's complement
+  uint64_t word = 0;
+  for (size_t i = 0; i < width; ++i) word |= static_cast<uint64_t>(old_bytes[i]) << (8 * i);
+  word += step;
+  for (size_t i = 0; i < width; ++i) dst[i] = static_cast<unsigned char>(word >> (8 * i));
+}
+
 struct DigestDeleter {
   void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
 };
@@ -126,6 +137,7 @@ bool ReadFormat2Header(const unsigned char* data, size_t size, Format2Header* h,
     return false;
   }
   h->flags = 0;
+  h->values_size = 0;
   h->header_size = kFormat2HeaderSize;
   if (memcmp(data, kFormat2FlaggedMagic, sizeof kFormat2FlaggedMagic) == 0) {
     if (size < kFormat2FlaggedHeaderSize) {
@@ -134,9 +146,21 @@ bool ReadFormat2Header(const unsigned char* data, size_t size, Format2Header* h,
     }
     h->flags = Load64(data + kFormat2HeaderSize);
     h->header_size = kFormat2FlaggedHeaderSize;
-    if ((h->flags & ~(kFlagBranchFilter | kFlagDenseDifference)) != 0) {
+    if ((h->flags & ~(kFlagBranchFilter | kFlagDenseDifference | kFlagWordChanges)) != 0) {
       *why = "made with a filter this program does not know";
       return false;
+    }
+    if ((h->flags & kFlagDenseDifference) != 0 && (h->flags & kFlagWordChanges) != 0) {
+      *why = "the flags contradict each other";
+      return false;
+    }
+    if ((h->flags & kFlagWordChanges) != 0) {
+      if (size < kFormat2WordHeaderSize) {
+        *why = "not a difference of the second format";
+        return false;
+      }
+      h->values_size = Load64(data + kFormat2FlaggedHeaderSize);
+      h->header_size = kFormat2WordHeaderSize;
     }
   }
   h->old_size = Load64(data + 8);
@@ -146,6 +170,11 @@ bool ReadFormat2Header(const unsigned char* data, size_t size, Format2Header* h,
   h->diff_size = Load64(data + 64);
   h->extra_size = Load64(data + 72);
   uint64_t left = size - h->header_size;
+  if (h->values_size > left) {
+    *why = "the stream sizes do not add up to the file's size";
+    return false;
+  }
+  left -= h->values_size;
   if (h->control_size > left || h->diff_size > left - h->control_size ||
       h->extra_size != left - h->control_size - h->diff_size) {
     *why = "the stream sizes do not add up to the file's size";
@@ -169,6 +198,7 @@ bool ApplyFormat2(const unsigned char* old_data, size_t old_size, const unsigned
   }
   const bool filtered = FilteredOldNeeded(h);
   const bool dense = (h.flags & kFlagDenseDifference) != 0;
+  const bool words = (h.flags & kFlagWordChanges) != 0;
   std::vector<unsigned char> filtered_old;
   if (filtered && !old_filtered) {
     filtered_old.assign(old_data, old_data + old_size);
@@ -183,6 +213,10 @@ bool ApplyFormat2(const unsigned char* old_data, size_t old_size, const unsigned
   StreamReader control(p, h.control_size);
   StreamReader deltas(p + h.control_size, h.diff_size);
   StreamReader extra(p + h.control_size + h.diff_size, h.extra_size);
+  StreamReader values(p + h.control_size + h.diff_size + h.extra_size, h.values_size);
+  // Word changes: the unchanged bytes before the next change, once read.
+  uint64_t unchanged = 0;
+  bool have_unchanged = false;
   std::unique_ptr<EVP_MD_CTX, DigestDeleter> md(EVP_MD_CTX_new());
   if (!md || EVP_DigestInit_ex(md.get(), EVP_sha256(), nullptr) != 1) {
     *why = "out of memory";
@@ -214,6 +248,30 @@ bool ApplyFormat2(const unsigned char* old_data, size_t old_size, const unsigned
       }
       AddBytes(out + out_pos, old_data + old_pos, d, got);
       add -= got, out_pos += got, old_pos += got;
+    }
+    while (words && add > 0) {
+      if (!have_unchanged) {
+        if (!deltas.ReadVarint(&unchanged)) {
+          *why = damaged + " (difference stream)";
+          return false;
+        }
+        have_unchanged = true;
+      }
+      if (unchanged > 0) {
+        uint64_t n = unchanged < add ? unchanged : add;
+        memcpy(out + out_pos, old_data + old_pos, n);
+        unchanged -= n, add -= n, out_pos += n, old_pos += n;
+        continue;
+      }
+      uint64_t value = 0;
+      const size_t width = add < kWordChangeBytes ? static_cast<size_t>(add) : kWordChangeBytes;
+      if (!values.ReadVarint(&value) || (value >> (8 * width)) != 0) {
+        *why = damaged + " (values stream)";
+        return false;
+      }
+      ChangeWord(out + out_pos, old_data + old_pos, width, value);
+      add -= width, out_pos += width, old_pos += width;
+      have_unchanged = false;
     }
     while (add > 0) {
       if (zeros == 0 && literals == 0) {
@@ -265,7 +323,12 @@ bool ApplyFormat2(const unsigned char* old_data, size_t old_size, const unsigned
       reported = final_out;
     }
   }
-  if (zeros != 0 || literals != 0 || !control.AtEnd() || !deltas.AtEnd() || !extra.AtEnd()) {
+  if (words && !have_unchanged && !deltas.ReadVarint(&unchanged)) {
+    *why = damaged + " (difference stream)";
+    return false;
+  }
+  if (zeros != 0 || literals != 0 || unchanged != 0 || !control.AtEnd() || !deltas.AtEnd() ||
+      !extra.AtEnd() || (words && !values.AtEnd())) {
     *why = damaged + " (data left over)";
     return false;
   }

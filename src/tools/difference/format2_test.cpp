@@ -39,8 +39,15 @@ constexpr Way kDense = {"dense", difference::kDefaultMatchMemoryCap,
 constexpr Way kFilteredDense = {"branch filter, dense", difference::kDefaultMatchMemoryCap,
                                 difference::kFlagBranchFilter | difference::kFlagDenseDifference,
                                 false};
+constexpr Way kWords = {"word changes", difference::kDefaultMatchMemoryCap,
+                        difference::kFlagWordChanges, false};
+constexpr Way kFilteredWords = {"branch filter, word changes", difference::kDefaultMatchMemoryCap,
+                                difference::kFlagBranchFilter | difference::kFlagWordChanges,
+                                false};
+constexpr Way kAnchorWords = {"anchor index, word changes", 0, difference::kFlagWordChanges, false};
 constexpr Way kSmallest = {"smallest", difference::kDefaultMatchMemoryCap, 0, true};
-constexpr Way kAllWays[] = {kSuffixArray, kAnchors, kFiltered, kDense, kFilteredDense, kSmallest};
+constexpr Way kAllWays[] = {kSuffixArray, kAnchors, kFiltered,      kDense,       kFilteredDense,
+                            kWords,       kFilteredWords, kAnchorWords, kSmallest};
 
 std::string MakeDiff(const std::string& old_content, const std::string& new_content,
                      const Way& way = kSuffixArray, int level = 3) {
@@ -235,6 +242,84 @@ TEST(Format2Test, BranchFilterTurnsBackInAnySteps) {
   }
 }
 
+// A table of 32-bit little-endian addresses among other bytes, and the new
+// version with every address moved by `step`: the word changes make each
+// one the same value whatever its carries, where byte by byte the carries
+// differ from address to address.
+TEST(Format2Test, WordChangesShrinkMovedAddresses) {
+  struct Case {
+    const char* name;
+    uint32_t step;
+    size_t stride;  // bytes from one address to the next
+  } cases[] = {
+      {"moved up, every 8 bytes", 0x1F0, 8},
+      {"moved down, every 8 bytes", static_cast<uint32_t>(-0x2468), 8},
+      {"moved up, every 12 bytes", 0x30, 12},
+      {"moved across a 64 KiB boundary, every 16 bytes", 0x1234A, 16},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string old_table = RandomBytes(2u << 20, 40), new_table;
+    for (size_t at = 0; at + 4 <= old_table.size(); at += c.stride) {
+      // Addresses within one 16 MiB image, as a program's would be.
+      uint32_t address = 0x400000u + (static_cast<unsigned char>(old_table[at]) |
+                                      static_cast<unsigned char>(old_table[at + 1]) << 8 |
+                                      (static_cast<unsigned char>(old_table[at + 2]) & 0x7F) << 16);
+      for (int k = 0; k < 4; ++k) old_table[at + k] = static_cast<char>(address >> (8 * k));
+    }
+    new_table = old_table;
+    for (size_t at = 0; at + 4 <= new_table.size(); at += c.stride) {
+      uint32_t address = 0;
+      for (int k = 3; k >= 0; --k)
+        address = address << 8 | static_cast<unsigned char>(new_table[at + k]);
+      address += c.step;
+      for (int k = 0; k < 4; ++k) new_table[at + k] = static_cast<char>(address >> (8 * k));
+    }
+    const std::string sparse = MakeDiff(old_table, new_table, kSuffixArray);
+    const std::string words = MakeDiff(old_table, new_table, kWords);
+    const std::string smallest = MakeDiff(old_table, new_table, kSmallest);
+    for (const std::string* diff : {&sparse, &words, &smallest}) {
+      std::string out, why;
+      ASSERT_TRUE(Apply(old_table, *diff, &out, &why)) << why;
+      EXPECT_TRUE(out == new_table);
+    }
+    EXPECT_LT(words.size() * 4, sparse.size());
+    EXPECT_LE(smallest.size(), words.size());
+  }
+}
+
+// Word changes at the ends of records: a change in the last one to three
+// bytes of a record is narrower than four bytes, and a change may follow
+// another directly; every width and every step rebuilds exactly.
+TEST(Format2Test, WordChangesOfEveryWidthAndStepRoundTrip) {
+  const std::string base = RandomBytes(300000, 41);
+  struct Case {
+    const char* name;
+    std::vector<size_t> positions;  // bytes changed (xor), from the end when above the size
+    unsigned char change;
+  } cases[] = {
+      {"last byte", {base.size() - 1}, 0x80},
+      {"last two bytes", {base.size() - 2, base.size() - 1}, 0xFF},
+      {"last three bytes", {base.size() - 3, base.size() - 2, base.size() - 1}, 0x01},
+      {"first byte", {0}, 0x7F},
+      {"changes back to back", {1000, 1004, 1008, 1012, 1013, 1014}, 0x55},
+      {"a change across the middle", {150000, 150001, 150002, 150003, 150004}, 0xAA},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string changed = base;
+    for (size_t at : c.positions) changed[at] = static_cast<char>(changed[at] ^ c.change);
+    for (const Way& way : {kWords, kFilteredWords, kAnchorWords}) {
+      SCOPED_TRACE(way.name);
+      const std::string diff = MakeDiff(base, changed, way);
+      std::string out, why;
+      ASSERT_TRUE(Apply(base, diff, &out, &why)) << why;
+      EXPECT_TRUE(out == changed);
+      EXPECT_LT(diff.size(), 400u);
+    }
+  }
+}
+
 void ExpectDamageRefused(const std::string& old_content, const std::string& new_content,
                          const std::string& diff) {
   difference::Format2Header h;
@@ -259,13 +344,14 @@ void ExpectDamageRefused(const std::string& old_content, const std::string& new_
     return d;
   };
   const size_t control = h.header_size, deltas = control + h.control_size,
-               extra = deltas + h.diff_size;
+               extra = deltas + h.diff_size, values = extra + h.extra_size;
   std::string other_old = old_content;
   other_old[old_content.size() / 2] ^= 1;
   struct Case {
     const char* name;
     std::string old_content, diff;
-  } cases[] = {
+  };
+  std::vector<Case> cases = {
       {"control stream byte flipped", old_content, flipped(control + h.control_size / 2)},
       {"difference stream byte flipped", old_content, flipped(deltas + h.diff_size / 2)},
       {"extra stream byte flipped", old_content, flipped(extra + h.extra_size / 2)},
@@ -280,9 +366,18 @@ void ExpectDamageRefused(const std::string& old_content, const std::string& new_
       {"stream sizes shifted", old_content, header_field(56, 1)},
       {"another old file", other_old, diff},
       {"data after the streams", old_content, diff + "x"},
-      {"other flags", old_content, h.flags ? header_field(80, 4) : flipped(7)},
+      {"other flags", old_content, h.flags ? header_field(80, 8) : flipped(7)},
       {"filter flag flipped", old_content, h.flags ? flipped_bit(80, 1) : flipped(7)},
   };
+  if ((h.flags & difference::kFlagWordChanges) != 0) {
+    ASSERT_GT(h.values_size, 8u);
+    cases.push_back({"values stream byte flipped", old_content, flipped(values + h.values_size / 2)});
+    cases.push_back({"values stream size shifted", old_content, header_field(88, 1)});
+    cases.push_back({"dense and word changes together", old_content, flipped_bit(80, 2)});
+    cases.push_back({"word changes flag cleared", old_content, flipped_bit(80, 4)});
+    cases.push_back({"header cut before the values size", old_content,
+                     diff.substr(0, difference::kFormat2FlaggedHeaderSize + 4)});
+  }
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::string out;
@@ -300,7 +395,7 @@ TEST(Format2Test, DamagedDifferencesAndWrongOldFilesAreRefused) {
   std::string new_content = old_content;
   for (size_t i = 5; i < new_content.size(); i += 50000) new_content[i] ^= 0x33;
   new_content.insert(1000, RandomBytes(30000, 5));
-  for (const Way& way : {kSuffixArray, kFilteredDense}) {
+  for (const Way& way : {kSuffixArray, kFilteredDense, kWords, kFilteredWords}) {
     SCOPED_TRACE(way.name);
     ExpectDamageRefused(old_content, new_content, MakeDiff(old_content, new_content, way));
   }

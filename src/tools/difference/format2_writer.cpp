@@ -527,13 +527,97 @@ class DeltaEncoder {
   std::vector<unsigned char> literals_;
 };
 
+// The word changes (format2.h): the counts of unchanged add bytes to the
+// difference stream, the changes, each a word of up to four bytes, to the
+// values stream. The values stream comes after the extra stream in the
+// file, so the writer runs the encoder twice, once for each stream (the
+// other one null).
+class WordChangeEncoder {
+ public:
+  WordChangeEncoder(StreamWriter* counts, StreamWriter* values) : counts_(counts), values_(values) {}
+  // The add bytes of one record.
+  void Add(const unsigned char* old_data, const unsigned char* new_data, size_t n) {
+    for (size_t i = 0; i < n;) {
+      const size_t same = CommonLength(old_data + i, new_data + i, n - i);
+      unchanged_ += same;
+      i += same;
+      if (i == n) break;
+      const size_t width = std::min(kWordChangeBytes, n - i);
+      uint64_t old_word = 0, new_word = 0;
+      for (size_t k = 0; k < width; ++k) {
+        old_word |= static_cast<uint64_t>(old_data[i + k]) << (8 * k);
+        new_word |= static_cast<uint64_t>(new_data[i + k]) << (8 * k);
+      }
+      // The step modulo 2^(8 width), as a signed number of that width.
+      const unsigned bits = static_cast<unsigned>(8 * width);
+      uint64_t step = (new_word - old_word) & ((uint64_t{1} << bits) - 1);
+      if ((step >> (bits - 1)) != 0) step |= ~uint64_t{0} << bits;  // negative
+      const auto signed_step = static_cast<int64_t>(step);
+      if (counts_ != nullptr) counts_->WriteVarint(unchanged_);
+      if (values_ != nullptr) values_->WriteVarint(signed_step < 0 ? (~step << 1) | 1 : step << 1);
+      unchanged_ = 0;
+      i += width;
+    }
+  }
+  void Finish() {
+    if (counts_ != nullptr) counts_->WriteVarint(unchanged_);
+  }
+
+ private:
+  StreamWriter* counts_;
+  StreamWriter* values_;
+  uint64_t unchanged_ = 0;
+};
+
+// The difference stream of the add bytes, in the form the flags name.
+void WriteDifferenceStream(StreamWriter* deltas, const unsigned char* old_data,
+                           const unsigned char* new_data, const std::vector<Match>& matches,
+                           uint64_t flags) {
+  if ((flags & kFlagWordChanges) != 0) {
+    WordChangeEncoder encoder(deltas, nullptr);
+    for (const Match& m : matches)
+      encoder.Add(old_data + m.old_pos, new_data + m.new_pos, m.length);
+    encoder.Finish();
+  } else if ((flags & kFlagDenseDifference) != 0) {
+    std::vector<unsigned char> piece;
+    for (const Match& m : matches) {
+      for (uint64_t at = 0; at < m.length; at += piece.size()) {
+        piece.resize(std::min<uint64_t>(m.length - at, 1u << 20));
+        for (size_t i = 0; i < piece.size(); ++i)
+          piece[i] = static_cast<unsigned char>(new_data[m.new_pos + at + i] -
+                                                old_data[m.old_pos + at + i]);
+        deltas->Write(piece.data(), piece.size());
+      }
+    }
+  } else {
+    DeltaEncoder encoder(deltas);
+    for (const Match& m : matches)
+      encoder.Add(old_data + m.old_pos, new_data + m.new_pos, m.length);
+    encoder.Finish();
+  }
+}
+
+// The values stream of word changes.
+void WriteValuesStream(StreamWriter* values, const unsigned char* old_data,
+                       const unsigned char* new_data, const std::vector<Match>& matches) {
+  WordChangeEncoder encoder(nullptr, values);
+  for (const Match& m : matches) encoder.Add(old_data + m.old_pos, new_data + m.new_pos, m.length);
+}
+
+size_t HeaderSizeFor(uint64_t flags) {
+  return (flags & kFlagWordChanges) != 0 ? kFormat2WordHeaderSize
+         : flags != 0                    ? kFormat2FlaggedHeaderSize
+                                         : kFormat2HeaderSize;
+}
+
 }  // namespace
 
 bool WriteFormat2(const unsigned char* old_data, size_t old_size, const unsigned char* new_data,
                   size_t new_size, const std::vector<Match>& matches, int level, FILE* out,
                   std::string* why, uint64_t flags, const unsigned char* digest_of) {
-  unsigned char header[kFormat2FlaggedHeaderSize] = {};
-  const size_t header_size = flags != 0 ? kFormat2FlaggedHeaderSize : kFormat2HeaderSize;
+  unsigned char header[kFormat2WordHeaderSize] = {};
+  const bool words = (flags & kFlagWordChanges) != 0;
+  const size_t header_size = HeaderSizeFor(flags);
   memcpy(header, flags != 0 ? kFormat2FlaggedMagic : kFormat2Magic, sizeof kFormat2Magic);
   Store64(header + 8, old_size);
   Store64(header + 16, new_size);
@@ -549,7 +633,7 @@ bool WriteFormat2(const unsigned char* old_data, size_t old_size, const unsigned
     return false;
   }
   std::vector<Record> records = RecordsOf(matches, new_size);
-  uint64_t sizes[3] = {};
+  uint64_t sizes[4] = {};
   bool ok = true;
   {
     StreamWriter control(out, level);
@@ -563,23 +647,7 @@ bool WriteFormat2(const unsigned char* old_data, size_t old_size, const unsigned
   }
   if (ok) {
     StreamWriter deltas(out, level);
-    if ((flags & kFlagDenseDifference) != 0) {
-      std::vector<unsigned char> piece;
-      for (const Match& m : matches) {
-        for (uint64_t at = 0; at < m.length; at += piece.size()) {
-          piece.resize(std::min<uint64_t>(m.length - at, 1u << 20));
-          for (size_t i = 0; i < piece.size(); ++i)
-            piece[i] = static_cast<unsigned char>(new_data[m.new_pos + at + i] -
-                                                  old_data[m.old_pos + at + i]);
-          deltas.Write(piece.data(), piece.size());
-        }
-      }
-    } else {
-      DeltaEncoder encoder(&deltas);
-      for (const Match& m : matches)
-        encoder.Add(old_data + m.old_pos, new_data + m.new_pos, m.length);
-      encoder.Finish();
-    }
+    WriteDifferenceStream(&deltas, old_data, new_data, matches, flags);
     ok = deltas.Finish(&sizes[1]);
   }
   if (ok) {
@@ -592,7 +660,13 @@ bool WriteFormat2(const unsigned char* old_data, size_t old_size, const unsigned
     }
     ok = extra.Finish(&sizes[2]);
   }
+  if (ok && words) {
+    StreamWriter values(out, level);
+    WriteValuesStream(&values, old_data, new_data, matches);
+    ok = values.Finish(&sizes[3]);
+  }
   for (size_t i = 0; i < 3; ++i) Store64(header + 56 + 8 * i, sizes[i]);
+  Store64(header + kFormat2FlaggedHeaderSize, sizes[3]);
   if (!ok || fseek(out, 0, SEEK_SET) != 0 || fwrite(header, 1, header_size, out) != header_size ||
       fseek(out, 0, SEEK_END) != 0) {
     *why = std::string("cannot write the difference: ") + strerror(errno);
@@ -658,6 +732,37 @@ bool MeasureFormat2(const unsigned char* old_data, size_t old_size, const unsign
   return ok;
 }
 
+// What the parts of a difference that depend on the form of the changes
+// (the header, the difference and values streams) take, in bytes: the
+// control and extra streams are the same in every form.
+bool MeasureChangeStreams(const unsigned char* old_data, const unsigned char* new_data,
+                          const std::vector<Match>& matches, int level, uint64_t flags,
+                          uint64_t* size, std::string* why) {
+  Counter counter;
+  cookie_io_functions_t io = {nullptr, CountWrite, CountSeek, nullptr};
+  FILE* f = fopencookie(&counter, "w", io);
+  if (f == nullptr) {
+    *why = std::string("cannot measure a difference: ") + strerror(errno);
+    return false;
+  }
+  uint64_t sizes[2] = {};
+  bool ok = true;
+  {
+    StreamWriter deltas(f, level);
+    WriteDifferenceStream(&deltas, old_data, new_data, matches, flags);
+    ok = deltas.Finish(&sizes[0]);
+  }
+  if (ok && (flags & kFlagWordChanges) != 0) {
+    StreamWriter values(f, level);
+    WriteValuesStream(&values, old_data, new_data, matches);
+    ok = values.Finish(&sizes[1]);
+  }
+  ok = fclose(f) == 0 && ok;
+  if (!ok) *why = "cannot measure a difference";
+  *size = HeaderSizeFor(flags) + counter.size;
+  return ok;
+}
+
 // The level candidates are compared at: their order at the level asked for
 // is nearly always the same, and the strong levels take many times longer.
 constexpr int kTrialLevel = 9;
@@ -687,7 +792,7 @@ bool MakeSmallestFormat2(const unsigned char* old_data, size_t old_size,
     }
     for (size_t gain : kNewAlignmentGains) {
       std::vector<Match> matches = SuffixArrayMatches(*sa, new_in, new_size, gain);
-      const uint64_t flags = filtered ? kFlagBranchFilter : 0;
+      const uint64_t flags = (filtered ? kFlagBranchFilter : 0) | kFlagWordChanges;
       uint64_t size = 0;
       if (!MeasureFormat2(old_in, old_size, new_in, new_size, matches, trial_level, flags, new_data,
                           &size, why))
@@ -699,18 +804,22 @@ bool MakeSmallestFormat2(const unsigned char* old_data, size_t old_size,
       }
     }
   }
-  // The dense difference stream against the sparse one, at the level asked
-  // for: which one wins depends on how hard the compressor looks.
+  // The forms of the changes against each other at the level asked for:
+  // which one wins depends on the data and on how hard the compressor looks.
   const bool filtered = (best_flags & kFlagBranchFilter) != 0;
   const unsigned char* old_in = filtered ? copies.old_copy.data() : old_data;
   const unsigned char* new_in = filtered ? copies.new_copy.data() : new_data;
-  uint64_t sparse_size = 0, dense_size = 0;
-  if (!MeasureFormat2(old_in, old_size, new_in, new_size, best_matches, level, best_flags, new_data,
-                      &sparse_size, why) ||
-      !MeasureFormat2(old_in, old_size, new_in, new_size, best_matches, level,
-                      best_flags | kFlagDenseDifference, new_data, &dense_size, why))
-    return false;
-  if (dense_size < sparse_size) best_flags |= kFlagDenseDifference;
+  const uint64_t base_flags = best_flags & kFlagBranchFilter;
+  uint64_t smallest = UINT64_MAX;
+  for (uint64_t form : {kFlagWordChanges, uint64_t{0}, kFlagDenseDifference}) {
+    uint64_t size = 0;
+    if (!MeasureChangeStreams(old_in, new_in, best_matches, level, base_flags | form, &size, why))
+      return false;
+    if (size < smallest) {
+      smallest = size;
+      best_flags = base_flags | form;
+    }
+  }
   return WriteFormat2(old_in, old_size, new_in, new_size, best_matches, level, out, why, best_flags,
                       new_data);
 }
