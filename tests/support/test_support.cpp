@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <random>
+#include <vector>
 
 extern char** environ;
 
@@ -235,6 +236,43 @@ std::string RandomBytes(size_t n, unsigned seed) {
   }
   for (; i < n; ++i) s[i] = static_cast<char>(rng());
   return s;
+}
+
+std::string CodeLike(size_t functions, size_t grown, unsigned seed) {
+  uint32_t state = seed;
+  auto next = [&state] {
+    state = state * 1103515245u + 12345u;
+    return state >> 8;
+  };
+  // Each function: items of 3 filler bytes or a branch to another function.
+  std::vector<std::vector<uint32_t>> bodies(functions);  // item: 0 filler, else target + 1
+  for (auto& body : bodies) {
+    size_t items = 20 + next() % 40;
+    for (size_t i = 0; i < items; ++i)
+      body.push_back(next() % 4 == 0 ? 1 + next() % static_cast<uint32_t>(functions / 2) : 0);
+  }
+  std::vector<size_t> starts(functions);
+  size_t pos = 0;
+  for (size_t f = 0; f < functions; ++f) {
+    starts[f] = pos;
+    if (f == functions / 2) pos += grown;
+    for (uint32_t item : bodies[f]) pos += item ? 5 : 3;
+  }
+  std::string out;
+  state = seed * 7 + 1;  // the same filler in both versions
+  for (size_t f = 0; f < functions; ++f) {
+    if (f == functions / 2) out += RandomBytes(grown, seed + 1);
+    for (uint32_t item : bodies[f]) {
+      if (item == 0) {
+        for (int k = 0; k < 3; ++k) out += static_cast<char>(0x40 + next() % 64);
+        continue;
+      }
+      auto rel = static_cast<uint32_t>(starts[item - 1] - (out.size() + 5));
+      out += static_cast<char>(item % 2 ? 0xE8 : 0xE9);
+      for (int k = 0; k < 4; ++k) out += static_cast<char>(rel >> (8 * k));
+    }
+  }
+  return out;
 }
 
 std::string Md5Hex(const std::string& data) {

@@ -80,4 +80,11 @@ class ScopedEnv {
 // Deterministic pseudo-random bytes.
 std::string RandomBytes(size_t n, unsigned seed);
 
+// Code-like bytes: functions of filler and calls (E8) and jumps (E9) to
+// the starts of functions of the first half. The new version has `grown`
+// more bytes at the start of the middle function: every later function
+// moves, and every call from there changes its relative operand (not its
+// target).
+std::string CodeLike(size_t functions, size_t grown, unsigned seed);
+
 }  // namespace tarvtest

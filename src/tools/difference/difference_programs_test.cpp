@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -136,8 +137,10 @@ TEST(DifferenceProgramsTest, DamagedSecondFormatEndsWithExitThreeAndNoOutput) {
   };
   const bool flagged = good.compare(0, 8, "TarvDif3") == 0;
   const bool words = flagged && (at64(80) & 4) != 0;  // word changes: a fourth stream
-  const size_t control = words ? 96 : flagged ? 88 : 80, deltas = control + at64(56),
-               extra = deltas + at64(64), values = extra + at64(72);
+  const size_t control = words     ? 96
+                         : flagged ? 88
+                                   : 80,
+               deltas = control + at64(56), extra = deltas + at64(64), values = extra + at64(72);
   auto flip = [&](size_t at) {
     std::string d = good;
     d[at] ^= 0x5a;
@@ -178,6 +181,52 @@ TEST(DifferenceProgramsTest, DamagedSecondFormatEndsWithExitThreeAndNoOutput) {
   EXPECT_EQ(
       tarvtest::Run({Bin("jpatch"), dir.Sub("old"), dir.Sub("good"), dir.Sub("out")}).exit_code, 0);
   EXPECT_TRUE(ReadFile(dir.Sub("out")) == new_content);
+}
+
+// The second format on files of tens of MiB, code and data: jpatch builds
+// the output in a window of memory and writes it behind its digest, so the
+// file is exact, the digest line the caller asks for is the file's, and the
+// peak resident size stays below 1.2 times the old file plus 64 MiB (the
+// old file's pages, the window, the streams' buffers).
+TEST(DifferenceProgramsTest, LargeSecondFormatDifferencesApplyInAWindow) {
+  const bool sanitized = getenv("TARV_SANITIZED") != nullptr;
+  tarvtest::ScopedTempDir dir;
+  const size_t functions = sanitized ? 30000 : 300000;
+  struct Case {
+    const char* name;
+    std::function<void(const std::string&, const std::string&)> make;
+  } cases[] = {
+      {"code, grown in the middle",
+       [&](const std::string& old_path, const std::string& new_path) {
+         WriteFile(old_path, tarvtest::CodeLike(functions, 0, 51));
+         WriteFile(new_path, tarvtest::CodeLike(functions, 4000, 51));
+       }},
+      {"data, scattered edits",
+       [&](const std::string& old_path, const std::string& new_path) {
+         WriteLargePair(old_path, new_path, sanitized ? (4u << 20) : (48u << 20), 300);
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.make(dir.Sub("old"), dir.Sub("new"));
+    auto made = tarvtest::Run({Bin("tarv-mkpatch"), "diff", "--level", "3", "--format", "2",
+                               dir.Sub("old"), dir.Sub("new"), dir.Sub("diff")});
+    ASSERT_EQ(made.exit_code, 0) << made.err;
+    auto r = tarvtest::Run(
+        {"/bin/sh", "-c", "exec \"$@\" 3>\"$0\"", dir.Sub("digest"), "/usr/bin/time", "-f", "%M",
+         "-o", dir.Sub("peak"), Bin("jpatch"), dir.Sub("old"), dir.Sub("diff"), dir.Sub("out")},
+        {"TARV_DIGEST_FD=3"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    const std::string new_content = ReadFile(dir.Sub("new"));
+    EXPECT_TRUE(ReadFile(dir.Sub("out")) == new_content);
+    EXPECT_FALSE(FileExists(dir.Sub("out.part")));
+    EXPECT_EQ(ReadFile(dir.Sub("digest")).substr(0, 33), tarvtest::Md5Hex(new_content) + " ");
+    if (!sanitized) {
+      const double old_mib = static_cast<double>(SizeOf(dir.Sub("old"))) / (1 << 20);
+      const double peak_mib = std::stod(ReadFile(dir.Sub("peak"))) / 1024;
+      EXPECT_LT(peak_mib, 1.2 * old_mib + 64) << "old file " << old_mib << " MiB";
+    }
+  }
 }
 
 // A patch archive whose differences come in both formats (the smaller kept

@@ -90,7 +90,8 @@ bool IsFormat2(const unsigned char* data, size_t size);
 bool ReadFormat2Header(const unsigned char* data, size_t size, Format2Header* header,
                        std::string* why);
 
-// Called now and then while the output grows, with the bytes written so far.
+// Called about every MiB while the output grows, with how much of it is
+// final (written and, through the filter, turned back).
 using ApplyProgress = std::function<void(uint64_t out_pos)>;
 
 // Rebuilds the new file into `out` (header.new_size bytes) from the old
@@ -98,12 +99,14 @@ using ApplyProgress = std::function<void(uint64_t out_pos)>;
 // old file at the positions the records name, and checks every record's
 // bounds and, at the end, the digest. False with the reason when the
 // difference is damaged or belongs to another old file; `out` then holds
-// garbage. A difference made with the branch filter needs the old file
-// filtered: the caller passes it so (`old_filtered`, see
-// FilteredOldNeeded), or the function makes a filtered copy of its own.
+// garbage. A difference made with the branch filter reads the old file
+// filtered: a copy made here, on a thread of its own ahead of the records;
+// `old_is_mapped` says that the old data is a private mapping of the file,
+// whose pages may then be dropped as they are copied. Turning the output
+// back and digesting it run on another thread behind the writing.
 bool ApplyFormat2(const unsigned char* old_data, size_t old_size, const unsigned char* diff,
                   size_t diff_size, unsigned char* out, std::string* why,
-                  const ApplyProgress& progress = nullptr, bool old_filtered = false);
+                  const ApplyProgress& progress = nullptr, bool old_is_mapped = false);
 
 // True when the difference wants the old file through the branch filter.
 inline bool FilteredOldNeeded(const Format2Header& header) {

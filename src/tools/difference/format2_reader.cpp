@@ -1,11 +1,15 @@
 #include <openssl/evp.h>
+#include <sys/mman.h>
+#include <unistd.h>
 #include <zstd.h>
 
+#include <bit>
 #include <cstring>
 #include <memory>
 #include <vector>
 
 #include "branch_filter.h"
+#include "follower.h"
 #include "format2.h"
 
 namespace difference {
@@ -16,6 +20,11 @@ uint64_t Load64(const unsigned char* p) {
   for (int i = 7; i >= 0; --i) v = v << 8 | p[i];
   return v;
 }
+
+// How often the caller hears how far the output is final.
+constexpr uint64_t kProgressEvery = uint64_t{1} << 20;
+// How far the writing may run ahead of the last stage of the output.
+constexpr uint64_t kMaxOutputLag = uint64_t{16} << 20;
 
 // One zstd frame of the difference decoded piece by piece into a fixed
 // buffer. Any damage (a bad frame, a frame that ends early, bytes after the
@@ -108,15 +117,22 @@ void AddBytes(unsigned char* __restrict dst, const unsigned char* __restrict a,
   for (size_t i = 0; i < n; ++i) dst[i] = static_cast<unsigned char>(a[i] + b[i]);
 }
 
-// One change of the word form: the `width` old bytes as a little-endian
-// number plus the zigzag-coded `value` (below 2^(8 width)), modulo
-// 2^(8 width).
-void ChangeWord(unsigned char* dst, const unsigned char* old_bytes, size_t width, uint64_t value) {
+// One change of the word form, in place: the `width` bytes as a
+// little-endian number plus the zigzag-coded `value` (below 2^(8 width)),
+// modulo 2^(8 width).
+void ChangeWord(unsigned char* bytes, size_t width, uint64_t value) {
   const uint64_t step = (value & 1) != 0 ? ~(value >> 1) : value >> 1;  // two's complement
+  if (width == 4 && std::endian::native == std::endian::little) {
+    uint32_t word;
+    memcpy(&word, bytes, sizeof word);
+    word += static_cast<uint32_t>(step);
+    memcpy(bytes, &word, sizeof word);
+    return;
+  }
   uint64_t word = 0;
-  for (size_t i = 0; i < width; ++i) word |= static_cast<uint64_t>(old_bytes[i]) << (8 * i);
+  for (size_t i = 0; i < width; ++i) word |= static_cast<uint64_t>(bytes[i]) << (8 * i);
   word += step;
-  for (size_t i = 0; i < width; ++i) dst[i] = static_cast<unsigned char>(word >> (8 * i));
+  for (size_t i = 0; i < width; ++i) bytes[i] = static_cast<unsigned char>(word >> (8 * i));
 }
 
 struct DigestDeleter {
@@ -189,7 +205,7 @@ bool ReadFormat2Header(const unsigned char* data, size_t size, Format2Header* h,
 
 bool ApplyFormat2(const unsigned char* old_data, size_t old_size, const unsigned char* diff,
                   size_t diff_size, unsigned char* out, std::string* why,
-                  const ApplyProgress& progress, bool old_filtered) {
+                  const ApplyProgress& progress, bool old_is_mapped) {
   Format2Header h;
   if (!ReadFormat2Header(diff, diff_size, &h, why)) return false;
   if (h.old_size != old_size) {
@@ -199,16 +215,6 @@ bool ApplyFormat2(const unsigned char* old_data, size_t old_size, const unsigned
   const bool filtered = FilteredOldNeeded(h);
   const bool dense = (h.flags & kFlagDenseDifference) != 0;
   const bool words = (h.flags & kFlagWordChanges) != 0;
-  std::vector<unsigned char> filtered_old;
-  if (filtered && !old_filtered) {
-    filtered_old.assign(old_data, old_data + old_size);
-    ConvertBranches(filtered_old.data(), old_size, true);
-    old_data = filtered_old.data();
-  }
-  // The output before this is final (turned back from the filter) and in
-  // the digest.
-  uint64_t final_pos = 0;
-  BranchConverter unfilter(false);
   const unsigned char* p = diff + h.header_size;
   StreamReader control(p, h.control_size);
   StreamReader deltas(p + h.control_size, h.diff_size);
@@ -222,6 +228,43 @@ bool ApplyFormat2(const unsigned char* old_data, size_t old_size, const unsigned
     *why = "out of memory";
     return false;
   }
+
+  // Through the branch filter the records read the old file filtered: a
+  // copy, made on a thread of its own ahead of the records (the mapped pages
+  // of the original dropped as they are copied, where it is a mapping).
+  std::unique_ptr<unsigned char[]> filtered_old;
+  BranchConverter old_filter(true);
+  std::unique_ptr<Follower> old_ready;
+  if (filtered && old_size > 0) {
+    filtered_old = std::make_unique_for_overwrite<unsigned char[]>(old_size);
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    old_ready = std::make_unique<Follower>(
+        old_size, [&, source = old_data, copied = size_t{0}](size_t end) mutable {
+          memcpy(filtered_old.get() + copied, source + copied, end - copied);
+          if (old_is_mapped && end / page > copied / page) {
+            madvise(const_cast<unsigned char*>(source) + copied / page * page,
+                    (end / page - copied / page) * page, MADV_DONTNEED);
+          }
+          copied = end;
+          const size_t done = old_filter.Convert(filtered_old.get(), end);
+          return end == old_size ? end : done;  // the tail is never converted
+        });
+    old_ready->Advance(old_size);
+    old_data = filtered_old.get();
+  }
+  // The output as it is written goes through the last stage on a thread of
+  // its own: turned back from the filter, then digested.
+  BranchConverter unfilter(false);
+  Follower final_output(h.new_size, [&, hashed = uint64_t{0}](size_t written) mutable {
+    size_t done = written;
+    if (filtered) {
+      done = unfilter.Convert(out, written);
+      if (written == h.new_size) done = written;  // the tail is never converted
+    }
+    EVP_DigestUpdate(md.get(), out + hashed, done - hashed);
+    hashed = done;
+    return done;
+  });
 
   const std::string damaged = "the difference is damaged";
   uint64_t out_pos = 0, old_pos = 0, zeros = 0, literals = 0, reported = 0;
@@ -237,7 +280,7 @@ bool ApplyFormat2(const unsigned char* old_data, size_t old_size, const unsigned
       *why = damaged + " (a record reaches beyond a file)";
       return false;
     }
-    const uint64_t start = out_pos;
+    if (old_ready && add > 0) old_ready->WaitFor(old_pos + add);
     // Old bytes plus the difference stream, dense or sparse.
     while (dense && add > 0) {
       size_t got = 0;
@@ -249,29 +292,35 @@ bool ApplyFormat2(const unsigned char* old_data, size_t old_size, const unsigned
       AddBytes(out + out_pos, old_data + old_pos, d, got);
       add -= got, out_pos += got, old_pos += got;
     }
-    while (words && add > 0) {
-      if (!have_unchanged) {
-        if (!deltas.ReadVarint(&unchanged)) {
-          *why = damaged + " (difference stream)";
+    if (words && add > 0) {
+      // The record's old bytes at once, then its changes in place: most
+      // changes are a few dozen bytes apart.
+      memcpy(out + out_pos, old_data + old_pos, add);
+      for (uint64_t at = 0; at < add;) {
+        if (!have_unchanged) {
+          if (!deltas.ReadVarint(&unchanged)) {
+            *why = damaged + " (difference stream)";
+            return false;
+          }
+          have_unchanged = true;
+        }
+        if (unchanged > 0) {
+          const uint64_t n = unchanged < add - at ? unchanged : add - at;
+          unchanged -= n, at += n;
+          continue;
+        }
+        uint64_t value = 0;
+        const size_t width =
+            add - at < kWordChangeBytes ? static_cast<size_t>(add - at) : kWordChangeBytes;
+        if (!values.ReadVarint(&value) || (value >> (8 * width)) != 0) {
+          *why = damaged + " (values stream)";
           return false;
         }
-        have_unchanged = true;
+        ChangeWord(out + out_pos + at, width, value);
+        at += width;
+        have_unchanged = false;
       }
-      if (unchanged > 0) {
-        uint64_t n = unchanged < add ? unchanged : add;
-        memcpy(out + out_pos, old_data + old_pos, n);
-        unchanged -= n, add -= n, out_pos += n, old_pos += n;
-        continue;
-      }
-      uint64_t value = 0;
-      const size_t width = add < kWordChangeBytes ? static_cast<size_t>(add) : kWordChangeBytes;
-      if (!values.ReadVarint(&value) || (value >> (8 * width)) != 0) {
-        *why = damaged + " (values stream)";
-        return false;
-      }
-      ChangeWord(out + out_pos, old_data + old_pos, width, value);
-      add -= width, out_pos += width, old_pos += width;
-      have_unchanged = false;
+      out_pos += add, old_pos += add, add = 0;
     }
     while (add > 0) {
       if (zeros == 0 && literals == 0) {
@@ -309,18 +358,14 @@ bool ApplyFormat2(const unsigned char* old_data, size_t old_size, const unsigned
       return false;
     }
     old_pos = back ? old_pos - step : old_pos + step;
-    if (filtered) {
-      uint64_t done = unfilter.Convert(out, out_pos);
-      if (out_pos == h.new_size) done = out_pos;  // the tail is never converted
-      EVP_DigestUpdate(md.get(), out + final_pos, done - final_pos);
-      final_pos = done;
-    } else {
-      EVP_DigestUpdate(md.get(), out + start, out_pos - start);
-    }
-    const uint64_t final_out = filtered ? final_pos : out_pos;
-    if (progress && final_out - reported >= (32u << 20)) {
-      progress(final_out);
-      reported = final_out;
+    final_output.Advance(out_pos);
+    // The caller may give the output's memory back behind the digest: the
+    // writing waits when it runs too far ahead of it.
+    if (out_pos - final_output.Done() > kMaxOutputLag)
+      final_output.WaitFor(out_pos - kMaxOutputLag);
+    if (progress && out_pos - reported >= kProgressEvery) {
+      progress(final_output.Done());
+      reported = out_pos;
     }
   }
   if (words && !have_unchanged && !deltas.ReadVarint(&unchanged)) {
@@ -332,10 +377,11 @@ bool ApplyFormat2(const unsigned char* old_data, size_t old_size, const unsigned
     *why = damaged + " (data left over)";
     return false;
   }
-  unsigned char digest[EVP_MAX_MD_SIZE];
+  final_output.Finish();
+  unsigned char rebuilt[EVP_MAX_MD_SIZE];
   unsigned int len = 0;
-  if (EVP_DigestFinal_ex(md.get(), digest, &len) != 1 || len != sizeof h.digest ||
-      memcmp(digest, h.digest, len) != 0) {
+  if (EVP_DigestFinal_ex(md.get(), rebuilt, &len) != 1 || len != sizeof h.digest ||
+      memcmp(rebuilt, h.digest, len) != 0) {
     *why = "the rebuilt file does not match its digest (another old file?)";
     return false;
   }

@@ -16,6 +16,7 @@
 
 namespace {
 
+using tarvtest::CodeLike;
 using tarvtest::RandomBytes;
 
 const unsigned char* Bytes(const std::string& s) {
@@ -46,7 +47,7 @@ constexpr Way kFilteredWords = {"branch filter, word changes", difference::kDefa
                                 false};
 constexpr Way kAnchorWords = {"anchor index, word changes", 0, difference::kFlagWordChanges, false};
 constexpr Way kSmallest = {"smallest", difference::kDefaultMatchMemoryCap, 0, true};
-constexpr Way kAllWays[] = {kSuffixArray, kAnchors, kFiltered,      kDense,       kFilteredDense,
+constexpr Way kAllWays[] = {kSuffixArray, kAnchors,       kFiltered,    kDense,   kFilteredDense,
                             kWords,       kFilteredWords, kAnchorWords, kSmallest};
 
 std::string MakeDiff(const std::string& old_content, const std::string& new_content,
@@ -90,48 +91,6 @@ std::string Moved(const std::string& s, size_t from, size_t len, size_t to) {
   rest.erase(from, len);
   rest.insert(to, block);
   return rest;
-}
-
-// Code-like bytes: functions of filler and calls (E8) and jumps (E9) to
-// the starts of functions of the first half. The new version has `grown`
-// more bytes at the start of the middle function: every later function
-// moves, and every call from there changes its relative operand (not its
-// target).
-std::string CodeLike(size_t functions, size_t grown, unsigned seed) {
-  uint32_t state = seed;
-  auto next = [&state] {
-    state = state * 1103515245u + 12345u;
-    return state >> 8;
-  };
-  // Each function: items of 3 filler bytes or a branch to another function.
-  std::vector<std::vector<uint32_t>> bodies(functions);  // item: 0 filler, else target + 1
-  for (auto& body : bodies) {
-    size_t items = 20 + next() % 40;
-    for (size_t i = 0; i < items; ++i)
-      body.push_back(next() % 4 == 0 ? 1 + next() % static_cast<uint32_t>(functions / 2) : 0);
-  }
-  std::vector<size_t> starts(functions);
-  size_t pos = 0;
-  for (size_t f = 0; f < functions; ++f) {
-    starts[f] = pos;
-    if (f == functions / 2) pos += grown;
-    for (uint32_t item : bodies[f]) pos += item ? 5 : 3;
-  }
-  std::string out;
-  state = seed * 7 + 1;  // the same filler in both versions
-  for (size_t f = 0; f < functions; ++f) {
-    if (f == functions / 2) out += RandomBytes(grown, seed + 1);
-    for (uint32_t item : bodies[f]) {
-      if (item == 0) {
-        for (int k = 0; k < 3; ++k) out += static_cast<char>(0x40 + next() % 64);
-        continue;
-      }
-      auto rel = static_cast<uint32_t>(starts[item - 1] - (out.size() + 5));
-      out += static_cast<char>(item % 2 ? 0xE8 : 0xE9);
-      for (int k = 0; k < 4; ++k) out += static_cast<char>(rel >> (8 * k));
-    }
-  }
-  return out;
 }
 
 TEST(Format2Test, EdgeCasesRoundTrip) {
@@ -371,7 +330,8 @@ void ExpectDamageRefused(const std::string& old_content, const std::string& new_
   };
   if ((h.flags & difference::kFlagWordChanges) != 0) {
     ASSERT_GT(h.values_size, 8u);
-    cases.push_back({"values stream byte flipped", old_content, flipped(values + h.values_size / 2)});
+    cases.push_back(
+        {"values stream byte flipped", old_content, flipped(values + h.values_size / 2)});
     cases.push_back({"values stream size shifted", old_content, header_field(88, 1)});
     cases.push_back({"dense and word changes together", old_content, flipped_bit(80, 2)});
     cases.push_back({"word changes flag cleared", old_content, flipped_bit(80, 4)});

@@ -24,6 +24,7 @@
 // not writable.
 #define ZSTD_STATIC_LINKING_ONLY  // ZSTD_d_stableOutBuffer, ZSTD_getFrameHeader
 #include <fcntl.h>
+#include <openssl/crypto.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -35,12 +36,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "apply/md5.h"
 #include "data/file_io.h"
-#include "tools/difference/branch_filter.h"
+#include "tools/difference/follower.h"
 #include "tools/difference/format2.h"
 
 namespace {
@@ -61,13 +63,13 @@ struct Mapping {
 Mapping g_old, g_diff, g_out;
 char g_partPath[4096];
 
-// The digest of the output so far: bytes before g_hashed are in it.
+// The digest of the output, taken on a thread of its own as the output
+// becomes final (made once the output is mapped).
 MD5 g_md5;
-size_t g_hashed = 0;
+std::unique_ptr<difference::Follower> g_hasher;
 
 void HashOutputUpTo(size_t pos) {
-  if (pos > g_hashed && g_out.data != nullptr) g_md5.update(g_out.data + g_hashed, pos - g_hashed);
-  g_hashed = std::max(g_hashed, pos);
+  if (g_hasher) g_hasher->Advance(pos);
 }
 
 bool Inside(const Mapping& m, const void* addr) {
@@ -157,7 +159,7 @@ bool CheckFrame(const Mapping& diff, unsigned long long* content_size, std::stri
 // Creates OUT.part afresh (never through a link that happens to carry the
 // name), reserves its full size so that a full disk is an error here and not
 // a bus error later, and maps it for writing.
-bool CreateOutput(size_t size, mode_t mode, int* fd_out) {
+bool CreateOutput(size_t size, mode_t mode, bool mapped, int* fd_out) {
   if (!TarvFile::Unlink(g_partPath) && errno != ENOENT) return false;
   int fd = TarvFile::Open(g_partPath, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return false;
@@ -169,11 +171,59 @@ bool CreateOutput(size_t size, mode_t mode, int* fd_out) {
     errno = rc;
     return false;
   }
+  if (!mapped) return true;
   void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   if (p == MAP_FAILED) return false;
   g_out.data = static_cast<unsigned char*>(p);
   g_out.size = size;
   return true;
+}
+
+// The second format rebuilds the output front to back into anonymous
+// memory; behind the digest, each piece is written to OUT.part and its
+// memory given back. Writing a file costs less than filling its pages
+// through a shared mapping (a fault a page), and the resident part stays
+// a window: the decoder waits when it runs more than kOutputLag ahead.
+constexpr size_t kOutputLag = 32u << 20;
+constexpr size_t kGiveBackPiece = 2u << 20;  // a huge page
+unsigned char* g_buffer = nullptr;
+size_t g_buffer_size = 0, g_given_back = 0;
+int g_out_fd = -1;
+int g_write_errno = 0;  // the first failed write's
+
+bool MakeOutputBuffer(size_t size) {
+  if (size == 0) return true;
+  void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
+                 -1, 0);
+  if (p == MAP_FAILED) return false;
+  madvise(p, size, MADV_HUGEPAGE);  // a hint: fewer faults where the kernel has them
+  g_buffer = static_cast<unsigned char*>(p);
+  g_buffer_size = size;
+  return true;
+}
+
+// Digests and writes a final piece of the buffer (on the digest's thread).
+void DigestAndWrite(const unsigned char* data, size_t n) {
+  g_md5.update(data, n);
+  auto offset = static_cast<size_t>(data - g_buffer);
+  for (size_t done = 0; done < n && g_write_errno == 0;) {
+    ssize_t w = pwrite(g_out_fd, data + done, n - done, static_cast<off_t>(offset + done));
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) {
+      g_write_errno = w < 0 ? errno : EIO;
+      break;
+    }
+    done += static_cast<size_t>(w);
+  }
+  const size_t end = (offset + n) / kGiveBackPiece * kGiveBackPiece;
+  if (end > g_given_back) {
+    madvise(g_buffer + g_given_back, end - g_given_back, MADV_DONTNEED);
+    // The disk starts on what is written, so that the flush at the end
+    // waits for little (a hint: refused, it changes nothing).
+    sync_file_range(g_out_fd, static_cast<off64_t>(g_given_back),
+                    static_cast<off64_t>(end - g_given_back), SYNC_FILE_RANGE_WRITE);
+    g_given_back = end;
+  }
 }
 
 // Pages of the mapped files that the decoder has passed are dropped from
@@ -187,7 +237,9 @@ constexpr size_t kOutputPerCall = 8u << 20;
 void DropPassedPages(size_t out_pos, size_t in_pos) {
   HashOutputUpTo(out_pos);
   const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-  if (g_out.data && out_pos >= page) madvise(g_out.data, out_pos / page * page, MADV_DONTNEED);
+  // Output pages the digest has not read yet stay.
+  const size_t hashed = g_hasher ? std::min(out_pos, g_hasher->Done()) : out_pos;
+  if (g_out.data && hashed >= page) madvise(g_out.data, hashed / page * page, MADV_DONTNEED);
   if (g_diff.data && in_pos >= page) madvise(g_diff.data, in_pos / page * page, MADV_DONTNEED);
   if (g_old.data) madvise(g_old.data, g_old.size, MADV_DONTNEED);
 }
@@ -241,7 +293,11 @@ bool Decode(std::string* why) {
 // Flushes the output file, renames it into place and flushes its folder.
 // `written` receives what the file looked like once flushed.
 bool Commit(int fd, const char* out_path, struct stat* written) {
-  HashOutputUpTo(g_out.size);
+  if (g_hasher) g_hasher->Finish();
+  if (g_write_errno != 0) {
+    errno = g_write_errno;
+    return false;
+  }
   if (g_out.data != nullptr && munmap(g_out.data, g_out.size) != 0) return false;
   g_out = Mapping();
   if (!TarvFile::Fsync(fd) || fstat(fd, written) != 0) return false;
@@ -284,6 +340,8 @@ void InstallBusErrorHandler() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Only digests are wanted of the library: its configuration file is not.
+  OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr);
   if (argc != 4 || argv[1][0] == '\0' || argv[2][0] == '\0' || argv[3][0] == '\0') {
     fprintf(stderr, "usage: jpatch OLD DIFF OUT\n");
     return kUsage;
@@ -308,7 +366,6 @@ int main(int argc, char** argv) {
   unsigned long long size = 0;
   std::string why;
   const bool second_format = difference::IsFormat2(g_diff.data, g_diff.size);
-  bool filtered = false;
   if (second_format) {
     difference::Format2Header header;
     if (!difference::ReadFormat2Header(g_diff.data, g_diff.size, &header, &why))
@@ -316,38 +373,42 @@ int main(int argc, char** argv) {
     if (header.old_size != g_old.size)
       return Fail(kDiffBad, std::string(diff_path) + ": made for an old file of another size");
     size = header.new_size;
-    filtered = difference::FilteredOldNeeded(header);
   } else if (!CheckFrame(g_diff, &size, &why)) {
     return Fail(kDiffBad, std::string(diff_path) + ": " + why);
   }
 
   snprintf(g_partPath, sizeof g_partPath, "%s", part.c_str());
   int fd = -1;
-  if (!CreateOutput(static_cast<size_t>(size), mode, &fd)) {
+  if (!CreateOutput(static_cast<size_t>(size), mode, !second_format, &fd)) {
     int err = errno;
     if (fd < 0) g_partPath[0] = '\0';  // O_EXCL failed: the name is not ours
     errno = err;
     return Fail(kOutUnwritable, Why("cannot write", part));
   }
+  g_out_fd = fd;
+  if (second_format && !MakeOutputBuffer(static_cast<size_t>(size)))
+    return Fail(kOutUnwritable, Why("no memory for", part));
+  if (g_out.data != nullptr) {
+    g_hasher = std::make_unique<difference::Follower>(
+        g_out.data, g_out.size, [](const unsigned char* data, size_t n) { g_md5.update(data, n); });
+  } else if (g_buffer != nullptr) {
+    g_hasher = std::make_unique<difference::Follower>(g_buffer, g_buffer_size, DigestAndWrite);
+  }
   if (second_format) {
     static unsigned char empty_output[1];
-    // A difference made through the branch filter reads the old file
-    // filtered: a copy in memory, which takes the old file's place (its
-    // mapped pages are dropped as they are copied).
-    std::vector<unsigned char> filtered_old;
-    if (filtered) {
-      filtered_old.resize(g_old.size);
-      for (size_t at = 0; at < g_old.size; at += kDropEvery) {
-        size_t n = std::min(kDropEvery, g_old.size - at);
-        memcpy(filtered_old.data() + at, g_old.data + at, n);
-        madvise(g_old.data + at, n, MADV_DONTNEED);
-      }
-      difference::ConvertBranches(filtered_old.data(), filtered_old.size(), true);
-    }
     bool applied = difference::ApplyFormat2(
-        filtered ? filtered_old.data() : g_old.data, g_old.size, g_diff.data, g_diff.size,
-        g_out.data ? g_out.data : empty_output, &why,
-        [](uint64_t out_pos) { DropPassedPages(static_cast<size_t>(out_pos), 0); }, filtered);
+        g_old.data, g_old.size, g_diff.data, g_diff.size, g_buffer ? g_buffer : empty_output, &why,
+        [](uint64_t out_pos) {
+          static size_t dropped_at = 0;
+          HashOutputUpTo(static_cast<size_t>(out_pos));
+          if (g_hasher && out_pos > kOutputLag)
+            g_hasher->WaitFor(static_cast<size_t>(out_pos) - kOutputLag);
+          if (out_pos - dropped_at >= kDropEvery) {
+            DropPassedPages(static_cast<size_t>(out_pos), 0);
+            dropped_at = static_cast<size_t>(out_pos);
+          }
+        },
+        /*old_is_mapped=*/true);
     if (!applied) return Fail(kDiffBad, std::string(diff_path) + ": " + why);
   } else if (!Decode(&why)) {
     return Fail(kDiffBad, std::string(diff_path) + ": " + why);
