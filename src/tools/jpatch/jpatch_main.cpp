@@ -68,9 +68,10 @@ char g_partPath[4096];
 MD5 g_md5;
 std::unique_ptr<difference::Follower> g_hasher;
 
-void HashOutputUpTo(size_t pos) {
-  if (g_hasher) g_hasher->Advance(pos);
-}
+// The output before `pos` is final. The writer waits when it runs more than
+// kOutputLag ahead of the digest: the pages behind the digest are given
+// back, so the lag is what the output keeps resident.
+void HashOutputUpTo(size_t pos);
 
 bool Inside(const Mapping& m, const void* addr) {
   auto* p = static_cast<const unsigned char*>(addr);
@@ -190,6 +191,12 @@ unsigned char* g_buffer = nullptr;
 size_t g_buffer_size = 0, g_given_back = 0;
 int g_out_fd = -1;
 int g_write_errno = 0;  // the first failed write's
+
+void HashOutputUpTo(size_t pos) {
+  if (!g_hasher) return;
+  g_hasher->Advance(pos);
+  if (pos > kOutputLag) g_hasher->WaitFor(pos - kOutputLag);
+}
 
 bool MakeOutputBuffer(size_t size) {
   if (size == 0) return true;
@@ -401,8 +408,6 @@ int main(int argc, char** argv) {
         [](uint64_t out_pos) {
           static size_t dropped_at = 0;
           HashOutputUpTo(static_cast<size_t>(out_pos));
-          if (g_hasher && out_pos > kOutputLag)
-            g_hasher->WaitFor(static_cast<size_t>(out_pos) - kOutputLag);
           if (out_pos - dropped_at >= kDropEvery) {
             DropPassedPages(static_cast<size_t>(out_pos), 0);
             dropped_at = static_cast<size_t>(out_pos);
