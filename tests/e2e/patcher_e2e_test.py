@@ -146,6 +146,20 @@ class PatcherTest(unittest.TestCase):
         # The session's folder, archives and work folders in it, is gone.
         self.assertEqual(self.temp_names(), [])
 
+    def test_chain_has_differences_of_both_formats(self):
+        # The relinked program gets the second format, the data the first:
+        # the chain the other tests patch through mixes both in one archive.
+        formats = {}
+        for archive in ("1_to_2.zip", "2_to_3.zip"):
+            with zipfile.ZipFile(os.path.join(self.server_dir, archive)) as z:
+                for name in z.namelist():
+                    if name.endswith(".diff"):
+                        head = z.read(name)[:8]
+                        formats[(archive, name)] = "2" if head.startswith(b"TarvDif") else "1"
+        self.assertEqual(formats[("2_to_3.zip", "data/Binaries/game.bin.diff")], "2")
+        self.assertEqual(formats[("2_to_3.zip", "data/Data/base.pak.diff")], "1")
+        self.assertEqual(formats[("1_to_2.zip", "data/Data/base.pak.diff")], "1")
+
     def test_http_chain_to_the_newest_version(self):
         self.check_full_chain(self.serve("http"))
 

@@ -67,6 +67,26 @@ def _changed(data, rng, count):
     return bytes(data)
 
 
+def _program(raw):
+    """Program-like bytes from random ones: a table of 32-bit addresses
+    inside one image, every 8 bytes, among other bytes."""
+    data = bytearray(raw)
+    for at in range(0, len(data) - 3, 8):
+        address = 0x400000 + (data[at] | data[at + 1] << 8 | (data[at + 2] & 0x0F) << 16)
+        data[at:at + 4] = address.to_bytes(4, "little")
+    return bytes(data)
+
+
+def _relinked(data, step):
+    """The program with every address of its table moved by `step`, as a
+    new build moves them: the second difference format's case."""
+    data = bytearray(data)
+    for at in range(0, len(data) - 3, 8):
+        address = (int.from_bytes(data[at:at + 4], "little") + step) & 0xFFFFFFFF
+        data[at:at + 4] = address.to_bytes(4, "little")
+    return bytes(data)
+
+
 def make_versions(root, names=("1", "2", "3"), big=200_000):
     """Three versions of the game as folder trees, each step changing,
     adding and deleting files (nested folders, blanks and non-ASCII letters
@@ -79,7 +99,7 @@ def make_versions(root, names=("1", "2", "3"), big=200_000):
         "Data/removed later.txt": b"only in the first version\n",
         "Maps/caf\u00e9/north.map": rng.randbytes(20_000),
         "Binaries/TarvLauncher.exe": rng.randbytes(60_000),
-        "Binaries/game.bin": rng.randbytes(80_000),
+        "Binaries/game.bin": _program(rng.randbytes(80_000)),
         "empty.txt": b"",
         "readme.txt": b"Tarv\n",
     }
@@ -93,7 +113,7 @@ def make_versions(root, names=("1", "2", "3"), big=200_000):
             del files["Data/removed later.txt"]
         elif index == 2:
             files["Data/base.pak"] = _changed(files["Data/base.pak"], rng, 30)
-            files["Binaries/game.bin"] = _changed(files["Binaries/game.bin"], rng, 8)
+            files["Binaries/game.bin"] = _changed(_relinked(files["Binaries/game.bin"], 0x1F0), rng, 8)
             files["Maps/caf\u00e9/south.map"] = rng.randbytes(9_000)
             files["readme.txt"] = b"Tarv, third edition\n"
             del files["Sounds/intro.ogg"]

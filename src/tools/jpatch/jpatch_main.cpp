@@ -185,7 +185,7 @@ bool CreateOutput(size_t size, mode_t mode, bool mapped, int* fd_out) {
 // memory given back. Writing a file costs less than filling its pages
 // through a shared mapping (a fault a page), and the resident part stays
 // a window: the decoder waits when it runs more than kOutputLag ahead.
-constexpr size_t kOutputLag = 32u << 20;
+constexpr size_t kOutputLag = 8u << 20;
 constexpr size_t kGiveBackPiece = 2u << 20;  // a huge page
 unsigned char* g_buffer = nullptr;
 size_t g_buffer_size = 0, g_given_back = 0;
