@@ -90,7 +90,7 @@ bool IsFormat2(const unsigned char* data, size_t size);
 bool ReadFormat2Header(const unsigned char* data, size_t size, Format2Header* header,
                        std::string* why);
 
-// Called about every MiB while the output grows, with how much of it is
+// Called about every 256 KiB while the output grows, with how much of it is
 // final (written and, through the filter, turned back).
 using ApplyProgress = std::function<void(uint64_t out_pos)>;
 

@@ -22,7 +22,7 @@ uint64_t Load64(const unsigned char* p) {
 }
 
 // How often the caller hears how far the output is final.
-constexpr uint64_t kProgressEvery = uint64_t{1} << 20;
+constexpr uint64_t kProgressEvery = uint64_t{256} << 10;
 // How far the writing may run ahead of the last stage of the output.
 constexpr uint64_t kMaxOutputLag = uint64_t{16} << 20;
 

@@ -13,11 +13,12 @@
 // disk and renamed into place only when complete; on any failure the part
 // file is removed.
 //
-// Digest: the MD5 of the output is taken as it is written. When the
-// environment names a descriptor in TARV_DIGEST_FD, one line goes there after
-// the rename: the digest, the size, and the device, inode and modification
-// time (ns) of the file written, so that the caller can tell whether the file
-// it finds is still the one the digest belongs to.
+// Digest: when the environment names a descriptor in TARV_DIGEST_FD, the
+// MD5 of the output is taken as it is written (on a thread of its own) and
+// one line goes there after the rename: the digest, the size, and the
+// device, inode and modification time (ns) of the file written, so that the
+// caller can tell whether the file it finds is still the one the digest
+// belongs to.
 //
 // Exit codes: 0 success; 1 wrong arguments; 2 old file unreadable;
 // 3 difference unreadable, corrupt or not matching the old file; 4 output
@@ -66,6 +67,7 @@ char g_partPath[4096];
 // The digest of the output, taken on a thread of its own as the output
 // becomes final (made once the output is mapped).
 MD5 g_md5;
+bool g_digest_wanted = false;
 std::unique_ptr<difference::Follower> g_hasher;
 
 // The output before `pos` is final. The writer waits when it runs more than
@@ -211,7 +213,7 @@ bool MakeOutputBuffer(size_t size) {
 
 // Digests and writes a final piece of the buffer (on the digest's thread).
 void DigestAndWrite(const unsigned char* data, size_t n) {
-  g_md5.update(data, n);
+  if (g_digest_wanted) g_md5.update(data, n);
   auto offset = static_cast<size_t>(data - g_buffer);
   for (size_t done = 0; done < n && g_write_errno == 0;) {
     ssize_t w = pwrite(g_out_fd, data + done, n - done, static_cast<off_t>(offset + done));
@@ -317,12 +319,19 @@ bool Commit(int fd, const char* out_path, struct stat* written) {
 
 // The digest line for the caller, when it asked for one. A caller that
 // cannot read it checks the file itself, so a failed write changes nothing.
-void ReportDigest(const struct stat& st) {
+// The descriptor the caller names for the digest line, or -1.
+int DigestDescriptor() {
   const char* fd_text = getenv("TARV_DIGEST_FD");
-  if (fd_text == nullptr || *fd_text == '\0') return;
+  if (fd_text == nullptr || *fd_text == '\0') return -1;
   char* end = nullptr;
   long fd = strtol(fd_text, &end, 10);
-  if (*end != '\0' || fd < 0 || fd > 1 << 20) return;
+  if (*end != '\0' || fd < 0 || fd > 1 << 20) return -1;
+  return static_cast<int>(fd);
+}
+
+void ReportDigest(const struct stat& st) {
+  const int fd = DigestDescriptor();
+  if (fd < 0) return;
   g_md5.finalize();
   auto hex = g_md5.hex_digest();
   char line[256];
@@ -331,7 +340,7 @@ void ReportDigest(const struct stat& st) {
                    static_cast<unsigned long long>(st.st_ino),
                    static_cast<long long>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec);
   if (n > 0 && n < static_cast<int>(sizeof line)) {
-    ssize_t ignored = write(static_cast<int>(fd), line, static_cast<size_t>(n));
+    ssize_t ignored = write(fd, line, static_cast<size_t>(n));
     (void)ignored;
   }
 }
@@ -395,7 +404,9 @@ int main(int argc, char** argv) {
   g_out_fd = fd;
   if (second_format && !MakeOutputBuffer(static_cast<size_t>(size)))
     return Fail(kOutUnwritable, Why("no memory for", part));
-  if (g_out.data != nullptr) {
+  // The MD5 is taken only for a caller that asks for it.
+  g_digest_wanted = DigestDescriptor() >= 0;
+  if (g_out.data != nullptr && g_digest_wanted) {
     g_hasher = std::make_unique<difference::Follower>(
         g_out.data, g_out.size, [](const unsigned char* data, size_t n) { g_md5.update(data, n); });
   } else if (g_buffer != nullptr) {
