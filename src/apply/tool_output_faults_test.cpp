@@ -32,6 +32,9 @@ TEST(ToolOutputFaults, FailedOutputLeavesTheEarlierOneAndNoPart) {
   auto made = tarvtest::Run(
       {Bin("tarv-mkpatch"), "diff", dir.Sub("old/a.bin"), dir.Sub("new/a.bin"), dir.Sub("a.diff")});
   ASSERT_EQ(made.exit_code, 0) << made.err;
+  made = tarvtest::Run({Bin("tarv-mkpatch"), "diff", "--format", "2", dir.Sub("old/a.bin"),
+                        dir.Sub("new/a.bin"), dir.Sub("a2.diff")});
+  ASSERT_EQ(made.exit_code, 0) << made.err;
 
   struct Case {
     const char* name;
@@ -43,6 +46,11 @@ TEST(ToolOutputFaults, FailedOutputLeavesTheEarlierOneAndNoPart) {
       {"rebuild: output cannot be created",
        {Bin("jpatch"), dir.Sub("old/a.bin"), dir.Sub("a.diff"), dir.Sub("out")},
        Fault("open", 1, EACCES),
+       dir.Sub("out"),
+       dir.Sub("out.part")},
+      {"rebuild from the second format: disk full",
+       {Bin("jpatch"), dir.Sub("old/a.bin"), dir.Sub("a2.diff"), dir.Sub("out")},
+       Fault("write", 1, ENOSPC),
        dir.Sub("out"),
        dir.Sub("out.part")},
       {"rebuild: flush fails",

@@ -764,6 +764,29 @@ bool MeasureChangeStreams(const unsigned char* old_data, const unsigned char* ne
   return ok;
 }
 
+// The form of the changes, against each other at the level asked for (the
+// filter flag of `flags` stays): which one wins depends on the data and on
+// how hard the compressor looks. The dense form, a byte for every add
+// byte, is measured only where asked (`dense`): on large data it would be
+// compressed whole once more.
+bool ChooseChangeForm(const unsigned char* old_in, const unsigned char* new_in,
+                      const std::vector<Match>& matches, int level, bool dense, uint64_t* flags,
+                      std::string* why) {
+  const uint64_t base_flags = *flags & kFlagBranchFilter;
+  uint64_t smallest = UINT64_MAX;
+  for (uint64_t form : {kFlagWordChanges, uint64_t{0}, kFlagDenseDifference}) {
+    if (form == kFlagDenseDifference && !dense) continue;
+    uint64_t size = 0;
+    if (!MeasureChangeStreams(old_in, new_in, matches, level, base_flags | form, &size, why))
+      return false;
+    if (size < smallest) {
+      smallest = size;
+      *flags = base_flags | form;
+    }
+  }
+  return true;
+}
+
 // The branch filter is kept where it makes the difference smaller by at
 // least one part in this many. It turns the old file and the output in two
 // more passes, which on an executable doubles the time an apply takes; the
@@ -781,8 +804,15 @@ constexpr int kTrialLevel = 9;
 bool MakeSmallestFormat2(const unsigned char* old_data, size_t old_size,
                          const unsigned char* new_data, size_t new_size, int level, FILE* out,
                          std::string* why, uint64_t memory_cap) {
-  if (new_size == 0 || !SuffixArrayFits(old_size, memory_cap))
-    return MakeFormat2(old_data, old_size, new_data, new_size, level, 0, out, why, memory_cap);
+  if (new_size == 0) return MakeFormat2(old_data, old_size, new_data, new_size, level, 0, out, why);
+  if (!SuffixArrayFits(old_size, memory_cap)) {
+    // Large files: the anchor index, no filter (data, not code), and the
+    // word or the sparse form of the changes.
+    std::vector<Match> matches = FindMatches(old_data, old_size, new_data, new_size, memory_cap);
+    uint64_t flags = 0;
+    return ChooseChangeForm(old_data, new_data, matches, level, false, &flags, why) &&
+           WriteFormat2(old_data, old_size, new_data, new_size, matches, level, out, why, flags);
+  }
   // The candidates are measured at a middle level by counting their bytes,
   // one after the other in a fixed order (the choice is the same on every run);
   // the smallest is written again at the level asked for.
@@ -819,22 +849,10 @@ bool MakeSmallestFormat2(const unsigned char* old_data, size_t old_size,
       }
     }
   }
-  // The forms of the changes against each other at the level asked for:
-  // which one wins depends on the data and on how hard the compressor looks.
   const bool filtered = (best_flags & kFlagBranchFilter) != 0;
   const unsigned char* old_in = filtered ? copies.old_copy.data() : old_data;
   const unsigned char* new_in = filtered ? copies.new_copy.data() : new_data;
-  const uint64_t base_flags = best_flags & kFlagBranchFilter;
-  uint64_t smallest = UINT64_MAX;
-  for (uint64_t form : {kFlagWordChanges, uint64_t{0}, kFlagDenseDifference}) {
-    uint64_t size = 0;
-    if (!MeasureChangeStreams(old_in, new_in, best_matches, level, base_flags | form, &size, why))
-      return false;
-    if (size < smallest) {
-      smallest = size;
-      best_flags = base_flags | form;
-    }
-  }
+  if (!ChooseChangeForm(old_in, new_in, best_matches, level, true, &best_flags, why)) return false;
   return WriteFormat2(old_in, old_size, new_in, new_size, best_matches, level, out, why, best_flags,
                       new_data);
 }

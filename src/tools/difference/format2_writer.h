@@ -52,9 +52,10 @@ bool MakeFormat2(const unsigned char* old_data, size_t old_size, const unsigned 
                  uint64_t memory_cap = kDefaultMatchMemoryCap);
 
 // The smallest difference of several ways to make it: where the suffix array
-// fits, with and without the branch filter, two gains of a new alignment,
-// the difference stream sparse and dense (compared at a middle level, the
-// smallest written at `level`); otherwise MakeFormat2 without flags.
+// fits, with and without the branch filter, two gains of a new alignment
+// (compared at a middle level), then the changes as words, sparse or dense
+// (at `level`); otherwise the anchor index with the changes as words or
+// sparse.
 bool MakeSmallestFormat2(const unsigned char* old_data, size_t old_size,
                          const unsigned char* new_data, size_t new_size, int level, FILE* out,
                          std::string* why, uint64_t memory_cap = kDefaultMatchMemoryCap);

@@ -212,18 +212,13 @@ bool MakeOutputBuffer(size_t size) {
 }
 
 // Digests and writes a final piece of the buffer (on the digest's thread).
+// The pieces come in order from the start, so the file grows by plain
+// writes.
 void DigestAndWrite(const unsigned char* data, size_t n) {
   if (g_digest_wanted) g_md5.update(data, n);
-  auto offset = static_cast<size_t>(data - g_buffer);
-  for (size_t done = 0; done < n && g_write_errno == 0;) {
-    ssize_t w = pwrite(g_out_fd, data + done, n - done, static_cast<off_t>(offset + done));
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) {
-      g_write_errno = w < 0 ? errno : EIO;
-      break;
-    }
-    done += static_cast<size_t>(w);
-  }
+  const auto offset = static_cast<size_t>(data - g_buffer);
+  if (g_write_errno == 0 && !TarvFile::WriteAll(g_out_fd, data, n))
+    g_write_errno = errno != 0 ? errno : EIO;
   const size_t end = (offset + n) / kGiveBackPiece * kGiveBackPiece;
   if (end > g_given_back) {
     madvise(g_buffer + g_given_back, end - g_given_back, MADV_DONTNEED);
