@@ -239,7 +239,7 @@ bool ApplyFormat2(const unsigned char* old_data, size_t old_size, const unsigned
     filtered_old = std::make_unique_for_overwrite<unsigned char[]>(old_size);
     const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
     old_ready = std::make_unique<Follower>(
-        old_size, [&, source = old_data, copied = size_t{0}](size_t end) mutable {
+        old_size, [&, source = old_data, page, copied = size_t{0}](size_t end) mutable {
           memcpy(filtered_old.get() + copied, source + copied, end - copied);
           if (old_is_mapped && end / page > copied / page) {
             madvise(const_cast<unsigned char*>(source) + copied / page * page,
