@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <utility>
 
@@ -715,10 +716,8 @@ int CountSeek(void* cookie, off64_t* offset, int whence) {
   return 0;
 }
 
-// The size of a difference made this way.
-bool MeasureFormat2(const unsigned char* old_data, size_t old_size, const unsigned char* new_data,
-                    size_t new_size, const std::vector<Match>& matches, int level, uint64_t flags,
-                    const unsigned char* digest_of, uint64_t* size, std::string* why) {
+// How many bytes `write` writes (to a stream that only counts).
+bool CountBytes(const std::function<bool(FILE*)>& write, uint64_t* size, std::string* why) {
   Counter counter;
   cookie_io_functions_t io = {nullptr, CountWrite, CountSeek, nullptr};
   FILE* f = fopencookie(&counter, "w", io);
@@ -726,11 +725,23 @@ bool MeasureFormat2(const unsigned char* old_data, size_t old_size, const unsign
     *why = std::string("cannot measure a difference: ") + strerror(errno);
     return false;
   }
-  bool ok = WriteFormat2(old_data, old_size, new_data, new_size, matches, level, f, why, flags,
-                         digest_of);
+  bool ok = write(f);
   ok = fclose(f) == 0 && ok;
+  if (!ok && why->empty()) *why = "cannot measure a difference";
   *size = counter.size;
   return ok;
+}
+
+// The size of a difference made this way.
+bool MeasureFormat2(const unsigned char* old_data, size_t old_size, const unsigned char* new_data,
+                    size_t new_size, const std::vector<Match>& matches, int level, uint64_t flags,
+                    const unsigned char* digest_of, uint64_t* size, std::string* why) {
+  return CountBytes(
+      [&](FILE* f) {
+        return WriteFormat2(old_data, old_size, new_data, new_size, matches, level, f, why, flags,
+                            digest_of);
+      },
+      size, why);
 }
 
 // What the parts of a difference that depend on the form of the changes
@@ -739,28 +750,20 @@ bool MeasureFormat2(const unsigned char* old_data, size_t old_size, const unsign
 bool MeasureChangeStreams(const unsigned char* old_data, const unsigned char* new_data,
                           const std::vector<Match>& matches, int level, uint64_t flags,
                           uint64_t* size, std::string* why) {
-  Counter counter;
-  cookie_io_functions_t io = {nullptr, CountWrite, CountSeek, nullptr};
-  FILE* f = fopencookie(&counter, "w", io);
-  if (f == nullptr) {
-    *why = std::string("cannot measure a difference: ") + strerror(errno);
-    return false;
-  }
-  uint64_t sizes[2] = {};
-  bool ok = true;
-  {
-    StreamWriter deltas(f, level);
-    WriteDifferenceStream(&deltas, old_data, new_data, matches, flags);
-    ok = deltas.Finish(&sizes[0]);
-  }
-  if (ok && (flags & kFlagWordChanges) != 0) {
-    StreamWriter values(f, level);
-    WriteValuesStream(&values, old_data, new_data, matches);
-    ok = values.Finish(&sizes[1]);
-  }
-  ok = fclose(f) == 0 && ok;
-  if (!ok) *why = "cannot measure a difference";
-  *size = HeaderSizeFor(flags) + counter.size;
+  uint64_t streams = 0;
+  const bool ok = CountBytes(
+      [&](FILE* f) {
+        uint64_t compressed = 0;
+        StreamWriter deltas(f, level);
+        WriteDifferenceStream(&deltas, old_data, new_data, matches, flags);
+        if (!deltas.Finish(&compressed)) return false;
+        if ((flags & kFlagWordChanges) == 0) return true;
+        StreamWriter values(f, level);
+        WriteValuesStream(&values, old_data, new_data, matches);
+        return values.Finish(&compressed);
+      },
+      &streams, why);
+  *size = HeaderSizeFor(flags) + streams;
   return ok;
 }
 

@@ -65,7 +65,8 @@ Mapping g_old, g_diff, g_out;
 char g_partPath[4096];
 
 // The digest of the output, taken on a thread of its own as the output
-// becomes final (made once the output is mapped).
+// becomes final, where the caller asks for it; the same thread writes the
+// second format's output (see MakeOutputBuffer).
 MD5 g_md5;
 bool g_digest_wanted = false;
 std::unique_ptr<difference::Follower> g_hasher;
@@ -73,7 +74,12 @@ std::unique_ptr<difference::Follower> g_hasher;
 // The output before `pos` is final. The writer waits when it runs more than
 // kOutputLag ahead of the digest: the pages behind the digest are given
 // back, so the lag is what the output keeps resident.
-void HashOutputUpTo(size_t pos);
+constexpr size_t kOutputLag = 8u << 20;
+void HashOutputUpTo(size_t pos) {
+  if (!g_hasher) return;
+  g_hasher->Advance(pos);
+  if (pos > kOutputLag) g_hasher->WaitFor(pos - kOutputLag);
+}
 
 bool Inside(const Mapping& m, const void* addr) {
   auto* p = static_cast<const unsigned char*>(addr);
@@ -187,18 +193,11 @@ bool CreateOutput(size_t size, mode_t mode, bool mapped, int* fd_out) {
 // memory given back. Writing a file costs less than filling its pages
 // through a shared mapping (a fault a page), and the resident part stays
 // a window: the decoder waits when it runs more than kOutputLag ahead.
-constexpr size_t kOutputLag = 8u << 20;
 constexpr size_t kGiveBackPiece = 2u << 20;  // a huge page
 unsigned char* g_buffer = nullptr;
 size_t g_buffer_size = 0, g_given_back = 0;
 int g_out_fd = -1;
 int g_write_errno = 0;  // the first failed write's
-
-void HashOutputUpTo(size_t pos) {
-  if (!g_hasher) return;
-  g_hasher->Advance(pos);
-  if (pos > kOutputLag) g_hasher->WaitFor(pos - kOutputLag);
-}
 
 bool MakeOutputBuffer(size_t size) {
   if (size == 0) return true;
