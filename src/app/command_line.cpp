@@ -4,6 +4,7 @@
 #include <wx/msgout.h>
 
 #include <climits>
+#include <cstdlib>
 #include <memory>
 
 #include "inet/transfer_control.h"
@@ -44,6 +45,7 @@ constexpr OptionRow kRows[OptionTable::kEntries - 1] = {
     {wxCMD_LINE_SWITCH, 0, 0, Id::kVersionDescription, "", "version"},
     // A name players know from curl-like tools, the same in every language.
     {wxCMD_LINE_OPTION, 0, 0, Id::kLimitRateHelp, "", "limit-rate"},
+    {wxCMD_LINE_SWITCH, 0, 0, Id::kVerboseDescription, "", "verbose"},
 };
 
 // The option names as the string table spells them in every language.
@@ -58,6 +60,7 @@ constexpr const char kOnExit[] = "o";
 constexpr const char kUnattended[] = "u";
 constexpr const char kJson[] = "json";
 constexpr const char kLimitRate[] = "limit-rate";
+constexpr const char kVerbose[] = "verbose";
 
 // The text of `id`, at most `limit` characters, as UTF-8.
 std::string LoadLimited(int id, size_t limit) {
@@ -189,6 +192,12 @@ ProgramMode ScanProgramMode(const std::vector<std::string>& args) {
   return mode;
 }
 
+bool HasDisplay() {
+  const char* x11 = std::getenv("DISPLAY");
+  const char* wayland = std::getenv("WAYLAND_DISPLAY");
+  return (x11 != nullptr && *x11 != '\0') || (wayland != nullptr && *wayland != '\0');
+}
+
 void RepairArguments(std::vector<wxString>& args) {
   for (wxString& arg : args) {
     if (arg.length() >= 2 && arg.EndsWith("\\\"")) arg.RemoveLast();
@@ -219,12 +228,17 @@ bool ReadCommandLine(const std::vector<wxString>& args, const OptionTable& table
     report_error(wxString(TarvMessages::LoadMessage(Id::kLimitRateInvalid)) + rate_text);
     return false;
   }
+  if (parser.Found(kJson) && !parser.Found(kUnattended)) {
+    report_error(wxString(TarvMessages::LoadMessage(Id::kJsonNeedsUnattended)));
+    return false;
+  }
   settings.SetDownloadLimit(rate);
 
   request->help = parser.Found(kHelp);
   request->admin = parser.Found(kAdmin);
   request->unattended = parser.Found(kUnattended);
   request->json = parser.Found(kJson);
+  request->verbose = parser.Found(kVerbose);
   wxString value;
   request->launch_on_exit = parser.Found(kOnExit, &value);
   request->on_exit_command = request->launch_on_exit ? value : wxString();

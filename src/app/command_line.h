@@ -22,7 +22,7 @@ class PatchSettings;
 // names are cut to 7 characters, long names to 15, descriptions to 63.
 class OptionTable {
  public:
-  static constexpr size_t kEntries = 15;
+  static constexpr size_t kEntries = 16;
 
   OptionTable();
   OptionTable(const OptionTable&) = delete;
@@ -54,6 +54,7 @@ struct StartupRequest {
   wxString on_exit_command;
   bool unattended = false;  // "u": no window, the terminal reports
   bool json = false;        // "json": JSON lines instead of text
+  bool verbose = false;     // "verbose": the trace also on standard error
 };
 
 // What the program is asked to do before any parsing, read from the raw
@@ -66,6 +67,9 @@ struct ProgramMode {
   bool unattended = false;
 };
 ProgramMode ScanProgramMode(const std::vector<std::string>& args);
+
+// True when the environment names a display (X11 or Wayland) for a window.
+bool HasDisplay();
 
 // Parses `args` (program path first) with the table and fills `settings` and
 // `request`. When the parser refuses the command line (a missing parameter

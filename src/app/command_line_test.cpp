@@ -293,6 +293,7 @@ TEST(OptionTableTest, EntriesFollowTheStringTable) {
       {wxCMD_LINE_SWITCH, "", "version", "print the version and end"},
       {wxCMD_LINE_OPTION, "", "limit-rate",
        "caps the download speed (bytes per second, K, M or G)"},
+      {wxCMD_LINE_SWITCH, "", "verbose", "with --unattended: the trace also on standard error"},
   };
   static_assert(std::size(rows) == OptionTable::kEntries - 1);
   for (size_t i = 0; i < std::size(rows); ++i) {

@@ -10,6 +10,7 @@
 
 #include <cstdlib>
 
+#include "app/command_line.h"
 #include "diag/crash_dump.h"
 #include "ui/session_output.h"
 
@@ -30,12 +31,7 @@ void EnableFrameworkHook() { wxHandleFatalExceptions(true); }
 
 void ExitAfterWatchdog(int) { _exit(kFatalExitCode & 0xff); }
 
-bool BoxCanBeShown() {
-  const char* x11 = getenv("DISPLAY");
-  const char* wayland = getenv("WAYLAND_DISPLAY");
-  bool display = (x11 && *x11) || (wayland && *wayland);
-  return display && wxTheApp && wxTheApp->IsGUI();
-}
+bool BoxCanBeShown() { return HasDisplay() && wxTheApp && wxTheApp->IsGUI(); }
 
 [[noreturn]] void ShowBoxAndExit() {
   ShowApplicationBox(wxS("Fatal Error"), wxS("Unhandled Exception"),

@@ -4,17 +4,17 @@
 
 #include <cstdio>
 
+#include "app/command_line.h"
 #include "app/exit_codes.h"
 #include "app/fatal_error.h"
-#include "app/installation_lock.h"
 #include "app/on_exit.h"
 #include "app/relaunch.h"
-#include "apply/patch_applier.h"
+#include "app/startup_duties.h"
 #include "diag/system_log.h"
 #include "os/exit_cleanup.h"
+#include "os/message_ids.h"
 #include "os/messages.h"
 #include "os/session_folder.h"
-#include "session/installation_record.h"
 #include "session/patch_settings.h"
 #include "session/patch_thread.h"
 #include "ui/banner.h"
@@ -58,6 +58,13 @@ bool ObelkPatcherApp::Initialize(int& argc, wxChar** argv) {
     s_startupExitCode = kExitBadCommandLine;
     return false;
   }
+  // Without a display the toolkit would end the process in its own way;
+  // the player is told instead where the patcher runs without one.
+  if (!HasDisplay()) {
+    WriteToStandardError(TarvMessages::LoadMessage(TarvMessages::Id::kNoDisplay));
+    s_startupExitCode = kExitBadCommandLine;
+    return false;
+  }
   return wxApp::Initialize(argc, argv);
 }
 
@@ -69,10 +76,6 @@ bool ObelkPatcherApp::OnInit() {
   steps.set_up_crash_dumps = [this] { SetUpCrashDumps(); };
   steps.check_privileges = [this](const StartupRequest& request) {
     SetOnExitCommand(request.on_exit_command, request.launch_on_exit);
-    // A step left half done by a killed run is finished before anything
-    // else touches the installation (the access test writes to it).
-    RecoverInterruptedStep(PatchSettings::Get().GetTargetDirectory().ToStdWstring(),
-                           ResetGameConfiguration);
     return CheckPrivileges();
   };
   steps.create_window = [this] { return CreateMainWindow(); };
@@ -84,16 +87,16 @@ int ObelkPatcherApp::OnExit() {
   if (m_startup.options) m_startup.options->Clear();
   LaunchOnExitProgram();
   EndWithRunningSession();
+  m_temp.Remove();
   return 0;
 }
 
 // The program ends when its window has gone, whatever the session is doing:
 // the framework would otherwise join a still running worker, which can take
 // as long as a network time-out. A running difference tool is stopped and
-// the file it was rebuilding put back; the worker then has a moment to end
-// its step (its copies remove their temporaries), and the session's folder
-// goes. Closed while a patch was being applied, the exit code tells that
-// the installation did not reach the next version.
+// the step being applied is undone to its end; a worker in any other phase
+// has a moment to stop, and the session's folder goes. Closed while a patch was being applied, the
+// exit code tells that the installation did not reach the next version.
 void ObelkPatcherApp::EndWithRunningSession() {
   APThread* worker = APThread::Current();
   if (worker == nullptr || !worker->IsRunning()) return;
@@ -103,10 +106,16 @@ void ObelkPatcherApp::EndWithRunningSession() {
       progress != nullptr && progress->GetDownloadStatus().state == DownloadState::kApplying;
   worker->RequestStop();
   OS::RunExitCleanups();
-  for (int waited = 0; worker->IsRunning() && waited < kEndingWorkerWaitMs; waited += 50) {
+  // A step being applied is undone before the program ends, however long
+  // that takes; anything else gets the usual moment.
+  for (int waited = 0; worker->IsRunning(); waited += 50) {
+    const bool still_applying =
+        progress != nullptr && progress->GetDownloadStatus().state == DownloadState::kApplying;
+    if (!still_applying && waited >= kEndingWorkerWaitMs) break;
     wxMilliSleep(50);
   }
   TarvUtil::RemoveSessionFoldersNow();
+  m_temp.Remove();
   fflush(nullptr);
   _exit(applying ? kClosedWhileApplyingExitCode : 0);
 }
@@ -150,8 +159,11 @@ bool ObelkPatcherApp::CreateMainWindow() {
     return worker;
   };
   // A second window on the same installation is left to the session's
-  // files-in-use check; the lock tells a window-less patcher that one runs.
-  TakeInstallationLock(settings.GetTargetDirectory().ToStdWstring());
+  // files-in-use check (and finds the journal busy); the lock tells a
+  // window-less patcher that one runs. The access test has run by now: the
+  // file it may create is one that no step can have left half made.
+  StartupDuties duties = RunStartupDuties(settings.GetTargetDirectory().ToStdWstring(), &m_temp);
+  setup.startupLines = std::move(duties.lines);
   auto* frame = new PatchMainFrame(this, std::move(setup));
   frame->Show(true);
   SetTopWindow(frame);

@@ -1,7 +1,9 @@
-// A folder of its own for one window-less session, made inside the
-// patcher's temporary folder and named to the session through TEMP, so that
-// everything a session downloads or unpacks can be removed with it on every
-// way out, a cancel included. Main thread.
+// A folder of its own for the sessions of one patcher process, made inside
+// the patcher's temporary folder and named to the sessions as their
+// temporary folder (TarvUtil::SetSessionTempFolder), so that everything a
+// session downloads or unpacks can be removed with it on every way out, a
+// cancel included. The environment is left alone: programs started after
+// the session get the player's TEMP. Main thread.
 #pragma once
 
 #include <string>
@@ -15,9 +17,9 @@ class PrivateTempFolder {
   PrivateTempFolder(const PrivateTempFolder&) = delete;
   PrivateTempFolder& operator=(const PrivateTempFolder&) = delete;
 
-  // Makes the folder (mode 0700) and sets TEMP to it. REQUIRES: no other
-  // thread runs yet (the environment is changed). False when it cannot be
-  // made; TEMP is then left alone.
+  // Makes the folder (mode 0700) and names it the sessions' temporary
+  // folder. False when it cannot be made; the temporary folder is then the
+  // usual one.
   bool Create();
   // Removes the folder with everything in it; nothing when none was made.
   void Remove();

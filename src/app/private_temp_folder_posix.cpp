@@ -25,12 +25,13 @@ bool PrivateTempFolder::Create() {
     return false;
   }
   m_path = name.data();
-  setenv("TEMP", m_path.c_str(), 1);
+  TarvUtil::SetSessionTempFolder(TarvText::FromUtf8(m_path));
   return true;
 }
 
 void PrivateTempFolder::Remove() {
   if (m_path.empty()) return;
+  TarvUtil::SetSessionTempFolder(L"");
   TarvUtil::DeleteDirectoryTree(TarvText::FromUtf8(m_path));
   m_path.clear();
 }

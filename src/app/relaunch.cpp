@@ -61,11 +61,20 @@ void RunElevatedCopy(const std::string& program, const PatchSettings& settings,
 
 }  // namespace
 
+// The speed cap, named the same in every language, in bytes per second.
+constexpr wchar_t kLimitRateOption[] = L"--limit-rate";
+
 std::wstring BuildRelaunchParameters(const PatchSettings& settings) {
   std::wstring text = Option(Id::kOptAdmin) + L" ";
   if (settings.IsRepair()) text += Option(Id::kOptRepair) + L" ";
-  if (!settings.GetServers().empty()) {
+  if (settings.IsLocalFile()) {
+    text += Option(Id::kOptPatch) + L"=\"" + settings.GetManualPatchPath() + L"\" ";
+  } else if (!settings.GetServers().empty()) {
     text += Option(Id::kOptServer) + L"=\"" + JoinedServers(settings, true) + L"\" ";
+  }
+  if (settings.GetDownloadLimit() != 0) {
+    text +=
+        std::wstring(kLimitRateOption) + L"=" + std::to_wstring(settings.GetDownloadLimit()) + L" ";
   }
   text += Option(Id::kOptFinal) + L"=" + settings.GetFinalVersion().ToStdWstring() + L" ";
   text += settings.GetCurrentVersion().ToStdWstring() + L" \"" +
@@ -76,8 +85,15 @@ std::wstring BuildRelaunchParameters(const PatchSettings& settings) {
 std::vector<std::string> BuildRelaunchArguments(const PatchSettings& settings) {
   std::vector<std::string> args = {Utf8(Option(Id::kOptAdmin))};
   if (settings.IsRepair()) args.push_back(Utf8(Option(Id::kOptRepair)));
-  if (!settings.GetServers().empty()) {
+  // The command line takes either a patch folder or servers; servers read
+  // from a list file arrive in the elevated copy as one --server value.
+  if (settings.IsLocalFile()) {
+    args.push_back(Utf8(Option(Id::kOptPatch) + L"=" + settings.GetManualPatchPath()));
+  } else if (!settings.GetServers().empty()) {
     args.push_back(Utf8(Option(Id::kOptServer) + L"=" + JoinedServers(settings, false)));
+  }
+  if (settings.GetDownloadLimit() != 0) {
+    args.push_back(Utf8(kLimitRateOption) + "=" + std::to_string(settings.GetDownloadLimit()));
   }
   args.push_back(Utf8(Option(Id::kOptFinal) + L"=") + settings.GetFinalVersion().utf8_string());
   args.push_back(settings.GetCurrentVersion().utf8_string());

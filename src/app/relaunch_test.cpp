@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <wx/init.h>
 
 #include <cstdlib>
 #include <memory>
 
+#include "app/command_line.h"
 #include "os/elevation.h"
 #include "os/messages.h"
 #include "support/test_support.h"
@@ -64,6 +66,75 @@ TEST(RelaunchParameters, StringAndVectorDescribeTheSameSettings) {
   EXPECT_EQ(TarvPatch::BuildRelaunchParameters(s),
             L"--admin --server=\"ftp://player:***@h/p;http://x\" --final= 1 \"F\"");
   EXPECT_EQ(TarvPatch::BuildRelaunchArguments(s)[1], "--server=ftp://player:s3cret@h/p;http://x");
+}
+
+// What a parsed command line asks for, in one comparable record.
+struct ReadBack {
+  std::vector<std::wstring> servers;
+  wxString final_version, current, target;
+  bool repair, local, download, admin, launch_on_exit;
+  std::wstring patch;
+  uint64_t limit;
+  bool operator==(const ReadBack&) const = default;
+};
+
+// Parses `args` (without the program path) into `s` and describes the result.
+bool ReadArguments(std::vector<wxString> args, PatchSettings* s, ReadBack* out) {
+  args.insert(args.begin(), wxString("/opt/tarv/tarv-patcher"));
+  const TarvPatch::OptionTable table;
+  TarvPatch::StartupRequest request;
+  if (!TarvPatch::ReadCommandLine(args, table, *s, &request, [](const wxString&) {})) return false;
+  *out = {s->GetServers(),         s->GetFinalVersion(), s->GetCurrentVersion(),
+          s->GetTargetDirectory(), s->IsRepair(),        s->IsLocalFile(),
+          s->IsDownload(),         request.admin,        request.launch_on_exit,
+          s->GetManualPatchPath(), s->GetDownloadLimit()};
+  return true;
+}
+
+// Every option a patching window can be started with reaches the elevated
+// copy: its argument vector reads back to the same settings. The on-exit
+// program is the one exception on purpose: the copy that asked for the
+// elevation starts it once the elevated copy has ended, as the player.
+TEST(RelaunchParameters, EveryOptionSurvivesTheElevatedRelaunch) {
+  wxInitializer toolkit;
+  TarvMessages::SetThreadLanguage(TarvMessages::Language::kEnglish);
+  tarvtest::ScopedTempDir dir;
+  const std::string list = dir.Sub("servers.txt");
+  tarvtest::WriteFile(list, "ftp://a/p\nhttp://user:pw@b/q\n");
+  const std::vector<std::vector<wxString>> cases = {
+      {"1.0", "/g"},
+      {"-s", "http://h/p", "1.0", "/opt/My Games/Tarv"},
+      {"--server=ftp://u:secret@h/p;http://x", "-f", "1.2", "1.0", "/g"},
+      {"-l", list, "1.0", "/g"},
+      {"-l", list, "-s", "http://first", "1.0", "/g"},
+      {"-p", "/srv/patches", "1.0", "/g"},
+      {"--patch=/srv/one archive.zip", "-f", "2.0", "1.0", "/g"},
+      {"-r", "-s", "http://h/p", "1.0", "/g"},
+      {"--repair", "-p", "/srv/patches", "1.0", "/g"},
+      {"--limit-rate", "500K", "-s", "http://h/p", "1.0", "/g"},
+      {"--limit-rate=1G", "-p", "/srv/patches", "1.0", "/g"},
+      {"-o", "/usr/games/tarv", "-s", "http://h/p", "1.0", "/g"},
+      {"-r", "-f", "3", "--limit-rate=7", "-l", list, "-o", "x", "2", "/g"},
+  };
+  for (const auto& args : cases) {
+    SCOPED_TRACE(args[0]);
+    ReadBack first, elevated;
+    PatchSettings given, relaunch;
+    ASSERT_TRUE(ReadArguments(args, &given, &first));
+    std::vector<wxString> relaunched;
+    for (const std::string& arg : TarvPatch::BuildRelaunchArguments(given)) {
+      relaunched.push_back(wxString::FromUTF8(arg));
+    }
+    ASSERT_TRUE(ReadArguments(relaunched, &relaunch, &elevated));
+    EXPECT_TRUE(elevated.admin);
+    EXPECT_FALSE(elevated.launch_on_exit);
+    elevated.admin = first.admin;
+    elevated.launch_on_exit = first.launch_on_exit;
+    EXPECT_TRUE(elevated == first);
+    EXPECT_EQ(elevated.limit, first.limit);
+    EXPECT_EQ(elevated.patch, first.patch);
+    EXPECT_EQ(elevated.servers, first.servers);
+  }
 }
 
 // Standard output of the test process, captured while alive (the system

@@ -1,4 +1,4 @@
-// SIGINT and SIGTERM as the window-less patcher's Cancel button: the
+// SIGINT, SIGTERM and SIGHUP as the window-less patcher's Cancel button: the
 // handler only raises a flag and wakes the main thread through a pipe; the
 // main thread then cancels as the window does. Programs the patcher starts
 // get the default handling back when they are executed.

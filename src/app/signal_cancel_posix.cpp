@@ -39,8 +39,10 @@ bool SignalCancel::Install(std::atomic<bool>* flag) {
   struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;
   sigemptyset(&ignore.sa_mask);
+  // A closed terminal or a lost remote session (SIGHUP) ends the session
+  // the same careful way as Ctrl-C.
   return sigaction(SIGINT, &action, nullptr) == 0 && sigaction(SIGTERM, &action, nullptr) == 0 &&
-         sigaction(SIGPIPE, &ignore, nullptr) == 0;
+         sigaction(SIGHUP, &action, nullptr) == 0 && sigaction(SIGPIPE, &ignore, nullptr) == 0;
 }
 
 bool SignalCancel::Wait(int milliseconds) {

@@ -6,13 +6,13 @@
 namespace TarvPatch {
 
 // Returns a descriptor of the original standard output for the report and
-// points descriptor 1 at standard error, or at /dev/null when standard
-// error is a terminal (where the trace would only break up the progress
-// line; it still reaches the system journal). When a console-pipe listener
+// points descriptor 1 at /dev/null, so the trace reaches only the system
+// journal, where an administrator does not take it for the session's lines;
+// with `verbose` descriptor 1 goes to standard error instead. When a console-pipe listener
 // has taken standard output over, the report goes to standard error's
 // place instead and the listener keeps the trace. REQUIRES: no other thread
 // runs yet. -1 when the descriptors could not be arranged; the report then
 // shares standard output with the trace.
-int TakeStandardOutput();
+int TakeStandardOutput(bool verbose);
 
 }  // namespace TarvPatch

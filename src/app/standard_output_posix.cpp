@@ -6,12 +6,11 @@
 
 namespace TarvPatch {
 
-int TakeStandardOutput() {
+int TakeStandardOutput(bool verbose) {
   if (TarvDiag::ConsolePipeOpen()) return fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
   const int report = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
   if (report < 0) return -1;
-  int trace = STDERR_FILENO;
-  if (isatty(STDERR_FILENO) == 1) trace = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  const int trace = verbose ? STDERR_FILENO : open("/dev/null", O_WRONLY | O_CLOEXEC);
   if (trace < 0 || dup2(trace, STDOUT_FILENO) < 0) {
     close(report);
     return -1;

@@ -7,13 +7,14 @@
 
 #include "app/exit_codes.h"
 #include "app/fatal_error.h"
-#include "app/installation_lock.h"
 #include "app/on_exit.h"
 #include "app/private_temp_folder.h"
 #include "app/signal_cancel.h"
 #include "app/standard_output.h"
 #include "app/startup.h"
+#include "app/startup_duties.h"
 #include "data/file_io.h"
+#include "os/elevation.h"
 #include "os/message_ids.h"
 #include "os/messages.h"
 #include "session/patch_settings.h"
@@ -42,18 +43,32 @@ TerminalFrontEnd::Style ChooseStyle(bool json, int fd) {
   return IsTerminal(fd) ? TerminalFrontEnd::Style::kTerminal : TerminalFrontEnd::Style::kPlain;
 }
 
-// Ends the process after a confirmed cancel: the worker is given a moment
-// to stop, then the session's files go with its folder. The worker may still
-// be inside a transfer, so the process ends without joining it; the game's
-// lock and the installation lock go with the process.
-[[noreturn]] void EndCancelled(TerminalFrontEnd& front, APThread* worker, PrivateTempFolder& temp) {
+// Ends the session after a confirmed cancel, as the window's Cancel button
+// does. A transfer or the unpacker stops within a second; a step being
+// applied is undone first, however long that takes, and later signals do not
+// cut the undo short. A worker that has not stopped after the grace while it
+// is not applying (a transfer stuck in a system call) is left behind: the
+// process ends without joining it, and the game's lock and the installation
+// lock go with the process.
+int EndCancelled(TerminalFrontEnd& front, const SessionWorker& made, PrivateTempFolder& temp) {
   front.Cancel(Message(TarvMessages::Id::kCancelledCleaningUp));
+  APThread* worker = made.thread;
   worker->RequestStop();
   const double deadline = Now() + kCancelGraceMs / 1000.0;
-  while (worker->IsAlive() && Now() < deadline) wxThread::Sleep(20);
-  temp.Remove();
-  fflush(nullptr);
-  _exit(kExitCancelled);
+  while (worker->IsAlive()) {
+    const bool applying = made.progress != nullptr &&
+                          made.progress->GetDownloadStatus().state == DownloadState::kApplying;
+    if (!applying && Now() >= deadline) {
+      temp.Remove();
+      fflush(nullptr);
+      _exit(kExitCancelled);
+    }
+    SignalCancel::Wait(20);  // takes further signals in, without acting on them
+  }
+  worker->Wait();
+  delete worker;
+  front.ClearProgress();
+  return kExitCancelled;
 }
 
 // Runs the session to its end on a worker, as the window would.
@@ -65,7 +80,7 @@ int RunSession(TerminalFrontEnd& front, PrivateTempFolder& temp) {
     return kExitAborted;
   }
   while (!front.WaitFinished(0)) {
-    if (SignalCancel::Wait(kTickMs) || front.Cancelled()) EndCancelled(front, worker, temp);
+    if (SignalCancel::Wait(kTickMs) || front.Cancelled()) return EndCancelled(front, made, temp);
     front.ShowProgress(made.progress->GetDownloadStatus(), Now());
   }
   worker->Wait();
@@ -99,24 +114,31 @@ int RunUnattended(const std::vector<wxString>& args) {
   // No elevation prompt here: without write access the session itself
   // reports the access message and ends, and a script may run the patcher
   // through sudo or pkexec.
-  steps.check_privileges = [&accepted](const StartupRequest&) { return accepted = true; };
+  // A copy started through pkexec by a script still works for the player
+  // who started it: the configuration reset owed by a recovered step looks
+  // in that player's folders.
+  steps.check_privileges = [&accepted](const StartupRequest&) {
+    OS::Elevation::AdoptInvokingUser();
+    return accepted = true;
+  };
   steps.create_window = [] { return true; };
   steps.report_error = WriteToStandardError;
   if (!RunStartup(args, settings, &state, steps)) {
     return accepted ? kExitAborted : kExitBadCommandLine;
   }
-  int report = TakeStandardOutput();
+  int report = TakeStandardOutput(state.request.verbose);
   if (report < 0) report = STDOUT_FILENO;
   TerminalFrontEnd front(ChooseStyle(state.request.json, report), report);
-  if (TakeInstallationLock(settings.GetTargetDirectory().ToStdWstring()) ==
-      InstallationLockResult::kBusy) {
+  SignalCancel::Install(front.CancelFlag());
+  PrivateTempFolder temp;
+  const StartupDuties duties =
+      RunStartupDuties(settings.GetTargetDirectory().ToStdWstring(), &temp);
+  if (duties.lock == InstallationLockResult::kBusy) {
     front.ReportMessage(2, Message(TarvMessages::Id::kAnotherPatcherRuns));
     return kExitAnotherPatcher;
   }
-  PrivateTempFolder temp;
-  temp.Create();
-  SignalCancel::Install(front.CancelFlag());
   front.ShowPreamble(settings.BuildStartupSummary());
+  for (const auto& [level, text] : duties.lines) front.ReportMessage(level, text);
   const int code = RunSession(front, temp);
   temp.Remove();
   LaunchOnExitProgram(state.request.launch_on_exit, state.request.on_exit_command,

@@ -288,7 +288,7 @@ bool RecoverInterruptedStep(const std::wstring& install_dir, const StepJournal::
       return true;
     case RecoveryOutcome::kUndone:
       ReportPatchMessage(
-          1, FillPlaceholder(TarvMessages::LoadMessage(TarvMessages::Id::kStepRecoveredUndone),
+          1, FillPlaceholder(TarvMessages::LoadMessage(TarvMessages::Id::kStepReturnedTo),
                              TarvUtil::FromFsPath(version)));
       return true;
     case RecoveryOutcome::kCompleted:

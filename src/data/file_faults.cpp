@@ -7,6 +7,8 @@
 #include <mutex>
 #include <string>
 
+#include "diag/test_hooks.h"
+
 namespace TarvFile {
 namespace {
 
@@ -65,6 +67,7 @@ void ArmCrashFrom(const char* text) {
 void ArmFromEnvironmentOnce() {
   static std::once_flag once;
   std::call_once(once, [] {
+    if (!TarvDiag::TestHooksAllowed()) return;
     if (const char* fault = std::getenv("TARV_FILE_FAULT")) ArmFaultFrom(fault);
     if (const char* crash = std::getenv("TARV_FILE_CRASH_AT")) ArmCrashFrom(crash);
   });

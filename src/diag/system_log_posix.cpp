@@ -2,6 +2,7 @@
 // the console pipe is a FIFO that a listener creates for our pid before the
 // process starts.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -35,6 +36,13 @@ struct ConsolePipe {
     // Non-blocking so that the open fails at once (ENXIO) when nobody reads.
     int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) return;
+    // Only a listener's FIFO: a regular file or device planted under the
+    // name (the fallback folder is shared) never receives the trace.
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode)) {
+      close(fd);
+      return;
+    }
     // Lines are then written whole, waiting for a slow listener.
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     g_pipe_fd = fd;

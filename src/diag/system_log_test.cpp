@@ -113,6 +113,43 @@ TEST(SystemLog, ListenerGetsOnlyTheTrace) {
   EXPECT_EQ(tarvtest::ReadFile(dir.Sub("stdout")), "raw \xe4 bytes\nfrom a child\n");
 }
 
+// The pipe's name in a shared folder can be taken by anyone: a regular
+// file (or a link to one) planted there must not receive the trace, which
+// then stays on standard output.
+TEST(SystemLog, OnlyAFifoIsTakenForTheListener) {
+  for (const bool as_link : {false, true}) {
+    tarvtest::ScopedTempDir dir;
+    int go[2];
+    ASSERT_EQ(pipe(go), 0);
+    const std::string out_path = dir.Sub("stdout");
+    pid_t pid = fork();
+    if (pid == 0) {
+      close(go[1]);
+      char c;
+      if (read(go[0], &c, 1) != 1) _exit(99);
+      int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      if (out < 0 || dup2(out, STDOUT_FILENO) < 0) _exit(97);
+      setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
+      execl(Probe().c_str(), Probe().c_str(), "one", static_cast<char*>(nullptr));
+      _exit(98);
+    }
+    close(go[0]);
+    const std::string planted = dir.Sub(std::to_string(pid) + "cout");
+    const std::string target = dir.Sub("target");
+    tarvtest::WriteFile(as_link ? target : planted, "");
+    if (as_link) {
+      ASSERT_EQ(symlink(target.c_str(), planted.c_str()), 0);
+    }
+    ASSERT_EQ(write(go[1], "g", 1), 1);
+    close(go[1]);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(tarvtest::ReadFile(as_link ? target : planted), "") << as_link;
+    EXPECT_EQ(tarvtest::ReadFile(out_path), "parm: -a\n") << as_link;
+  }
+}
+
 TEST(SystemLog, ConcurrentWritersGiveWholeLinesOnThePipe) {
   tarvtest::ScopedTempDir dir;
   const int kLines = 300;

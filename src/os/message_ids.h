@@ -91,7 +91,6 @@ inline constexpr int kStepNoSpace = 300;
 inline constexpr int kStepReturnedTo = 301;
 inline constexpr int kStepJournalFailed = 302;
 inline constexpr int kStepUndoFailed = 303;
-inline constexpr int kStepRecoveredUndone = 304;
 inline constexpr int kStepRecoveredCompleted = 305;
 inline constexpr int kStepRecoveryFailed = 306;
 inline constexpr int kStepBusy = 307;
@@ -133,6 +132,9 @@ inline constexpr int kTerminalProgressNoTotal = 364;
 inline constexpr int kTerminalApplying = 365;
 inline constexpr int kAnotherPatcherRuns = 366;
 inline constexpr int kCancelledCleaningUp = 367;
+inline constexpr int kVerboseDescription = 368;
+inline constexpr int kJsonNeedsUnattended = 369;
+inline constexpr int kNoDisplay = 370;
 // Hostile input and the access test.
 inline constexpr int kChainCycle = 400;
 inline constexpr int kRegistryHiveUnreadable = 401;

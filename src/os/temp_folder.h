@@ -12,6 +12,14 @@ namespace TarvUtil {
 // The folder's path, without looking at the disk.
 std::wstring TempFolderPath();
 
+// Points TempFolderPath (and so EnsureTempFolder) at `folder`, a folder the
+// caller made for this process's sessions, without touching the environment
+// that started programs inherit; an empty `folder` gives $TEMP and the
+// private folder back.
+void SetSessionTempFolder(const std::wstring& folder);
+// The folder set above; empty when none is.
+std::wstring SessionTempFolder();
+
 // Makes sure the folder exists and returns its path in `folder`. $TEMP is
 // created with missing parents. The private folder is created with mode
 // 0700; an existing one must be a real folder (not a link) owned by this

@@ -33,6 +33,7 @@ bool PreparePrivateFolder(const std::string& path) {
 }  // namespace
 
 std::wstring TempFolderPath() {
+  if (std::wstring session = SessionTempFolder(); !session.empty()) return session;
   std::string temp = Variable("TEMP");
   if (!temp.empty()) return FromFsPath(temp);
   std::string base = Variable("TMPDIR");
@@ -42,7 +43,8 @@ std::wstring TempFolderPath() {
 
 bool EnsureTempFolder(std::wstring* folder) {
   std::wstring path = TempFolderPath();
-  bool ok = Variable("TEMP").empty() ? PreparePrivateFolder(FsPath(path)) : MakeDirectory(path);
+  const bool named = !SessionTempFolder().empty() || !Variable("TEMP").empty();
+  bool ok = named ? MakeDirectory(path) : PreparePrivateFolder(FsPath(path));
   if (ok && folder) *folder = path;
   return ok;
 }

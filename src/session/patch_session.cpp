@@ -49,9 +49,17 @@ SessionEnd PatchSession::Run() {
 }
 
 PatchSession::Result PatchSession::CheckAndPatch() {
-  if (!m_ports.HasInstallAccess(InstallDir())) {
+  const AccessCheck access = m_ports.CheckInstallAccess(InstallDir());
+  if (access.problem == AccessProblem::kNoWriteAccess) {
     Report(2, kPatchingNeedsAdmin);
     m_ports.ShowMessageBox(Text(kNoPrivileges), Text(kRequiresAdminCaption));
+    return Result::kFailed;
+  }
+  if (access.problem != AccessProblem::kNone) {
+    // What no administrator could mend is named with its path.
+    const std::wstring cause = AccessProblemText(access);
+    m_ports.Report(2, cause);
+    m_ports.ShowMessageBox(cause, Text(kInstallProblemCaption));
     return Result::kFailed;
   }
   if (!TakeApplicationLock()) {

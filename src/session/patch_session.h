@@ -15,6 +15,7 @@
 #include "apply/patch_applier.h"
 #include "patchserver/catalogue_signature.h"
 #include "patchserver/download_status.h"
+#include "session/install_access.h"
 #include "session/patch_settings.h"
 #include "session/repair_session.h"
 #include "session/unpacker.h"
@@ -48,7 +49,7 @@ class SessionPorts : public RepairPorts {
   // The platform.
   virtual void InstallApplierCallbacks() = 0;
   virtual void SelectLanguage() = 0;
-  virtual bool HasInstallAccess(const std::wstring& install_dir) = 0;
+  virtual AccessCheck CheckInstallAccess(const std::wstring& install_dir) = 0;
   virtual bool OpenApplicationLock(const std::wstring& folder) = 0;
   virtual void CloseApplicationLock() = 0;
   virtual void Sleep(int milliseconds) = 0;

@@ -29,7 +29,7 @@ std::string Narrow(const std::wstring& s) { return TarvText::ToUtf8(s); }
 class RecordingPorts : public SessionPorts {
  public:
   std::vector<std::string> calls;
-  bool access = true;
+  AccessCheck access;
   int lock_free_at = 0;  // attempt that succeeds; -1 never
   bool find = true;
   bool local_catalogue = true;
@@ -60,7 +60,7 @@ class RecordingPorts : public SessionPorts {
   bool StopRequested() override { return stop_after_unpack; }
   void InstallApplierCallbacks() override { calls.push_back("callbacks"); }
   void SelectLanguage() override { calls.push_back("language"); }
-  bool HasInstallAccess(const std::wstring&) override { return access; }
+  AccessCheck CheckInstallAccess(const std::wstring&) override { return access; }
   bool OpenApplicationLock(const std::wstring& folder) override {
     calls.push_back("lock " + Narrow(folder).substr(Narrow(folder).rfind('/')));
     return lock_free_at >= 0 && lock_attempts_++ >= lock_free_at;
@@ -386,9 +386,41 @@ TEST(PatchSession, ChecksBeforeTheChain) {
   };
   const Case cases[] = {
       {"access refused",
-       [](Session& s) { s.ports.access = false; },
+       [](Session& s) {
+         s.ports.access = {AccessProblem::kNoWriteAccess, L"/g"};
+       },
        {"callbacks", "language", "L2 Patching requires Administrator privileges.",
         "box Requires Administrator Privileges: The current system u", "L0 Patching aborted.",
+        "unlock"}},
+      // What no administrator can mend is named, not blamed on privileges.
+      {"folder missing",
+       [](Session& s) {
+         s.ports.access = {AccessProblem::kFolderMissing, L"/gone"};
+       },
+       {"callbacks", "language", "L2 The installation folder does not exist: /gone",
+        "box Cannot Patch This Installation: The installation fol", "L0 Patching aborted.",
+        "unlock"}},
+      {"not a folder",
+       [](Session& s) {
+         s.ports.access = {AccessProblem::kNotAFolder, L"/f"};
+       },
+       {"callbacks", "language", "L2 The installation folder is not a folder: /f",
+        "box Cannot Patch This Installation: The installation fol", "L0 Patching aborted.",
+        "unlock"}},
+      {"no Binaries",
+       [](Session& s) {
+         s.ports.access = {AccessProblem::kNoBinaries, L"/g"};
+       },
+       {"callbacks", "language", "L2 The installation folder has no Binaries folder: /g",
+        "box Cannot Patch This Installation: The installation fol", "L0 Patching aborted.",
+        "unlock"}},
+      {"hive unreadable",
+       [](Session& s) {
+         s.ports.access = {AccessProblem::kRegistryUnreadable, L"/etc/h"};
+       },
+       {"callbacks", "language",
+        "L2 The registry file cannot be read completely and is left as it is: /etc/h",
+        "box Cannot Patch This Installation: The registry file ca", "L0 Patching aborted.",
         "unlock"}},
       {"files in use",
        [](Session& s) { s.ports.lock_free_at = -1; },

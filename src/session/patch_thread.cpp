@@ -84,8 +84,8 @@ void PatchThread::InstallApplierCallbacks() {
 
 void PatchThread::SelectLanguage() { TarvMessages::SelectLanguage(); }
 
-bool PatchThread::HasInstallAccess(const std::wstring& install_dir) {
-  return TarvPatch::HasInstallAccess(install_dir);
+AccessCheck PatchThread::CheckInstallAccess(const std::wstring& install_dir) {
+  return TarvPatch::CheckInstallAccess(install_dir);
 }
 
 bool PatchThread::OpenApplicationLock(const std::wstring& folder) {

@@ -49,7 +49,7 @@ class PatchThread : public APThread, public ObelkPatchTask, private SessionPorts
   bool StopRequested() override;
   void InstallApplierCallbacks() override;
   void SelectLanguage() override;
-  bool HasInstallAccess(const std::wstring& install_dir) override;
+  AccessCheck CheckInstallAccess(const std::wstring& install_dir) override;
   bool OpenApplicationLock(const std::wstring& folder) override;
   void CloseApplicationLock() override;
   void Sleep(int milliseconds) override;

@@ -94,6 +94,7 @@ void PatchMainFrame::CreateControls() {
   if (m_setup.repair)
     m_applyButton->SetLabel(TarvMessages::LoadMessage(TarvMessages::Id::kRepairButton));
   m_logView->AppendText(m_setup.startupSummary);
+  for (const auto& [level, text] : m_setup.startupLines) ReportMessage(level, text);
 }
 
 void PatchMainFrame::StartPatching(wxCommandEvent& event) {

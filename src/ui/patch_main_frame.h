@@ -8,6 +8,8 @@
 
 #include <functional>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include "ui/banner.h"
 #include "ui/download_display.h"
@@ -29,6 +31,9 @@ struct FrameSetup {
   std::function<SessionWorker(SessionFrontEnd*)> makeWorker;
   // The banner page; empty for none.
   wxString bannerAddress;
+  // Lines of the start-up (what the recovery of a killed run's step did),
+  // shown after the summary as the session's first lines.
+  std::vector<std::pair<int, wxString>> startupLines;
 };
 
 // The full window. GUI thread; see MainFrame for the worker's side.

@@ -239,6 +239,147 @@ class HeadlessTest(unittest.TestCase):
         self.assertFalse(os.path.exists(tried))
         self.assertInstallIs("1.0")
 
+    # --- a step cut short --------------------------------------------------------
+
+    def stalling_tool(self, marker):
+        """The installation's difference tool, stopping for good on the
+        launcher (the last file of the first step) after saying so."""
+        real = os.path.join(self.dir, "jpatch")
+        shutil.copy(e2e.program("jpatch"), real)
+        e2e.make_executable(os.path.join(self.install, "Binaries/jpatchl-w32.exe"),
+                            f"#!/bin/sh\ncase \"$*\" in *TarvLauncher*) echo $$ > '{marker}'; "
+                            f"exec sleep 600;; esac\nexec '{real}' \"$@\"\n")
+        return real
+
+    def test_killed_run_is_recovered_by_the_next_run_without_window(self):
+        marker = os.path.join(self.dir, "tool-started")
+        real = self.stalling_tool(marker)
+        server = self.serve()
+        proc = self.start("-u", "1.0", self.install, "-s", server.url())
+        self.addCleanup(proc.kill)
+        e2e.wait_until(lambda: os.path.exists(marker) and e2e.read(marker).strip(),
+                       "the difference tool to stop")
+        # The tool first: it holds the patcher's standard error.
+        os.kill(int(e2e.read(marker)), signal.SIGKILL)
+        proc.kill()
+        proc.communicate(timeout=30)
+        self.assertTrue(os.path.exists(os.path.join(self.install, ".tarv-step")))
+        shutil.copy(real, os.path.join(self.install, "Binaries/jpatchl-w32.exe"))
+        os.remove(self.log)
+        code, out, err = self.run_patcher("-u", "1.0", self.install, "-s", server.url())
+        self.assertEqual(code, 0, err)
+        # The recovery is the session's first line, a note, in both outputs.
+        self.assertEqual(self.log_lines(),
+                         [(1, "The installation was returned to version 1.0.")] + CHAIN_LINES)
+        self.assertIn("The installation was returned to version 1.0.\n", out)
+        self.assertInstallIs("1.2")
+        self.assertFalse(os.path.exists(os.path.join(self.install, ".tarv-step")))
+
+    @unittest.skipUnless(shutil.which("strace"), "strace is not installed")
+    def test_signals_during_the_apply_pass_wait_for_the_undo(self):
+        # The flush that ends an undo is slowed down to seconds: a program
+        # that ended early would leave the step's journal behind. SIGINT
+        # twice, then SIGHUP, must not cut the undo short.
+        marker = os.path.join(self.dir, "tool-started")
+        self.stalling_tool(marker)
+        server = self.serve()
+        tracer = subprocess.Popen(
+            ["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=syncfs",
+             "-e", "inject=syncfs:delay_enter=3000000",
+             e2e.program("tarv-patcher"), "-u", "1.0", self.install, "-s", server.url()],
+            env=self.env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.addCleanup(tracer.kill)
+        e2e.wait_until(lambda: os.path.exists(marker), "the difference tool to stop")
+        patcher = int(subprocess.run(["pgrep", "-P", str(tracer.pid)], capture_output=True,
+                                     text=True).stdout.split()[0])
+        for sig in (signal.SIGINT, signal.SIGINT, signal.SIGHUP):
+            os.kill(patcher, sig)
+            time.sleep(0.2)
+        out, err = tracer.communicate(timeout=120)
+        self.assertEqual(tracer.returncode, 3, err)
+        # The worker ended its session after the undo: its finish notice
+        # follows the cancel, and no line does.
+        events = [e for e in self.log_entries() if "level" not in e]
+        self.assertEqual(events[-2:], [{"event": "cancelled"}, {"event": "finished"}])
+        self.assertNotIn("Patching aborted.", out)
+        self.assertFalse(os.path.exists(os.path.join(self.install, ".tarv-step")))
+        self.assertInstallIs("1.0")
+        self.assertNothingLeftInTemp()
+        shutil.copy(e2e.program("jpatch"), os.path.join(self.install, "Binaries/jpatchl-w32.exe"))
+        code, out, err = self.run_patcher("-u", "1.0", self.install, "-s", server.url())
+        self.assertEqual(code, 0, err)
+        self.assertInstallIs("1.2")
+
+    def test_sighup_cancels_like_sigint(self):
+        server = self.serve({"/1.0_to_1.1.zip": {"throttle": 4_000}})
+        proc = self.start("-u", "1.0", self.install, "-s", server.url())
+        self.addCleanup(proc.kill)
+        self.wait_log("Downloading patch file...", proc)
+        proc.send_signal(signal.SIGHUP)
+        out, err = proc.communicate(timeout=30)
+        self.assertEqual(proc.returncode, 3, err)
+        self.assertEqual(self.log_entries()[-1], {"event": "cancelled"})
+        self.assertNothingLeftInTemp()
+        self.assertInstallIs("1.0")
+
+    # --- what stands in the way ---------------------------------------------------
+
+    def test_access_causes_are_named_without_window(self):
+        hive_folder = os.path.join(self.dir, "hive-folder")
+        os.makedirs(hive_folder)
+        no_binaries = os.path.join(self.dir, "no-binaries")
+        os.makedirs(no_binaries)
+        a_file = os.path.join(self.dir, "a-file")
+        e2e.write(a_file, "")
+        missing = os.path.join(self.dir, "missing")
+        cases = [
+            (missing, {}, "The installation folder does not exist: " + missing),
+            (a_file, {}, "The installation folder is not a folder: " + a_file),
+            (no_binaries, {}, "The installation folder has no Binaries folder: " + no_binaries),
+            (self.install, {"OBELK_MACHINE_REGISTRY": hive_folder},
+             "The registry file cannot be read completely and is left as it is: " + hive_folder),
+        ]
+        for folder, extra, cause in cases:
+            with self.subTest(cause=cause):
+                env = dict(self.env(), **extra)
+                done = subprocess.run([e2e.program("tarv-patcher"), "-u", "1.0", folder,
+                                       "-s", "http://127.0.0.1:9/"], env=env,
+                                      capture_output=True, text=True, timeout=e2e.HANG_GUARD_S)
+                self.assertEqual(done.returncode, 1, done.stderr)
+                self.assertIn(cause + "\n", done.stdout)
+                self.assertNotIn("Administrator", done.stdout)
+                self.assertTrue(done.stdout.endswith("Patching aborted.\n"), done.stdout)
+        self.assertInstallIs("1.0")
+
+    # --- the trace and the test hooks ------------------------------------------------
+
+    def test_trace_reaches_standard_error_only_with_verbose(self):
+        for verbose in (False, True):
+            with self.subTest(verbose=verbose):
+                shutil.rmtree(self.install)
+                e2e.make_install(self.install, self.trees["1.0"])
+                args = ["-u", "1.0", self.install, "-s", self.serve().url()]
+                code, out, err = self.run_patcher(*args, *(["--verbose"] if verbose else []))
+                self.assertEqual(code, 0, err)
+                self.assertEqual("unpack: exit code 0" in err, verbose, err)
+                self.assertNotIn("unpack:", out)
+                self.assertInstallIs("1.2")
+
+    def test_elevated_copy_ignores_the_fault_variables(self):
+        # Every rename fails from the first on: a test build's way of making
+        # the step fail. A copy started by the elevation prompt obeys none of it.
+        data = os.path.join(self.dir, "data")
+        for elevated, code, version in ((False, 1, "1.0"), (True, 0, "1.2")):
+            with self.subTest(elevated=elevated):
+                env = dict(self.env(), TARV_FILE_FAULT="rename:1:5:0", XDG_DATA_HOME=data)
+                if elevated:
+                    env["PKEXEC_UID"] = str(os.getuid())
+                done = subprocess.run([e2e.program("tarv-patcher"), "-u", "1.0", self.install,
+                                       "-s", self.serve().url()], env=env,
+                                      capture_output=True, text=True, timeout=e2e.HANG_GUARD_S)
+                self.assertEqual(done.returncode, code, done.stdout + done.stderr)
+                self.assertInstallIs(version)
+
     # --- the command line --------------------------------------------------------
 
     def test_command_line_without_display(self):
@@ -269,7 +410,18 @@ class HeadlessTest(unittest.TestCase):
                 self.assertEqual(lines[0], first_error)
                 self.assertTrue(lines[1].startswith(usage_start), err)
                 self.assertEqual(out, "")
+        # Refused in one line, without the usage: a window wanted where there
+        # is no display, and JSON lines asked of the window.
+        for args, line in (
+                (["1.0", self.install], "No display was found; --unattended runs the "
+                                        "patcher without one."),
+                (["--json", "1.0", self.install], "--json needs --unattended: the window "
+                                                  "writes no JSON lines.")):
+            with self.subTest(args=args):
+                got, out, err = self.run_patcher(*args)
+                self.assertEqual((got, out, err), (2, "", line + "\n"))
+        self.assertInstallIs("1.0")
 
 
 if __name__ == "__main__":
-    unittest.main()
+    e2e.main()

@@ -209,12 +209,12 @@ class HostileTest(unittest.TestCase):
         left = [rel for rel in e2e.snapshot(self.install) if rel.endswith(".bak")
                 or os.path.basename(rel).startswith(".tarv-copy")]
         self.assertEqual(left, [])
-        old, new = e2e.snapshot(self.trees["1"]), e2e.snapshot(self.trees["2"])
-        for rel, data in e2e.snapshot(self.install, e2e.INSTALL_EXTRAS).items():
-            if not rel.startswith("QXGame/Config/"):
-                self.assertIn(data, (old.get(rel), new.get(rel)), rel)
+        # The step was cut short before its commit: the program ended only
+        # after its undo, so the installation is the old version, whole.
+        self.assertFalse(os.path.exists(os.path.join(self.install, ".tarv-step")))
+        self.assertInstallIs("1")
         self.assertEqual(self.temp_names(), [])
 
 
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    e2e.main(verbosity=2)

@@ -302,8 +302,10 @@ class PatcherTest(unittest.TestCase):
 
         shutil.copy(e2e.program("jpatch"), os.path.join(self.install, "Binaries/jpatchl-w32.exe"))
         lines = self.finish(self.run_patcher("-s", server.url()))
-        # The next start undid the step first; the chain then runs whole.
-        self.assertEqual(lines, [SEARCHING, *STEP, *STEP, no_more("3"), COMPLETED])
+        # The next start undid the step first and says so; the chain then
+        # runs whole.
+        self.assertEqual(lines, [(1, "The installation was returned to version 1."), SEARCHING,
+                                 *STEP, *STEP, no_more("3"), COMPLETED])
         self.assertIsNone(self.marker())
         self.assertInstallIs("3")
         self.assertFalse(os.path.exists(os.path.join(self.install, ".tarv-step")))
@@ -458,6 +460,45 @@ class PatcherTest(unittest.TestCase):
                 # At 4 KiB/s the archive alone takes this long.
                 self.assertGreaterEqual(time.monotonic() - start, size / 4096 - 0.5)
 
+    def test_elevated_relaunch_keeps_the_patch_folder_and_the_speed_cap(self):
+        """The first copy cannot write the machine's record (its hive lies
+        below a plain file) and restarts itself through the elevation
+        launcher; the launcher, standing in for the prompt, grants the
+        elevated copy the real hive. That copy must patch exactly as an
+        unelevated run with the same options would."""
+        size = os.path.getsize(os.path.join(self.server_dir, "1_to_2.zip"))
+        blocker = os.path.join(self.dir, "blocker")
+        e2e.write(blocker, "")
+        launcher = os.path.join(self.dir, "launcher")
+        e2e.make_executable(launcher, '#!/bin/sh\nfor a; do shift\n'
+                            '  case "$a" in OBELK_MACHINE_REGISTRY=*) '
+                            'a="OBELK_MACHINE_REGISTRY=$GRANTED";; esac\n'
+                            '  set -- "$@" "$a"\ndone\nexec "$@"\n')
+        for name, args, final, press in (
+                ("patch folder", ["--patch", self.server_dir], "3", True),
+                ("speed cap", ["-s", self.serve().url(), "--final", "2", "--limit-rate", "4K"],
+                 "2", False)):
+            with self.subTest(name):
+                shutil.rmtree(self.install, ignore_errors=True)
+                self.make_install()
+                env = self.env()
+                env.update(GRANTED=env["OBELK_MACHINE_REGISTRY"], TARV_ELEVATION_LAUNCHER=launcher,
+                           OBELK_MACHINE_REGISTRY=os.path.join(blocker, "machine.conf"))
+                start = time.monotonic()
+                patcher = e2e.Patcher(self.dir, ["1", self.install, *args], env, elevated=True)
+                self.addCleanup(patcher.kill)
+                # The window is the elevated copy's, not the first copy's.
+                self.assertNotIn(patcher.wid, e2e.visible_windows(e2e.Patcher.TITLE,
+                                                                  patcher.proc.pid))
+                if press:
+                    patcher.press("apply")
+                lines = self.finish(patcher)
+                self.assertEqual(lines[-1], COMPLETED)
+                self.assertInstallIs(final)
+                if not press:
+                    # At 4 KiB/s the archive alone takes this long.
+                    self.assertGreaterEqual(time.monotonic() - start, size / 4096 - 0.5)
+
     def test_a_bad_speed_is_refused(self):
         self.make_install()
         proc = subprocess.run([e2e.program("tarv-patcher"), "1", self.install, "--limit-rate", "fast"],
@@ -514,4 +555,4 @@ class PatcherTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    e2e.main(verbosity=2)

@@ -129,4 +129,4 @@ def load_tests(loader, tests, pattern):
 
 
 if __name__ == "__main__":
-    unittest.main()
+    e2e.main()

@@ -257,4 +257,4 @@ class SigningTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    e2e.main(verbosity=2)

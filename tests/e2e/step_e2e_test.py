@@ -255,18 +255,55 @@ class StepTest(PatcherTest):
                 self.assertNoLeftovers()
         return killed
 
-    # The kill points count the changing calls of the normal build.
+    # The kill points count the changing calls of the normal build; a whole
+    # sweep takes about two minutes, so CI runs every point.
     @unittest.skipIf(os.environ.get("TARV_SANITIZED"), "call counts differ under the sanitizers")
-    def test_kill_sweep_sampled(self):
-        """A few points spread over the about 40 changing calls of the chain;
-        TARV_KILL_SWEEP=all (scripts/kill-sweep) takes every point from 1 on,
-        until a run gets through to the end."""
+    def test_kill_sweep_every_point(self):
+        """Every point from the first on, until a run gets through to the end."""
         self.make_install()
-        if os.environ.get("TARV_KILL_SWEEP") == "all":
-            killed = self.kill_sweep(range(1, 1000), stop_when_done=True)
-            self.assertGreater(killed, 30)
-        else:
-            self.assertEqual(self.kill_sweep([4, 13, 25, 37]), 4)
+        killed = self.kill_sweep(range(1, 1000), stop_when_done=True)
+        self.assertGreater(killed, 30)
+
+    def run_windowless(self, *args):
+        env = dict(os.environ, TARV_PATCHER_LOG=os.path.join(self.dir, "session.log"),
+                   **self.env())
+        env.pop("DISPLAY", None)
+        return subprocess.run([e2e.program("tarv-patcher"), "-u", *args], env=env,
+                              capture_output=True, text=True, timeout=e2e.HANG_GUARD_S)
+
+    @unittest.skipIf(os.environ.get("TARV_SANITIZED"), "call counts differ under the sanitizers")
+    def test_kill_sweep_without_window(self):
+        """The window-less patcher killed at each change of the chain: the
+        next window-less start alone leaves the installation at one version
+        (it is given an empty patch folder, so it only recovers), and a
+        window-less run from that version reaches the final one."""
+        self.make_install()
+        server = self.serve()
+        nothing = os.path.join(self.dir, "no patches")
+        os.makedirs(nothing)
+        killed = 0
+        for n in range(1, 1000):
+            with self.subTest(kill_at=n):
+                shutil.rmtree(self.install, True)
+                self.make_install()
+                env = dict(self.env(), DISPLAY=None, WAYLAND_DISPLAY=None)
+                finished = e2e.run_until_end(self.dir, ["-u", "1", self.install, "-s",
+                                                        server.url()], env, kill_at(n))
+                if finished:
+                    break
+                killed += 1
+                recovered = self.run_windowless("1", self.install, "--patch", nothing)
+                self.assertFalse(os.path.exists(os.path.join(self.install, ".tarv-step")),
+                                 recovered.stdout)
+                at = [v for v in ("1", "2", "3") if not e2e.differences(self.install,
+                                                                         self.trees[v])]
+                self.assertEqual(len(at), 1, recovered.stdout)
+                done = self.run_windowless(at[0], self.install, "-s", server.url())
+                self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+                self.assertInstallIs("3")
+                self.assertNoLeftovers()
+        print(f"window-less kill sweep: {killed} kill points", file=sys.stderr)
+        self.assertGreater(killed, 30)
 
 
 # The tests of the base class run in their own file, not again here.
@@ -276,4 +313,4 @@ for _name in dir(PatcherTest):
 
 
 if __name__ == "__main__":
-    unittest.main()
+    e2e.main()

@@ -12,8 +12,10 @@ import shutil
 import signal
 import stat
 import subprocess
+import sys
 import tempfile
 import time
+import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.environ.get("TARV_SOURCE_DIR", os.path.normpath(os.path.join(HERE, "../..")))
@@ -39,6 +41,11 @@ def write(path, data):
     os.makedirs(os.path.dirname(path), exist_ok=True)
     with open(path, "wb") as f:
         f.write(data if isinstance(data, bytes) else data.encode())
+
+
+def read(path):
+    with open(path, encoding="utf-8") as f:
+        return f.read()
 
 
 def make_executable(path, text):
@@ -415,7 +422,7 @@ class Patcher:
 
     TITLE = "^Obelk Patcher $"
 
-    def __init__(self, workdir, args, env, binary=None):
+    def __init__(self, workdir, args, env, binary=None, elevated=False):
         self.log = os.path.join(workdir, "session.log")
         if os.path.exists(self.log):
             os.remove(self.log)
@@ -431,7 +438,10 @@ class Patcher:
                                      stdout=self.stdout, stderr=subprocess.STDOUT,
                                      start_new_session=True)
         self.first = self.wait_for(lambda e: "window" in e, "the window")["window"]
-        self.wid = min(wait_until(lambda: visible_windows(self.TITLE, self.proc.pid),
+        # Restarted through the elevation launcher, the window is the
+        # elevated copy's, a child of the started process.
+        owner = None if elevated else self.proc.pid
+        self.wid = min(wait_until(lambda: visible_windows(self.TITLE, owner),
                                   "the mapped window"))
 
     def entries(self):
@@ -516,3 +526,20 @@ class Patcher:
     def output(self):
         with open(self.stdout.name, "rb") as f:
             return f.read().decode("utf-8", "replace")
+
+
+# CTest's SKIP_RETURN_CODE for the end-to-end tests.
+SKIPPED_EXIT = 77
+
+
+def main(verbosity=1):
+    """unittest's main for one test file. A run in which every test that ran
+    was skipped ends with SKIPPED_EXIT, so that CTest reports it as skipped
+    instead of passed."""
+    result = unittest.main(verbosity=verbosity, exit=False).result
+    if not result.wasSuccessful():
+        sys.exit(1)
+    if result.testsRun and len(result.skipped) == result.testsRun:
+        sys.exit(SKIPPED_EXIT)
+    sys.exit(0)
+
