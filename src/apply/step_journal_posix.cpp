@@ -333,9 +333,14 @@ bool StepJournal::UndoPlan(std::string* error) {
   for (size_t i = m_plan.size(); i-- > 0;) {
     int folder = TarvFile::OpenFolderBeneath(m_install, TarvFile::ParentOf(m_plan[i].path));
     if (folder < 0) {
-      // A folder the step made and undid already, or one never made: its
-      // contents are gone with it. A link there is left for the next try.
-      if (errno == ENOENT && !Exists(AsidePath(i))) continue;
+      // Nothing to do where the old file never left (a file moved aside
+      // is always moved before it is rebuilt), nor where no folder is (the
+      // step's own folder, gone already). Anything else waits for the next
+      // try: a link there is never followed.
+      const bool aside_kind = m_plan[i].kind == StepChange::Kind::kAside ||
+                              m_plan[i].kind == StepChange::Kind::kKeep ||
+                              m_plan[i].kind == StepChange::Kind::kRebuilt;
+      if ((aside_kind || errno == ENOENT) && !Exists(AsidePath(i))) continue;
       ok = Fail(error, "reaching the folder of " + m_install + "/" + m_plan[i].path);
       continue;
     }
