@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <map>
@@ -30,6 +31,7 @@ const std::string kOldPatched(40000, 'p');
 const std::string kNewPatched = kOldPatched + std::string(5000, 'q');
 const std::string kAdded(70000, 'a');
 const std::string kDeleted = "to be deleted";
+const char* const kPatchedNames[] = {"patched.bin", "Sub/second.bin", "third.bin"};
 
 std::string Digest(const std::string& dir, const std::string& bytes) {
   WriteFile(dir + "/digest.tmp", bytes);
@@ -58,8 +60,20 @@ class ApplyFaultsTest : public testing::Test {
     ASSERT_EQ(r.exit_code, 0) << r.err;
     WriteFile(project_ + "/addedFiles.txt", "added.bin\n" + Digest(dir_.path(), kAdded) + "\n\n");
     WriteFile(project_ + "/deletedFiles.txt", "deleted.txt\n\n\n");
-    WriteFile(project_ + "/patchedFiles.txt", "patched.bin\n" + Digest(dir_.path(), kNewPatched) +
-                                                  "\n" + Digest(dir_.path(), kOldPatched) + "\n");
+    // Three patched files, so that a fault can hit the third one.
+    std::string patched;
+    for (const char* name : kPatchedNames) {
+      std::string diff = project_ + "/data/" + name + ".diff";
+      tarvtest::MakeDirs(diff.substr(0, diff.rfind('/')));
+      if (diff != project_ + "/data/patched.bin.diff") {
+        WriteFile(diff, ReadFile(project_ + "/data/patched.bin.diff"));
+      }
+      std::string win = name;
+      std::replace(win.begin(), win.end(), '/', '\\');
+      patched += win + "\n" + Digest(dir_.path(), kNewPatched) + "\n" +
+                 Digest(dir_.path(), kOldPatched) + "\n";
+    }
+    WriteFile(project_ + "/patchedFiles.txt", patched);
     SetPatchCallbacks(nullptr, nullptr, [this](int level, const std::wstring& text) {
       if (level > 0) lines_.push_back(TarvText::ToUtf8(text));
     });
@@ -75,7 +89,7 @@ class ApplyFaultsTest : public testing::Test {
     std::string tool = install_ + "/Binaries/jpatchl-w32.exe";
     WriteFile(tool, ReadFile(tarvtest::BinDir() + "/jpatch"));
     chmod(tool.c_str(), 0755);
-    WriteFile(install_ + "/patched.bin", kOldPatched);
+    for (const char* name : kPatchedNames) WriteFile(install_ + "/" + name, kOldPatched);
     WriteFile(install_ + "/deleted.txt", kDeleted);
   }
 
@@ -109,11 +123,16 @@ class ApplyFaultsTest : public testing::Test {
     return files;
   }
 
-  bool HasLine(const std::string& text) const {
-    for (const auto& line : lines_) {
-      if (line.find(text) != std::string::npos) return true;
+  // The line with "%I" standing for the installation and "%P" for the
+  // project folder.
+  std::string Expanded(std::string line) const {
+    for (auto [mark, value] : {std::pair{"%I", install_}, std::pair{"%P", project_}}) {
+      for (size_t at; (at = line.find(mark)) != std::string::npos;) line.replace(at, 2, value);
     }
-    return false;
+    return line;
+  }
+  bool HasLine(const std::string& line) const {
+    return std::find(lines_.begin(), lines_.end(), Expanded(line)) != lines_.end();
   }
 
   tarvtest::ScopedTempDir dir_;
@@ -121,9 +140,11 @@ class ApplyFaultsTest : public testing::Test {
   std::vector<std::string> lines_;
 };
 
-// Chosen faults with the report line each must give. A full disk stays
-// full (every later write fails too); other faults hit one call. Whatever
-// failed, the step is undone and the installation is as it was.
+// Chosen faults with the report line each must give, before the first
+// change and in each pass (the added file's copy, the deleted file's move,
+// the third patched file's move). A full disk stays full (every later write
+// fails too); other faults hit the calls given. Whatever failed, the step
+// is undone and the installation is as it was.
 TEST_F(ApplyFaultsTest, EachFaultIsReportedAndUndone) {
   struct Case {
     const char* name;
@@ -133,16 +154,28 @@ TEST_F(ApplyFaultsTest, EachFaultIsReportedAndUndone) {
     uint64_t times;
     const char* line;
   } cases[] = {
-      {"the added list cannot be opened", Call::kOpen, 1, EACCES, 1, nullptr},
+      {"the added list cannot be opened", Call::kOpen, 1, EACCES, 1,
+       "Could not open: %P/addedFiles.txt for reading. the file might not be present"},
       {"disk full before the journal", Call::kWrite, 1, ENOSPC, TarvFile::kEveryCall,
-       "Could not keep the journal of the patch step in: "},
+       "Could not keep the journal of the patch step in: %I"},
       {"journal cannot be flushed", Call::kFsync, 1, EIO, TarvFile::kEveryCall,
-       "Could not keep the journal of the patch step in: "},
-      {"an unlink refused", Call::kUnlink, 1, EACCES, 1, ""},
-      {"every rename refused", Call::kRename, 1, EACCES, TarvFile::kEveryCall, ""},
+       "Could not keep the journal of the patch step in: %I"},
+      {"the plan's leftover cannot be removed", Call::kUnlink, 1, EACCES, 1,
+       "Could not keep the journal of the patch step in: %I"},
+      {"every rename refused", Call::kRename, 1, EACCES, TarvFile::kEveryCall,
+       "Could not keep the journal of the patch step in: %I"},
+      {"both copies of the added file fail", Call::kWrite, 2, EIO, 2,
+       "Could not copy the file: %P/data/added.bin"},
+      {"the deleted file cannot be moved", Call::kRename, 3, EACCES, 1,
+       "Could not delete: %I/deleted.txt"},
+      {"the third patched file cannot be moved", Call::kRename, 6, EIO, 1,
+       "Could not move the file aside as a backup: %I/third.bin"},
   };
-  const std::map<std::string, std::string> before = {{"patched.bin", "old"},
-                                                     {"deleted.txt", "deleted"}};
+  const std::map<std::string, std::string> before = {{"Sub/", "0 other bytes"},
+                                                     {"Sub/second.bin", "old"},
+                                                     {"deleted.txt", "deleted"},
+                                                     {"patched.bin", "old"},
+                                                     {"third.bin", "old"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     MakeInstallation();
@@ -154,9 +187,7 @@ TEST_F(ApplyFaultsTest, EachFaultIsReportedAndUndone) {
     Finish(ok);
     EXPECT_FALSE(ok);
     EXPECT_EQ(Installed(), before);
-    if (c.line != nullptr) {
-      EXPECT_TRUE(HasLine(c.line)) << testing::PrintToString(lines_);
-    }
+    EXPECT_TRUE(HasLine(c.line)) << testing::PrintToString(lines_);
   }
 }
 
@@ -182,8 +213,11 @@ TEST_F(ApplyFaultsTest, CancelWhileTheToolRunsKillsItAndUndoesTheStep) {
   EXPECT_FALSE(ok);
   ASSERT_NE(cancelled_at, Clock::time_point{}) << "the tool never started";
   EXPECT_LT(ended_at - cancelled_at, std::chrono::seconds(2));
-  std::map<std::string, std::string> expected = {{"patched.bin", "old"},
-                                                 {"deleted.txt", "deleted"}};
+  std::map<std::string, std::string> expected = {{"Sub/", "0 other bytes"},
+                                                 {"Sub/second.bin", "old"},
+                                                 {"deleted.txt", "deleted"},
+                                                 {"patched.bin", "old"},
+                                                 {"third.bin", "old"}};
   EXPECT_EQ(Installed(), expected);
 }
 

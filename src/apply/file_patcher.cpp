@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "apply/apply_files.h"
 #include "apply/md5.h"
 #include "apply/patch_applier.h"
 #include "apply/patch_path.h"
@@ -37,29 +36,9 @@ FilePaths PathsFor(const EntryPath& path, const std::wstring& install_dir,
                    const std::wstring& project_dir) {
   FilePaths p;
   p.target = JoinEntryPath(install_dir, path);
-  p.backup = p.target + L".bak";
   p.diff = JoinEntryPath(TarvUtil::JoinPath(project_dir, L"data"), path, L".diff");
   p.tool = TarvUtil::JoinPath(install_dir, L"Binaries/jpatchl-w32.exe");
   return p;
-}
-
-// A run that ended between the backup and the rebuilt file left only the
-// backup: it goes back first, so that this run can finish the patch.
-void RestoreInterruptedRun(const FilePaths& p) {
-  if (KindOfPath(p.target) != FileKind::kMissing || KindOfPath(p.backup) != FileKind::kRegular) {
-    return;
-  }
-  if (RenameReplacing(p.backup, p.target)) {
-    ReportPatchMessage(1,
-                       L"Restored the file from the backup of an interrupted patch: " + p.target);
-  }
-}
-
-// Puts the backup back over the target after a failed rebuild.
-void RestoreBackup(const FilePaths& p) {
-  if (!RenameReplacing(p.backup, p.target)) {
-    ReportPatchMessage(2, L"Could not restore the backup: " + p.backup);
-  }
 }
 
 // How a run of the difference tool ended.
@@ -147,37 +126,6 @@ ToolRun RunTool(const FilePaths& p) {
   return run;
 }
 
-// The digest decides whether the file may be patched: only a file in the
-// old state is; one already new or one in neither state is reported.
-bool ReadyForPatch(const PatchFileEntry& entry, const FilePaths& p, PatchOutcome* outcome) {
-  std::wstring digest;
-  if (!ComputeFileMD5(p.target, digest)) {
-    ReportPatchMessage(2, L"Failed to compute the checksum for existing file: " + p.target);
-    *outcome = PatchOutcome::kFailed;
-    return false;
-  }
-  if (digest == entry.m_newDigest) {
-    // A backup beside a file that is already new is what an earlier run
-    // left when it ended between the rebuild and the clean-up.
-    if (KindOfPath(p.backup) == FileKind::kRegular) TarvUtil::RemoveFile(p.backup);
-    ReportPatchMessage(1, L"Existing file appears to have been patched already: " + p.target);
-    *outcome = PatchOutcome::kAlreadyNew;
-    return false;
-  }
-  if (digest != entry.m_oldDigest) {
-    ReportPatchMessage(2, L"Existing file is damaged and cannot be patched: " + p.target);
-    *outcome = PatchOutcome::kFailed;
-    return false;
-  }
-  FileKind diff_kind = KindOfPath(p.diff);
-  if (diff_kind != FileKind::kRegular && diff_kind != FileKind::kMissing) {
-    ReportPatchMessage(2, L"Refused a difference file that is not a regular file: " + p.diff);
-    *outcome = PatchOutcome::kFailed;
-    return false;
-  }
-  return true;
-}
-
 // Has the tool rebuild the target from the backup and checks the result.
 // True when the target now carries the new digest.
 bool Rebuild(const PatchFileEntry& entry, const FilePaths& p) {
@@ -243,35 +191,6 @@ bool RebuildFromCopy(const PatchFileEntry& entry, const std::wstring& old_copy,
   FilePaths p = PathsFor(SplitEntryPath(entry.m_path), install_dir, project_dir);
   p.backup = old_copy;
   return Rebuild(entry, p);
-}
-
-PatchOutcome PatchInstalledFile(const PatchFileEntry& entry, const std::wstring& install_dir,
-                                const std::wstring& project_dir) {
-  EntryPath path = SplitEntryPath(entry.m_path);
-  FilePaths p = PathsFor(path, install_dir, project_dir);
-  RestoreInterruptedRun(p);
-  PatchOutcome outcome = PatchOutcome::kFailed;
-  if (!ReadyForPatch(entry, p, &outcome)) return outcome;
-  // The rename replaces a backup left by an earlier run in one step.
-  if (!RenameReplacing(p.target, p.backup)) {
-    ReportPatchMessage(2, L"Could not move the file aside as a backup: " + p.target);
-    return PatchOutcome::kFailed;
-  }
-  // Should the process end before the rebuilt file is checked, the file
-  // goes back as it was.
-  OS::ExitCleanup restore([p] { RenameReplacing(p.backup, p.target); });
-  std::wstring dir = EntryDirectory(install_dir, path);
-  if (!IsDirectory(dir) && !TarvUtil::MakeDirectory(dir)) {
-    ReportPatchMessage(2, L"Could not create the directory: " + dir);
-    RestoreBackup(p);
-    return PatchOutcome::kFailed;
-  }
-  if (!Rebuild(entry, p)) {
-    RestoreBackup(p);
-    return PatchOutcome::kFailed;
-  }
-  TarvUtil::RemoveFile(p.backup);
-  return PatchOutcome::kDone;
 }
 
 }  // namespace TarvPatch

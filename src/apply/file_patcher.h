@@ -1,10 +1,9 @@
-// The per-file procedure of the patched-files pass: decides by the MD5
-// digest whether an installed file is in the old state, already new, or
-// neither; moves an old file aside as a backup and has the difference tool
-// (`<installation>/Binaries/jpatchl-w32.exe`) rebuild it; accepts the result
-// only when the rebuilt file carries the new digest, and otherwise puts the
-// backup back. Runs on the applier's thread; reports through
-// ReportPatchMessage.
+// The rebuild of one patched file: the difference tool
+// (`<installation>/Binaries/jpatchl-w32.exe`) makes the new file from the old
+// one, which the step's journal has moved aside, and the result counts only
+// when it carries the new digest. Whether a file may be patched (old digest,
+// already new, damaged) is the step check's (step_check.h). Runs on the
+// applier's thread; reports through ReportPatchMessage.
 #pragma once
 
 #include <functional>
@@ -14,23 +13,17 @@
 
 namespace TarvPatch {
 
-enum class PatchOutcome { kDone, kAlreadyNew, kFailed };
-
-PatchOutcome PatchInstalledFile(const PatchFileEntry& entry, const std::wstring& install_dir,
-                                const std::wstring& project_dir);
-
 // Rebuilds the installed file of `entry` from `old_copy`, the old file
 // already moved out of the way, with the difference tool; true when the
-// rebuilt file carries the new digest. Failures are reported as
-// PatchInstalledFile reports them; nothing is put back (the caller's
-// journal does that).
+// rebuilt file carries the new digest. Each failure is reported once (level
+// 2, with the tool's command line when it could not start); nothing is put
+// back (the caller's journal does that).
 bool RebuildFromCopy(const PatchFileEntry& entry, const std::wstring& old_copy,
                      const std::wstring& install_dir, const std::wstring& project_dir);
 
 // Installs the query asked while the difference tool runs (every 100 ms):
-// when it answers true the tool is killed, the backup put back and the
-// entry fails. Empty: the tool runs to its end. Set before the applier's
-// thread starts.
+// when it answers true the tool is killed and the entry fails. Empty: the tool runs to its end. Set
+// before the applier's thread starts.
 void SetPatchCancelQuery(std::function<bool()> cancelled);
 
 // The command line shown when the tool cannot start: the tool path as it

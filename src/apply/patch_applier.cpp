@@ -86,6 +86,7 @@ std::wstring InstallFs(const std::string& rel) {
 
 bool AddOne(OpenStep& step, const PatchFileEntry& entry, const PlannedEntry& planned) {
   const StepChange& change = step.checked.plan[planned.change];
+  if (!NoLinkOnPath(State().install_dir, change.path, entry.m_path)) return false;
   std::wstring source =
       JoinEntryPath(TarvUtil::JoinPath(State().project_dir, L"data"), SplitEntryPath(entry.m_path));
   std::string error;
@@ -125,6 +126,9 @@ bool MakeFolders(const OpenStep& step) {
   for (const auto& change : step.checked.plan) {
     if (change.kind != StepChange::Kind::kFolder) continue;
     std::wstring dir = InstallFs(change.path);
+    if (!NoLinkOnPath(State().install_dir, change.path, TarvUtil::FromFsPath(change.path))) {
+      return false;
+    }
     if (!IsDirectory(dir) && !TarvUtil::MakeDirectory(dir)) {
       ReportPatchMessage(2, L"Could not create the directory: " + dir);
       return false;
@@ -154,6 +158,8 @@ bool DeleteFiles(OpenStep& step, const PatchFileList& list) {
                                 JoinEntryPath(State().install_dir, SplitEntryPath(list[i].m_path)));
       continue;
     }
+    const std::string& rel = step.checked.plan[planned.change].path;
+    if (!NoLinkOnPath(State().install_dir, rel, list[i].m_path)) return false;
     std::string error;
     if (!step.journal.MoveAside(planned.change, &error)) {
       SystemLogA("step: %s\n", error.c_str());
@@ -174,6 +180,8 @@ bool PatchFiles(OpenStep& step, const PatchFileList& list) {
       ReportPatchMessage(1, L"Existing file appears to have been patched already: " + target);
       continue;
     }
+    const std::string& rel = step.checked.plan[planned.change].path;
+    if (!NoLinkOnPath(State().install_dir, rel, list[i].m_path)) return false;
     std::string error;
     if (!step.journal.MoveAside(planned.change, &error)) {
       SystemLogA("step: %s\n", error.c_str());
@@ -181,9 +189,24 @@ bool PatchFiles(OpenStep& step, const PatchFileList& list) {
       return false;
     }
     std::wstring old_copy = TarvUtil::FromFsPath(step.journal.AsidePath(planned.change));
+    // The tool writes by name: its folder is looked at again just before.
+    if (!NoLinkOnPath(State().install_dir, rel, list[i].m_path)) return false;
     if (!RebuildFromCopy(list[i], old_copy, State().install_dir, State().project_dir)) return false;
   }
   return true;
+}
+
+// The files the caller rewrites inside the step (the uninstaller's log and
+// its temporary copy) are read and written by name: none may be a link or
+// lie behind one.
+bool CallerFilesStayInside() {
+  bool ok = true;
+  for (const auto* names : {&State().options.keep, &State().options.scratch}) {
+    for (const auto& name : *names) {
+      ok = NoLinkOnPath(State().install_dir, RelativeFsPath(name), name) && ok;
+    }
+  }
+  return ok;
 }
 
 std::vector<StepChange> WithKeptFiles(std::vector<StepChange> plan) {
@@ -239,7 +262,8 @@ bool ApplyPatchProject(const std::wstring& install_dir, const std::wstring& proj
   if (s.total) s.total(static_cast<uint32_t>(added.size() + deleted.size() + patched.size()));
   auto step = std::make_unique<OpenStep>();
   if (!CheckStep(install_dir, project_dir, added, deleted, patched, s.options.reserve,
-                 &step->checked)) {
+                 &step->checked) ||
+      !CallerFilesStayInside()) {
     return false;
   }
   std::string error;

@@ -17,6 +17,7 @@
 #include "apply/patch_applier.h"
 #include "apply/patch_path.h"
 #include "data/file_util.h"
+#include "data/path_beneath.h"
 #include "diag/system_log.h"
 #include "diag/text_encoding.h"
 #include "os/message_ids.h"
@@ -67,9 +68,11 @@ bool Checker::Inside(const PatchFileEntry& entry, EntryPath* path) {
   // The journal's folder is the step's own and never a game file.
   bool journal = (path->dirs.empty() ? path->name : path->dirs.front()) ==
                  TarvUtil::FromFsPath(kStepFolderName);
-  if (IsSafeEntryPath(*path) && !journal) return true;
-  ReportPatchMessage(2, L"Refused a path that leaves the installation folder: " + entry.m_path);
-  return false;
+  if (!IsSafeEntryPath(*path) || journal) {
+    ReportPatchMessage(2, L"Refused a path that leaves the installation folder: " + entry.m_path);
+    return false;
+  }
+  return NoLinkOnPath(m_install, RelativeFsPath(entry.m_path), entry.m_path);
 }
 
 size_t Checker::Plan(StepChange::Kind kind, const std::string& rel) {
@@ -255,6 +258,17 @@ void DigestCache::Prefetch(const std::vector<std::wstring>& paths) {
   }
 }
 
+bool NoLinkOnPath(const std::wstring& install_dir, const std::string& rel,
+                  const std::wstring& shown) {
+  std::string met;
+  if (TarvFile::WalkBeneath(TarvUtil::FsPath(install_dir), rel, &met) != TarvFile::Beneath::kLink) {
+    return true;
+  }
+  SystemLogA("step: %s is a link inside %s\n", met.c_str(), TarvUtil::FsPath(install_dir).c_str());
+  ReportPatchMessage(2, TarvMessages::LoadMessage(TarvMessages::Id::kStepLinkRefused) + shown);
+  return false;
+}
+
 std::string RelativeFsPath(const std::wstring& entry_path) {
   EntryPath path = SplitEntryPath(entry_path);
   std::string rel;
@@ -281,7 +295,12 @@ bool CheckStep(const std::wstring& install_dir, const std::wstring& project_dir,
   std::vector<std::wstring> to_digest;
   for (const auto& entry : patched) {
     EntryPath path = SplitEntryPath(entry.m_path);
-    if (IsSafeEntryPath(path)) to_digest.push_back(JoinEntryPath(install_dir, path));
+    // Only what the check accepts is read ahead: nothing through a link.
+    if (IsSafeEntryPath(path) &&
+        TarvFile::WalkBeneath(TarvUtil::FsPath(install_dir), RelativeFsPath(entry.m_path)) ==
+            TarvFile::Beneath::kInside) {
+      to_digest.push_back(JoinEntryPath(install_dir, path));
+    }
   }
   step->digests.Prefetch(to_digest);
   bool rebuilds = false;

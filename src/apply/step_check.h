@@ -65,6 +65,13 @@ bool CheckStep(const std::wstring& install_dir, const std::wstring& project_dir,
                const PatchFileList& added, const PatchFileList& deleted,
                const PatchFileList& patched, uint64_t reserve, CheckedStep* step);
 
+// True when no component of `rel` (relative to the installation, as
+// RelativeFsPath gives it) is a link; otherwise the entry, as `shown`, is
+// reported at level 2 as refused. A missing component ends the look: what
+// is made there later is made by the step itself.
+bool NoLinkOnPath(const std::wstring& install_dir, const std::string& rel,
+                  const std::wstring& shown);
+
 // The path of a list entry relative to the installation, as the journal
 // keeps it ("/" between components, no leading slash).
 std::string RelativeFsPath(const std::wstring& entry_path);

@@ -25,7 +25,8 @@ struct StepChange {
     kAside,    // a file the step moves aside (replaced or deleted)
     kRebuilt,  // moved aside and rebuilt by the difference tool, which
                // writes "<path>.part" first; undo removes that too
-    kKeep,     // a file rewritten by rename: a hard link keeps the old one
+    kKeep,     // a file rewritten by rename: a hard link (or, on file systems
+               // without them, a copy) keeps the old one
     kNew,      // a file the step adds where none was; undo removes it
   };
   Kind kind;
@@ -43,6 +44,8 @@ class StepJournal {
   // folder), then makes the hard links of the kKeep entries. Nothing of the
   // installation changes before this returns true. `from` and `to` are the
   // versions before and after the step, kept for the reports of a recovery.
+  // A journal with a plan left by another run is refused untouched (its
+  // commit mark decides at the recovery whether it is undone or completed).
   bool Begin(const std::string& install_dir, const std::vector<StepChange>& plan,
              const std::string& from, const std::string& to, std::string* error);
 
@@ -78,9 +81,16 @@ class StepJournal {
  private:
   friend class StepRecovery;
   bool Lock(const std::string& install_dir, std::string* error);
+  // False, touching nothing, when the locked folder holds another run's
+  // plan; otherwise clears what a run left without one.
+  bool TakeOverLeftovers(std::string* error);
   bool BeginLocked(const std::vector<StepChange>& plan, const std::string& from,
                    const std::string& to, std::string* error);
+  // Keeps the old file of kKeep entry `index`: a hard link, or a copy
+  // where the file system has none.
+  bool Keep(size_t index, std::string* error);
   bool UndoPlan(std::string* error);
+  bool UndoChange(size_t index, int folder, std::string* error);
   bool Drop(std::string* error);
 
   std::string m_install;

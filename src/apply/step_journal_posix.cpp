@@ -14,6 +14,7 @@
 
 #include "apply/step_journal.h"
 #include "data/file_io.h"
+#include "data/path_beneath.h"
 
 namespace TarvPatch {
 namespace {
@@ -144,6 +145,17 @@ bool EmptyFolder(const std::string& folder, std::string* error) {
   return ok;
 }
 
+bool IsEmptyFolder(const std::string& folder) {
+  DIR* dir = opendir(folder.c_str());
+  if (dir == nullptr) return false;
+  bool empty = true;
+  while (dirent* entry = readdir(dir)) {
+    if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) empty = false;
+  }
+  closedir(dir);
+  return empty;
+}
+
 // A plan names every entry of a step once; no real one comes near this.
 constexpr uint64_t kPlanLimit = 256ull << 20;
 
@@ -186,6 +198,13 @@ bool StepJournal::Lock(const std::string& install_dir, std::string* error) {
 bool StepJournal::Begin(const std::string& install_dir, const std::vector<StepChange>& plan,
                         const std::string& from, const std::string& to, std::string* error) {
   if (!Lock(install_dir, error)) return false;
+  if (!TakeOverLeftovers(error)) {
+    // Another run's journal: only the recovery, which reads its commit
+    // mark, may finish it; a step must not undo what it did not plan.
+    close(m_dir_fd);
+    m_dir_fd = -1;
+    return false;
+  }
   if (BeginLocked(plan, from, to, error)) return true;
   // Nothing of the installation has changed yet; the journal goes again
   // (or stays for the next start when even that fails).
@@ -194,16 +213,21 @@ bool StepJournal::Begin(const std::string& install_dir, const std::vector<StepCh
   return false;
 }
 
+bool StepJournal::TakeOverLeftovers(std::string* error) {
+  if (Exists(m_folder + "/" + kPlanName)) {
+    errno = EEXIST;
+    return Fail(error, "an unfinished step in " + m_folder);
+  }
+  // Without a plan nothing of the installation was changed, or the step
+  // was committed and its journal was being dropped: what is left (a
+  // commit mark among it) goes, as the recovery would drop it, so that no
+  // stale mark can stand beside this step's plan.
+  return IsEmptyFolder(m_folder) || EmptyFolder(m_folder, error);
+}
+
 bool StepJournal::BeginLocked(const std::vector<StepChange>& plan, const std::string& from,
                               const std::string& to, std::string* error) {
   const std::string& install_dir = m_install;
-  if (Exists(m_folder + "/" + kPlanName)) {
-    errno = EEXIST;
-    Fail(error, "an unfinished step in " + m_folder);
-    close(m_dir_fd);  // left for the recovery, not undone here
-    m_dir_fd = -1;
-    return false;
-  }
   m_plan = plan;
   m_from = from;
   m_to = to;
@@ -211,13 +235,27 @@ bool StepJournal::BeginLocked(const std::vector<StepChange>& plan, const std::st
   if (!SyncPath(install_dir, O_RDONLY | O_DIRECTORY)) return Fail(error, "flushing " + install_dir);
   if (!WriteDurably(m_folder, RenderPlan(plan, from, to), error)) return false;
   for (size_t i = 0; i < m_plan.size(); ++i) {
-    if (m_plan[i].kind != StepChange::Kind::kKeep) continue;
-    std::string original = m_install + "/" + m_plan[i].path;
-    if (link(original.c_str(), AsidePath(i).c_str()) != 0 && errno != ENOENT) {
-      return Fail(error, "keeping " + original);
-    }
+    if (m_plan[i].kind == StepChange::Kind::kKeep && !Keep(i, error)) return false;
   }
   return true;
+}
+
+bool StepJournal::Keep(size_t index, std::string* error) {
+  const std::string original = m_install + "/" + m_plan[index].path;
+  if (TarvFile::Link(original, AsidePath(index)) || errno == ENOENT) return true;
+  if (errno != EPERM && errno != EOPNOTSUPP && errno != EXDEV && errno != EMLINK) {
+    return Fail(error, "keeping " + original);
+  }
+  // A file system without hard links (FAT, exFAT): a whole copy, flushed
+  // with its folder before the caller rewrites the original.
+  TarvFile::ReplaceOptions options;
+  options.temp_path = TempPath();
+  std::string why;
+  if (TarvFile::CopyRegularFile(original, AsidePath(index), &why, options) || errno == ENOENT) {
+    return true;
+  }
+  if (error) *error = "keeping a copy of " + original + ": " + why;
+  return false;
 }
 
 std::string StepJournal::AsidePath(size_t index) const {
@@ -227,9 +265,17 @@ std::string StepJournal::AsidePath(size_t index) const {
 std::string StepJournal::TempPath() { return m_folder + "/t" + std::to_string(m_temps++); }
 
 bool StepJournal::MoveAside(size_t index, std::string* error) {
-  std::string original = m_install + "/" + m_plan[index].path;
-  if (TarvFile::Rename(original, AsidePath(index))) return true;
-  return Fail(error, "moving aside " + original);
+  const std::string& rel = m_plan[index].path;
+  const std::string original = m_install + "/" + rel;
+  // Its folder is reached without following a link, so a link planted on
+  // the way never moves a file from outside the installation.
+  int folder = TarvFile::OpenFolderBeneath(m_install, TarvFile::ParentOf(rel));
+  if (folder < 0) return Fail(error, "moving aside " + original);
+  bool moved =
+      TarvFile::RenameAt(folder, TarvFile::LastComponentOf(rel), m_dir_fd, std::to_string(index));
+  if (!moved) Fail(error, "moving aside " + original);
+  close(folder);
+  return moved;
 }
 
 bool StepJournal::Commit(const Finish& finish, std::string* error) {
@@ -248,30 +294,58 @@ bool StepJournal::Commit(const Finish& finish, std::string* error) {
   return true;
 }
 
+// One change undone inside `folder`, the descriptor of the change's folder
+// reached without following links: an undo never removes or puts back a
+// file outside the installation, even when a link was planted meanwhile.
+bool StepJournal::UndoChange(size_t index, int folder, std::string* error) {
+  const StepChange& change = m_plan[index];
+  const std::string path = m_install + "/" + change.path;
+  const std::string name = TarvFile::LastComponentOf(change.path);
+  switch (change.kind) {
+    case StepChange::Kind::kFolder:
+      if (unlinkat(folder, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) {
+        return Fail(error, "removing " + path);
+      }
+      return true;
+    case StepChange::Kind::kNew:
+      if (!TarvFile::UnlinkAt(folder, name) && errno != ENOENT) {
+        return Fail(error, "removing " + path);
+      }
+      return true;
+    case StepChange::Kind::kRebuilt:
+      if (!TarvFile::UnlinkAt(folder, name + ".part") && errno != ENOENT) {
+        return Fail(error, "removing " + path + ".part");
+      }
+      [[fallthrough]];
+    case StepChange::Kind::kAside:
+    case StepChange::Kind::kKeep:
+      if (Exists(AsidePath(index)) &&
+          !TarvFile::RenameAt(m_dir_fd, std::to_string(index), folder, name)) {
+        return Fail(error, "putting back " + path);
+      }
+      return true;
+  }
+  return true;
+}
+
 bool StepJournal::UndoPlan(std::string* error) {
   bool ok = true;
   for (size_t i = m_plan.size(); i-- > 0;) {
-    const StepChange& change = m_plan[i];
-    std::string path = m_install + "/" + change.path;
-    switch (change.kind) {
-      case StepChange::Kind::kFolder:
-        if (rmdir(path.c_str()) != 0 && errno != ENOENT) ok = Fail(error, "removing " + path);
-        break;
-      case StepChange::Kind::kNew:
-        if (!TarvFile::Unlink(path) && errno != ENOENT) ok = Fail(error, "removing " + path);
-        break;
-      case StepChange::Kind::kRebuilt:
-        if (!TarvFile::Unlink(path + ".part") && errno != ENOENT) {
-          ok = Fail(error, "removing " + path + ".part");
-        }
-        [[fallthrough]];
-      case StepChange::Kind::kAside:
-      case StepChange::Kind::kKeep:
-        if (Exists(AsidePath(i)) && !TarvFile::Rename(AsidePath(i), path)) {
-          ok = Fail(error, "putting back " + path);
-        }
-        break;
+    int folder = TarvFile::OpenFolderBeneath(m_install, TarvFile::ParentOf(m_plan[i].path));
+    if (folder < 0) {
+      // Nothing to do where the old file never left (a file moved aside
+      // is always moved before it is rebuilt), nor where no folder is (the
+      // step's own folder, gone already). Anything else waits for the next
+      // try: a link there is never followed.
+      const bool aside_kind = m_plan[i].kind == StepChange::Kind::kAside ||
+                              m_plan[i].kind == StepChange::Kind::kKeep ||
+                              m_plan[i].kind == StepChange::Kind::kRebuilt;
+      if ((aside_kind || errno == ENOENT) && !Exists(AsidePath(i))) continue;
+      ok = Fail(error, "reaching the folder of " + m_install + "/" + m_plan[i].path);
+      continue;
     }
+    ok = UndoChange(i, folder, error) && ok;
+    close(folder);
   }
   return ok;
 }

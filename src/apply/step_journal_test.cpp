@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <map>
 #include <string>
 #include <thread>
@@ -250,6 +251,78 @@ TEST_F(StepTest, KillAtEveryCallThenRecoveryGivesOneOfTheTwoVersions) {
   EXPECT_GT(completed, 0);
 }
 
+// Where the file system has no hard links (FAT, exFAT refuse link() with
+// EPERM; others say EOPNOTSUPP, EXDEV or EMLINK) the journal keeps a copy
+// of the rewritten file: the step commits, and an undo puts the old file
+// back. Any other refusal still fails the step before its first change.
+TEST_F(StepTest, WithoutHardLinksTheJournalKeepsACopy) {
+  const int kNoLinks[] = {EPERM, EOPNOTSUPP, EXDEV, EMLINK};
+  for (int err : kNoLinks) {
+    SCOPED_TRACE(strerror(err));
+    {
+      TarvFile::ScopedFault fault(TarvFile::Call::kLink, 1, err, TarvFile::kEveryCall);
+      EXPECT_TRUE(RunStep());
+      EXPECT_EQ(TarvFile::CallCount(TarvFile::Call::kLink), 1u);
+    }
+    EXPECT_EQ(Differences(tarvtest::SnapshotTree(install_), NewTree()), std::vector<std::string>{});
+    tarvtest::Run({"/bin/rm", "-rf", install_});
+    SetUp();
+    {
+      TarvFile::ScopedFault fault(TarvFile::Call::kLink, 1, err, TarvFile::kEveryCall);
+      ASSERT_TRUE(
+          ApplyPatchProject(TarvUtil::FromFsPath(install_), TarvUtil::FromFsPath(project_), L""));
+      ASSERT_TRUE(RewriteLog());
+      EXPECT_EQ(UndoPatchStep(), UndoResult::kUndone);
+    }
+    EXPECT_EQ(Differences(tarvtest::SnapshotTree(install_), old_tree_), std::vector<std::string>{});
+  }
+  TarvFile::ScopedFault fault(TarvFile::Call::kLink, 1, EIO);
+  EXPECT_FALSE(RunStep());
+  EXPECT_EQ(Differences(tarvtest::SnapshotTree(install_), old_tree_), std::vector<std::string>{});
+}
+
+// The same on a real FAT file system, where one can be mounted (root, the
+// vfat driver, mkfs.vfat): a step over an installation there commits.
+TEST(StepJournalFat, StepCommitsOnAFatFileSystem) {
+  if (geteuid() != 0) GTEST_SKIP() << "mounting a FAT image needs root";
+  if (!FileExists("/usr/sbin/mkfs.vfat") && !FileExists("/sbin/mkfs.vfat")) {
+    GTEST_SKIP() << "mkfs.vfat (dosfstools) is not installed";
+  }
+  tarvtest::ScopedTempDir dir;
+  const std::string image = dir.Sub("fat.img"), mount_point = dir.Sub("mnt");
+  tarvtest::MakeDirs(mount_point);
+  ASSERT_EQ(tarvtest::Run({"/usr/bin/truncate", "-s", "16M", image}).exit_code, 0);
+  auto made = tarvtest::Run({"/bin/sh", "-c", "PATH=/usr/sbin:/sbin:$PATH mkfs.vfat " + image});
+  ASSERT_EQ(made.exit_code, 0) << made.err;
+  auto mounted = tarvtest::Run({"/bin/mount", "-o", "loop", image, mount_point});
+  if (mounted.exit_code != 0) GTEST_SKIP() << "cannot mount a FAT image here: " << mounted.err;
+  struct Unmount {
+    std::string at;
+    ~Unmount() { tarvtest::Run({"/bin/umount", at}); }
+  } unmount{mount_point};
+  const std::string install = mount_point + "/game";
+  WriteFile(install + "/log.dat", "log before");
+  WriteFile(install + "/old.txt", "old");
+  WriteFile(dir.Sub("project/data/new.txt"), "new");
+  WriteFile(dir.Sub("project/addedFiles.txt"), "new.txt\n\n\n");
+  WriteFile(dir.Sub("project/deletedFiles.txt"), "old.txt\n\n\n");
+  WriteFile(dir.Sub("project/patchedFiles.txt"), "");
+  SetPatchCallbacks(nullptr, nullptr, [](int, const std::wstring&) {});
+  StepOptions options;
+  options.keep = {L"log.dat"};
+  SetPatchStepOptions(options);
+  ASSERT_TRUE(ApplyPatchProject(TarvUtil::FromFsPath(install),
+                                TarvUtil::FromFsPath(dir.Sub("project")), L""));
+  ASSERT_TRUE(TarvFile::ReplaceFile(install + "/log.dat", "log after"));
+  EXPECT_TRUE(CommitPatchStep());
+  SetPatchCallbacks(nullptr, nullptr, nullptr);
+  SetPatchStepOptions({});
+  EXPECT_EQ(ReadFile(install + "/new.txt"), "new");
+  EXPECT_EQ(ReadFile(install + "/log.dat"), "log after");
+  EXPECT_FALSE(FileExists(install + "/old.txt"));
+  EXPECT_FALSE(FileExists(install + "/.tarv-step"));
+}
+
 TEST_F(StepTest, SecondPatcherIsRefusedWhileAStepIsOpen) {
   ASSERT_TRUE(
       ApplyPatchProject(TarvUtil::FromFsPath(install_), TarvUtil::FromFsPath(project_), L""));
@@ -260,6 +333,49 @@ TEST_F(StepTest, SecondPatcherIsRefusedWhileAStepIsOpen) {
   EXPECT_EQ(UndoPatchStep(), UndoResult::kUndone);
   EXPECT_EQ(Differences(tarvtest::SnapshotTree(install_), old_tree_), std::vector<std::string>{});
   EXPECT_EQ(RecoverStep(install_, {}, &version, &error), RecoveryOutcome::kNothing);
+}
+
+// A journal left by another run: a step refuses to begin over its plan and
+// leaves it exactly as it was, so the recovery does what its commit mark
+// says; leftovers without a plan (a drop cut short) never lend their commit
+// mark to the next step.
+TEST(StepJournalLeftovers, BeginNeverChangesWhatTheRecoveryDecides) {
+  struct Case {
+    const char* name;
+    bool plan, committed;
+    bool begins;
+    RecoveryOutcome after_kill;
+    bool added_stays;
+  };
+  const Case cases[] = {
+      {"committed step", true, true, false, RecoveryOutcome::kCompleted, true},
+      {"step without its mark", true, false, false, RecoveryOutcome::kUndone, false},
+      {"mark of a drop cut short", false, true, true, RecoveryOutcome::kUndone, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    tarvtest::ScopedTempDir dir;
+    const std::string install = dir.Sub("game"), journal = install + "/.tarv-step";
+    tarvtest::MakeDirs(journal);
+    WriteFile(install + "/added.txt", "new");
+    if (c.plan) WriteFile(journal + "/plan", "tarv-step 1\nfrom\t1\nto\t2\nN\tadded.txt\n");
+    if (c.committed) WriteFile(journal + "/committed", "");
+    const Tree before = tarvtest::SnapshotTree(install);
+    std::string error, version;
+    {
+      StepJournal step;
+      const bool began =
+          step.Begin(install, {{StepChange::Kind::kNew, "other.txt"}}, "2", "3", &error);
+      EXPECT_EQ(began, c.begins) << error;
+      if (!began) {
+        EXPECT_EQ(Differences(tarvtest::SnapshotTree(install), before), std::vector<std::string>{});
+      }
+      // Leaving the scope without commit or undo is a run killed here.
+    }
+    EXPECT_EQ(RecoverStep(install, {}, &version, &error), c.after_kill) << error;
+    EXPECT_EQ(FileExists(install + "/added.txt"), c.added_stays);
+    EXPECT_FALSE(FileExists(journal));
+  }
 }
 
 TEST_F(StepTest, UnreadablePlanIsNotGuessedAt) {

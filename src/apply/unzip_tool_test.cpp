@@ -151,6 +151,42 @@ TEST(UnzipToolTest, EntriesLeavingTheFolderAndLinksAreRefused) {
   EXPECT_FALSE(tarvtest::FileExists("/tmp/evil-absolute.txt"));
 }
 
+// Links planted inside the destination folder (a top folder, a nested one,
+// the entry's own name) are never followed: the entry is refused with its
+// reason naming the link, and nothing outside changes.
+TEST(UnzipToolTest, LinksPlantedInTheFolderAreNotFollowed) {
+  struct Case {
+    const char* entry;
+    const char* link;  // inside the destination, to the outside folder
+    const char* to;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"Data/evil.txt", "Data", "", "refused: Data in the folder is a link"},
+      {"Real/Sub/Deeper/evil.txt", "Real/Sub", "", "refused: Real/Sub in the folder is a link"},
+      {"Real/Sub/", "Real/Sub", "", "refused: Real/Sub in the folder is a link"},
+      {"victim.txt", "victim.txt", "/victim.txt", "refused: it is a link in the folder"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.entry);
+    tarvtest::ScopedTempDir dir;
+    const std::string out = dir.Sub("out"), outside = dir.Sub("outside");
+    WriteFile(outside + "/victim.txt", "outside");
+    tarvtest::MakeDirs(out + "/Real");
+    ASSERT_EQ(symlink((outside + c.to).c_str(), (out + "/" + c.link).c_str()), 0);
+    const std::string name = c.entry;
+    PythonZip(dir.Sub("p.zip"),
+              {{name, name.back() == '/' ? "" : "evil", name.back() == '/' ? "dir" : "stored"}});
+    const auto outside_before = SnapshotTree(outside);
+    const auto out_before = SnapshotTree(out);
+    auto r = tarvtest::Run({Unzip(), "-o", "-x", dir.Sub("p.zip"), "-d", out});
+    EXPECT_EQ(r.exit_code, 3) << r.err;
+    EXPECT_NE(r.err.find(c.reason), std::string::npos) << r.err;
+    EXPECT_EQ(SnapshotTree(outside), outside_before);
+    EXPECT_EQ(SnapshotTree(out), out_before);
+  }
+}
+
 TEST(UnzipToolTest, CommandLine) {
   tarvtest::ScopedTempDir dir;
   PythonZip(dir.Sub("p.zip"), {{"f.txt", "f", "stored"}});

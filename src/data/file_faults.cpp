@@ -33,7 +33,8 @@ Seam& TheSeam() {
 }
 
 int CallFromName(const std::string& name) {
-  static const char* const kNames[kCallKinds] = {"open", "write", "fsync", "rename", "unlink"};
+  static const char* const kNames[kCallKinds] = {"open",   "write",  "fsync",
+                                                 "rename", "unlink", "link"};
   for (int i = 0; i < kCallKinds; ++i) {
     if (name == kNames[i]) return i;
   }

@@ -1,5 +1,5 @@
-// The fault seam of the file layer: every open, write, fsync, rename and
-// unlink of the file layer (the "counted calls") asks it first whether to
+// The fault seam of the file layer: every open, write, fsync, rename,
+// unlink and link of the file layer (the "counted calls") asks it first whether to
 // fail. Tests arm it to make the n-th call of a kind fail with a chosen errno
 // (a full disk, an I/O error, a refused permission), or to stop the whole
 // process at the n-th counted call of any kind, so that every way a write
@@ -8,7 +8,7 @@
 //
 // A program started by a test is armed through its environment, read at the
 // first file call: TARV_FILE_FAULT="<call>:<n>:<errno>" (call one of open,
-// write, fsync, rename, unlink; errno a number) and
+// write, fsync, rename, unlink, link; errno a number) and
 // TARV_FILE_CRASH_AT="<n>[:<signal>]" (default SIGKILL).
 #pragma once
 
@@ -16,8 +16,8 @@
 
 namespace TarvFile {
 
-enum class Call { kOpen, kWrite, kFsync, kRename, kUnlink };
-constexpr int kCallKinds = 5;
+enum class Call { kOpen, kWrite, kFsync, kRename, kUnlink, kLink };
+constexpr int kCallKinds = 6;
 
 // Makes the n-th call of `call` from now on (1 = the next) and the
 // `times - 1` calls after it fail with `err`; later calls succeed again. A

@@ -4,8 +4,8 @@
 // underneath them. Paths are file-system paths (UTF-8, "/" separated; see
 // TarvUtil::FsPath). Every operation returns false on failure with errno set
 // and, when `error` is given, a line naming what failed, the path and the
-// system's reason; none throws. Every open, write, fsync, rename and unlink
-// goes through the fault seam of file_faults.h, so a test can make any of
+// system's reason; none throws. Every open, write, fsync, rename, unlink and
+// link goes through the fault seam of file_faults.h, so a test can make any of
 // them fail.
 #pragma once
 
@@ -32,6 +32,8 @@ bool WriteAll(int fd, const void* data, size_t size);
 bool Fsync(int fd);
 bool Rename(const std::string& from, const std::string& to);
 bool Unlink(const std::string& path);
+// A hard link `to` of the file `from` (a link at `from` is linked as a link).
+bool Link(const std::string& from, const std::string& to);
 // Flushes a folder's entries (after a rename into it). File systems that
 // refuse fsync on folders count as success: the data is safe there anyway.
 bool SyncFolder(const std::string& folder);

@@ -111,6 +111,10 @@ bool Unlink(const std::string& path) {
   return PassesFaultSeam(Call::kUnlink) && unlink(path.c_str()) == 0;
 }
 
+bool Link(const std::string& from, const std::string& to) {
+  return PassesFaultSeam(Call::kLink) && link(from.c_str(), to.c_str()) == 0;
+}
+
 bool SyncFolder(const std::string& folder) {
   int fd = Open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;

@@ -22,7 +22,7 @@ using tarvtest::SnapshotTree;
 using tarvtest::WriteFile;
 
 const char* CallName(Call call) {
-  static const char* const kNames[] = {"open", "write", "fsync", "rename", "unlink"};
+  static const char* const kNames[] = {"open", "write", "fsync", "rename", "unlink", "link"};
   return kNames[static_cast<int>(call)];
 }
 

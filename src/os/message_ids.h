@@ -94,6 +94,8 @@ inline constexpr int kStepUndoFailed = 303;
 inline constexpr int kStepRecoveredCompleted = 305;
 inline constexpr int kStepRecoveryFailed = 306;
 inline constexpr int kStepBusy = 307;
+// An entry whose path meets a link inside the installation; the entry follows.
+inline constexpr int kStepLinkRefused = 308;
 
 // Repair and offline patching.
 inline constexpr int kNoRepairForVersion = 320;

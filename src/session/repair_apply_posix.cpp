@@ -10,6 +10,7 @@
 #include "apply/step_journal.h"
 #include "data/file_io.h"
 #include "data/file_util.h"
+#include "data/path_beneath.h"
 #include "session/repair_apply.h"
 
 namespace TarvPatch {
@@ -29,6 +30,30 @@ bool Exists(const std::string& path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
+// False, naming the link, when a component of `rel` is a link: a repaired
+// file is never written, nor an installed one moved, through a link.
+bool NoLinkOn(const std::string& install, const std::string& rel, std::string* error) {
+  std::string met;
+  if (TarvFile::WalkBeneath(install, rel, &met) != TarvFile::Beneath::kLink) return true;
+  *error = install + "/" + met + ": a link inside the installation, not followed (" + rel + ")";
+  return false;
+}
+
+// Renames the checked copy to `rel`, its folder reached without following
+// links.
+bool PlaceCopy(const std::string& staged, const std::string& install, const std::string& rel) {
+  int folder = TarvFile::OpenFolderBeneath(install, TarvFile::ParentOf(rel));
+  int from = TarvFile::OpenFolderBeneath(TarvFile::FolderOf(staged), "");
+  bool ok = folder >= 0 && from >= 0 &&
+            TarvFile::RenameAt(from, TarvFile::LastComponentOf(staged), folder,
+                               TarvFile::LastComponentOf(rel));
+  const int err = errno;
+  if (folder >= 0) close(folder);
+  if (from >= 0) close(from);
+  errno = err;
+  return ok;
+}
+
 // The plan of the step: for each file its missing folders (outermost
 // first, each once), then the file itself, moved aside when present. False
 // when something other than a folder stands where a folder must be: the
@@ -37,12 +62,13 @@ bool PlanOf(const std::string& install, const std::vector<std::string>& rels,
             std::vector<StepChange>* plan, std::string* error) {
   std::set<std::string> folders;
   for (const std::string& rel : rels) {
+    if (!NoLinkOn(install, rel, error)) return false;
     for (size_t slash = rel.find('/'); slash != std::string::npos;
          slash = rel.find('/', slash + 1)) {
       std::string dir = rel.substr(0, slash);
       struct stat st;
       const std::string full = Under(install, dir);
-      if (stat(full.c_str(), &st) == 0) {
+      if (lstat(full.c_str(), &st) == 0) {
         if (!S_ISDIR(st.st_mode)) {
           *error = full + ": not a folder";
           return false;
@@ -64,6 +90,9 @@ bool Carry(StepJournal& journal, const std::string& install, const std::vector<S
   size_t file = 0;
   for (size_t i = 0; i < plan.size(); ++i) {
     const std::string path = install + "/" + plan[i].path;
+    // Looked at again just before the change: a link planted since the
+    // plan stops the step, which is then undone.
+    if (!NoLinkOn(install, plan[i].path, error)) return false;
     if (plan[i].kind == StepChange::Kind::kFolder) {
       if (mkdir(path.c_str(), 0755) != 0) {
         *error = path + ": " + strerror(errno);
@@ -72,7 +101,7 @@ bool Carry(StepJournal& journal, const std::string& install, const std::vector<S
       continue;
     }
     if (plan[i].kind == StepChange::Kind::kAside && !journal.MoveAside(i, error)) return false;
-    if (!TarvFile::Rename(staged[file++], path)) {
+    if (!PlaceCopy(staged[file++], install, plan[i].path)) {
       *error = path + ": " + strerror(errno);
       return false;
     }

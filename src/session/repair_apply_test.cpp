@@ -1,6 +1,7 @@
 #include "session/repair_apply.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "data/file_faults.h"
 #include "data/file_util.h"
@@ -81,6 +82,40 @@ TEST(JournalRepairApplier, FailureLeavesTheInstallationAsItWas) {
     };
     EXPECT_EQ(game(after), game(before));
     EXPECT_FALSE(tarvtest::FileExists(i.install + "/.tarv-step"));
+  }
+}
+
+// A link planted inside the installation, as a top folder, a nested folder
+// or the damaged file itself, is never followed: the repair is refused
+// before any change, naming the link, and nothing outside changes.
+TEST(JournalRepairApplier, LinksInsideTheInstallationAreNotFollowed) {
+  struct Case {
+    const char* name;
+    const char* link;   // inside the installation
+    const char* to;     // inside the outside folder
+    const char* named;  // what the error must name
+  };
+  const Case cases[] = {
+      {"a top folder", "Data", "", "Data: a link"},
+      {"a nested folder of a missing file", "New/Deep", "", "New/Deep: a link"},
+      {"the damaged file itself", "a.txt", "/a.txt", "a.txt: a link"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Installation i;
+    const std::string outside = i.dir.Sub("outside");
+    WriteFile(outside + "/a.txt", "outside a");
+    WriteFile(outside + "/b.txt", "outside b");
+    tarvtest::RemoveTree(i.install + "/" + c.link);
+    tarvtest::MakeDirs(i.install + "/New");
+    ASSERT_EQ(symlink((outside + c.to).c_str(), (i.install + "/" + c.link).c_str()), 0);
+    const auto outside_before = SnapshotTree(outside);
+    const auto before = SnapshotTree(i.install);
+    std::string error;
+    EXPECT_FALSE(i.Apply(i.Files(), &error));
+    EXPECT_NE(error.find(c.named), std::string::npos) << error;
+    EXPECT_EQ(SnapshotTree(outside), outside_before);
+    EXPECT_EQ(SnapshotTree(i.install), before);
   }
 }
 

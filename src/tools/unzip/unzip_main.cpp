@@ -7,7 +7,8 @@
 // wrong data under its name. Entries whose name would leave FOLDER (a ".."
 // component, an absolute path, a drive letter), link, device and pipe
 // entries, and encrypted entries are refused. Folders are walked without
-// following links. The first failure ends the run.
+// following links: a link met inside FOLDER is refused. The first failure
+// ends the run.
 //
 // Exit codes: 0 every entry in place; 1 wrong command line; 2 archive
 // unreadable or damaged; 3 an entry refused or not written whole.
@@ -80,15 +81,26 @@ bool SplitName(const std::string& name, std::vector<std::string>* parts, bool* i
 }
 
 // Opens (creating when missing) each folder below `root` without following
-// links. The descriptor of the last one, or -1.
-int OpenFolders(int root, const std::vector<std::string>& dirs) {
+// links. The descriptor of the last one, or -1 with the reason in `why`
+// (a link on the way is named: it is refused, never followed).
+int OpenFolders(int root, const std::vector<std::string>& dirs, std::string* why) {
   int fd = dup(root);
+  std::string walked;
   for (const auto& d : dirs) {
+    walked += (walked.empty() ? "" : "/") + d;
+    struct stat st;
+    if (fstatat(fd, d.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+      *why = "refused: " + walked + " in the folder is a link";
+      close(fd);
+      return -1;
+    }
     if (mkdirat(fd, d.c_str(), 0755) != 0 && errno != EEXIST) {
+      *why = std::string("its folder cannot be made: ") + strerror(errno);
       close(fd);
       return -1;
     }
     int next = openat(fd, d.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (next < 0) *why = std::string("its folder cannot be made: ") + strerror(errno);
     close(fd);
     if (next < 0) return -1;
     fd = next;
@@ -136,9 +148,14 @@ bool CopyEntry(unzFile zip, int fd, uint64_t expected_size, std::string* why) {
 bool ExtractFile(unzFile zip, int root, const std::vector<std::string>& parts, uint64_t size,
                  std::string* why) {
   std::vector<std::string> dirs(parts.begin(), parts.end() - 1);
-  int dir = OpenFolders(root, dirs);
-  if (dir < 0) {
-    *why = std::string("its folder cannot be made: ") + strerror(errno);
+  int dir = OpenFolders(root, dirs, why);
+  if (dir < 0) return false;
+  // A link at the entry's own name would be replaced, not written through;
+  // it is refused all the same, as a planted link anywhere on the way is.
+  struct stat st;
+  if (fstatat(dir, parts.back().c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+    *why = "refused: it is a link in the folder";
+    close(dir);
     return false;
   }
   std::string temp;
@@ -185,8 +202,7 @@ bool ExtractCurrent(unzFile zip, int root, std::string* name, std::string* why) 
     return false;
   }
   if (is_dir) {
-    int fd = OpenFolders(root, parts);
-    if (fd < 0) *why = std::string("folder cannot be made: ") + strerror(errno);
+    int fd = OpenFolders(root, parts, why);
     if (fd >= 0) close(fd);
     return fd >= 0;
   }
