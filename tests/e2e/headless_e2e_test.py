@@ -351,6 +351,82 @@ class HeadlessTest(unittest.TestCase):
                 self.assertTrue(done.stdout.endswith("Patching aborted.\n"), done.stdout)
         self.assertInstallIs("1.0")
 
+    # --- links inside the installation -------------------------------------------
+
+    LINK_REFUSED = ("Refused a path that meets a link inside the installation (links are not "
+                    "followed): ")
+
+    def plant(self, rel, target):
+        """Replaces `rel` of the installation by a link to `target` outside."""
+        path = os.path.join(self.install, rel)
+        if os.path.isdir(path):
+            shutil.rmtree(path)
+        elif os.path.exists(path):
+            os.remove(path)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        os.symlink(target, path)
+
+    def test_links_planted_where_a_step_writes_or_deletes_are_never_followed(self):
+        # Each place the first step adds to, deletes from or rebuilds in is in
+        # turn a link to a folder or file outside, holding what the
+        # installation would: the step must fail naming the entry, with the
+        # outside untouched and the installation as it was.
+        cases = [
+            ("Data", "folder", "Data\\"),
+            ("Data/new", "empty", "Data\\new\\"),
+            ("Sounds", "empty", "Sounds\\"),
+            ("Data/base.pak", "file", "Data\\base.pak"),
+            ("Data/removed later.txt", "file", "Data\\removed later.txt"),
+            ("Binaries/TarvLauncher.exe", "file", "Binaries\\TarvLauncher.exe"),
+        ]
+        server = self.serve()
+        for rel, kind, entry in cases:
+            with self.subTest(link=rel):
+                shutil.rmtree(self.install)
+                e2e.make_install(self.install, self.trees["1.0"])
+                outside = os.path.join(self.dir, "outside")
+                shutil.rmtree(outside, True)
+                os.makedirs(outside)
+                target = os.path.join(outside, os.path.basename(rel))
+                if kind == "folder":
+                    shutil.copytree(os.path.join(self.install, rel), target)
+                elif kind == "file":
+                    shutil.copy(os.path.join(self.install, rel), target)
+                else:
+                    os.makedirs(target)
+                self.plant(rel, target)
+                before, outside_before = e2e.full_state(self.install), e2e.full_state(outside)
+                if os.path.exists(self.log):
+                    os.remove(self.log)
+                code, out, err = self.run_patcher("-u", "1.0", self.install, "-s", server.url())
+                self.assertEqual(code, 1, out + err)
+                refused = [text for level, text in self.log_lines()
+                           if level == 2 and text.startswith(self.LINK_REFUSED)]
+                # Every entry below the link is named, and nothing else.
+                self.assertTrue(refused, self.log_lines())
+                for line in refused:
+                    self.assertTrue(line[len(self.LINK_REFUSED):].startswith(entry), refused)
+                self.assertEqual(e2e.full_state(outside), outside_before)
+                self.assertEqual(e2e.full_state(self.install), before)
+                self.assertTrue(os.path.islink(os.path.join(self.install, rel)))
+
+    def test_a_link_planted_where_a_repair_writes_is_never_followed(self):
+        # The map folder is a link to a copy outside whose map is damaged: the
+        # repair would write the mended map through it.
+        outside = os.path.join(self.dir, "outside")
+        shutil.copytree(os.path.join(self.install, "Maps"), outside)
+        with open(os.path.join(outside, "caf\u00e9/north.map"), "r+b") as f:
+            f.write(b"damaged")
+        self.plant("Maps", outside)
+        before, outside_before = e2e.full_state(self.install), e2e.full_state(outside)
+        code, out, err = self.run_patcher("-u", "1.0", self.install, "--repair",
+                                          "-s", self.serve().url())
+        self.assertEqual(code, 1, out + err)
+        self.assertEqual(e2e.full_state(outside), outside_before)
+        self.assertEqual(e2e.full_state(self.install), before)
+        self.assertTrue(any(level == 2 and "Maps" in text for level, text in self.log_lines()),
+                        self.log_lines())
+
     # --- the trace and the test hooks ------------------------------------------------
 
     def test_trace_reaches_standard_error_only_with_verbose(self):
