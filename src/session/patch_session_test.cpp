@@ -94,13 +94,15 @@ class RecordingPorts : public SessionPorts {
   }
   void GaugeTotal(uint32_t units) override { calls.push_back("gauge " + std::to_string(units)); }
   bool GaugeStep() override { return true; }
-  bool FetchText(const std::wstring& address, std::string* text, size_t limit) override {
-    return TarvPatch::FetchText(address, text, limit);
+  bool FetchText(const std::wstring& address, std::string* text, size_t limit,
+                 FetchOptions* options) override {
+    return TarvPatch::FetchText(address, text, limit, options);
   }
-  bool FetchFile(const std::wstring& address, const std::wstring& download,
-                 std::wstring* where) override {
-    return TarvPatch::FetchFile(address, download, where);
+  bool FetchFile(const std::wstring& address, const std::wstring& download, std::wstring* where,
+                 FetchOptions* options) override {
+    return TarvPatch::FetchFile(address, download, where, options);
   }
+  void TransferProgress(uint64_t, uint64_t) override {}
   std::optional<PatchStep> GetPatchInfo(const std::wstring& version) override {
     auto it = catalogue.find(version);
     if (it == catalogue.end()) return std::nullopt;
