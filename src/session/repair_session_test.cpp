@@ -10,10 +10,10 @@
 #include <set>
 
 #include "apply/publisher_key.h"
+#include "apply/sha256.h"
 #include "data/file_util.h"
 #include "diag/text_encoding.h"
 #include "os/messages.h"
-#include "apply/sha256.h"
 #include "servers/test_servers.h"
 #include "session/patch_source.h"
 #include "session/repair_object.h"
@@ -55,8 +55,8 @@ class DiskPorts : public RepairPorts {
     fetched.push_back(TarvUtil::FsPath(address));
     if (static_cast<int>(fetched.size()) - 1 == fail_fetch_at) {
       stopped = fail_by_cancel;
-      options->failure.cause = fail_by_cancel ? TarvInet::TransferCause::kCancelled
-                                              : TarvInet::TransferCause::kRefused;
+      options->failure.cause =
+          fail_by_cancel ? TarvInet::TransferCause::kCancelled : TarvInet::TransferCause::kRefused;
       return false;
     }
     const bool ok = TarvPatch::FetchFile(address, download, where, options);
@@ -401,8 +401,8 @@ TEST(RepairSession, TransfersKeepTheSpeedCapAndShowTheirProgress) {
   ASSERT_FALSE(f.ports.progress.empty());
   EXPECT_EQ(f.ports.progress.front(), std::make_pair(uint64_t{0}, total));
   EXPECT_EQ(f.ports.progress.back(), std::make_pair(total, total));
-  const std::set<uint64_t> between_files = {0, 1, 30000, 30001, 60000, 60001, 70004, 70005,
-                                            100004, 100005, 130004, 130005};
+  const std::set<uint64_t> between_files = {0,     1,     30000,  30001,  60000,  60001,
+                                            70004, 70005, 100004, 100005, 130004, 130005};
   size_t within_a_file = 0;
   for (size_t i = 1; i < f.ports.progress.size(); ++i) {
     EXPECT_GE(f.ports.progress[i].first, f.ports.progress[i - 1].first);
