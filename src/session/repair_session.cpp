@@ -240,7 +240,9 @@ RepairSession::Outcome RepairSession::Stage(const std::wstring& server,
     return Outcome::kFailed;
   }
   Say(0, Id::kRepairDownloading, {Count(damaged.size())});
-  m_ports.GaugeTotal(static_cast<uint32_t>(damaged.size()));
+  // The download display moves the gauge in percent of the bytes while the
+  // objects arrive, as it does for an archive.
+  m_ports.GaugeTotal(100);
   m_transferTotal = m_transferDone = 0;
   for (const Damage& d : damaged) m_transferTotal += d.entry.size;
   m_ports.TransferProgress(0, m_transferTotal);
