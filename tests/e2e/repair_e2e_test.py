@@ -105,7 +105,7 @@ class RepairTest(PatcherTest):
         self.assertEqual(lines, [SEARCHING, UNPACKING, PATCHING, UNPACKING, PATCHING,
                                  no_more("3"), COMPLETED])
         self.assertInstallIs("3")
-        # Read where they lie: nothing copied into the temporary folder.
+        # The checked copies went with the session's folder; the player's stay.
         self.assertEqual([n for n in self.temp_names() if n.endswith(".zip")], [])
         self.assertEqual(sorted(os.listdir(folder)), ["1_to_2.zip", "2_to_3.zip", "patches.txt"])
 
