@@ -113,6 +113,7 @@ inline constexpr int kNoLocalPatches = 331;
 inline constexpr int kArchiveOtherVersion = 332;
 inline constexpr int kPatchFileUnreadable = 333;
 inline constexpr int kRepairStagingFailed = 334;
+inline constexpr int kRepairObjectTooLong = 335;
 
 // Signed updates: why a server's catalogue or a downloaded archive is
 // refused when it cannot be shown to come from the publisher.

@@ -170,4 +170,79 @@ std::string RegistryHivePath(RegistryHive hive) {
   return std::string(home != nullptr ? home : "") + "/.config/obelk/registry.conf";
 }
 
+namespace {
+
+// Whether the parser takes the line as it is: blank, a comment, a key
+// header (closed, perhaps followed by a comment) or "name=value".
+bool HiveLineIsWhole(const std::string& line) {
+  const size_t first = line.find_first_not_of(" \t\r");
+  if (first == std::string::npos || line[first] == ';' || line[first] == '#') return true;
+  if (line[first] == '[') {
+    const size_t close = line.find(']', first);
+    if (close == std::string::npos) return false;
+    const size_t rest = line.find_first_not_of(" \t\r", close + 1);
+    return rest == std::string::npos || line[rest] == ';' || line[rest] == '#';
+  }
+  const size_t equals = line.find('=', first);
+  return equals != std::string::npos && equals > first;
+}
+
+// Calls `each` with every line of `text` (without its '\n') and whether a
+// line break follows it.
+template <typename Each>
+void ForEachLine(const std::string& text, Each each) {
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    const bool broken = end != std::string::npos;
+    if (!broken) end = text.size();
+    each(text.substr(start, end - start), broken);
+    start = end + 1;
+  }
+}
+
+// The index a stand-in line carries, or -1 for any other line.
+long StandInIndex(const std::string& line, const KeptHiveLines& kept) {
+  if (line.compare(0, kept.marker.size(), kept.marker) != 0) return -1;
+  const std::string digits = line.substr(kept.marker.size());
+  if (digits.empty() || digits.size() > 9 ||
+      digits.find_first_not_of("0123456789") != std::string::npos) {
+    return -1;
+  }
+  const long index = std::strtol(digits.c_str(), nullptr, 10);
+  return static_cast<size_t>(index) < kept.lines.size() ? index : -1;
+}
+
+}  // namespace
+
+std::string MaskHiveLines(const std::string& text, KeptHiveLines* kept) {
+  kept->lines.clear();
+  kept->marker = "#tarv-kept-line~";
+  while (text.find(kept->marker) != std::string::npos) kept->marker += '~';
+  std::string out;
+  out.reserve(text.size());
+  ForEachLine(text, [&](const std::string& line, bool broken) {
+    if (TarvText::IsValidUtf8(line) && HiveLineIsWhole(line)) {
+      out += line;
+    } else {
+      out += kept->marker + std::to_string(kept->lines.size());
+      kept->lines.push_back(line);
+    }
+    if (broken) out += '\n';
+  });
+  return out;
+}
+
+std::string RestoreHiveLines(const std::string& text, const KeptHiveLines& kept) {
+  if (kept.lines.empty()) return text;
+  std::string out;
+  out.reserve(text.size());
+  ForEachLine(text, [&](const std::string& line, bool broken) {
+    const long index = StandInIndex(line, kept);
+    out += index < 0 ? line : kept.lines[static_cast<size_t>(index)];
+    if (broken) out += '\n';
+  });
+  return out;
+}
+
 }  // namespace OS

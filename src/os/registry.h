@@ -54,12 +54,25 @@ std::string RegistryHivePath(RegistryHive hive);
 // Hive files larger than this are refused as damaged.
 constexpr size_t kMaxHiveBytes = size_t{4} << 20;
 
-// Whether the hive can be read completely: missing (or not open to this
-// process, which is a matter of access), or a regular file of valid UTF-8
-// text whose every line is blank, a comment, a key header or a value. A hive that fails this is
-// never written: every key in it counts as absent, and Create and the setters fail. `path` is the
-// hive's file (a link resolved); the reason goes to `error` (may be null).
+// Whether the hive can be read: missing (or not open to this process, which
+// is a matter of access), or a regular file of text (no NUL bytes) of at
+// most kMaxHiveBytes. A hive that fails this is never written: every key in
+// it counts as absent, and Create and the setters fail. `path` is the hive's
+// file (a link resolved); the reason goes to `error` (may be null).
 bool CheckRegistryHive(RegistryHive hive, std::string* path, std::string* error = nullptr);
+
+// Lines of a readable hive that the parser would drop or garble (not UTF-8,
+// or neither blank, a comment, a key header nor "name=value": another
+// program's text) are kept, not fatal: MaskHiveLines stands a comment line
+// holding its number in for each, and RestoreHiveLines puts the originals
+// back byte for byte into the text the parser wrote. `marker` starts every
+// stand-in and occurs nowhere in the hive's own text.
+struct KeptHiveLines {
+  std::string marker;
+  std::vector<std::string> lines;
+};
+std::string MaskHiveLines(const std::string& text, KeptHiveLines* kept);
+std::string RestoreHiveLines(const std::string& text, const KeptHiveLines& kept);
 
 class RegistryKey {
  public:

@@ -60,41 +60,11 @@ bool KeyPathToGroup(const std::wstring& key_path, std::wstring* group, std::stri
   }
 }
 
-// Whether every line of the hive is one wxFileConfig understands: blank, a
-// comment, a group header or "name=value". Anything else would be dropped
-// by the parser, and the next write would lose it for good.
-bool HiveLinesAreWhole(const std::string& text, size_t* bad_line) {
-  size_t number = 0, start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
-    start = end + 1;
-    ++number;
-    size_t first = line.find_first_not_of(" \t\r");
-    if (first == std::string::npos || line[first] == ';' || line[first] == '#') continue;
-    bool whole = false;
-    if (line[first] == '[') {
-      size_t close = line.find(']', first);
-      size_t rest = close == std::string::npos ? close : line.find_first_not_of(" \t\r", close + 1);
-      whole = close != std::string::npos &&
-              (rest == std::string::npos || line[rest] == ';' || line[rest] == '#');
-    } else {
-      size_t equals = line.find('=', first);
-      whole = equals != std::string::npos && equals > first;
-    }
-    if (!whole) {
-      *bad_line = number;
-      return false;
-    }
-  }
-  return true;
-}
-
 // The whole hive; a missing file is an empty hive with `exists` false. Only
-// a regular file is read (a FIFO or a device would block or never end), and
-// only a hive that is valid UTF-8 text of whole lines is accepted: what
-// cannot be read completely must never be written back.
+// a regular file of text is read (a FIFO or a device would block or never
+// end; NUL bytes mark a file that is no hive): what cannot be read must
+// never be written back. Lines of other programs are kept (see
+// MaskHiveLines), not refused.
 bool ReadHive(const std::string& path, std::string* text, bool* exists, std::string* error) {
   *exists = false;
   std::string why;
@@ -111,22 +81,20 @@ bool ReadHive(const std::string& path, std::string* text, bool* exists, std::str
       SetError(error, "cannot read registry hive: " + why);
       return false;
   }
-  size_t bad_line = 0;
-  if (!TarvText::IsValidUtf8(*text) || text->find('\0') != std::string::npos) {
-    SetError(error, "registry hive " + path + " is not UTF-8 text");
-    return false;
-  }
-  if (!HiveLinesAreWhole(*text, &bad_line)) {
-    SetError(error,
-             "registry hive " + path + " cannot be read at line " + std::to_string(bad_line));
+  if (text->find('\0') != std::string::npos) {
+    SetError(error, "registry hive " + path + " is not text (it holds NUL bytes)");
     return false;
   }
   return true;
 }
 
-std::unique_ptr<wxFileConfig> ParseHive(const std::string& text) {
+// The parser over the hive's text, the lines it would not take standing in
+// as comments (`kept` may be null when nothing is written back).
+std::unique_ptr<wxFileConfig> ParseHive(const std::string& text, KeptHiveLines* kept = nullptr) {
+  KeptHiveLines unused;
+  const std::string masked = MaskHiveLines(text, kept != nullptr ? kept : &unused);
   wxLogNull no_popups;  // a damaged line must not open a dialog
-  wxStringInputStream stream(wxString::FromUTF8(text.data(), text.size()));
+  wxStringInputStream stream(wxString::FromUTF8(masked.data(), masked.size()));
   auto config = std::make_unique<wxFileConfig>(stream, wxConvUTF8);
   config->SetExpandEnvVars(false);
   return config;
@@ -226,11 +194,12 @@ bool ChangeHive(const std::string& hive_path, const std::wstring& ensure_group,
   std::string text;
   bool exists = false;
   if (!ReadHive(path, &text, &exists, error)) return false;
-  std::unique_ptr<wxFileConfig> config = ParseHive(text);
+  KeptHiveLines kept;
+  std::unique_ptr<wxFileConfig> config = ParseHive(text, &kept);
   if (!HasKey(*config, ensure_group)) {
     if (!text.empty() && text.back() != '\n') text += '\n';
     text += "[" + TarvText::ToUtf8(ensure_group.substr(1)) + "]\n";
-    config = ParseHive(text);
+    config = ParseHive(text, &kept);
   }
   if (!mutate(*config, error)) return false;
   wxStringOutputStream out(nullptr, wxConvUTF8);
@@ -241,7 +210,7 @@ bool ChangeHive(const std::string& hive_path, const std::wstring& ensure_group,
       return false;
     }
   }
-  return ReplaceFile(path, out.GetString().utf8_string(), error);
+  return ReplaceFile(path, RestoreHiveLines(out.GetString().utf8_string(), kept), error);
 }
 
 wxString EntryPath(const std::wstring& group, const std::wstring& name) {

@@ -162,23 +162,85 @@ TEST_F(RegistryTest, HiveWrittenByHandIsRead) {
   EXPECT_NE(error.find("malformed"), std::string::npos);
 }
 
-// A hive that cannot be read completely (another vendor's text in Latin-1,
-// garbage, a line the parser would drop) is never written: Create and the
-// setters fail, its keys count as absent, and the file stays byte for byte.
-TEST_F(RegistryTest, AHiveThatCannotBeReadCompletelyIsNeverWritten) {
+// The hive's lines split at '\n'.
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+// Whether every line of `before` is a whole line of `after`, in order.
+bool KeptInOrder(const std::string& before, const std::string& after) {
+  const std::vector<std::string> old_lines = Lines(before), new_lines = Lines(after);
+  size_t at = 0;
+  for (const std::string& line : old_lines) {
+    while (at < new_lines.size() && new_lines[at] != line) ++at;
+    if (at == new_lines.size()) return false;
+    ++at;
+  }
+  return true;
+}
+
+// Lines of other programs the parser does not take (Latin-1 text, words
+// without "=", a header left open, a line that looks like our stand-in) are
+// kept byte for byte around the values the patcher writes; the hive stays
+// readable and writable.
+TEST_F(RegistryTest, LinesOtherProgramsWroteAreKeptAroundOurWrites) {
+  struct Case {
+    const char* name;
+    std::string bytes;
+  };
+  const Case cases[] = {
+      {"Latin-1 in another key", "[SOFTWARE/Other]\nPath=/games/T\xe4rv\nKeep=1\n"},
+      {"Latin-1 in the game's key",
+       "[SOFTWARE/Obelk/Tarv]\nInstallPath=/games/T\xe4rv\nLanguageID=dword:00000001\n"},
+      {"a Latin-1 key header", "[SOFTWARE/Caf\xe9]\nA=1\n[SOFTWARE/Obelk/Tarv]\nB=2\n"},
+      {"words without a value", "[SOFTWARE/Other]\nKeep=1\nstray words without a value\n"},
+      {"an unclosed key header", "[SOFTWARE/Other\nKeep=1\n"},
+      {"a line like a stand-in", "#tarv-kept-line~0\n\xff\xfe odd\n[SOFTWARE/Other]\nK=1\n"},
+      {"no line break at the end", "[SOFTWARE/Other]\nKeep=1\nlast words"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    tarvtest::WriteFile(machine_, c.bytes);
+    std::string path, error;
+    EXPECT_TRUE(CheckRegistryHive(RegistryHive::kMachine, &path, &error)) << error;
+    RegistryKey key;
+    ASSERT_TRUE(key.Create(RegistryHive::kMachine, L"SOFTWARE\\Obelk\\Tarv", &error)) << error;
+    ASSERT_TRUE(key.SetString(L"Version", L"1.1", &error)) << error;
+    ASSERT_TRUE(key.SetDword(L"Patched", 1, &error)) << error;
+    const std::string after = tarvtest::ReadFile(machine_);
+    EXPECT_TRUE(KeptInOrder(c.bytes, after)) << after;
+    RegistryKey reader;
+    ASSERT_TRUE(reader.Open(RegistryHive::kMachine, L"SOFTWARE\\Obelk\\Tarv",
+                            RegistryKey::Access::kRead, &error))
+        << error;
+    std::wstring version;
+    EXPECT_TRUE(reader.QueryString(L"Version", &version));
+    EXPECT_EQ(version, L"1.1");
+    ASSERT_TRUE(key.DeleteValue(L"Patched", &error)) << error;
+    EXPECT_TRUE(KeptInOrder(c.bytes, tarvtest::ReadFile(machine_)));
+  }
+}
+
+// A hive that is no text at all is never written: Create and the setters
+// fail, its keys count as absent, and the file stays byte for byte.
+TEST_F(RegistryTest, AHiveThatIsNoTextIsNeverWritten) {
   struct Case {
     const char* name;
     std::string bytes;
     const char* reason;
   };
   const Case cases[] = {
-      {"Latin-1 byte",
-       "[SOFTWARE/Obelk/Tarv]\nInstallPath=/games/T\xe4rv\n[SOFTWARE/Other]\nKeep=1\n",
-       "is not UTF-8 text"},
-      {"garbage", std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16), "is not UTF-8 text"},
-      {"a line the parser drops", "[SOFTWARE/Other]\nKeep=1\nstray words without a value\n",
-       "cannot be read at line 3"},
-      {"an unclosed key header", "[SOFTWARE/Other\nKeep=1\n", "cannot be read at line 1"},
+      {"an image", std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16), "is not text"},
+      {"one NUL in a hive", std::string("[SOFTWARE/Other]\nKeep=1\0\n", 25), "is not text"},
+      {"larger than 4 MiB", std::string(kMaxHiveBytes + 1, '#'), "larger than 4 MiB"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -192,12 +254,25 @@ TEST_F(RegistryTest, AHiveThatCannotBeReadCompletelyIsNeverWritten) {
     EXPECT_FALSE(key.Open(RegistryHive::kMachine, L"SOFTWARE\\Other", RegistryKey::Access::kRead));
     EXPECT_TRUE(tarvtest::ReadFile(machine_) == c.bytes);
   }
-  // Comments, blank lines and values without a key header are whole.
+  // Comments, blank lines and values without a key header are plain text.
   tarvtest::WriteFile(machine_, "; a comment\n\n# another\nTop=1\n[A] ; note\n  B = 2\n");
   std::string path;
   EXPECT_TRUE(CheckRegistryHive(RegistryHive::kMachine, &path));
   unlink(machine_.c_str());
   EXPECT_TRUE(CheckRegistryHive(RegistryHive::kMachine, &path));
+}
+
+// Masking and restoring alone give the text back, whatever it holds.
+TEST(HiveLinesTest, MaskThenRestoreIsTheIdentity) {
+  const std::string texts[] = {
+      "", "\n", "a", "[x]\n\xe4\n", "#tarv-kept-line~0\n#tarv-kept-line~~1\nodd", "=v\n k \n",
+  };
+  for (const std::string& text : texts) {
+    KeptHiveLines kept;
+    const std::string masked = MaskHiveLines(text, &kept);
+    EXPECT_TRUE(TarvText::IsValidUtf8(masked)) << text;
+    EXPECT_TRUE(RestoreHiveLines(masked, kept) == text) << text;
+  }
 }
 
 // A hive path that names a FIFO or a device is refused at once, without
@@ -213,6 +288,12 @@ TEST_F(RegistryTest, AHiveThatIsNotARegularFileIsRefused) {
   setenv("OBELK_MACHINE_REGISTRY", "/dev/zero", 1);
   EXPECT_FALSE(CheckRegistryHive(RegistryHive::kMachine, &path, &error));
   EXPECT_FALSE(key.Open(RegistryHive::kMachine, L"", RegistryKey::Access::kRead));
+  const std::string folder = dir_.Sub("folder/registry.conf");
+  tarvtest::MakeDirs(folder);
+  setenv("OBELK_MACHINE_REGISTRY", folder.c_str(), 1);
+  EXPECT_FALSE(CheckRegistryHive(RegistryHive::kMachine, &path, &error));
+  EXPECT_EQ(path, folder);
+  EXPECT_FALSE(key.Create(RegistryHive::kMachine, L"SOFTWARE\\Obelk\\Tarv"));
 }
 
 TEST_F(RegistryTest, AnEmptyKeyOutlivesItsCreator) {

@@ -158,6 +158,13 @@ void ObelkPatchTask::SetExpectedPatchSize(uint64_t size) {
   m_bytesExpected = size;
 }
 
+void ObelkPatchTask::SetTransferProgress(uint64_t received, uint64_t expected) {
+  OS::MutexLock lock(&m_statusLock);
+  m_state = TarvPatch::DownloadState::kDownloading;
+  m_bytesReceived = received;
+  m_bytesExpected = expected;
+}
+
 bool ObelkPatchTask::DownloadPatch(const std::wstring& dataUrl, const std::wstring& tempFilePath,
                                    uint64_t maxBytes) {
   SetDownloadState(TarvPatch::DownloadState::kDownloading);

@@ -41,6 +41,7 @@ class ObelkPatchTask : public TarvPatch::DownloadProgress {
   // The speed the archive download may use, in bytes per second; 0 (the
   // default) for no cap. Catalogues are always fetched at full speed.
   void SetDownloadLimit(uint64_t bytesPerSecond) { m_downloadLimit = bytesPerSecond; }
+  uint64_t DownloadLimit() const { return m_downloadLimit; }
 
   // ---- Catalogue (see PatchCatalogue) ----
   bool ParseCatalogue(TarvDataBuffer* buffer, const std::wstring& server);
@@ -87,6 +88,9 @@ class ObelkPatchTask : public TarvPatch::DownloadProgress {
                      uint64_t maxBytes = UINT64_MAX);
   // Sets bytes expected from the catalogue instead of asking the server.
   void SetExpectedPatchSize(uint64_t size);
+  // Transfers other than the archive's (repair's objects), shown as a
+  // download: the state becomes kDownloading with these counts.
+  void SetTransferProgress(uint64_t received, uint64_t expected);
   // Any thread: the state and the bytes of the archive, read under the
   // status lock.
   TarvPatch::DownloadStatus GetDownloadStatus() const override;

@@ -167,14 +167,41 @@ TEST_F(InstallAccessTest, ProblemsThatElevationCannotMendAreNamed) {
     EXPECT_EQ(TarvText::ToUtf8(TarvPatch::AccessProblemText(check)), c.text);
     EXPECT_FALSE(KeyExists());  // nothing was created for a folder that is not there
   }
-  const std::string latin1 = "[SOFTWARE/Obelk/Tarv]\nInstallPath=/games/T\xe4rv\n";
-  tarvtest::WriteFile(machine_, latin1);
-  const TarvPatch::AccessCheck check =
-      TarvPatch::CheckInstallAccess(TarvUtil::FromFsPath(install_));
-  EXPECT_EQ(check.problem, TarvPatch::AccessProblem::kRegistryUnreadable);
-  EXPECT_EQ(TarvText::ToUtf8(TarvPatch::AccessProblemText(check)),
-            "The registry file cannot be read completely and is left as it is: " + machine_);
-  EXPECT_TRUE(tarvtest::ReadFile(machine_) == latin1);
+  // The access check and the hive reader agree: lines of other programs
+  // pass both and stay; a hive that is no text is named and left alone.
+  struct Hive {
+    const char* what;
+    std::string bytes;
+    TarvPatch::AccessProblem problem;
+  };
+  const Hive hives[] = {
+      {"Latin-1 text", "[SOFTWARE/Other]\nPath=/games/T\xe4rv\n", TarvPatch::AccessProblem::kNone},
+      {"a line without a value", "[SOFTWARE/Other]\nsome words\n", TarvPatch::AccessProblem::kNone},
+      {"NUL bytes", std::string("[SOFTWARE/Other]\n\0\0\n", 20),
+       TarvPatch::AccessProblem::kRegistryUnreadable},
+  };
+  for (const Hive& h : hives) {
+    SCOPED_TRACE(h.what);
+    tarvtest::WriteFile(machine_, h.bytes);
+    const TarvPatch::AccessCheck check =
+        TarvPatch::CheckInstallAccess(TarvUtil::FromFsPath(install_));
+    std::string path;
+    EXPECT_EQ(OS::CheckRegistryHive(OS::RegistryHive::kMachine, &path),
+              h.problem == TarvPatch::AccessProblem::kNone);
+    EXPECT_EQ(check.problem, h.problem);
+    if (h.problem == TarvPatch::AccessProblem::kNone) {
+      EXPECT_TRUE(KeyExists());
+      EXPECT_NE(tarvtest::ReadFile(machine_).find(h.bytes), std::string::npos);
+    } else {
+      EXPECT_EQ(TarvText::ToUtf8(TarvPatch::AccessProblemText(check)),
+                "The registry file cannot be read completely and is left as it is: " + machine_);
+      EXPECT_TRUE(tarvtest::ReadFile(machine_) == h.bytes);
+    }
+  }
+  tarvtest::RemoveTree(machine_);
+  tarvtest::MakeDirs(machine_);
+  EXPECT_EQ(TarvPatch::CheckInstallAccess(TarvUtil::FromFsPath(install_)).problem,
+            TarvPatch::AccessProblem::kRegistryUnreadable);
   EXPECT_EQ(TarvPatch::AccessProblemText({}), L"");
 }
 

@@ -9,6 +9,7 @@
 #include "diag/system_log.h"
 #include "os/message_ids.h"
 #include "os/messages.h"
+#include "session/download_limit.h"
 #include "session/patch_source.h"
 #include "session/repair_apply.h"
 #include "session/uninstall_log.h"
@@ -86,7 +87,8 @@ PatchSession::Result PatchSession::RunRepair() {
   if (!LoadCataloguePolicy(&policy)) return Result::kFailed;
   const std::wstring version = m_settings.GetCurrentVersion().ToStdWstring();
   JournalRepairApplier applier(InstallDir(), version);
-  RepairSession repair(m_ports, applier, InstallDir(), version, policy);
+  RepairSession repair(m_ports, applier, InstallDir(), version, policy,
+                       EffectiveDownloadLimit(m_settings.GetDownloadLimit()));
   switch (repair.Run(sources)) {
     case RepairSession::Outcome::kRepaired:
       KeepCatalogueSerial(repair.CatalogueSerial());
@@ -221,9 +223,8 @@ PatchSession::Result PatchSession::RunStep(const PatchStep& step) {
   std::wstring archive, work;
   Result result = Result::kOk;
   if (m_local) {
-    archive = step.data_url;
-    result = LocalStep(step, &work);
-    if (result == Result::kOk) result = UnpackStep(archive, work, false);
+    result = LocalStep(step, &archive, &work);
+    if (result == Result::kOk) result = UnpackStep(archive, work);
   } else {
     // A size the catalogue gives is the one the archive must have.
     if (step.data_size) {
@@ -273,20 +274,33 @@ PatchSession::Result PatchSession::DownloadStep(const PatchStep& step, std::wstr
   return Result::kOk;
 }
 
-// The archive of a patch folder is unpacked from where it lies, once it
-// is the one the catalogue names: only the work folder is made.
-PatchSession::Result PatchSession::LocalStep(const PatchStep& step, std::wstring* work) {
+// The archive of a patch folder or disk is copied into the session's own
+// folder first: the player's folder may be writable by others, and only the
+// copy that was checked is unpacked.
+PatchSession::Result PatchSession::LocalStep(const PatchStep& step, std::wstring* archive,
+                                             std::wstring* work) {
   uint64_t size = 0;
   if (IsRemoteAddress(step.data_url) || TarvUtil::QueryFileSize(step.data_url, size) != DB_OK) {
     m_ports.Report(2, FillMessage(Text(TarvMessages::Id::kPatchFileUnreadable), {step.data_url}));
     return Result::kFailed;
   }
-  if ((step.data_size || !step.data_sha256.empty()) &&
-      CheckArchive(step, step.data_url, false) != Result::kOk) {
+  std::wstring temp;
+  if (!m_ports.EnsureTempFolder(&temp) ||
+      !MakeArchivePath(temp, m_settings.GetPatchName().ToStdWstring(), archive)) {
+    Report(2, kCannotCreateTempFile);
     return Result::kFailed;
   }
-  std::wstring temp;
-  if (!m_ports.EnsureTempFolder(&temp) || !MakeWorkFolder(temp, work)) {
+  if (!CopyArchiveIn(step.data_url, *archive, step.data_size.value_or(UINT64_MAX))) {
+    TarvUtil::RemoveFile(*archive);
+    m_ports.Report(2, FillMessage(Text(TarvMessages::Id::kPatchFileUnreadable), {step.data_url}));
+    return Result::kFailed;
+  }
+  if ((step.data_size || !step.data_sha256.empty()) &&
+      CheckArchive(step, *archive) != Result::kOk) {
+    return Result::kFailed;
+  }
+  if (!MakeWorkFolder(temp, work)) {
+    TarvUtil::RemoveFile(*archive);
     Report(2, kCannotCreateTempFolder);
     return Result::kFailed;
   }
@@ -295,9 +309,9 @@ PatchSession::Result PatchSession::LocalStep(const PatchStep& step, std::wstring
 
 // The archive must be the one the catalogue names, byte for byte, before the
 // unpacker sees it: a changed, swapped or damaged archive is a failed
-// download, and a downloaded one is not kept.
-PatchSession::Result PatchSession::CheckArchive(const PatchStep& step, const std::wstring& archive,
-                                                bool archive_is_ours) {
+// download, and the session's copy is not kept.
+PatchSession::Result PatchSession::CheckArchive(const PatchStep& step,
+                                                const std::wstring& archive) {
   uint64_t size = 0;
   std::string digest;
   const bool size_ok = TarvUtil::QueryFileSize(archive, size) == DB_OK &&
@@ -312,12 +326,12 @@ PatchSession::Result PatchSession::CheckArchive(const PatchStep& step, const std
              step.data_sha256.empty() ? "-" : step.data_sha256.c_str());
   Report(2, kArchiveMismatch);
   Report(2, kDownloadFailed);
-  if (archive_is_ours) TarvUtil::RemoveFile(archive);
+  TarvUtil::RemoveFile(archive);
   return Result::kFailed;
 }
 
-PatchSession::Result PatchSession::UnpackStep(const std::wstring& archive, const std::wstring& work,
-                                              bool archive_is_ours) {
+PatchSession::Result PatchSession::UnpackStep(const std::wstring& archive,
+                                              const std::wstring& work) {
   Report(0, kUnpackingPatch);
   m_ports.SetDownloadState(DownloadState::kUnpacking);
   const UnpackOutcome outcome = m_ports.Unpack(archive, work);
@@ -325,7 +339,7 @@ PatchSession::Result PatchSession::UnpackStep(const std::wstring& archive, const
   if (outcome != UnpackOutcome::kUnpacked) {
     Report(2, outcome == UnpackOutcome::kNotStarted ? kCouldNotStartUnpacker : kFailedToUnpack);
     Report(2, kExtractFailed);
-    if (archive_is_ours) TarvUtil::RemoveFile(archive);  // never the player's own archive
+    TarvUtil::RemoveFile(archive);  // the session's copy, never the player's own
     TarvUtil::DeleteDirectoryTree(work);
     return Result::kFailed;
   }

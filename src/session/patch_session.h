@@ -129,15 +129,13 @@ class PatchSession {
   Result RunStep(const PatchStep& step);
   // Offline: a patch folder or one archive given with --patch.
   Result RunLocalPatches();
-  Result LocalStep(const PatchStep& step, std::wstring* work);
+  Result LocalStep(const PatchStep& step, std::wstring* archive, std::wstring* work);
   // --repair, from the servers or the folder given with --patch.
   Result RunRepair();
   Result DownloadStep(const PatchStep& step, std::wstring* archive, std::wstring* work);
-  Result CheckArchive(const PatchStep& step, const std::wstring& archive,
-                      bool archive_is_ours = true);
+  Result CheckArchive(const PatchStep& step, const std::wstring& archive);
   void KeepCatalogueSerial(uint64_t serial);
-  Result UnpackStep(const std::wstring& archive, const std::wstring& work,
-                    bool archive_is_ours = true);
+  Result UnpackStep(const std::wstring& archive, const std::wstring& work);
   Result ApplyStep(const std::wstring& work);
   Result FailStep(const std::wstring& work, int failure_id);
   bool ApplyPatch(const std::wstring& work);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <map>
 
 #include "apply/publisher_key.h"
@@ -48,6 +49,8 @@ class RecordingPorts : public SessionPorts {
   std::optional<std::string> content;  // what the download delivers
   std::wstring temp;
   std::vector<std::wstring> archives, work_folders, unpacked;
+  std::vector<std::string> unpacked_content;  // each archive as the unpacker read it
+  std::function<void()> before_unpack;        // runs between the check and the unpacker
 
   void Report(int level, const std::wstring& text) override {
     calls.push_back("L" + std::to_string(level) + " " + Narrow(text));
@@ -94,13 +97,15 @@ class RecordingPorts : public SessionPorts {
   }
   void GaugeTotal(uint32_t units) override { calls.push_back("gauge " + std::to_string(units)); }
   bool GaugeStep() override { return true; }
-  bool FetchText(const std::wstring& address, std::string* text, size_t limit) override {
-    return TarvPatch::FetchText(address, text, limit);
+  bool FetchText(const std::wstring& address, std::string* text, size_t limit,
+                 FetchOptions* options) override {
+    return TarvPatch::FetchText(address, text, limit, options);
   }
-  bool FetchFile(const std::wstring& address, const std::wstring& download,
-                 std::wstring* where) override {
-    return TarvPatch::FetchFile(address, download, where);
+  bool FetchFile(const std::wstring& address, const std::wstring& download, std::wstring* where,
+                 FetchOptions* options) override {
+    return TarvPatch::FetchFile(address, download, where, options);
   }
+  void TransferProgress(uint64_t, uint64_t) override {}
   std::optional<PatchStep> GetPatchInfo(const std::wstring& version) override {
     auto it = catalogue.find(version);
     if (it == catalogue.end()) return std::nullopt;
@@ -124,7 +129,9 @@ class RecordingPorts : public SessionPorts {
     calls.push_back("state " + std::to_string(static_cast<uint32_t>(state)));
   }
   UnpackOutcome Unpack(const std::wstring& archive, const std::wstring& work) override {
+    if (before_unpack) before_unpack();
     unpacked.push_back(archive);
+    unpacked_content.push_back(tarvtest::ReadFile(TarvUtil::FsPath(archive)));
     work_folders.push_back(work);
     tarvtest::WriteFile(TarvUtil::FsPath(work) + "/addedFiles.txt", "x\n");
     return unpack;
@@ -638,9 +645,8 @@ TEST(PatchSession, SignedUpdates) {
 namespace TarvPatch {
 namespace {
 
-// Offline: archives are read where they lie, never copied and never
-// removed, from a patch folder's catalogue or from one archive named by its
-// versions.
+// Offline: archives are copied into the session's folder and unpacked from
+// there; the player's archive is never changed or removed.
 TEST(PatchSession, PatchFolderAndSingleArchive) {
   std::vector<std::string> local_step = {"L0 Unpacking patch file...",
                                          "state 2",
@@ -705,11 +711,74 @@ TEST(PatchSession, PatchFolderAndSingleArchive) {
       if (at != std::string::npos) line.replace(at, dir.size(), "DIR");
     }
     EXPECT_EQ(calls, Join({kOpening, c.tail}));
-    EXPECT_TRUE(tarvtest::FileExists(archive));
-    EXPECT_TRUE(s.ports.archives.empty());  // nothing downloaded or copied
+    EXPECT_EQ(tarvtest::ReadFile(archive), "PK");
+    EXPECT_TRUE(s.ports.archives.empty());  // nothing downloaded
     if (c.end == SessionEnd::kCompleted || c.unpack != UnpackOutcome::kUnpacked) {
-      EXPECT_EQ(s.ports.unpacked, std::vector<std::wstring>{TarvUtil::FromFsPath(archive)});
+      ASSERT_EQ(s.ports.unpacked.size(), 1u);
+      EXPECT_EQ(Narrow(s.ports.unpacked[0]).rfind(Narrow(s.ports.temp) + "/", 0), 0u);
+      EXPECT_EQ(s.ports.unpacked_content, std::vector<std::string>{"PK"});
     }
+  }
+}
+
+// The archive of a patch folder is checked against the catalogue and then
+// unpacked; whoever can write the player's folder may swap the archive in
+// between. The unpacker reads the copy that was checked, in every layout.
+TEST(PatchSession, OfflineArchiveSwappedAfterTheCheckIsNotUnpacked) {
+  const std::string good = "PK the checked archive", evil = "PK another archive!!!";
+  struct Case {
+    const char* name;
+    bool catalogue;  // a folder laid out like a server, or one archive
+    bool digest;     // the catalogue gives the size and SHA-256
+  };
+  const Case cases[] = {
+      {"patch folder with digests", true, true},
+      {"patch folder without digests", true, false},
+      {"one archive named by its versions", false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Session s;
+    const std::string archive = s.dir.Sub("disk") + "/1_to_2.zip";
+    tarvtest::WriteFile(archive, good);
+    if (c.catalogue) tarvtest::WriteFile(s.dir.Sub("disk") + "/patches.txt", "records");
+    s.ports.catalogue.clear();
+    PatchStep step{L"2", TarvUtil::FromFsPath(archive)};
+    if (c.digest) {
+      step.data_size = good.size();
+      step.data_sha256 = Sha256Hex(good.data(), good.size());
+    }
+    s.ports.catalogue[L"1"] = step;
+    s.ports.local_catalogue = c.catalogue;
+    s.ports.before_unpack = [&] { tarvtest::WriteFile(archive, evil); };
+    s.settings.SetManualPatchPath(TarvUtil::FromFsPath(c.catalogue ? s.dir.Sub("disk") : archive));
+    s.settings.SetLocalFile(true);
+    EXPECT_EQ(s.Run(), SessionEnd::kCompleted);
+    EXPECT_EQ(s.ports.unpacked_content, std::vector<std::string>{good});
+  }
+}
+
+// A patch folder's archive longer than the catalogue says is refused
+// without being copied whole, and the player's file stays.
+TEST(PatchSession, OfflineArchiveLongerThanItsRecordIsRefused) {
+  Session s;
+  const std::string archive = s.dir.Sub("disk") + "/1_to_2.zip";
+  const std::string content(3u << 20, 'z');
+  tarvtest::WriteFile(archive, content);
+  tarvtest::WriteFile(s.dir.Sub("disk") + "/patches.txt", "records");
+  s.ports.catalogue.clear();
+  PatchStep step{L"2", TarvUtil::FromFsPath(archive)};
+  step.data_size = 100;
+  step.data_sha256 = std::string(64, 'a');
+  s.ports.catalogue[L"1"] = step;
+  s.settings.SetManualPatchPath(TarvUtil::FromFsPath(s.dir.Sub("disk")));
+  s.settings.SetLocalFile(true);
+  EXPECT_EQ(s.Run(), SessionEnd::kAborted);
+  EXPECT_TRUE(s.ports.unpacked.empty());
+  EXPECT_EQ(tarvtest::ReadFile(archive), content);
+  std::error_code ec;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(s.dir.Sub("temp"), ec)) {
+    EXPECT_FALSE(e.is_regular_file()) << e.path();  // no copy is left behind
   }
 }
 

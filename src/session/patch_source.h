@@ -6,9 +6,11 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 
+#include "inet/transfer_control.h"
 #include "patchserver/catalogue_signature.h"
 
 class PatchCatalogue;
@@ -21,16 +23,32 @@ bool IsRemoteAddress(const std::wstring& address);
 // Asked between pieces of a transfer; true stops it (the fetch then fails).
 using FetchCancelled = std::function<bool()>;
 
+// What a caller asks of one fetch beyond its address, and what it learns
+// of a failure. A local file is held to the size caps too (its failure is
+// kNotFound or kTooLong); the speed cap and progress concern transfers.
+struct FetchOptions {
+  FetchCancelled cancelled;                // null never stops it
+  uint64_t max_bytes_per_second = 0;       // 0 for no cap
+  uint64_t max_bytes = 0;                  // FetchFile: longest file taken; 0 for no cap
+  std::function<void(uint64_t)> progress;  // body bytes so far, on the fetching thread
+  TarvInet::TransferFailure failure;       // why the fetch failed
+};
+
 // The whole file behind `address` into `text`; false when it cannot be
-// fetched or read, holds more than `limit` bytes, or `cancelled` stopped it.
+// fetched or read, holds more than `limit` bytes, or was cancelled.
 bool FetchText(const std::wstring& address, std::string* text, size_t limit,
-               const FetchCancelled& cancelled = nullptr);
+               FetchOptions* options = nullptr);
 
 // The file behind `address` as a file of this machine: a remote file is
 // downloaded into `download_path`, a local one is read in place. `where`
-// names the file to read.
+// names the file to read. A body past `options->max_bytes` stops the
+// transfer there and fails it.
 bool FetchFile(const std::wstring& address, const std::wstring& download_path, std::wstring* where,
-               const FetchCancelled& cancelled = nullptr);
+               FetchOptions* options = nullptr);
+
+// An address as report lines and logs show it: a network address without
+// its password, a path as it is.
+std::wstring ShownAddress(const std::wstring& address);
 
 // The text of a catalogue file parsed into `catalogue`, relative addresses
 // joined to `base`; true when it held a valid patch record.

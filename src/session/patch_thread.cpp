@@ -132,12 +132,12 @@ bool PatchThread::FindPatches(const std::vector<std::wstring>& servers,
 bool PatchThread::FindLocalPatches(const std::wstring& folder, const CataloguePolicy& policy) {
   const std::wstring address = TarvUtil::JoinPath(folder, L"patches.txt");
   std::string text;
-  if (!FetchText(address, &text, kMaxCatalogueBytes)) {
+  if (!FetchText(address, &text, kMaxCatalogueBytes, nullptr)) {
     Report(0, "Unable to download patch file: " + TarvUtil::ToNarrow(address));
     return false;
   }
   const TextFetcher fetch = [this](const std::wstring& a, std::string* t, size_t limit) {
-    return FetchText(a, t, limit);
+    return FetchText(a, t, limit, nullptr);
   };
   const std::wstring refusal = CatalogueRefusal(text, address, policy, fetch, nullptr);
   if (!refusal.empty()) {
@@ -158,14 +158,24 @@ bool PatchThread::GaugeStep() { return APThread::ReportStep() && !TestDestroy();
 
 // Repair and folder sources fetch through these; a cancel stops a transfer
 // at once, as it stops the download of an archive.
-bool PatchThread::FetchText(const std::wstring& address, std::string* text, size_t limit) {
-  return TarvPatch::FetchText(address, text, limit, [this] { return StopOrCancelRequested(); });
+bool PatchThread::FetchText(const std::wstring& address, std::string* text, size_t limit,
+                            FetchOptions* options) {
+  FetchOptions none;
+  FetchOptions& o = options != nullptr ? *options : none;
+  o.cancelled = [this] { return StopOrCancelRequested(); };
+  return TarvPatch::FetchText(address, text, limit, &o);
 }
 
 bool PatchThread::FetchFile(const std::wstring& address, const std::wstring& download_path,
-                            std::wstring* where) {
-  return TarvPatch::FetchFile(address, download_path, where,
-                              [this] { return StopOrCancelRequested(); });
+                            std::wstring* where, FetchOptions* options) {
+  FetchOptions none;
+  FetchOptions& o = options != nullptr ? *options : none;
+  o.cancelled = [this] { return StopOrCancelRequested(); };
+  return TarvPatch::FetchFile(address, download_path, where, &o);
+}
+
+void PatchThread::TransferProgress(uint64_t received, uint64_t expected) {
+  SetTransferProgress(received, expected);
 }
 
 uint64_t PatchThread::AcceptedCatalogueSerial() { return GetAcceptedSerial(); }

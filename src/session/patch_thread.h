@@ -60,9 +60,11 @@ class PatchThread : public APThread, public ObelkPatchTask, private SessionPorts
   bool FindLocalPatches(const std::wstring& folder, const CataloguePolicy& policy) override;
   void GaugeTotal(uint32_t units) override;
   bool GaugeStep() override;
-  bool FetchText(const std::wstring& address, std::string* text, size_t limit) override;
+  bool FetchText(const std::wstring& address, std::string* text, size_t limit,
+                 FetchOptions* options) override;
   bool FetchFile(const std::wstring& address, const std::wstring& download_path,
-                 std::wstring* where) override;
+                 std::wstring* where, FetchOptions* options) override;
+  void TransferProgress(uint64_t received, uint64_t expected) override;
   uint64_t StoredCatalogueSerial() override;
   void StoreCatalogueSerial(uint64_t serial) override;
   bool FindPatches(const std::vector<std::wstring>& servers,

@@ -92,6 +92,13 @@ bool UnpackRepairObject(const std::wstring& object, const std::wstring& destinat
   return ok;
 }
 
+uint64_t ObjectSizeLimit(uint64_t file_size) {
+  // ZSTD_COMPRESSBOUND's sum (its margin is at most 64 bytes), in 64 bits
+  // for sizes past 4 GiB, with room for the frame header and checksum.
+  constexpr uint64_t kFrameRoom = 64 + 1024;
+  return file_size + (file_size >> 8) + kFrameRoom;
+}
+
 unsigned ModeForNewFile(const std::wstring& path) {
   File f(TarvFile::OpenRegularForReading(TarvUtil::FsPath(path)));
   char head[4] = {};

@@ -4,6 +4,7 @@
 // reaches the installation. Pure function; reports failure by its result.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "apply/repair_manifest.h"
@@ -16,6 +17,11 @@ namespace TarvPatch {
 // `mode`. On failure `destination` is removed and `error` says why.
 bool UnpackRepairObject(const std::wstring& object, const std::wstring& destination,
                         const ManifestEntry& entry, unsigned mode, std::string* error);
+
+// The longest object that can hold a file of `file_size` bytes: a zstd
+// frame of incompressible content, with its block headers. A fetch stops
+// there, so an endless or inflated body cannot fill the disk.
+uint64_t ObjectSizeLimit(uint64_t file_size);
 
 // Permissions for a file that repair puts where none was: executable when
 // its first bytes mark a program (an ELF image or a "#!" script), else

@@ -13,6 +13,7 @@
 #include "diag/text_encoding.h"
 #include "os/message_ids.h"
 #include "os/messages.h"
+#include "patchserver/failure_text.h"
 #include "patchserver/obelk_patch_task.h"
 #include "patchserver/patch_catalogue.h"
 #include "session/patch_source.h"
@@ -95,13 +96,17 @@ RepairSession::Outcome RepairSession::Run(const std::vector<std::wstring>& serve
 bool RepairSession::LoadManifest(const std::wstring& server, RepairManifest* manifest) {
   const std::wstring address = TarvUtil::JoinPath(server, L"patches.txt");
   std::string text;
-  if (!m_ports.FetchText(address, &text, ObelkPatchTask::kMaxCatalogueBytes)) {
+  FetchOptions catalogue_fetch;
+  if (!m_ports.FetchText(address, &text, ObelkPatchTask::kMaxCatalogueBytes, &catalogue_fetch)) {
     // After a cancel the session ends quietly, as Run's caller sees.
-    if (!m_ports.StopRequested()) m_ports.Report(0, L"Unable to download patch file: " + address);
+    if (!m_ports.StopRequested()) {
+      m_ports.Report(0, L"Unable to download patch file: " + ShownAddress(address));
+      m_ports.Report(0, TarvPatchServer::DescribeFailure(catalogue_fetch.failure));
+    }
     return false;
   }
   const TextFetcher fetch = [this](const std::wstring& a, std::string* t, size_t limit) {
-    return m_ports.FetchText(a, t, limit);
+    return m_ports.FetchText(a, t, limit, nullptr);
   };
   uint64_t serial = 0;
   const std::wstring refusal = CatalogueRefusal(text, address, m_policy, fetch, &serial);
@@ -117,9 +122,13 @@ bool RepairSession::LoadManifest(const std::wstring& server, RepairManifest* man
     return false;
   }
   std::string error;
-  if (!m_ports.FetchText(info->url, &text, RepairManifest::kMaxBytes)) {
-    error = "cannot be fetched";
-  } else if (Sha256Hex(text.data(), text.size()) != info->sha256) {
+  FetchOptions manifest_fetch;
+  manifest_fetch.max_bytes_per_second = m_speedCap;
+  if (!m_ports.FetchText(info->url, &text, RepairManifest::kMaxBytes, &manifest_fetch)) {
+    SayFetchFailed(Id::kManifestUnusable, info->url, manifest_fetch);
+    return false;
+  }
+  if (Sha256Hex(text.data(), text.size()) != info->sha256) {
     error = "its digest differs from the catalogue's";
   } else if (!manifest->Parse(text, &error)) {
     error = "broken, " + error;
@@ -128,9 +137,23 @@ bool RepairSession::LoadManifest(const std::wstring& server, RepairManifest* man
     m_serial = serial;
     return true;
   }
-  SystemLogA("repair: manifest %s: %s\n", TarvUtil::ToNarrow(info->url).c_str(), error.c_str());
-  Say(2, Id::kManifestUnusable, {info->url});
+  SystemLogA("repair: manifest %s: %s\n", TarvUtil::ToNarrow(ShownAddress(info->url)).c_str(),
+             error.c_str());
+  Say(2, Id::kManifestUnusable, {ShownAddress(info->url)});
   return false;
+}
+
+void RepairSession::SayFetchFailed(int id, const std::wstring& address,
+                                   const FetchOptions& options) {
+  if (m_ports.StopRequested() || options.failure.cause == TarvInet::TransferCause::kCancelled) {
+    return;
+  }
+  Say(2, id, {ShownAddress(address)});
+  if (options.max_bytes != 0 && options.failure.cause == TarvInet::TransferCause::kTooLong) {
+    Say(2, Id::kRepairObjectTooLong);
+  } else {
+    m_ports.Report(2, TarvPatchServer::DescribeFailure(options.failure));
+  }
 }
 
 RepairSession::Outcome RepairSession::Check(const RepairManifest& manifest,
@@ -217,18 +240,20 @@ RepairSession::Outcome RepairSession::Stage(const std::wstring& server,
     return Outcome::kFailed;
   }
   Say(0, Id::kRepairDownloading, {Count(damaged.size())});
-  m_ports.GaugeTotal(static_cast<uint32_t>(damaged.size()));
+  // The download display moves the gauge in percent of the bytes while the
+  // objects arrive, as it does for an archive.
+  m_ports.GaugeTotal(100);
+  m_transferTotal = m_transferDone = 0;
+  for (const Damage& d : damaged) m_transferTotal += d.entry.size;
+  m_ports.TransferProgress(0, m_transferTotal);
   for (size_t i = 0; i < damaged.size(); ++i) {
     const Damage& d = damaged[i];
     const std::wstring address = TarvUtil::JoinPath(server, Wide(ObjectAddress(d.entry.sha256)));
     const std::wstring download = TarvUtil::JoinPath(temp, Wide(d.entry.sha256 + ".zst"));
     const std::wstring staged = TarvUtil::JoinPath(staging, std::to_wstring(i));
     std::wstring where;
-    if (!m_ports.FetchFile(address, download, &where)) {
-      if (where == download) TarvUtil::RemoveFile(download);
-      if (m_ports.StopRequested()) return Outcome::kCancelled;
-      Say(2, Id::kRepairDownloadFailed, {address});
-      return Outcome::kFailed;
+    if (!FetchObject(address, download, d, &where)) {
+      return m_ports.StopRequested() ? Outcome::kCancelled : Outcome::kFailed;
     }
     // A replaced file keeps its permissions; a new one gets those its
     // content asks for.
@@ -245,9 +270,30 @@ RepairSession::Outcome RepairSession::Stage(const std::wstring& server,
     }
     if (!regular) chmod(TarvUtil::FsPath(staged).c_str(), ModeForNewFile(staged));
     files->push_back(RepairFile{staged, d.target});
+    m_transferDone += d.entry.size;
+    m_ports.TransferProgress(m_transferDone, m_transferTotal);
     if (!m_ports.GaugeStep()) return Outcome::kCancelled;
   }
   return Outcome::kRepaired;
+}
+
+// One object into `download` (or where it lies), no longer than a zstd
+// frame of the entry's size can be, at the player's speed. Reported when
+// it fails; nothing of it is left then.
+bool RepairSession::FetchObject(const std::wstring& address, const std::wstring& download,
+                                const Damage& d, std::wstring* where) {
+  FetchOptions options;
+  options.max_bytes_per_second = m_speedCap;
+  options.max_bytes = ObjectSizeLimit(d.entry.size);
+  // The gauge counts the files' own bytes: an object's share moves with its
+  // transfer and never passes its file's size.
+  options.progress = [this, &d](uint64_t received) {
+    m_ports.TransferProgress(m_transferDone + std::min(received, d.entry.size), m_transferTotal);
+  };
+  if (m_ports.FetchFile(address, download, where, &options)) return true;
+  if (*where == download) TarvUtil::RemoveFile(download);
+  SayFetchFailed(Id::kRepairDownloadFailed, address, options);
+  return false;
 }
 
 }  // namespace TarvPatch

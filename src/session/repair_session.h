@@ -13,6 +13,7 @@
 
 #include "apply/repair_manifest.h"
 #include "patchserver/catalogue_signature.h"
+#include "session/patch_source.h"
 #include "session/repair_apply.h"
 
 namespace TarvPatch {
@@ -29,10 +30,15 @@ class RepairPorts {
   // answers false when the session must stop.
   virtual void GaugeTotal(uint32_t units) = 0;
   virtual bool GaugeStep() = 0;
-  // The file behind an address (see patch_source.h).
-  virtual bool FetchText(const std::wstring& address, std::string* text, size_t limit) = 0;
+  // The file behind an address (see patch_source.h). The port adds its own
+  // cancel check to `options` (which may be null) and passes the rest on.
+  virtual bool FetchText(const std::wstring& address, std::string* text, size_t limit,
+                         FetchOptions* options) = 0;
   virtual bool FetchFile(const std::wstring& address, const std::wstring& download_path,
-                         std::wstring* where) = 0;
+                         std::wstring* where, FetchOptions* options) = 0;
+  // Repair's transfers as the download gauge and the terminal line show an
+  // archive's: `received` of `expected` bytes.
+  virtual void TransferProgress(uint64_t received, uint64_t expected) = 0;
   // The temporary folder, made when missing.
   virtual bool EnsureTempFolder(std::wstring* folder) = 0;
 };
@@ -45,14 +51,16 @@ class RepairSession {
   static constexpr size_t kCountLineEvery = 500;
 
   // `policy` is what a server's catalogue must prove (its signature) before
-  // its manifest is used.
+  // its manifest is used. `speed_cap` (bytes per second, 0 for none) holds
+  // the manifest and the objects, as it holds an archive's download.
   RepairSession(RepairPorts& ports, RepairApplier& applier, std::wstring install_dir,
-                std::wstring version, CataloguePolicy policy = {})
+                std::wstring version, CataloguePolicy policy = {}, uint64_t speed_cap = 0)
       : m_ports(ports),
         m_applier(applier),
         m_policy(std::move(policy)),
         m_install(std::move(install_dir)),
-        m_version(std::move(version)) {}
+        m_version(std::move(version)),
+        m_speedCap(speed_cap) {}
 
   // Tries the servers in order until one offers a usable manifest for the
   // version, then repairs from it. kFailed when none did or the repair
@@ -77,12 +85,20 @@ class RepairSession {
   Outcome Mend(const std::wstring& server, const std::vector<Damage>& damaged);
   Outcome Stage(const std::wstring& server, const std::vector<Damage>& damaged,
                 const std::wstring& staging, std::vector<RepairFile>* files);
+  bool FetchObject(const std::wstring& address, const std::wstring& download, const Damage& d,
+                   std::wstring* where);
   void Say(int level, int id, const std::vector<std::wstring>& values = {});
+  // The failed fetch of `address` (its line, then the cause), or nothing
+  // after a cancel.
+  void SayFetchFailed(int id, const std::wstring& address, const FetchOptions& options);
 
   RepairPorts& m_ports;
   RepairApplier& m_applier;
   CataloguePolicy m_policy;
   std::wstring m_install, m_version;
+  uint64_t m_speedCap = 0;
+  // The objects' bytes in all and those done, for TransferProgress.
+  uint64_t m_transferTotal = 0, m_transferDone = 0;
   size_t m_repaired = 0, m_correct = 0;
   uint64_t m_serial = 0;
 };

@@ -1,7 +1,14 @@
 #include "session/unpacker.h"
 
-#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include "data/file_io.h"
 #include "data/file_util.h"
 #include "diag/system_log.h"
 #include "os/process.h"
@@ -26,6 +33,28 @@ bool MakeArchivePath(const std::wstring& temp_folder, const std::wstring& patch_
   if (TarvUtil::CreateExclusiveFile(*path)) return true;
   path->clear();
   return false;
+}
+
+bool CopyArchiveIn(const std::wstring& source, const std::wstring& destination,
+                   uint64_t max_bytes) {
+  std::unique_ptr<FILE, int (*)(FILE*)> in(
+      TarvFile::OpenRegularForReading(TarvUtil::FsPath(source)), fclose);
+  if (!in) return false;
+  const int out =
+      TarvFile::Open(TarvUtil::FsPath(destination), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW);
+  if (out < 0) return false;
+  std::vector<char> buffer(1u << 20);
+  uint64_t left = max_bytes == UINT64_MAX ? UINT64_MAX : max_bytes + 1;
+  bool ok = true;
+  while (ok && left > 0) {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(buffer.size(), left));
+    const size_t n = fread(buffer.data(), 1, want, in.get());
+    if (n == 0) break;
+    ok = TarvFile::WriteAll(out, buffer.data(), n);
+    left -= n;
+  }
+  ok = ok && !ferror(in.get());
+  return close(out) == 0 && ok;
 }
 
 bool MakeWorkFolder(const std::wstring& temp_folder, std::wstring* folder) {

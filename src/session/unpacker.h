@@ -6,6 +6,7 @@
 // into its messages.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -18,6 +19,14 @@ namespace TarvPatch {
 // a file name inside the temporary folder) or the file cannot be created.
 bool MakeArchivePath(const std::wstring& temp_folder, const std::wstring& patch_name,
                      std::wstring* path);
+
+// Copies the player's archive `source` (a regular file; a link to one is
+// followed once) into `destination`, a file MakeArchivePath made, through one
+// open descriptor: the copy is what is checked and unpacked, whatever
+// becomes of the player's file meanwhile. At most `max_bytes` + 1 bytes are
+// copied, so that a longer file shows as longer without filling the disk.
+// False when the source cannot be read or the copy cannot be written.
+bool CopyArchiveIn(const std::wstring& source, const std::wstring& destination, uint64_t max_bytes);
 
 // The next temporary name "file<N>" in `temp_folder`, created as a new
 // folder of mode 0700; a name that is taken (by anything, a link included)

@@ -87,8 +87,10 @@ class RepairTest(PatcherTest):
         self.assertEqual(len(self.object_requests(server)), 3)
         server.stop()
         lines = self.finish(patcher)
-        self.assertEqual(lines[-2:], [(2, "Unable to download a file for repair: " +
-                                       server.url(third[1:])), ABORTED])
+        # The failed object is named, then the cause, as a download's would be.
+        self.assertEqual(lines[-3:], [(2, "Unable to download a file for repair: " +
+                                       server.url(third[1:])),
+                                      (2, "The server refused the connection."), ABORTED])
         self.assertEqual(e2e.snapshot(self.install), before)
         self.assertEqual([n for n in os.listdir(self.install) if n.startswith(".tarv-")], [])
 
@@ -105,7 +107,7 @@ class RepairTest(PatcherTest):
         self.assertEqual(lines, [SEARCHING, UNPACKING, PATCHING, UNPACKING, PATCHING,
                                  no_more("3"), COMPLETED])
         self.assertInstallIs("3")
-        # Read where they lie: nothing copied into the temporary folder.
+        # The checked copies went with the session's folder; the player's stay.
         self.assertEqual([n for n in self.temp_names() if n.endswith(".zip")], [])
         self.assertEqual(sorted(os.listdir(folder)), ["1_to_2.zip", "2_to_3.zip", "patches.txt"])
 
