@@ -87,7 +87,6 @@ int ObelkPatcherApp::OnExit() {
   if (m_startup.options) m_startup.options->Clear();
   LaunchOnExitProgram();
   EndWithRunningSession();
-  m_temp.Remove();
   return 0;
 }
 
@@ -115,7 +114,6 @@ void ObelkPatcherApp::EndWithRunningSession() {
     wxMilliSleep(50);
   }
   TarvUtil::RemoveSessionFoldersNow();
-  m_temp.Remove();
   fflush(nullptr);
   _exit(applying ? kClosedWhileApplyingExitCode : 0);
 }
@@ -141,7 +139,12 @@ bool ObelkPatcherApp::CheckPrivileges() {
   RelaunchHooks hooks;
   hooks.show_refusal = ShowPrivilegesRefusal;
   hooks.launch_on_exit = [this] { LaunchOnExitProgram(); };
-  return CheckInstallPrivileges(m_startup.request.admin, PatchSettings::Get(), hooks);
+  // This copy ends here without a window: its exit code is the elevated
+  // copy's, or that of a session that could not run.
+  hooks.elevated_ended = [](int code) { s_startupExitCode = code; };
+  if (CheckInstallPrivileges(m_startup.request.admin, PatchSettings::Get(), hooks)) return true;
+  if (!s_startupExitCode) s_startupExitCode = kExitAborted;
+  return false;
 }
 
 bool ObelkPatcherApp::CreateMainWindow() {
@@ -162,7 +165,7 @@ bool ObelkPatcherApp::CreateMainWindow() {
   // files-in-use check (and finds the journal busy); the lock tells a
   // window-less patcher that one runs. The access test has run by now: the
   // file it may create is one that no step can have left half made.
-  StartupDuties duties = RunStartupDuties(settings.GetTargetDirectory().ToStdWstring(), &m_temp);
+  StartupDuties duties = RunStartupDuties(settings.GetTargetDirectory().ToStdWstring(), nullptr);
   setup.startupLines = std::move(duties.lines);
   auto* frame = new PatchMainFrame(this, std::move(setup));
   frame->Show(true);

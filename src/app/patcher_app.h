@@ -10,7 +10,6 @@
 #include <optional>
 #include <vector>
 
-#include "app/private_temp_folder.h"
 #include "app/startup.h"
 #include "patchserver/download_status.h"
 
@@ -69,9 +68,6 @@ class ObelkPatcherApp : public wxApp {
 
   static std::optional<int> s_startupExitCode;
   StartupState m_startup;
-  // The sessions' private folder, made with the window and removed when the
-  // program ends.
-  PrivateTempFolder m_temp;
   wxString m_onExitCommand;
   bool m_launchOnExit = false;
   // The download status of the worker the window made last, valid while

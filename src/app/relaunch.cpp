@@ -127,6 +127,7 @@ void RunElevatedCopy(const std::string& program, const PatchSettings& settings,
   if (!error.empty()) SystemLogA("RelaunchElevated> %s", error.c_str());
   switch (outcome) {
     case OS::Elevation::Outcome::kFinished:
+      if (hooks.elevated_ended) hooks.elevated_ended(exit_code);
       return;
     case OS::Elevation::Outcome::kNoLauncher:
       ShowBox(hooks, TarvMessages::LoadMessage(TarvMessages::Id::kElevationUnavailable),

@@ -38,6 +38,8 @@ struct RelaunchHooks {
   std::function<void(const std::wstring& text, const std::wstring& caption)> show_box;
   // Starts this instance's --onexit program.
   std::function<void()> launch_on_exit;
+  // Told the exit code of the elevated copy once it has ended.
+  std::function<void(int exit_code)> elevated_ended;
 };
 
 // False when `settings` passes the access test (start-up goes on). A

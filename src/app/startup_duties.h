@@ -31,8 +31,14 @@ struct StartupDuties {
 };
 
 // Takes the lock of `install_dir`; when another patcher holds it, stops
-// there (kBusy, nothing else done). Otherwise makes `temp` and finishes the
-// journal left in the installation, if any, collecting its report lines.
+// there (kBusy, nothing else done). Otherwise makes sure of the temporary
+// folder (the private one when TEMP is not set), makes `temp` in it when
+// given, and finishes the journal left in the installation, if any,
+// collecting its report lines. The window passes no `temp`: each of its
+// sessions makes and removes a folder of its own, and one for the process
+// would only stay behind while the window is open; the window-less mode,
+// which may end without joining its worker, removes everything at once
+// with `temp`.
 StartupDuties RunStartupDuties(const std::wstring& install_dir, PrivateTempFolder* temp);
 
 }  // namespace TarvPatch

@@ -8,7 +8,9 @@
 
 #include "apply/patch_path.h"
 #include "apply/sha256.h"
+#include "apply/step_check.h"
 #include "data/file_util.h"
+#include "data/path_beneath.h"
 #include "diag/system_log.h"
 #include "diag/text_encoding.h"
 #include "os/message_ids.h"
@@ -166,6 +168,13 @@ RepairSession::Outcome RepairSession::Check(const RepairManifest& manifest,
     return std::vector{Count(checked), Count(entries.size()), Count(broken), Count(missing)};
   };
   for (const ManifestEntry& entry : entries) {
+    // A link on the way would have the check read, and the repair write,
+    // somewhere else than the installation: refused before anything is done.
+    if (TarvFile::WalkBeneath(TarvUtil::FsPath(m_install), RelativeFsPath(Wide(entry.path))) ==
+        TarvFile::Beneath::kLink) {
+      m_ports.Report(2, TarvMessages::LoadMessage(Id::kStepLinkRefused) + Wide(entry.path));
+      return Outcome::kFailed;
+    }
     const std::wstring target = TargetOf(m_install, entry);
     const State state = CheckFile(target, entry);
     if (state != State::kCorrect) {
@@ -190,7 +199,9 @@ void RepairSession::ListExtraFiles(const RepairManifest& manifest) {
   std::error_code ec;
   for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::end(it);
        it.increment(ec)) {
-    std::string rel = fs::relative(it->path(), root, ec).generic_string();
+    // Lexically: a link found here is named as the installation has it,
+    // never by where it leads.
+    std::string rel = it->path().lexically_relative(root).generic_string();
     if (it->is_directory(ec) && !it->is_symlink(ec)) {
       if (IsPatcherWorkName(it->path().filename().string())) it.disable_recursion_pending();
       continue;

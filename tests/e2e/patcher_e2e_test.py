@@ -469,15 +469,16 @@ class PatcherTest(unittest.TestCase):
         size = os.path.getsize(os.path.join(self.server_dir, "1_to_2.zip"))
         blocker = os.path.join(self.dir, "blocker")
         e2e.write(blocker, "")
-        launcher = os.path.join(self.dir, "launcher")
-        e2e.make_executable(launcher, '#!/bin/sh\nfor a; do shift\n'
+        launcher, launches = os.path.join(self.dir, "launcher"), os.path.join(self.dir, "launches")
+        e2e.make_executable(launcher, f'#!/bin/sh\necho "$*" >> "{launches}"\nfor a; do shift\n'
                             '  case "$a" in OBELK_MACHINE_REGISTRY=*) '
                             'a="OBELK_MACHINE_REGISTRY=$GRANTED";; esac\n'
                             '  set -- "$@" "$a"\ndone\nexec "$@"\n')
-        for name, args, final, press in (
-                ("patch folder", ["--patch", self.server_dir], "3", True),
+        for name, args, final, press, passed in (
+                ("patch folder", ["--patch", self.server_dir], "3", True,
+                 "--patch=" + self.server_dir),
                 ("speed cap", ["-s", self.serve().url(), "--final", "2", "--limit-rate", "4K"],
-                 "2", False)):
+                 "2", False, "--limit-rate=4096")):
             with self.subTest(name):
                 shutil.rmtree(self.install, ignore_errors=True)
                 self.make_install()
@@ -487,14 +488,17 @@ class PatcherTest(unittest.TestCase):
                 start = time.monotonic()
                 patcher = e2e.Patcher(self.dir, ["1", self.install, *args], env, elevated=True)
                 self.addCleanup(patcher.kill)
-                # The window is the elevated copy's, not the first copy's.
-                self.assertNotIn(patcher.wid, e2e.visible_windows(e2e.Patcher.TITLE,
-                                                                  patcher.proc.pid))
                 if press:
                     patcher.press("apply")
                 lines = self.finish(patcher)
                 self.assertEqual(lines[-1], COMPLETED)
                 self.assertInstallIs(final)
+                # The session ran in the elevated copy, started once, with the options.
+                started = e2e.read(launches).splitlines()
+                self.assertEqual(len(started), 1, started)
+                self.assertIn(" --admin ", started[0])
+                self.assertIn(" " + passed + " ", started[0])
+                os.remove(launches)
                 if not press:
                     # At 4 KiB/s the archive alone takes this long.
                     self.assertGreaterEqual(time.monotonic() - start, size / 4096 - 0.5)

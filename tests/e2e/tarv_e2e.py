@@ -440,8 +440,12 @@ class Patcher:
         self.first = self.wait_for(lambda e: "window" in e, "the window")["window"]
         # Restarted through the elevation launcher, the window is the
         # elevated copy's, a child of the started process.
-        owner = None if elevated else self.proc.pid
-        self.wid = min(wait_until(lambda: visible_windows(self.TITLE, owner),
+        self.window_pid = self.proc.pid
+        if elevated:
+            self.window_pid = int(wait_until(
+                lambda: subprocess.run(["pgrep", "-P", str(self.proc.pid)], capture_output=True,
+                                       text=True).stdout.split(), "the elevated copy")[0])
+        self.wid = min(wait_until(lambda: visible_windows(self.TITLE, self.window_pid),
                                   "the mapped window"))
 
     def entries(self):
@@ -482,7 +486,7 @@ class Patcher:
 
     def describe(self):
         count = len(self.entries())
-        self.proc.send_signal(signal.SIGUSR1)
+        os.kill(self.window_pid, signal.SIGUSR1)
         return self.wait_for(lambda e: "window" in e, "a description", count)["window"]
 
     def click(self, rect, window=None):

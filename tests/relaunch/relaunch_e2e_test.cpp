@@ -98,6 +98,8 @@ TEST_F(RelaunchE2eTest, ElevatedCopyGetsAdminNeverRelaunchesAndOnExitFollowsIt) 
   // refusal instead of asking for elevation again.
   CloseRefusalBox(ElevatedPid());
   ASSERT_EQ(patcher_.Wait(-1), OS::Process::WaitResult::kExited);
+  // The elevated copy could not patch either; its code is the first one's.
+  EXPECT_EQ(patcher_.ExitCode(), 1);
 
   std::string launches = tarvtest::ReadFile(dir_.Sub("launches"));
   EXPECT_EQ(std::count(launches.begin(), launches.end(), '\n'), 1) << launches;
@@ -120,6 +122,7 @@ TEST_F(RelaunchE2eTest, DeclinedPromptIsNamedThenOnExit) {
   StartPatcher("126");
   CloseRefusalBox(patcher_.Pid());
   ASSERT_EQ(patcher_.Wait(-1), OS::Process::WaitResult::kExited);
+  EXPECT_EQ(patcher_.ExitCode(), 1);  // no session could run
   std::string launches = tarvtest::ReadFile(dir_.Sub("launches"));
   EXPECT_EQ(std::count(launches.begin(), launches.end(), '\n'), 1) << launches;
   char real[PATH_MAX];
