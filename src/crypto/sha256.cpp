@@ -1,4 +1,4 @@
-#include "apply/sha256.h"
+#include "crypto/sha256.h"
 
 #include <sodium.h>
 
@@ -7,6 +7,8 @@
 
 #include "data/file_io.h"
 #include "data/file_util.h"
+
+namespace TarvCrypto {
 
 namespace {
 
@@ -57,3 +59,5 @@ bool IsSha256Hex(const std::string& text) {
   }
   return true;
 }
+
+}  // namespace TarvCrypto

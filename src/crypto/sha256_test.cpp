@@ -1,10 +1,11 @@
-#include "apply/sha256.h"
+#include "crypto/sha256.h"
 
 #include <gtest/gtest.h>
 
 #include "data/file_util.h"
 #include "support/test_support.h"
 
+namespace TarvCrypto {
 namespace {
 
 TEST(Sha256, KnownDigestsOfBytesAndFiles) {
@@ -43,3 +44,4 @@ TEST(Sha256, HexFormIsSixtyFourDigits) {
 }
 
 }  // namespace
+}  // namespace TarvCrypto
