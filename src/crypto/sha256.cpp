@@ -1,6 +1,6 @@
 #include "crypto/sha256.h"
 
-#include <sodium.h>
+#include <openssl/evp.h>
 
 #include <cstdio>
 #include <vector>
@@ -10,49 +10,59 @@
 
 namespace TarvCrypto {
 
-namespace {
+Sha256::Sha256() : m_context(EVP_MD_CTX_new()), m_ok(false) {
+  m_ok = m_context != nullptr && EVP_DigestInit_ex(m_context, EVP_sha256(), nullptr) == 1;
+}
 
-std::string Hex(const unsigned char (&digest)[crypto_hash_sha256_BYTES]) {
+Sha256::~Sha256() { EVP_MD_CTX_free(m_context); }
+
+void Sha256::Update(const void* bytes, size_t size) {
+  if (m_ok && size > 0) m_ok = EVP_DigestUpdate(m_context, bytes, size) == 1;
+}
+
+bool Sha256::Finish(Sha256Digest* digest) {
+  unsigned int length = 0;
+  const bool ok = m_ok && EVP_DigestFinal_ex(m_context, digest->data(), &length) == 1 &&
+                  length == digest->size();
+  m_ok = false;
+  return ok;
+}
+
+std::string ToHex(const Sha256Digest& digest) {
   static const char kDigits[] = "0123456789abcdef";
   std::string out;
-  for (unsigned char b : digest) {
+  out.reserve(2 * digest.size());
+  for (uint8_t b : digest) {
     out += kDigits[b >> 4];
     out += kDigits[b & 15];
   }
   return out;
 }
 
-}  // namespace
-
 std::string Sha256Hex(const void* bytes, size_t size) {
-  if (sodium_init() < 0) return std::string();
-  unsigned char digest[crypto_hash_sha256_BYTES];
-  crypto_hash_sha256(digest, static_cast<const unsigned char*>(bytes), size);
-  return Hex(digest);
+  Sha256 sha;
+  sha.Update(bytes, size);
+  Sha256Digest digest;
+  return sha.Finish(&digest) ? ToHex(digest) : std::string();
 }
 
 bool ComputeFileSha256(const std::wstring& path, std::string* digest) {
-  if (sodium_init() < 0) return false;
   FILE* file = TarvFile::OpenRegularForReading(TarvUtil::FsPath(path));
   if (file == nullptr) return false;
-  crypto_hash_sha256_state state;
-  crypto_hash_sha256_init(&state);
-  std::vector<unsigned char> chunk(1 << 16);
+  Sha256 sha;
+  std::vector<unsigned char> chunk(size_t{1} << 16);
   size_t got = 0;
-  while ((got = fread(chunk.data(), 1, chunk.size(), file)) > 0) {
-    crypto_hash_sha256_update(&state, chunk.data(), got);
-  }
+  while ((got = fread(chunk.data(), 1, chunk.size(), file)) > 0) sha.Update(chunk.data(), got);
   const bool whole = ferror(file) == 0;
   fclose(file);
-  if (!whole) return false;
-  unsigned char out[crypto_hash_sha256_BYTES];
-  crypto_hash_sha256_final(&state, out);
-  *digest = Hex(out);
+  Sha256Digest out;
+  if (!sha.Finish(&out) || !whole) return false;
+  *digest = ToHex(out);
   return true;
 }
 
 bool IsSha256Hex(const std::string& text) {
-  if (text.size() != size_t{2} * crypto_hash_sha256_BYTES) return false;
+  if (text.size() != 2 * Sha256Digest().size()) return false;
   for (char c : text) {
     const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
     if (!hex) return false;
