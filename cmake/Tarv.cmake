@@ -45,6 +45,24 @@ endfunction()
 
 # The folder's *_test.cpp files, linked against the folder's library.
 function(tarv_folder_tests lib)
+  tarv_gtest_program(${lib}_tests DEPS ${lib})
+endfunction()
+
+# tarv_program_tests(NAME PROGRAMS programs... DEPS targets...): the
+# folder's *_test.cpp files as the test program NAME, for tests that run the
+# folder's programs (and the others they name) as a user would.
+function(tarv_program_tests name)
+  cmake_parse_arguments(ARG "" "" "PROGRAMS;DEPS" ${ARGN})
+  tarv_gtest_program(${name} DEPS ${ARG_DEPS})
+  if(TARGET ${name})
+    add_dependencies(${name} ${ARG_PROGRAMS})
+  endif()
+endfunction()
+
+# tarv_gtest_program(NAME DEPS targets...): the folder's *_test.cpp files as
+# one GoogleTest program whose tests CTest discovers.
+function(tarv_gtest_program name)
+  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
   if(NOT TARV_BUILD_TESTS)
     return()
   endif()
@@ -52,10 +70,10 @@ function(tarv_folder_tests lib)
   if(NOT tests)
     return()
   endif()
-  add_executable(${lib}_tests ${tests})
-  target_compile_options(${lib}_tests PRIVATE ${TARV_WARNINGS})
-  target_link_libraries(${lib}_tests PRIVATE ${lib} tarv_testsupport GTest::gtest GTest::gmock GTest::gtest_main)
-  gtest_discover_tests(${lib}_tests DISCOVERY_TIMEOUT 60
+  add_executable(${name} ${tests})
+  target_compile_options(${name} PRIVATE ${TARV_WARNINGS})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} tarv_testsupport GTest::gtest GTest::gmock GTest::gtest_main)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
                        PROPERTIES TIMEOUT 600 SKIP_REGULAR_EXPRESSION "\\[  SKIPPED \\]"
                                   ENVIRONMENT "TARV_SOURCE_DIR=${PROJECT_SOURCE_DIR};TARV_BIN_DIR=${CMAKE_BINARY_DIR}/bin")
 endfunction()

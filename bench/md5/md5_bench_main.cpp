@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "apply/md5.h"
+#include "crypto/md5.h"
 #include "data/file_util.h"
 #include "os/process.h"
 
@@ -55,13 +55,13 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::wstring wpath = TarvUtil::FromFsPath(path), digest;
-  ComputeFileMD5(wpath, digest);  // brings the file into the page cache
+  TarvCrypto::ComputeFileMD5(wpath, digest);  // brings the file into the page cache
   std::vector<double> ours, theirs;
   const double mb = static_cast<double>(mib) * 1048576.0 / 1e6;
   int failures = 0;
   for (int r = 0; r < rounds; ++r) {
     auto t0 = std::chrono::steady_clock::now();
-    failures += ComputeFileMD5(wpath, digest) ? 0 : 1;
+    failures += TarvCrypto::ComputeFileMD5(wpath, digest) ? 0 : 1;
     ours.push_back(mb / Seconds(t0));
     std::string error;
     t0 = std::chrono::steady_clock::now();

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "apply/file_patcher.h"
-#include "apply/md5.h"
 #include "apply/patch_applier.h"
+#include "crypto/md5.h"
 #include "data/file_faults.h"
 #include "data/file_util.h"
 #include "diag/text_encoding.h"
@@ -36,7 +36,7 @@ const char* const kPatchedNames[] = {"patched.bin", "Sub/second.bin", "third.bin
 std::string Digest(const std::string& dir, const std::string& bytes) {
   WriteFile(dir + "/digest.tmp", bytes);
   std::wstring digest;
-  EXPECT_TRUE(ComputeFileMD5(TarvUtil::FromFsPath(dir + "/digest.tmp"), digest));
+  EXPECT_TRUE(TarvCrypto::ComputeFileMD5(TarvUtil::FromFsPath(dir + "/digest.tmp"), digest));
   tarvtest::RemoveTree(dir + "/digest.tmp");
   return TarvText::ToUtf8(digest);
 }

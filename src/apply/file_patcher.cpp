@@ -8,9 +8,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "apply/md5.h"
 #include "apply/patch_applier.h"
 #include "apply/patch_path.h"
+#include "crypto/md5.h"
 #include "data/file_util.h"
 #include "diag/text_encoding.h"
 #include "os/exit_cleanup.h"
@@ -155,7 +155,7 @@ bool Rebuild(const PatchFileEntry& entry, const FilePaths& p) {
   }
   std::wstring digest;
   bool known = DigestFromTool(run.digest_line, p.target, &digest);
-  if ((!known && !ComputeFileMD5(p.target, digest)) || digest != entry.m_newDigest) {
+  if ((!known && !TarvCrypto::ComputeFileMD5(p.target, digest)) || digest != entry.m_newDigest) {
     ReportPatchMessage(2, L"The patched file does not have the expected checksum: " + p.target);
     return false;
   }

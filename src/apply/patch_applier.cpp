@@ -5,10 +5,10 @@
 
 #include "apply/apply_files.h"
 #include "apply/file_patcher.h"
-#include "apply/md5.h"
 #include "apply/patch_path.h"
 #include "apply/step_check.h"
 #include "apply/step_journal.h"
+#include "crypto/md5.h"
 #include "data/file_util.h"
 #include "diag/system_log.h"
 #include "diag/text_encoding.h"
@@ -101,7 +101,7 @@ bool AddOne(OpenStep& step, const PatchFileEntry& entry, const PlannedEntry& pla
   auto check = [&](const std::wstring& copy) {
     if (entry.m_newDigest.empty()) return true;
     std::wstring digest;
-    if (!ComputeFileMD5(copy, digest)) return false;  // unreadable: a failed copy
+    if (!TarvCrypto::ComputeFileMD5(copy, digest)) return false;  // unreadable: a failed copy
     wrong_digest = digest != entry.m_newDigest;
     return !wrong_digest;
   };

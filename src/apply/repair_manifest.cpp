@@ -3,7 +3,7 @@
 #include <set>
 
 #include "apply/patch_path.h"
-#include "apply/sha256.h"
+#include "crypto/sha256.h"
 #include "diag/text_encoding.h"
 
 namespace TarvPatch {
@@ -35,7 +35,7 @@ bool IsLowerCaseDigest(const std::string& text) {
   for (char c : text) {
     if (c >= 'A' && c <= 'F') return false;
   }
-  return IsSha256Hex(text);
+  return TarvCrypto::IsSha256Hex(text);
 }
 
 // One line into `entry`; an empty result when it is good, else the fault.

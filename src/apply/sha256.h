@@ -1,16 +1,9 @@
-// SHA-256 (libsodium) as the catalogue names a patch archive: 64 lower-case
-// hexadecimal digits. Plain functions, safe from any thread.
+// The repair's files of session/ name SHA-256 by this include and without
+// the namespace; this header forwards them to crypto/. New code includes
+// crypto/sha256.h.
 #pragma once
 
-#include <cstddef>
-#include <string>
+#include "crypto/sha256.h"
 
-// The digest of `size` bytes.
-std::string Sha256Hex(const void* bytes, size_t size);
-
-// The digest of the file at `path`, read in pieces. False, with `digest`
-// unchanged, when the file cannot be opened or read to its end.
-bool ComputeFileSha256(const std::wstring& path, std::string* digest);
-
-// True for exactly 64 hexadecimal digits of either case.
-bool IsSha256Hex(const std::string& text);
+using TarvCrypto::ComputeFileSha256;
+using TarvCrypto::Sha256Hex;

@@ -13,9 +13,9 @@
 
 #include "apply/apply_files.h"
 #include "apply/file_patcher.h"
-#include "apply/md5.h"
 #include "apply/patch_applier.h"
 #include "apply/patch_path.h"
+#include "crypto/md5.h"
 #include "data/file_util.h"
 #include "data/path_beneath.h"
 #include "diag/system_log.h"
@@ -228,7 +228,7 @@ bool DigestCache::Digest(const std::wstring& path, std::wstring* digest) {
     *digest = it->second.digest;
     return true;
   }
-  if (!ComputeFileMD5(path, now.digest)) return false;
+  if (!TarvCrypto::ComputeFileMD5(path, now.digest)) return false;
   *digest = now.digest;
   m_known[path] = now;
   return true;
@@ -245,8 +245,9 @@ void DigestCache::Prefetch(const std::vector<std::wstring>& paths) {
     for (size_t i; (i = next.fetch_add(1)) < paths.size();) {
       // Kept only when the file did not change while it was read.
       Known after;
-      ok[i] = Identify(paths[i], &found[i]) && ComputeFileMD5(paths[i], found[i].digest) &&
-              Identify(paths[i], &after) && SameContent(found[i], after);
+      ok[i] = Identify(paths[i], &found[i]) &&
+              TarvCrypto::ComputeFileMD5(paths[i], found[i].digest) && Identify(paths[i], &after) &&
+              SameContent(found[i], after);
     }
   };
   std::vector<std::thread> pool;

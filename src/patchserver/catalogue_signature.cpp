@@ -1,6 +1,6 @@
 #include "patchserver/catalogue_signature.h"
 
-#include "apply/minisign_signature.h"
+#include "crypto/minisign_signature.h"
 #include "patchserver/catalogue_stamp.h"
 
 CatalogueVerdict CheckCatalogueSignature(std::string_view catalogue,
@@ -8,15 +8,17 @@ CatalogueVerdict CheckCatalogueSignature(std::string_view catalogue,
                                          const CataloguePolicy& policy, uint64_t* serial,
                                          std::string* detail) {
   std::string reason;
-  MinisignSignature signature;
+  TarvCrypto::MinisignSignature signature;
   CatalogueStamp stamp;
   CatalogueVerdict verdict = CatalogueVerdict::kBad;
-  if (!ParseMinisignSignature(signature_text, &signature, &reason)) {
+  if (!TarvCrypto::ParseMinisignSignature(signature_text, &signature, &reason)) {
     reason = "signature file " + reason;
-  } else if (SignatureCheck check = VerifyMinisignSignature(signature, catalogue, policy.keys);
-             check != SignatureCheck::kValid) {
-    reason = check == SignatureCheck::kUnknownKey ? "signed by a key that is not installed"
-                                                  : "signature does not match the catalogue";
+  } else if (TarvCrypto::SignatureCheck check =
+                 TarvCrypto::VerifyMinisignSignature(signature, catalogue, policy.keys);
+             check != TarvCrypto::SignatureCheck::kValid) {
+    reason = check == TarvCrypto::SignatureCheck::kUnknownKey
+                 ? "signed by a key that is not installed"
+                 : "signature does not match the catalogue";
   } else if (!ParseCatalogueStamp(signature.trusted_comment, &stamp, &reason)) {
     reason = "trusted comment: " + reason;
   } else if (stamp.expires <= policy.now) {

@@ -10,11 +10,11 @@
 #include <string_view>
 #include <vector>
 
-#include "apply/publisher_key.h"
+#include "crypto/publisher_key.h"
 
 // What a catalogue must prove. Without keys nothing is asked for.
 struct CataloguePolicy {
-  std::vector<PublisherKey> keys;
+  std::vector<TarvCrypto::PublisherKey> keys;
   uint64_t lowest_serial = 0;  // the highest serial accepted before
   int64_t now = 0;             // seconds since 1970, UTC
 

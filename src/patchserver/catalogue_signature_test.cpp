@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "apply/minisign_signature.h"
-#include "apply/secret_key.h"
+#include "crypto/minisign_signature.h"
+#include "crypto/secret_key.h"
 
 namespace {
 
@@ -11,15 +11,16 @@ const char kCatalogue[] = "source-version: 1\ntarget-version: 2\n";
 const int64_t kNow = 1800000000;  // 2027-01-15
 
 TEST(CatalogueSignature, VerdictsForEachWayACatalogueCanFail) {
-  const SecretKey publisher = GenerateSecretKey(), old_key = GenerateSecretKey(),
-                  stranger = GenerateSecretKey();
+  const TarvCrypto::SecretKey publisher = TarvCrypto::GenerateSecretKey(),
+                              old_key = TarvCrypto::GenerateSecretKey(),
+                              stranger = TarvCrypto::GenerateSecretKey();
   CataloguePolicy policy;
   policy.keys = {old_key.PublicKey(), publisher.PublicKey()};
   policy.lowest_serial = 10;
   policy.now = kNow;
-  auto sig = [](const SecretKey& key, const std::string& comment,
+  auto sig = [](const TarvCrypto::SecretKey& key, const std::string& comment,
                 const std::string& message = kCatalogue) {
-    return FormatMinisignSignature(SignMessage(key, message, comment), "u");
+    return TarvCrypto::FormatMinisignSignature(TarvCrypto::SignMessage(key, message, comment), "u");
   };
   const std::string later = " expires:2027-01-15T08:00:01Z";  // one second after kNow
   struct {

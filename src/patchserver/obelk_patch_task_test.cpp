@@ -9,8 +9,8 @@
 #include <filesystem>
 #include <thread>
 
-#include "apply/minisign_signature.h"
-#include "apply/secret_key.h"
+#include "crypto/minisign_signature.h"
+#include "crypto/secret_key.h"
 #include "data/file_util.h"
 #include "inet/transfer_control.h"
 #include "os/messages.h"
@@ -285,14 +285,16 @@ TEST_F(PatchTaskTest, FtpDownloadCutInTheMiddleIsResumedInTheSameFile) {
 // whose catalogue passes, says for each other one why, and keeps the serial.
 TEST_F(PatchTaskTest, SignedCataloguesAreCheckedServerByServer) {
   TarvMessages::SetThreadLanguage(TarvMessages::Language::kEnglish);
-  const SecretKey publisher = GenerateSecretKey(), stranger = GenerateSecretKey();
+  const TarvCrypto::SecretKey publisher = TarvCrypto::GenerateSecretKey(),
+                              stranger = TarvCrypto::GenerateSecretKey();
   const std::string text = Catalogue("1.0", "1.1");
-  auto serve = [&](const std::string& folder, const SecretKey* key, const std::string& comment,
-                   const std::string& served_text) {
+  auto serve = [&](const std::string& folder, const TarvCrypto::SecretKey* key,
+                   const std::string& comment, const std::string& served_text) {
     tarvtest::WriteFile(http_.root() + "/" + folder + "/patches.txt", served_text);
     if (key != nullptr) {
-      tarvtest::WriteFile(http_.root() + "/" + folder + "/patches.txt.minisig",
-                          FormatMinisignSignature(SignMessage(*key, text, comment), "u"));
+      tarvtest::WriteFile(
+          http_.root() + "/" + folder + "/patches.txt.minisig",
+          TarvCrypto::FormatMinisignSignature(TarvCrypto::SignMessage(*key, text, comment), "u"));
     }
     return http_.Url(folder);
   };

@@ -1,6 +1,6 @@
 #include "patchserver/patch_catalogue.h"
 
-#include "apply/sha256.h"
+#include "crypto/sha256.h"
 #include "data/file_util.h"
 #include "patchserver/line_reader.h"
 
@@ -57,7 +57,7 @@ bool TakeArchiveFields(PatchCatalogue::KeyValueTable& table, PatchInfo* info) {
     if (!ParseSize(size, &value)) return false;
     info->patchDataSize = value;
   }
-  if (!digest.empty() && !IsSha256Hex(digest)) return false;
+  if (!digest.empty() && !TarvCrypto::IsSha256Hex(digest)) return false;
   info->patchDataSha256 = digest;
   return true;
 }
@@ -144,7 +144,7 @@ void PatchCatalogue::TakeManifestRecord(KeyValueTable& table, const std::wstring
   const std::string& version = table["manifest-version"];
   std::string sha256 = LowerAscii(table["manifest-sha256"]);
   ManifestInfo info{TarvUtil::ToWide(table["manifest-url"]), sha256};
-  if (version.empty() || info.url.empty() || !IsSha256Hex(sha256)) return;
+  if (version.empty() || info.url.empty() || !TarvCrypto::IsSha256Hex(sha256)) return;
   if (!IsAbsolute(info.url)) {
     if (server.empty()) return;
     info.url = TarvUtil::JoinPath(server, info.url);

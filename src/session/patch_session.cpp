@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <ctime>
 
-#include "apply/publisher_key.h"
-#include "apply/sha256.h"
+#include "crypto/publisher_key.h"
+#include "crypto/sha256.h"
 #include "data/file_util.h"
 #include "diag/system_log.h"
 #include "os/message_ids.h"
@@ -151,15 +151,15 @@ bool PatchSession::TakeApplicationLock() {
 bool PatchSession::LoadCataloguePolicy(CataloguePolicy* policy) {
   const std::wstring path = TarvUtil::JoinPath(InstallDir(), kPublisherKeyFile);
   std::string error;
-  switch (LoadPublisherKeys(path, &policy->keys, &error)) {
-    case KeyFileState::kAbsent:
+  switch (TarvCrypto::LoadPublisherKeys(path, &policy->keys, &error)) {
+    case TarvCrypto::KeyFileState::kAbsent:
       return true;
-    case KeyFileState::kBroken:
+    case TarvCrypto::KeyFileState::kBroken:
       SystemLogA("session: publisher key file %s: %s\n", TarvUtil::FsPath(path).c_str(),
                  error.c_str());
       Report(2, kPublisherKeyUnusable, path);
       return false;
-    case KeyFileState::kLoaded:
+    case TarvCrypto::KeyFileState::kLoaded:
       break;
   }
   m_signed = true;
@@ -318,7 +318,7 @@ PatchSession::Result PatchSession::CheckArchive(const PatchStep& step,
                        (!step.data_size || size == *step.data_size);
   const bool digest_ok =
       size_ok && (step.data_sha256.empty() ||
-                  (ComputeFileSha256(archive, &digest) && digest == step.data_sha256));
+                  (TarvCrypto::ComputeFileSha256(archive, &digest) && digest == step.data_sha256));
   if (digest_ok) return Result::kOk;
   SystemLogA("session: archive has %llu bytes and SHA-256 %s; the catalogue gives %llu and %s\n",
              static_cast<unsigned long long>(size), digest.empty() ? "-" : digest.c_str(),

@@ -8,9 +8,9 @@
 #include <functional>
 #include <map>
 
-#include "apply/publisher_key.h"
-#include "apply/secret_key.h"
-#include "apply/sha256.h"
+#include "crypto/publisher_key.h"
+#include "crypto/secret_key.h"
+#include "crypto/sha256.h"
 #include "data/file_util.h"
 #include "diag/text_encoding.h"
 #include "e2e/uninstall_log_reader.h"
@@ -515,7 +515,7 @@ TEST(PatchSession, StopDuringOrRightAfterUnpackingEndsQuietly) {
 // has been applied. Without the key, size and digest still hold when given.
 TEST(PatchSession, SignedUpdates) {
   const std::string archive = "the archive of a step";
-  const std::string digest = Sha256Hex(archive.data(), archive.size());
+  const std::string digest = TarvCrypto::Sha256Hex(archive.data(), archive.size());
   const std::string size = std::to_string(archive.size());
   const std::string dl = "download http://127.0.0.1:1/1_to_2.zip at most " + size;
   const std::string mismatch = "L2 The downloaded patch file does not match the patch catalogue.";
@@ -605,8 +605,9 @@ TEST(PatchSession, SignedUpdates) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Session s;
-    tarvtest::WriteFile(s.install + "/Binaries/tarv-publisher.pub",
-                        FormatPublisherKey(GenerateSecretKey().PublicKey()));
+    tarvtest::WriteFile(
+        s.install + "/Binaries/tarv-publisher.pub",
+        TarvCrypto::FormatPublisherKey(TarvCrypto::GenerateSecretKey().PublicKey()));
     for (auto& [v, step] : s.ports.catalogue) {
       step.data_size = archive.size();
       step.data_sha256 = digest;

@@ -27,6 +27,14 @@ expect 1 '^src/data/x.cpp:2: data may not include ui/main_frame.h$' \
   "$(tree upward data/x.cpp $'#include <vector>\n#include "ui/main_frame.h"')"
 expect 1 'session may not include app/startup.h' \
   "$(tree upward_header session/y.h '  #  include "app/startup.h"  // spaced')"
+# Allowed by the order of the rows, but not named in the including row.
+expect 1 '^src/inet/a.cpp:1: inet may not include apply/patch_list.h$' \
+  "$(tree sideways inet/a.cpp '#include "apply/patch_list.h"')"
+expect 1 'patchserver may not include apply/step_check.h' \
+  "$(tree sideways_server patchserver/b.h '#include "apply/step_check.h"')"
+expect 1 'crypto may not include os/process.h' "$(tree crypto_os crypto/c.cpp '#include "os/process.h"')"
+expect 1 '^src/extra: no row in the layer table$' "$(tree unplaced extra/e.cpp '#include "data/file_io.h"')"
+expect 0 '^$' "$(tree crypto_data crypto/d.cpp '#include "data/file_io.h"')"
 expect 0 '^$' "$(tree downward ui/z.cpp $'#include "session/ap_thread.h"\n#include "diag/assertion.h"')"
 expect 0 '^$' "$(tree same data/w.cpp '#include "data/file_io.h"')"
 expect 0 '^$' "$(tree tools tools/jpatch/m.cpp '#include "app/startup.h"')"

@@ -1,4 +1,3 @@
-#include <openssl/evp.h>
 #include <sys/mman.h>
 #include <unistd.h>
 #include <zstd.h>
@@ -9,6 +8,7 @@
 #include <vector>
 
 #include "branch_filter.h"
+#include "crypto/sha256.h"
 #include "follower.h"
 #include "format2.h"
 
@@ -135,10 +135,6 @@ void ChangeWord(unsigned char* bytes, size_t width, uint64_t value) {
   for (size_t i = 0; i < width; ++i) bytes[i] = static_cast<unsigned char>(word >> (8 * i));
 }
 
-struct DigestDeleter {
-  void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
-};
-
 }  // namespace
 
 bool IsFormat2(const unsigned char* data, size_t size) {
@@ -223,11 +219,7 @@ bool ApplyFormat2(const unsigned char* old_data, size_t old_size, const unsigned
   // Word changes: the unchanged bytes before the next change, once read.
   uint64_t unchanged = 0;
   bool have_unchanged = false;
-  std::unique_ptr<EVP_MD_CTX, DigestDeleter> md(EVP_MD_CTX_new());
-  if (!md || EVP_DigestInit_ex(md.get(), EVP_sha256(), nullptr) != 1) {
-    *why = "out of memory";
-    return false;
-  }
+  TarvCrypto::Sha256 sha;
 
   // Through the branch filter the records read the old file filtered: a
   // copy, made on a thread of its own ahead of the records (the mapped pages
@@ -261,7 +253,7 @@ bool ApplyFormat2(const unsigned char* old_data, size_t old_size, const unsigned
       done = unfilter.Convert(out, written);
       if (written == h.new_size) done = written;  // the tail is never converted
     }
-    EVP_DigestUpdate(md.get(), out + hashed, done - hashed);
+    sha.Update(out + hashed, done - hashed);
     hashed = done;
     return done;
   });
@@ -378,10 +370,12 @@ bool ApplyFormat2(const unsigned char* old_data, size_t old_size, const unsigned
     return false;
   }
   final_output.Finish();
-  unsigned char rebuilt[EVP_MAX_MD_SIZE];
-  unsigned int len = 0;
-  if (EVP_DigestFinal_ex(md.get(), rebuilt, &len) != 1 || len != sizeof h.digest ||
-      memcmp(rebuilt, h.digest, len) != 0) {
+  TarvCrypto::Sha256Digest rebuilt;
+  if (!sha.Finish(&rebuilt)) {
+    *why = "out of memory";
+    return false;
+  }
+  if (memcmp(rebuilt.data(), h.digest, rebuilt.size()) != 0) {
     *why = "the rebuilt file does not match its digest (another old file?)";
     return false;
   }

@@ -1,7 +1,6 @@
 #include "format2_writer.h"
 
 #include <divsufsort.h>
-#include <openssl/evp.h>
 #include <zstd.h>
 
 #include <algorithm>
@@ -12,6 +11,7 @@
 #include <utility>
 
 #include "branch_filter.h"
+#include "crypto/sha256.h"
 #include "format2.h"
 
 namespace difference {
@@ -624,12 +624,14 @@ bool WriteFormat2(const unsigned char* old_data, size_t old_size, const unsigned
   Store64(header + 8, old_size);
   Store64(header + 16, new_size);
   Store64(header + kFormat2HeaderSize, flags);
-  unsigned int digest_len = 0;
-  if (EVP_Digest(digest_of != nullptr ? digest_of : new_data, new_size, header + 24, &digest_len,
-                 EVP_sha256(), nullptr) != 1) {
+  TarvCrypto::Sha256 sha;
+  sha.Update(digest_of != nullptr ? digest_of : new_data, new_size);
+  TarvCrypto::Sha256Digest digest;
+  if (!sha.Finish(&digest)) {
     *why = "cannot compute the digest";
     return false;
   }
+  memcpy(header + 24, digest.data(), digest.size());
   if (fwrite(header, 1, header_size, out) != header_size) {
     *why = std::string("cannot write the difference: ") + strerror(errno);
     return false;

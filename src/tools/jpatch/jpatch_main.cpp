@@ -41,7 +41,7 @@
 #include <string>
 #include <vector>
 
-#include "apply/md5.h"
+#include "crypto/md5.h"
 #include "data/file_io.h"
 #include "tools/difference/follower.h"
 #include "tools/difference/format2.h"
@@ -67,7 +67,7 @@ char g_partPath[4096];
 // The digest of the output, taken on a thread of its own as the output
 // becomes final, where the caller asks for it; the same thread writes the
 // second format's output (see MakeOutputBuffer).
-MD5 g_md5;
+TarvCrypto::MD5 g_md5;
 bool g_digest_wanted = false;
 std::unique_ptr<difference::Follower> g_hasher;
 

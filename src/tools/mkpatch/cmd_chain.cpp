@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <vector>
 
-#include "apply/sha256.h"
+#include "crypto/sha256.h"
 #include "data/file_io.h"
 #include "data/file_util.h"
 #include "mkpatch.h"
@@ -57,7 +57,8 @@ std::string Record(const std::string& from, const std::string& to, uint64_t size
 bool ArchiveFields(const std::string& zip, uint64_t* size, std::string* sha256,
                    std::string* error) {
   const std::wstring path = TarvUtil::FromFsPath(zip);
-  if (TarvUtil::QueryFileSize(path, *size) != DB_OK || !ComputeFileSha256(path, sha256)) {
+  if (TarvUtil::QueryFileSize(path, *size) != DB_OK ||
+      !TarvCrypto::ComputeFileSha256(path, sha256)) {
     *error = zip + ": cannot be read back";
     return false;
   }

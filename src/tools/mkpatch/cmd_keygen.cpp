@@ -7,7 +7,7 @@
 
 #include <cstdio>
 
-#include "apply/secret_key.h"
+#include "crypto/secret_key.h"
 #include "data/file_io.h"
 #include "mkpatch.h"
 
@@ -28,11 +28,11 @@ int CmdKeygen(const Args& in) {
       return Fail(path + ": exists already (--force replaces it)");
     }
   }
-  const SecretKey key = GenerateSecretKey();
+  const TarvCrypto::SecretKey key = TarvCrypto::GenerateSecretKey();
   std::string error;
-  if (!TarvFile::ReplaceFile(args[1], FormatSecretKey(key), {.mode = 0600}, &error) ||
-      !TarvFile::ReplaceFile(args[0], FormatPublisherKey(key.PublicKey()), {.mode = 0644},
-                             &error)) {
+  if (!TarvFile::ReplaceFile(args[1], TarvCrypto::FormatSecretKey(key), {.mode = 0600}, &error) ||
+      !TarvFile::ReplaceFile(args[0], TarvCrypto::FormatPublisherKey(key.PublicKey()),
+                             {.mode = 0644}, &error)) {
     return Fail(error);
   }
   printf("key %s: public key %s, secret key %s (keep it off the servers)\n",

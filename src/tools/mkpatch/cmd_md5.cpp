@@ -1,7 +1,7 @@
 // tarv-mkpatch md5 FILE...: digests in the form md5sum prints them.
 #include <cstdio>
 
-#include "apply/md5.h"
+#include "crypto/md5.h"
 #include "data/file_util.h"
 #include "diag/text_encoding.h"
 #include "mkpatch.h"
@@ -13,7 +13,7 @@ int CmdMd5(const Args& args) {
   int code = 0;
   for (const auto& file : args) {
     std::wstring digest;
-    if (!ComputeFileMD5(TarvUtil::FromFsPath(file), digest)) {
+    if (!TarvCrypto::ComputeFileMD5(TarvUtil::FromFsPath(file), digest)) {
       code = Fail(file + ": cannot be read");
       continue;
     }

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "apply/secret_key.h"
+#include "crypto/secret_key.h"
 #include "data/file_io.h"
 #include "mkpatch.h"
 #include "patchserver/catalogue_stamp.h"
@@ -75,13 +75,14 @@ int CmdSign(const Args& in) {
         "usage: tarv-mkpatch sign [--serial N] [--expires TIME] SECRET_KEY FILE [SIGNATURE]");
   }
   std::string key_text, message;
-  SecretKey key;
+  TarvCrypto::SecretKey key;
   if (!ReadFile(args[0], uint64_t{64} << 10, &key_text, &error)) return Fail(error);
-  if (!ParseSecretKey(key_text, &key, &error)) return Fail(args[0] + ": " + error);
+  if (!TarvCrypto::ParseSecretKey(key_text, &key, &error)) return Fail(args[0] + ": " + error);
   if (!ReadFile(args[1], kMaxSignedBytes, &message, &error)) return Fail(error);
   const std::string signature_path = args.size() == 3 ? args[2] : args[1] + ".minisig";
-  const MinisignSignature signature = SignMessage(key, message, FormatCatalogueStamp(stamp));
-  const std::string text = FormatMinisignSignature(
+  const TarvCrypto::MinisignSignature signature =
+      TarvCrypto::SignMessage(key, message, FormatCatalogueStamp(stamp));
+  const std::string text = TarvCrypto::FormatMinisignSignature(
       signature, "signature from tarv-mkpatch key " + key.PublicKey().IdText());
   if (!TarvFile::ReplaceFile(signature_path, text, {.mode = 0644}, &error)) return Fail(error);
   printf("%s: serial %llu, expires %s, key %s\n", signature_path.c_str(),

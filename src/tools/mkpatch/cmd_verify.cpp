@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "apply/minisign_signature.h"
+#include "crypto/minisign_signature.h"
 #include "data/file_io.h"
 #include "mkpatch.h"
 #include "patchserver/catalogue_stamp.h"
@@ -19,24 +19,25 @@ int CmdVerify(const Args& args) {
   }
   const std::string signature_path = args.size() == 3 ? args[2] : args[1] + ".minisig";
   std::string key_text, message, signature_text, error;
-  std::vector<PublisherKey> keys;
-  MinisignSignature signature;
-  if (!ReadFile(args[0], kMaxPublisherKeyFileBytes, &key_text, &error)) return Fail(error);
-  if (!ParsePublisherKeys(key_text, &keys, &error)) return Fail(args[0] + ": " + error);
+  std::vector<TarvCrypto::PublisherKey> keys;
+  TarvCrypto::MinisignSignature signature;
+  if (!ReadFile(args[0], TarvCrypto::kMaxPublisherKeyFileBytes, &key_text, &error))
+    return Fail(error);
+  if (!TarvCrypto::ParsePublisherKeys(key_text, &keys, &error)) return Fail(args[0] + ": " + error);
   if (!ReadFile(args[1], size_t{256} << 20, &message, &error) ||
-      !ReadFile(signature_path, kMaxSignatureFileBytes, &signature_text, &error)) {
+      !ReadFile(signature_path, TarvCrypto::kMaxSignatureFileBytes, &signature_text, &error)) {
     return Fail(error);
   }
-  if (!ParseMinisignSignature(signature_text, &signature, &error)) {
+  if (!TarvCrypto::ParseMinisignSignature(signature_text, &signature, &error)) {
     return Fail(signature_path + ": " + error);
   }
-  PublisherKey signer;
-  switch (VerifyMinisignSignature(signature, message, keys, &signer)) {
-    case SignatureCheck::kUnknownKey:
+  TarvCrypto::PublisherKey signer;
+  switch (TarvCrypto::VerifyMinisignSignature(signature, message, keys, &signer)) {
+    case TarvCrypto::SignatureCheck::kUnknownKey:
       return Fail(signature_path + ": made by a key that " + args[0] + " does not hold");
-    case SignatureCheck::kInvalid:
+    case TarvCrypto::SignatureCheck::kInvalid:
       return Fail(signature_path + ": does not match " + args[1]);
-    case SignatureCheck::kValid:
+    case TarvCrypto::SignatureCheck::kValid:
       break;
   }
   CatalogueStamp stamp;

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "apply/md5.h"
+#include "crypto/md5.h"
 #include "data/file_util.h"
 #include "diag/text_encoding.h"
 #include "difference.h"
@@ -66,7 +66,8 @@ bool ScanTree(const std::string& root, Tree* tree, std::string* error) {
 
 std::string Digest(const std::string& path) {
   std::wstring digest;
-  return ComputeFileMD5(TarvUtil::FromFsPath(path), digest) ? TarvText::ToUtf8(digest) : "";
+  return TarvCrypto::ComputeFileMD5(TarvUtil::FromFsPath(path), digest) ? TarvText::ToUtf8(digest)
+                                                                        : "";
 }
 
 std::string ListPath(const std::string& rel) {

@@ -9,7 +9,7 @@
 #include <set>
 
 #include "apply/repair_manifest.h"
-#include "apply/sha256.h"
+#include "crypto/sha256.h"
 #include "data/file_io.h"
 #include "data/file_util.h"
 
@@ -95,7 +95,7 @@ class Store {
       const std::string disk = Under(root, rel);
       std::error_code ec;
       e.size = fs::file_size(disk, ec);
-      if (ec || !ComputeFileSha256(TarvUtil::FromFsPath(disk), &e.sha256)) {
+      if (ec || !TarvCrypto::ComputeFileSha256(TarvUtil::FromFsPath(disk), &e.sha256)) {
         *error = disk + ": cannot be read";
         return false;
       }
@@ -158,7 +158,7 @@ bool WriteRepairStore(const std::string& server,
     *records += "\r\nmanifest-url: ";
     *records += address;
     *records += "\r\nmanifest-sha256: ";
-    *records += Sha256Hex(manifest.data(), manifest.size());
+    *records += TarvCrypto::Sha256Hex(manifest.data(), manifest.size());
     *records += "\r\n";
   }
   return true;

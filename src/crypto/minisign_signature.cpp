@@ -1,11 +1,13 @@
-#include "apply/minisign_signature.h"
+#include "crypto/minisign_signature.h"
 
 #include <sodium.h>
 
 #include <cstring>
 
-#include "apply/base64.h"
-#include "apply/minisign_lines.h"
+#include "crypto/base64.h"
+#include "crypto/minisign_lines.h"
+
+namespace TarvCrypto {
 
 namespace {
 
@@ -151,3 +153,5 @@ SignatureCheck VerifyMinisignSignature(const MinisignSignature& signature, std::
   if (signer != nullptr) *signer = *key;
   return SignatureCheck::kValid;
 }
+
+}  // namespace TarvCrypto

@@ -1,6 +1,8 @@
-#include "apply/base64.h"
+#include "crypto/base64.h"
 
 #include <sodium.h>
+
+namespace TarvCrypto {
 
 std::string EncodeBase64(const uint8_t* bytes, size_t size) {
   if (sodium_init() < 0) return std::string();
@@ -25,3 +27,5 @@ bool DecodeBase64(std::string_view text, std::vector<uint8_t>* bytes) {
   *bytes = std::move(out);
   return true;
 }
+
+}  // namespace TarvCrypto

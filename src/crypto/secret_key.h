@@ -12,8 +12,10 @@
 #include <string>
 #include <string_view>
 
-#include "apply/minisign_signature.h"
-#include "apply/publisher_key.h"
+#include "crypto/minisign_signature.h"
+#include "crypto/publisher_key.h"
+
+namespace TarvCrypto {
 
 struct SecretKey {
   MinisignKeyId id{};
@@ -36,3 +38,5 @@ std::string FormatSecretKey(const SecretKey& key);
 // The prehashed signature of `message` with `trusted_comment`.
 MinisignSignature SignMessage(const SecretKey& key, std::string_view message,
                               const std::string& trusted_comment);
+
+}  // namespace TarvCrypto

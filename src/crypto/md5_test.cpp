@@ -1,4 +1,4 @@
-#include "apply/md5.h"
+#include "crypto/md5.h"
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
@@ -10,6 +10,7 @@
 #include "data/file_util.h"
 #include "support/test_support.h"
 
+namespace TarvCrypto {
 namespace {
 
 std::string ReferenceMD5(const std::string& data) {
@@ -147,3 +148,4 @@ TEST(ComputeFileMD5Test, UnreadablePathsLeaveTheOutputAlone) {
 }
 
 }  // namespace
+}  // namespace TarvCrypto

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "apply/sha256.h"
+#include "crypto/sha256.h"
 #include "support/test_support.h"
 
 namespace {
@@ -179,7 +179,7 @@ TEST(MkpatchToolTest, ChainWritesArchivesAndCatalogue) {
   auto bound = [&](const std::string& step) {
     const std::string zip = ReadFile(dir.Sub("server/" + step + ".zip"));
     return "patch-data-size: " + std::to_string(zip.size()) +
-           "\r\npatch-data-sha256: " + Sha256Hex(zip.data(), zip.size()) + "\r\n";
+           "\r\npatch-data-sha256: " + TarvCrypto::Sha256Hex(zip.data(), zip.size()) + "\r\n";
   };
   const std::string catalogue = ReadFile(dir.Sub("server/patches.txt"));
   EXPECT_EQ(catalogue.substr(0, catalogue.find("\r\n\r\nmanifest-") + 2),

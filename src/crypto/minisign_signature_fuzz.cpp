@@ -7,29 +7,32 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "apply/minisign_signature.h"
-#include "apply/publisher_key.h"
+#include "crypto/minisign_signature.h"
+#include "crypto/publisher_key.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
-  MinisignSignature signature;
+  TarvCrypto::MinisignSignature signature;
   std::string error;
-  if (ParseMinisignSignature(text, &signature, &error)) {
+  if (TarvCrypto::ParseMinisignSignature(text, &signature, &error)) {
     if (!error.empty()) abort();
-    MinisignSignature again;
-    if (!ParseMinisignSignature(FormatMinisignSignature(signature, "u"), &again, &error) ||
+    TarvCrypto::MinisignSignature again;
+    if (!TarvCrypto::ParseMinisignSignature(TarvCrypto::FormatMinisignSignature(signature, "u"),
+                                            &again, &error) ||
         again.trusted_comment != signature.trusted_comment ||
         again.signature != signature.signature || again.key_id != signature.key_id) {
       abort();
     }
-    PublisherKey key;
+    TarvCrypto::PublisherKey key;
     key.id = signature.key_id;
-    if (VerifyMinisignSignature(signature, text, {key}) == SignatureCheck::kUnknownKey) abort();
+    if (TarvCrypto::VerifyMinisignSignature(signature, text, {key}) ==
+        TarvCrypto::SignatureCheck::kUnknownKey)
+      abort();
   } else if (error.empty()) {
     abort();
   }
-  std::vector<PublisherKey> keys;
+  std::vector<TarvCrypto::PublisherKey> keys;
   error.clear();
-  if (ParsePublisherKeys(text, &keys, &error) == keys.empty()) abort();
+  if (TarvCrypto::ParsePublisherKeys(text, &keys, &error) == keys.empty()) abort();
   return 0;
 }

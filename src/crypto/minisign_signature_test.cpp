@@ -1,13 +1,14 @@
 // The signature, key and secret-key files of the publisher, checked against
 // files made by Debian's minisign program and against malformed ones.
-#include "apply/minisign_signature.h"
+#include "crypto/minisign_signature.h"
 
 #include <gtest/gtest.h>
 
-#include "apply/base64.h"
-#include "apply/secret_key.h"
+#include "crypto/base64.h"
+#include "crypto/secret_key.h"
 #include "support/test_support.h"
 
+namespace TarvCrypto {
 namespace {
 
 using tarvtest::ReadFile;
@@ -199,3 +200,4 @@ TEST(MinisignSignature, MalformedFilesAreRefusedWithTheirReason) {
 }
 
 }  // namespace
+}  // namespace TarvCrypto

@@ -1,9 +1,10 @@
-#include "apply/secret_key.h"
+#include "crypto/secret_key.h"
 
 #include <gtest/gtest.h>
 
-#include "apply/base64.h"
+#include "crypto/base64.h"
 
+namespace TarvCrypto {
 namespace {
 
 // The decoded key line of a formatted key, changed by `edit`, formatted back.
@@ -61,3 +62,4 @@ TEST(SecretKey, RoundTripsAndRefusesWhatItCannotSignWith) {
 }
 
 }  // namespace
+}  // namespace TarvCrypto

@@ -1,4 +1,4 @@
-#include "apply/md5.h"
+#include "crypto/md5.h"
 
 #include <bit>
 #include <cstring>
@@ -6,6 +6,8 @@
 
 #include "data/file_io.h"
 #include "data/file_util.h"
+
+namespace TarvCrypto {
 
 namespace {
 
@@ -258,3 +260,5 @@ bool ComputeFileMD5(const std::wstring& path, std::wstring& digest) {
   digest = text;
   return true;
 }
+
+}  // namespace TarvCrypto

@@ -1,12 +1,13 @@
-#include "apply/publisher_key.h"
+#include "crypto/publisher_key.h"
 
 #include <gtest/gtest.h>
 
-#include "apply/base64.h"
-#include "apply/secret_key.h"
+#include "crypto/base64.h"
+#include "crypto/secret_key.h"
 #include "data/file_util.h"
 #include "support/test_support.h"
 
+namespace TarvCrypto {
 namespace {
 
 std::string B64(const std::string& bytes) {
@@ -96,3 +97,4 @@ TEST(PublisherKey, LoadingTellsAbsentFromBroken) {
 }
 
 }  // namespace
+}  // namespace TarvCrypto

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "apply/sha256.h"
+#include "crypto/sha256.h"
 #include "support/test_support.h"
 
 namespace {
@@ -154,7 +154,7 @@ TEST(MkpatchSigning, ChainBindsEveryRecordToItsArchive) {
     const std::string zip = ReadFile(dir.Sub("srv/" + step + ".zip"));
     const std::string fields =
         "patch-data-url: " + step + ".zip\r\npatch-data-size: " + std::to_string(zip.size()) +
-        "\r\npatch-data-sha256: " + Sha256Hex(zip.data(), zip.size()) + "\r\n";
+        "\r\npatch-data-sha256: " + TarvCrypto::Sha256Hex(zip.data(), zip.size()) + "\r\n";
     EXPECT_NE(catalogue.find(fields), std::string::npos) << catalogue;
   }
 }

@@ -1,10 +1,15 @@
-#include "apply/sha256.h"
+#include "crypto/sha256.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
 
 #include "data/file_util.h"
 #include "support/test_support.h"
 
+namespace TarvCrypto {
 namespace {
 
 TEST(Sha256, KnownDigestsOfBytesAndFiles) {
@@ -42,4 +47,31 @@ TEST(Sha256, HexFormIsSixtyFourDigits) {
   EXPECT_FALSE(IsSha256Hex(""));
 }
 
+// The streaming form gives the one-shot digest however the bytes are cut,
+// including empty pieces and pieces across the 64-byte block.
+TEST(Sha256, PiecesGiveTheDigestOfTheWhole) {
+  const std::string million(1000000, 'a');
+  struct {
+    std::vector<size_t> pieces;
+  } cases[] = {{{1}}, {{0, 63, 1, 64, 65}}, {{4096, 0, 7}}, {{1000000}}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.pieces.size());
+    Sha256 sha;
+    size_t done = 0, k = 0;
+    while (done < million.size()) {
+      const size_t n = std::min(c.pieces[k++ % c.pieces.size()], million.size() - done);
+      sha.Update(million.data() + done, n);
+      done += n;
+    }
+    Sha256Digest digest;
+    ASSERT_TRUE(sha.Finish(&digest));
+    EXPECT_EQ(ToHex(digest), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+  }
+  Sha256 spent;
+  Sha256Digest digest;
+  ASSERT_TRUE(spent.Finish(&digest));
+  EXPECT_FALSE(spent.Finish(&digest)) << "a finished digest is spent";
+}
+
 }  // namespace
+}  // namespace TarvCrypto

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+namespace TarvCrypto {
+
 inline constexpr std::string_view kUntrustedCommentPrefix = "untrusted comment: ";
 inline constexpr std::string_view kTrustedCommentPrefix = "trusted comment: ";
 
@@ -19,3 +21,5 @@ bool SplitMinisignLines(std::string_view text, std::vector<std::string_view>* li
 
 // The text after `prefix` when `line` starts with it.
 bool TakeCommentText(std::string_view line, std::string_view prefix, std::string_view* comment);
+
+}  // namespace TarvCrypto

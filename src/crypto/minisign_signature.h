@@ -17,7 +17,9 @@
 #include <string_view>
 #include <vector>
 
-#include "apply/publisher_key.h"
+#include "crypto/publisher_key.h"
+
+namespace TarvCrypto {
 
 enum class SignatureAlgorithm {
   kLegacy,     // "Ed": the signature covers the file's bytes
@@ -60,3 +62,5 @@ SignatureCheck VerifyMinisignSignature(const MinisignSignature& signature, std::
 
 // The BLAKE2b-512 digest that the prehashed form signs.
 std::array<uint8_t, 64> MinisignMessageDigest(std::string_view message);
+
+}  // namespace TarvCrypto

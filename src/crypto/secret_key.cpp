@@ -1,12 +1,14 @@
-#include "apply/secret_key.h"
+#include "crypto/secret_key.h"
 
 #include <sodium.h>
 
 #include <cstring>
 #include <vector>
 
-#include "apply/base64.h"
-#include "apply/minisign_lines.h"
+#include "crypto/base64.h"
+#include "crypto/minisign_lines.h"
+
+namespace TarvCrypto {
 
 namespace {
 
@@ -135,3 +137,5 @@ MinisignSignature SignMessage(const SecretKey& key, std::string_view message,
                        key.key.data());
   return out;
 }
+
+}  // namespace TarvCrypto

@@ -1,11 +1,13 @@
-#include "apply/publisher_key.h"
+#include "crypto/publisher_key.h"
 
 #include <cstring>
 
-#include "apply/base64.h"
-#include "apply/minisign_lines.h"
+#include "crypto/base64.h"
+#include "crypto/minisign_lines.h"
 #include "data/file_io.h"
 #include "data/file_util.h"
+
+namespace TarvCrypto {
 
 namespace {
 
@@ -104,3 +106,5 @@ KeyFileState LoadPublisherKeys(const std::wstring& path, std::vector<PublisherKe
   }
   return ParsePublisherKeys(text, keys, error) ? KeyFileState::kLoaded : KeyFileState::kBroken;
 }
+
+}  // namespace TarvCrypto

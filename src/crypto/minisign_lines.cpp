@@ -1,4 +1,6 @@
-#include "apply/minisign_lines.h"
+#include "crypto/minisign_lines.h"
+
+namespace TarvCrypto {
 
 bool SplitMinisignLines(std::string_view text, std::vector<std::string_view>* lines,
                         std::string* error) {
@@ -26,3 +28,5 @@ bool TakeCommentText(std::string_view line, std::string_view prefix, std::string
   *comment = line.substr(prefix.size());
   return true;
 }
+
+}  // namespace TarvCrypto

@@ -11,6 +11,8 @@
 #include <memory>
 #include <string>
 
+namespace TarvCrypto {
+
 class MD5 {
  public:
   MD5();
@@ -41,3 +43,5 @@ class MD5 {
 // `digest`. False, with `digest` unchanged, when the path is not a regular
 // file that can be opened and read to its end.
 bool ComputeFileMD5(const std::wstring& path, std::wstring& digest);
+
+}  // namespace TarvCrypto
