@@ -747,7 +747,7 @@ TEST(PatchSession, OfflineArchiveSwappedAfterTheCheckIsNotUnpacked) {
     PatchStep step{L"2", TarvUtil::FromFsPath(archive)};
     if (c.digest) {
       step.data_size = good.size();
-      step.data_sha256 = Sha256Hex(good.data(), good.size());
+      step.data_sha256 = TarvCrypto::Sha256Hex(good.data(), good.size());
     }
     s.ports.catalogue[L"1"] = step;
     s.ports.local_catalogue = c.catalogue;

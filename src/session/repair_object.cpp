@@ -10,7 +10,7 @@
 #include <memory>
 #include <vector>
 
-#include "apply/sha256.h"
+#include "crypto/sha256.h"
 #include "data/file_io.h"
 #include "data/file_util.h"
 
@@ -83,7 +83,7 @@ bool UnpackRepairObject(const std::wstring& object, const std::wstring& destinat
     ok = false;
   }
   std::string digest;
-  if (ok && (written != entry.size || !ComputeFileSha256(destination, &digest) ||
+  if (ok && (written != entry.size || !TarvCrypto::ComputeFileSha256(destination, &digest) ||
              digest != entry.sha256)) {
     *error = "its content does not match its digest";
     ok = false;

@@ -7,8 +7,8 @@
 #include <set>
 
 #include "apply/patch_path.h"
-#include "apply/sha256.h"
 #include "apply/step_check.h"
+#include "crypto/sha256.h"
 #include "data/file_util.h"
 #include "data/path_beneath.h"
 #include "diag/system_log.h"
@@ -49,7 +49,7 @@ State CheckFile(const std::wstring& target, const ManifestEntry& entry) {
     return State::kDamaged;
   }
   std::string digest;
-  if (!ComputeFileSha256(target, &digest)) return State::kDamaged;
+  if (!TarvCrypto::ComputeFileSha256(target, &digest)) return State::kDamaged;
   return digest == entry.sha256 ? State::kCorrect : State::kDamaged;
 }
 
@@ -130,7 +130,7 @@ bool RepairSession::LoadManifest(const std::wstring& server, RepairManifest* man
     SayFetchFailed(Id::kManifestUnusable, info->url, manifest_fetch);
     return false;
   }
-  if (Sha256Hex(text.data(), text.size()) != info->sha256) {
+  if (TarvCrypto::Sha256Hex(text.data(), text.size()) != info->sha256) {
     error = "its digest differs from the catalogue's";
   } else if (!manifest->Parse(text, &error)) {
     error = "broken, " + error;

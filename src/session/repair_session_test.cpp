@@ -9,8 +9,8 @@
 #include <filesystem>
 #include <set>
 
-#include "apply/publisher_key.h"
-#include "apply/sha256.h"
+#include "crypto/publisher_key.h"
+#include "crypto/sha256.h"
 #include "data/file_util.h"
 #include "diag/text_encoding.h"
 #include "os/messages.h"
@@ -256,7 +256,7 @@ TEST(RepairSession, ServersWithoutAUsableManifestArePassedOver) {
 TEST(RepairSession, UnsignedCatalogueIsNotTrustedWhereSignaturesAreRequired) {
   Fixture f;
   f.Damage();
-  f.policy.keys.push_back(PublisherKey{});
+  f.policy.keys.push_back(TarvCrypto::PublisherKey{});
   const std::string address = f.server + "/patches.txt";
   EXPECT_EQ(f.Run(), RepairSession::Outcome::kFailed);
   WriteFile(address + ".minisig", "untrusted comment: x\nnot a signature\n");
@@ -280,7 +280,7 @@ TEST(RepairSession, SignedCatalogueIsTrustedAndItsSerialHandedOn) {
       0);
   std::string error;
   ASSERT_EQ(LoadPublisherKeys(TarvUtil::FromFsPath(pub), &f.policy.keys, &error),
-            KeyFileState::kLoaded)
+            TarvCrypto::KeyFileState::kLoaded)
       << error;
   f.policy.now = static_cast<int64_t>(time(nullptr));
   EXPECT_EQ(f.Run(), RepairSession::Outcome::kRepaired);
@@ -296,7 +296,7 @@ TEST(RepairSession, SignedCatalogueIsTrustedAndItsSerialHandedOn) {
 // The server path of the object that holds version 1's file `rel`.
 std::string ObjectPath(Fixture& f, const std::string& rel) {
   const std::string content = ReadFile(f.dir.Sub("v1/" + rel));
-  return "/" + ObjectAddress(Sha256Hex(content.data(), content.size()));
+  return "/" + ObjectAddress(TarvCrypto::Sha256Hex(content.data(), content.size()));
 }
 
 // The address of a server with a user and a password, as players write
