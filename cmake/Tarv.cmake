@@ -1,7 +1,9 @@
 # Shared build rules. Every subsystem folder is one static library made of the
 # .cpp files in it; files ending in _test.cpp form the folder's test program
-# and files ending in _fuzz.cpp are libFuzzer targets. Linux code of a
-# platform seam ends in _posix.cpp and is part of the library like any other.
+# and files ending in _fuzz.cpp are libFuzzer targets. The platform code of a
+# seam sits beside its header: *_posix.cpp and *_linux.cpp are built
+# everywhere but Windows, *_win.cpp only on Windows, so a port adds files and
+# changes no list (scripts/check-seam keeps platform headers in those files).
 
 # Warnings are errors only where the project's own checks ask for it
 # (scripts/test sets TARV_WERROR): another compiler or a distribution's
@@ -26,11 +28,22 @@ if(TARV_FUZZ)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
+# Drops from the list in `var` the platform files of the other platform.
+function(tarv_platform_filter var)
+  if(WIN32)
+    list(FILTER ${var} EXCLUDE REGEX "_(posix|linux)(_test)?\\.cpp$")
+  else()
+    list(FILTER ${var} EXCLUDE REGEX "_win(_test)?\\.cpp$")
+  endif()
+  set(${var} ${${var}} PARENT_SCOPE)
+endfunction()
+
 # tarv_library(NAME folder DEPS targets...)
 function(tarv_library name)
   cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
   file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
   list(FILTER srcs EXCLUDE REGEX "(_test|_fuzz|_main)\\.cpp$")
+  tarv_platform_filter(srcs)
   if(NOT srcs)
     # A folder whose code has not been written yet still gives a library, so
     # that the folders above it can name it.
@@ -67,6 +80,7 @@ function(tarv_gtest_program name)
     return()
   endif()
   file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
+  tarv_platform_filter(tests)
   if(NOT tests)
     return()
   endif()

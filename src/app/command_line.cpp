@@ -1,15 +1,14 @@
 #include "app/command_line.h"
 
-#include <unistd.h>
 #include <wx/msgout.h>
 
-#include <climits>
 #include <cstdlib>
 #include <memory>
 
 #include "inet/transfer_control.h"
 #include "os/message_ids.h"
 #include "os/messages.h"
+#include "os/this_process.h"
 #include "session/patch_settings.h"
 
 namespace TarvPatch {
@@ -258,21 +257,14 @@ bool ReadCommandLine(const std::vector<wxString>& args, const OptionTable& table
 wxString ProgramFolder(const wxString& argv0) {
   int slash = argv0.Find('/', true);
   if (slash != wxNOT_FOUND) return argv0.Left(static_cast<size_t>(slash) + 1);
-  char path[PATH_MAX];
-  ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
-  if (length <= 0) return wxString();
-  wxString executable = wxString::FromUTF8(path, static_cast<size_t>(length));
+  const std::string path = OS::ExecutablePath();
+  if (path.empty()) return wxString();
+  wxString executable = wxString::FromUTF8(path);
   return executable.Left(static_cast<size_t>(executable.Find('/', true)) + 1);
 }
 
 void WriteToStandardError(const wxString& text) {
-  const std::string utf8 = (text + "\n").utf8_string();
-  size_t done = 0;
-  while (done < utf8.size()) {
-    ssize_t put = write(STDERR_FILENO, utf8.data() + done, utf8.size() - done);
-    if (put <= 0) return;
-    done += static_cast<size_t>(put);
-  }
+  OS::WriteStandardError((text + "\n").utf8_string());
 }
 
 }  // namespace TarvPatch

@@ -1,12 +1,12 @@
 #include "app/on_exit.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
 #include <wx/cmdline.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "data/file_status.h"
 #include "os/message_ids.h"
 #include "os/messages.h"
 #include "os/process.h"
@@ -16,8 +16,9 @@ namespace TarvPatch {
 namespace {
 
 bool IsExecutableFile(const std::string& path) {
-  struct stat info;
-  return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && access(path.c_str(), X_OK) == 0;
+  TarvFile::FileStatus info;
+  return TarvFile::StatusOf(path, &info) && info.type == TarvFile::FileType::kRegular &&
+         TarvFile::IsExecutable(path);
 }
 
 std::string Utf8(const wxString& text) { return text.utf8_string(); }
@@ -26,7 +27,7 @@ std::string Utf8(const wxString& text) { return text.utf8_string(); }
 
 std::string FindProgram(const std::string& name) {
   if (name.empty() || name.find('/') != std::string::npos) return name;
-  const char* path_env = getenv("PATH");
+  const char* path_env = std::getenv("PATH");
   std::string path = path_env != nullptr ? path_env : "/usr/local/bin:/usr/bin:/bin";
   size_t start = 0;
   while (start <= path.size()) {
@@ -42,7 +43,7 @@ std::string FindProgram(const std::string& name) {
 
 OnExitResult LaunchOnExitProgram(bool launch, const wxString& command,
                                  const std::function<void(const wxString&)>& report_error,
-                                 pid_t* started) {
+                                 OS::ProcessId* started) {
   if (!launch || command.empty()) return OnExitResult::kNothingToStart;
   wxArrayString args = wxCmdLineParser::ConvertStringToArgs(command, wxCMD_LINE_SPLIT_UNIX);
   if (args.empty()) return OnExitResult::kNothingToStart;

@@ -3,10 +3,11 @@
 // moment for it to start and never for it to end. GUI thread at exit.
 #pragma once
 
-#include <sys/types.h>
 #include <wx/string.h>
 
 #include <functional>
+
+#include "os/process.h"
 
 namespace TarvPatch {
 
@@ -24,7 +25,7 @@ constexpr int kOnExitWaitMs = 1000;
 // program is not reaped here, so its parent may wait for it.
 OnExitResult LaunchOnExitProgram(bool launch, const wxString& command,
                                  const std::function<void(const wxString&)>& report_error,
-                                 pid_t* started = nullptr);
+                                 OS::ProcessId* started = nullptr);
 
 // The program file for `name`: itself when it holds a "/", otherwise the
 // first executable regular file of that name in $PATH; empty when none.

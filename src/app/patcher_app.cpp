@@ -1,7 +1,5 @@
 #include "app/patcher_app.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 
 #include "app/command_line.h"
@@ -15,6 +13,7 @@
 #include "os/message_ids.h"
 #include "os/messages.h"
 #include "os/session_folder.h"
+#include "os/this_process.h"
 #include "session/patch_settings.h"
 #include "session/patch_thread.h"
 #include "ui/banner.h"
@@ -115,7 +114,7 @@ void ObelkPatcherApp::EndWithRunningSession() {
   }
   TarvUtil::RemoveSessionFoldersNow();
   fflush(nullptr);
-  _exit(applying ? kClosedWhileApplyingExitCode : 0);
+  OS::ExitNow(applying ? kClosedWhileApplyingExitCode : 0);
 }
 
 void ObelkPatcherApp::SetOnExitCommand(const wxString& command, bool launch) {

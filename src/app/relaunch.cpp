@@ -1,14 +1,14 @@
 #include "app/relaunch.h"
 
-#include <limits.h>
-#include <stdlib.h>
 #include <wx/msgdlg.h>
 
+#include "data/file_status.h"
 #include "diag/system_log.h"
 #include "inet/url.h"
 #include "os/elevation.h"
 #include "os/message_ids.h"
 #include "os/messages.h"
+#include "os/this_process.h"
 #include "session/install_access.h"
 #include "ui/session_output.h"
 
@@ -170,8 +170,10 @@ void ShowPatcherBox(const std::wstring& text, const std::wstring& caption) {
 }
 
 std::string RunningProgramPath() {
-  char path[PATH_MAX];
-  return realpath("/proc/self/exe", path) ? std::string(path) : std::string();
+  // The file as it is now: one deleted or moved since the start is no
+  // program to start again.
+  const std::string path = OS::ExecutablePath();
+  return !path.empty() && TarvFile::EntryExists(path) ? path : std::string();
 }
 
 }  // namespace TarvPatch

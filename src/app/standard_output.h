@@ -5,6 +5,9 @@
 
 namespace TarvPatch {
 
+// The descriptor of standard output, the same on every C runtime.
+constexpr int kStandardOutputDescriptor = 1;
+
 // Returns a descriptor of the original standard output for the report and
 // points descriptor 1 at /dev/null, so the trace reaches only the system
 // journal, where an administrator does not take it for the session's lines;

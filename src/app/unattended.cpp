@@ -1,7 +1,5 @@
 #include "app/unattended.h"
 
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 
@@ -17,6 +15,7 @@
 #include "os/elevation.h"
 #include "os/message_ids.h"
 #include "os/messages.h"
+#include "os/this_process.h"
 #include "session/patch_settings.h"
 #include "session/patch_thread.h"
 #include "ui/terminal_front_end.h"
@@ -61,7 +60,7 @@ int EndCancelled(TerminalFrontEnd& front, const SessionWorker& made, PrivateTemp
     if (!applying && Now() >= deadline) {
       temp.Remove();
       fflush(nullptr);
-      _exit(kExitCancelled);
+      OS::ExitNow(kExitCancelled);
     }
     SignalCancel::Wait(20);  // takes further signals in, without acting on them
   }
@@ -95,13 +94,13 @@ int PrintUsage() {
   TarvMessages::SelectLanguage();
   const OptionTable table;
   const std::string usage = (table.Usage() + "\n").utf8_string();
-  TarvFile::WriteAll(STDOUT_FILENO, usage.data(), usage.size());
+  TarvFile::WriteAll(kStandardOutputDescriptor, usage.data(), usage.size());
   return kExitCompleted;
 }
 
 int PrintVersion() {
   const std::string version = std::string("tarv-patcher ") + TARV_VERSION + "\n";
-  TarvFile::WriteAll(STDOUT_FILENO, version.data(), version.size());
+  TarvFile::WriteAll(kStandardOutputDescriptor, version.data(), version.size());
   return kExitCompleted;
 }
 
@@ -127,7 +126,7 @@ int RunUnattended(const std::vector<wxString>& args) {
     return accepted ? kExitAborted : kExitBadCommandLine;
   }
   int report = TakeStandardOutput(state.request.verbose);
-  if (report < 0) report = STDOUT_FILENO;
+  if (report < 0) report = kStandardOutputDescriptor;
   TerminalFrontEnd front(ChooseStyle(state.request.json, report), report);
   SignalCancel::Install(front.CancelFlag());
   PrivateTempFolder temp;

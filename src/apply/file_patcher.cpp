@@ -1,19 +1,16 @@
 #include "apply/file_patcher.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstring>
 
 #include "apply/patch_applier.h"
 #include "apply/patch_path.h"
 #include "crypto/md5.h"
+#include "data/file_status.h"
 #include "data/file_util.h"
 #include "diag/text_encoding.h"
 #include "os/exit_cleanup.h"
+#include "os/pipe.h"
 #include "os/process.h"
 
 namespace TarvPatch {
@@ -64,27 +61,18 @@ bool DigestFromTool(const std::string& line, const std::wstring& target, std::ws
       end != '\n' || strlen(hex) != 32) {
     return false;
   }
-  struct stat st;
-  if (lstat(TarvUtil::FsPath(target).c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
-      st.st_size != size || st.st_dev != dev || st.st_ino != ino ||
-      static_cast<long long>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec != mtime_ns) {
+  TarvFile::FileStatus st;
+  if (!TarvFile::StatusOfEntry(TarvUtil::FsPath(target), &st) ||
+      st.type != TarvFile::FileType::kRegular || st.size != static_cast<uint64_t>(size) ||
+      st.device != dev || st.inode != ino || st.mtime_ns != mtime_ns) {
     return false;
   }
   *digest = TarvText::FromUtf8(hex);
   return true;
 }
 
-// Reads what the tool left on the digest pipe; the pipe is closed after.
-std::string ReadDigestLine(int fd) {
-  std::string line;
-  char buffer[256];
-  ssize_t got;
-  while (line.size() < 1024 && (got = read(fd, buffer, sizeof buffer)) > 0) {
-    line.append(buffer, static_cast<size_t>(got));
-  }
-  close(fd);
-  return line;
-}
+// The most of the digest pipe that is read: a line is far shorter.
+constexpr size_t kDigestLineLimit = 1024;
 
 // Runs the tool, asking the cancel query between slices of the wait; a
 // cancelled or lost tool is killed before this returns.
@@ -93,21 +81,19 @@ ToolRun RunTool(const FilePaths& p) {
   OS::Process tool;
   std::vector<std::string> argv = {TarvUtil::FsPath(p.tool), TarvUtil::FsPath(p.backup),
                                    TarvUtil::FsPath(p.diff), TarvUtil::FsPath(p.target)};
-  int digest_pipe[2] = {-1, -1};
+  OS::Pipe digest_pipe;
   std::vector<std::string> env;
-  if (pipe2(digest_pipe, O_CLOEXEC | O_NONBLOCK) == 0) {
-    tool.PassDescriptor(digest_pipe[1]);
+  const bool piped = digest_pipe.Open();
+  if (piped) {
+    tool.PassDescriptor(digest_pipe.WriteEnd());
     env.push_back("TARV_DIGEST_FD=3");
   }
   const bool started = tool.Start(argv, &run.error, "", env);
-  if (digest_pipe[1] >= 0) close(digest_pipe[1]);
-  if (!started) {
-    if (digest_pipe[0] >= 0) close(digest_pipe[0]);
-    return run;
-  }
+  digest_pipe.CloseWriteEnd();
+  if (!started) return run;
   // Should the process end meanwhile, the tool goes with it, never orphaned.
-  const pid_t pid = tool.Pid();
-  OS::ExitCleanup stop([pid] { kill(pid, SIGKILL); });
+  const OS::ProcessId pid = tool.Pid();
+  OS::ExitCleanup stop([pid] { OS::KillProcess(pid); });
   bool cancelled = false;
   OS::Process::WaitResult waited = tool.WaitInSlices(kToolSliceMs, [&] {
     cancelled = CancelQuery() && CancelQuery()();
@@ -115,12 +101,11 @@ ToolRun RunTool(const FilePaths& p) {
   });
   if (waited != OS::Process::WaitResult::kExited) {
     tool.Terminate();
-    if (digest_pipe[0] >= 0) close(digest_pipe[0]);
     run.end = cancelled ? ToolRun::End::kCancelled : ToolRun::End::kSignalled;
-    run.code = SIGKILL;
+    run.code = OS::KilledSignal();
     return run;
   }
-  if (digest_pipe[0] >= 0) run.digest_line = ReadDigestLine(digest_pipe[0]);
+  if (piped) run.digest_line = digest_pipe.ReadAvailable(kDigestLineLimit);
   run.end = tool.TermSignal() != 0 ? ToolRun::End::kSignalled : ToolRun::End::kExited;
   run.code = tool.TermSignal() != 0 ? tool.TermSignal() : tool.ExitCode();
   return run;

@@ -1,9 +1,5 @@
 #include "apply/step_check.h"
 
-#include <sys/stat.h>
-#include <sys/statvfs.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -16,6 +12,7 @@
 #include "apply/patch_applier.h"
 #include "apply/patch_path.h"
 #include "crypto/md5.h"
+#include "data/file_status.h"
 #include "data/file_util.h"
 #include "data/path_beneath.h"
 #include "diag/system_log.h"
@@ -36,9 +33,9 @@ constexpr uint64_t kSpaceMarginPercent = 5;
 constexpr size_t kMaxDigestThreads = 4;
 
 uint64_t SizeOf(const std::wstring& path) {
-  struct stat st;
-  if (lstat(TarvUtil::FsPath(path).c_str(), &st) != 0) return 0;
-  return static_cast<uint64_t>(st.st_size);
+  TarvFile::FileStatus st;
+  if (!TarvFile::StatusOfEntry(TarvUtil::FsPath(path), &st)) return 0;
+  return st.size;
 }
 
 // The state of one check: the plan grows as the entries are looked at.
@@ -179,7 +176,7 @@ bool Checker::Patched(const PatchFileEntry& entry, PlannedEntry* planned) {
 
 bool Checker::ToolReady(bool needed) {
   std::wstring tool = TarvUtil::JoinPath(m_install, L"Binaries/jpatchl-w32.exe");
-  if (!needed || access(TarvUtil::FsPath(tool).c_str(), X_OK) == 0) return true;
+  if (!needed || TarvFile::IsExecutable(TarvUtil::FsPath(tool))) return true;
   // The reason, as the line of a tool that could not be started gives it.
   const std::wstring reason = L" (" + TarvText::FromUtf8(strerror(errno)) + L")";
   EntryPath path = SplitEntryPath(m_first_rebuilt);
@@ -193,9 +190,8 @@ bool Checker::ToolReady(bool needed) {
 }
 
 bool EnoughSpace(const std::wstring& install_dir, uint64_t needed) {
-  struct statvfs vfs;
-  if (statvfs(TarvUtil::FsPath(install_dir).c_str(), &vfs) != 0) return true;  // cannot tell
-  uint64_t free_bytes = static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
+  uint64_t free_bytes = 0;
+  if (!TarvFile::FreeSpace(TarvUtil::FsPath(install_dir), &free_bytes)) return true;  // cannot tell
   uint64_t wanted = needed + needed / 100 * kSpaceMarginPercent + kSpaceMargin;
   if (wanted <= free_bytes) return true;
   SystemLogA("step: %llu bytes needed with margin, %llu free\n",
@@ -207,12 +203,12 @@ bool EnoughSpace(const std::wstring& install_dir, uint64_t needed) {
 }  // namespace
 
 bool DigestCache::Identify(const std::wstring& path, Known* known) {
-  struct stat st;
-  if (stat(TarvUtil::FsPath(path).c_str(), &st) != 0) return false;
-  known->dev = st.st_dev;
-  known->ino = st.st_ino;
-  known->size = static_cast<uint64_t>(st.st_size);
-  known->mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  TarvFile::FileStatus st;
+  if (!TarvFile::StatusOf(TarvUtil::FsPath(path), &st)) return false;
+  known->dev = st.device;
+  known->ino = st.inode;
+  known->size = st.size;
+  known->mtime_ns = st.mtime_ns;
   return true;
 }
 

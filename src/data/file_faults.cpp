@@ -1,7 +1,6 @@
 #include "data/file_faults.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -24,7 +23,7 @@ struct Seam {
   uint64_t total = 0;
   Fault faults[kCallKinds];
   uint64_t crash_at = 0;
-  int crash_signal = SIGKILL;
+  int crash_signal = DefaultCrashSignal();
 };
 
 Seam& TheSeam() {
@@ -61,7 +60,7 @@ void ArmFaultFrom(const char* text) {
 void ArmCrashFrom(const char* text) {
   char* end = nullptr;
   uint64_t nth = std::strtoull(text, &end, 10);
-  int signal = (end != nullptr && *end == ':') ? std::atoi(end + 1) : SIGKILL;
+  int signal = (end != nullptr && *end == ':') ? std::atoi(end + 1) : DefaultCrashSignal();
   if (nth > 0 && signal > 0) SetCrashPoint(nth, signal);
 }
 
@@ -141,7 +140,7 @@ bool PassesFaultSeam(Call call) {
     const Fault& fault = seam.faults[i];
     if (fault.first != 0 && n >= fault.first && n <= fault.last) err = fault.err;
   }
-  if (crash_signal != 0) std::raise(crash_signal);
+  if (crash_signal != 0) RaiseCrash(crash_signal);
   if (err == 0) return true;
   errno = err;
   return false;

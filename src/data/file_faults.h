@@ -28,6 +28,12 @@ void InjectFault(Call call, uint64_t nth, int err, uint64_t times = 1);
 // Raises `signal` in this process just before its n-th counted call from now
 // on (of any kind). SIGSTOP lets a parent inspect the state mid-write.
 void SetCrashPoint(uint64_t nth, int signal);
+
+// The platform part of a crash point (file_faults_posix.cpp): the signal
+// used when none is named (one that runs no handler, as a kill would), and
+// raising a signal in this process.
+int DefaultCrashSignal();
+void RaiseCrash(int signal);
 // Disarms everything and sets every count to zero.
 void ResetFaults();
 // Counted calls of a kind (or of every kind) since the last reset.

@@ -9,8 +9,6 @@
 // them fail.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -20,6 +18,10 @@
 
 namespace TarvFile {
 
+// Permission bits of a file (07777 on Linux; Windows keeps only the owner's
+// write bit as the read-only attribute).
+using FileMode = uint32_t;
+
 // The folder part of a path: "." for a bare name, "/" for a name at the root.
 std::string FolderOf(const std::string& path);
 
@@ -27,13 +29,43 @@ std::string FolderOf(const std::string& path);
 // descriptor or -1; the others return false on failure. Write loops until all
 // of `size` is written (EINTR retried); a write that makes no progress fails
 // with ENOSPC.
-int Open(const std::string& path, int flags, mode_t mode = 0);
+int Open(const std::string& path, int flags, FileMode mode = 0);
+
+// The usual opens without the system's flags, each close-on-exec and counted
+// by the fault seam as an open: reading, reading and writing an existing
+// file, and a new file that must not exist yet (a link there is not
+// followed). -1 with errno on failure.
+int OpenForReading(const std::string& path);
+int OpenForUpdate(const std::string& path);
+// An existing file, emptied for writing; a link there is not followed.
+int OpenForReplacing(const std::string& path);
+int CreateNew(const std::string& path, FileMode mode);
+// Closes a descriptor; false with errno when the system reports a failure.
+bool Close(int fd);
+// Reads what is there up to `size` bytes (EINTR retried): the count, 0 at
+// the end, -1 with errno.
+long long ReadSome(int fd, void* buffer, size_t size);
 bool WriteAll(int fd, const void* data, size_t size);
 bool Fsync(int fd);
 bool Rename(const std::string& from, const std::string& to);
 bool Unlink(const std::string& path);
 // A hard link `to` of the file `from` (a link at `from` is linked as a link).
 bool Link(const std::string& from, const std::string& to);
+// A stream over a copy of the descriptor `fd`, for a library that writes
+// through FILE*; closing the stream leaves `fd` open. Null with errno.
+FILE* StreamOnCopy(int fd, const char* mode);
+
+// A write and an unlink that the fault seam neither counts nor fails, for a
+// report line on a pipe and for the clean-up of a failing tool; both safe
+// in a signal handler. The write stops at the first failure.
+void WriteUncounted(int fd, const void* data, size_t size);
+void UnlinkUncounted(const char* path);
+
+// Makes a new folder that only this user may enter, named by `pattern`
+// with its last six characters "XXXXXX" replaced by a fresh choice; the
+// name made is left in `pattern`. False with errno when none could be made.
+bool MakeUniqueFolder(std::string* pattern);
+
 // Flushes a folder's entries (after a rename into it). File systems that
 // refuse fsync on folders count as success: the data is safe there anyway.
 bool SyncFolder(const std::string& folder);
@@ -61,8 +93,8 @@ FILE* OpenRegularForReading(const std::string& path);
 struct ReplaceOptions {
   // Mode of the new file; with kKeepMode an existing file's mode (and owner,
   // when run as root) is kept and a new file gets 0644.
-  static constexpr mode_t kKeepMode = static_cast<mode_t>(-1);
-  mode_t mode = kKeepMode;
+  static constexpr FileMode kKeepMode = static_cast<FileMode>(-1);
+  FileMode mode = kKeepMode;
   // A fixed name for the temporary file (a leftover of that name is removed,
   // never followed). Empty: a fresh hidden name in the target's folder.
   std::string temp_path;

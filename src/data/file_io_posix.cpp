@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -49,7 +50,7 @@ std::string FreshTempName(const std::string& target) {
 }
 
 // The mode (and, for root, the owner) the replacement takes over.
-bool ApplyMode(int fd, const std::string& target, mode_t wanted) {
+bool ApplyMode(int fd, const std::string& target, FileMode wanted) {
   if (wanted != ReplaceOptions::kKeepMode) return fchmod(fd, wanted & 07777) == 0;
   struct stat old_info;
   if (stat(target.c_str(), &old_info) != 0) return fchmod(fd, 0644) == 0;
@@ -76,11 +77,58 @@ std::string FolderOf(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-int Open(const std::string& path, int flags, mode_t mode) {
+int Open(const std::string& path, int flags, FileMode mode) {
   if (!PassesFaultSeam(Call::kOpen)) return -1;
   for (;;) {
     int fd = open(path.c_str(), flags, mode);
     if (fd >= 0 || errno != EINTR) return fd;
+  }
+}
+
+int OpenForReading(const std::string& path) { return Open(path, O_RDONLY | O_CLOEXEC); }
+
+int OpenForUpdate(const std::string& path) { return Open(path, O_RDWR | O_CLOEXEC); }
+
+int OpenForReplacing(const std::string& path) {
+  return Open(path, O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
+}
+
+int CreateNew(const std::string& path, FileMode mode) {
+  return Open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+}
+
+FILE* StreamOnCopy(int fd, const char* mode) {
+  int copy = dup(fd);
+  if (copy < 0) return nullptr;
+  FILE* stream = fdopen(copy, mode);
+  if (stream == nullptr) {
+    const int err = errno;
+    close(copy);
+    errno = err;
+  }
+  return stream;
+}
+
+void WriteUncounted(int fd, const void* data, size_t size) {
+  const char* bytes = static_cast<const char*>(data);
+  while (size > 0) {
+    ssize_t put = write(fd, bytes, size);
+    if (put <= 0) return;
+    bytes += put;
+    size -= static_cast<size_t>(put);
+  }
+}
+
+void UnlinkUncounted(const char* path) { unlink(path); }
+
+bool MakeUniqueFolder(std::string* pattern) { return mkdtemp(pattern->data()) != nullptr; }
+
+bool Close(int fd) { return close(fd) == 0; }
+
+long long ReadSome(int fd, void* buffer, size_t size) {
+  for (;;) {
+    ssize_t got = read(fd, buffer, size);
+    if (got >= 0 || errno != EINTR) return got;
   }
 }
 

@@ -38,6 +38,29 @@ bool RenameAt(int from_dir, const std::string& from_name, int to_dir, const std:
 // unlinkat(2) of a file through the fault seam (counted as an unlink).
 bool UnlinkAt(int dir, const std::string& name);
 
+// Calls on one name in an open folder, none following a link at that name
+// and none asked of the fault seam (the unpacker's own walk; its writes go
+// through WriteAll). Each returns -1 or false with errno on failure.
+// Opens the folder at `path` (links followed: the caller trusts it).
+int OpenFolder(const std::string& path);
+// Makes the one folder `path` (mode 0755 less the umask).
+bool MakeFolder(const std::string& path);
+// A second descriptor of the same open folder or file.
+int DuplicateHandle(int fd);
+// True when `name` in `dir` is a link (false when it is anything else or
+// missing).
+bool IsLinkIn(int dir, const std::string& name);
+// Makes the folder `name` in `dir` (mode 0755 less the umask); EEXIST when
+// something is there.
+bool MakeFolderIn(int dir, const std::string& name);
+// Opens the folder `name` in `dir`; ELOOP when it is a link.
+int OpenFolderIn(int dir, const std::string& name);
+// Creates the new file `name` in `dir` for writing (mode 0644 less the
+// umask); EEXIST when anything is there, a link included.
+int CreateFileIn(int dir, const std::string& name);
+bool RenameIn(int dir, const std::string& from, const std::string& to);
+bool RemoveFileIn(int dir, const std::string& name);
+
 // The folder part of a relative path ("" for a bare name) and its last
 // component.
 std::string ParentOf(const std::string& relative);

@@ -116,4 +116,35 @@ std::string LastComponentOf(const std::string& relative) {
   return slash == std::string::npos ? relative : relative.substr(slash + 1);
 }
 
+int OpenFolder(const std::string& path) {
+  return open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+bool MakeFolder(const std::string& path) { return mkdir(path.c_str(), 0755) == 0; }
+
+int DuplicateHandle(int fd) { return dup(fd); }
+
+bool IsLinkIn(int dir, const std::string& name) {
+  struct stat st;
+  return fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+}
+
+bool MakeFolderIn(int dir, const std::string& name) {
+  return mkdirat(dir, name.c_str(), 0755) == 0;
+}
+
+int OpenFolderIn(int dir, const std::string& name) {
+  return openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+int CreateFileIn(int dir, const std::string& name) {
+  return openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+}
+
+bool RenameIn(int dir, const std::string& from, const std::string& to) {
+  return renameat(dir, from.c_str(), dir, to.c_str()) == 0;
+}
+
+bool RemoveFileIn(int dir, const std::string& name) { return unlinkat(dir, name.c_str(), 0) == 0; }
+
 }  // namespace TarvFile

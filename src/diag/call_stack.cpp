@@ -1,11 +1,10 @@
 #include "diag/call_stack.h"
 
-#include <dlfcn.h>
-
 #include <boost/stacktrace.hpp>
 #include <cinttypes>
 #include <cstdio>
 #include <exception>
+#include <mutex>
 
 #include "diag/system_log.h"
 #include "diag/text_encoding.h"
@@ -15,12 +14,13 @@ namespace {
 
 // Symbol lookup through libbacktrace keeps process-wide state that is not
 // safe for concurrent use, so resolution is serialised like the stack walk.
-pthread_mutex_t g_symbol_lock = PTHREAD_MUTEX_INITIALIZER;
+// Constant-initialised, so usable from any constructor.
+std::mutex g_symbol_lock;
 
 class SymbolLock {
  public:
-  SymbolLock() { pthread_mutex_lock(&g_symbol_lock); }
-  ~SymbolLock() { pthread_mutex_unlock(&g_symbol_lock); }
+  SymbolLock() { g_symbol_lock.lock(); }
+  ~SymbolLock() { g_symbol_lock.unlock(); }
   SymbolLock(const SymbolLock&) = delete;
   SymbolLock& operator=(const SymbolLock&) = delete;
 };
@@ -68,8 +68,7 @@ StackFrameInfo ResolveFrame(uint64_t address) {
       info.file = TarvText::FromUtf8(file);
       info.line = static_cast<int32_t>(frame.source_line());
     }
-    Dl_info dl = {};
-    if (dladdr(pc, &dl) && dl.dli_fname) info.module = TarvText::FromUtf8(dl.dli_fname);
+    info.module = ModuleOf(pc);
   } catch (const std::exception&) {
     // A failure while reading symbols leaves the record as far as filled.
   }

@@ -36,6 +36,10 @@ std::vector<uint64_t> CaptureStack(size_t max_frames = kMaxStackFrames);
 // characters (the last address may be cut).
 std::string FormatAddressList(const std::vector<uint64_t>& addresses);
 
+// The path of the loaded module (the program or a shared library) that holds
+// `address`; empty when none is known. Platform code (call_stack_posix.cpp).
+std::wstring ModuleOf(const void* address);
+
 // Module path, function, file and line of one address, as far as found.
 StackFrameInfo ResolveFrame(uint64_t address);
 

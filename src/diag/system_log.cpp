@@ -1,19 +1,21 @@
 #include "diag/system_log.h"
 
-#include <pthread.h>
-
 #include <cstdarg>
 #include <cstdio>
 #include <cwchar>
+#include <mutex>
 
 #include "diag/text_encoding.h"
 
 namespace TarvDiag {
 namespace {
 
-// Statically initialised, so usable before any constructor of the program
-// runs and after static destructors have run.
-pthread_mutex_t g_diag_lock = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
+// Made on first use and never destroyed, so usable before any constructor of
+// the program runs and after static destructors have run.
+std::recursive_mutex& DiagLock() {
+  static std::recursive_mutex* const lock = new std::recursive_mutex;
+  return *lock;
+}
 
 constexpr size_t kLineChars = 4096;
 
@@ -55,8 +57,8 @@ void TerminateLine(Str* text) {
 
 }  // namespace
 
-DiagnosticsLock::DiagnosticsLock() { pthread_mutex_lock(&g_diag_lock); }
-DiagnosticsLock::~DiagnosticsLock() { pthread_mutex_unlock(&g_diag_lock); }
+DiagnosticsLock::DiagnosticsLock() { DiagLock().lock(); }
+DiagnosticsLock::~DiagnosticsLock() { DiagLock().unlock(); }
 
 void EmitLine(const std::wstring& wide, const std::string& narrow) {
   DiagnosticsLock lock;

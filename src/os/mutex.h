@@ -3,9 +3,8 @@
 // own it. Failures are thrown as OSException. Any thread may use it.
 #pragma once
 
-#include <pthread.h>
-
 #include <boost/noncopyable.hpp>
+#include <memory>
 
 namespace OS {
 
@@ -26,7 +25,9 @@ class Mutex : private boost::noncopyable {
   void Unlock();
 
  private:
-  pthread_mutex_t m_mutex;
+  // The system's mutex, defined by the platform file (mutex_posix.cpp).
+  struct Native;
+  std::unique_ptr<Native> m_native;
 };
 
 // Holds the mutex for the lifetime of the object.

@@ -6,13 +6,14 @@
 // One owner thread; the destructor neither waits nor kills.
 #pragma once
 
-#include <sys/types.h>
-
 #include <functional>
 #include <string>
 #include <vector>
 
 namespace OS {
+
+// A process id of the system (a pid on Linux, a process id on Windows).
+using ProcessId = int;
 
 class Process {
  public:
@@ -51,7 +52,7 @@ class Process {
   bool Terminate();
 
   bool Running() const { return m_pid > 0 && !m_exited; }
-  pid_t Pid() const { return m_pid; }
+  ProcessId Pid() const { return m_pid; }
   // The exit status (0 to 255) of a child that exited; -1 before that and
   // for a child a signal ended.
   int ExitCode() const { return m_exitCode; }
@@ -65,7 +66,7 @@ class Process {
  private:
   bool Reap(bool block);
 
-  pid_t m_pid = -1;
+  ProcessId m_pid = -1;
   int m_pidfd = -1;
   bool m_exited = false;
   int m_exitCode = -1;
@@ -74,6 +75,14 @@ class Process {
   std::string m_stdoutPath;
   std::string m_stderrPath;
 };
+
+// Kills the process `pid` (SIGKILL) without waiting for it; for an exit path
+// that may run on any thread while the owner still holds its Process.
+void KillProcess(ProcessId pid);
+
+// The signal TermSignal reports for a child ended by Terminate or
+// KillProcess.
+int KilledSignal();
 
 // Starts the program and waits without limit; the exit status, or -1 when
 // it could not start (with `error` set) or a signal ended it.

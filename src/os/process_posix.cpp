@@ -206,4 +206,10 @@ int RunProgram(const std::vector<std::string>& argv, std::string* error) {
   return p.ExitCode();
 }
 
+void KillProcess(ProcessId pid) {
+  if (pid > 0) kill(pid, SIGKILL);
+}
+
+int KilledSignal() { return SIGKILL; }
+
 }  // namespace OS

@@ -1,8 +1,7 @@
 #include "session/install_access.h"
 
-#include <sys/stat.h>
-
 #include "data/data_buffer.h"
+#include "data/file_status.h"
 #include "data/file_util.h"
 #include "diag/system_log.h"
 #include "os/message_ids.h"
@@ -15,9 +14,9 @@ namespace TarvPatch {
 namespace {
 
 bool IsFolder(const std::wstring& path, bool* exists) {
-  struct stat st;
-  *exists = stat(TarvUtil::FsPath(path).c_str(), &st) == 0;
-  return *exists && S_ISDIR(st.st_mode);
+  TarvFile::FileStatus st;
+  *exists = TarvFile::StatusOf(TarvUtil::FsPath(path), &st);
+  return *exists && st.type == TarvFile::FileType::kFolder;
 }
 
 // The folder checks: what no elevation can mend.

@@ -1,9 +1,8 @@
 #include "session/physx.h"
 
-#include <sys/stat.h>
-
 #include <cstdio>
 
+#include "data/file_status.h"
 #include "data/file_util.h"
 #include "diag/text_encoding.h"
 #include "os/message_ids.h"
@@ -15,13 +14,13 @@ namespace TarvPatch {
 namespace {
 
 bool IsFolder(const std::wstring& path) {
-  struct stat st;
-  return stat(TarvUtil::FsPath(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  TarvFile::FileStatus st;
+  return TarvFile::StatusOf(TarvUtil::FsPath(path), &st) && st.type == TarvFile::FileType::kFolder;
 }
 
 bool IsFile(const std::wstring& path) {
-  struct stat st;
-  return stat(TarvUtil::FsPath(path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  TarvFile::FileStatus st;
+  return TarvFile::StatusOf(TarvUtil::FsPath(path), &st) && st.type == TarvFile::FileType::kRegular;
 }
 
 // A string value of a machine key, or "" when the key, the value or its

@@ -1,8 +1,5 @@
 #include "session/uninstall_log.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <cerrno>
@@ -10,6 +7,7 @@
 #include <limits>
 
 #include "data/file_io.h"
+#include "data/file_status.h"
 #include "data/file_util.h"
 
 namespace TarvPatch {
@@ -155,26 +153,27 @@ bool MakeHeader(std::string_view log, uint32_t records_added, uint64_t growth, s
 
 std::string Errno(const std::string& what) { return what + ": " + std::strerror(errno); }
 
-bool ReadLog(const std::string& path, std::string* log, mode_t* mode, std::string* error) {
+bool ReadLog(const std::string& path, std::string* log, TarvFile::FileMode* mode,
+             std::string* error) {
   // Opened for writing as well, so that a log the user may not change is
   // refused before anything is written next to it.
-  const int fd = TarvFile::Open(path, O_RDWR | O_CLOEXEC);
+  const int fd = TarvFile::OpenForUpdate(path);
   if (fd < 0) return (*error = Errno("opening " + path)), false;
-  struct stat st;
-  bool ok = fstat(fd, &st) == 0;
+  TarvFile::FileStatus st;
+  bool ok = TarvFile::StatusOfOpen(fd, &st);
   if (!ok) {
     *error = Errno("examining " + path);
-  } else if (!S_ISREG(st.st_mode)) {
+  } else if (st.type != TarvFile::FileType::kRegular) {
     ok = false;
     *error = path + " is not a regular file";
-  } else if (static_cast<uint64_t>(st.st_size) > kUninstallMaxLogSize) {
+  } else if (st.size > kUninstallMaxLogSize) {
     ok = false;
     *error = path + " is larger than any uninstaller log this program handles";
   } else {
-    *mode = st.st_mode & 07777;
-    ok = TarvFile::ReadExactly(fd, static_cast<size_t>(st.st_size), log, error);
+    *mode = st.mode;
+    ok = TarvFile::ReadExactly(fd, static_cast<size_t>(st.size), log, error);
   }
-  close(fd);
+  TarvFile::Close(fd);
   return ok;
 }
 
@@ -229,9 +228,8 @@ bool PlanUninstallLogEdit(std::string_view log, const std::vector<std::string>& 
 }
 
 bool UninstallLogMissing(const std::wstring& install_dir) {
-  struct stat st;
   const std::string path = TarvUtil::FsPath(TarvUtil::JoinPath(install_dir, L"unins000.dat"));
-  return lstat(path.c_str(), &st) != 0 && errno == ENOENT;
+  return !TarvFile::EntryExists(path) && errno == ENOENT;
 }
 
 bool UpdateUninstallLog(const std::wstring& install_dir, const std::vector<std::wstring>& added,
@@ -242,7 +240,7 @@ bool UpdateUninstallLog(const std::wstring& install_dir, const std::vector<std::
       TarvUtil::FsPath(TarvUtil::JoinPath(install_dir, kUninstallLogTempName));
 
   std::string log;
-  mode_t mode = 0644;
+  TarvFile::FileMode mode = 0644;
   if (!ReadLog(log_path, &log, &mode, error)) return false;
   std::vector<std::string> records;
   records.reserve(added.size());

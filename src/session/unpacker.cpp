@@ -1,8 +1,5 @@
 #include "session/unpacker.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <memory>
@@ -40,8 +37,7 @@ bool CopyArchiveIn(const std::wstring& source, const std::wstring& destination,
   std::unique_ptr<FILE, int (*)(FILE*)> in(
       TarvFile::OpenRegularForReading(TarvUtil::FsPath(source)), fclose);
   if (!in) return false;
-  const int out =
-      TarvFile::Open(TarvUtil::FsPath(destination), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW);
+  const int out = TarvFile::OpenForReplacing(TarvUtil::FsPath(destination));
   if (out < 0) return false;
   std::vector<char> buffer(1u << 20);
   uint64_t left = max_bytes == UINT64_MAX ? UINT64_MAX : max_bytes + 1;
@@ -54,7 +50,7 @@ bool CopyArchiveIn(const std::wstring& source, const std::wstring& destination,
     left -= n;
   }
   ok = ok && !ferror(in.get());
-  return close(out) == 0 && ok;
+  return TarvFile::Close(out) && ok;
 }
 
 bool MakeWorkFolder(const std::wstring& temp_folder, std::wstring* folder) {

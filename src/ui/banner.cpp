@@ -1,6 +1,5 @@
 #include "ui/banner.h"
 
-#include <dlfcn.h>
 #include <wx/filename.h>
 #include <wx/stdpaths.h>
 #include <wx/utils.h>
@@ -10,6 +9,7 @@
 
 #include "os/message_ids.h"
 #include "os/messages.h"
+#include "ui/web_cache.h"
 
 namespace TarvPatch {
 namespace {
@@ -20,23 +20,6 @@ constexpr const char* kBannerStyleScript =
     "s.textContent='html,body{overflow:hidden!important;"
     "-webkit-user-select:none!important;user-select:none!important}';"
     "(document.head||document.documentElement).appendChild(s);})();";
-
-// The page is fetched fresh every time: WebKit's cache is switched off for
-// the process (its "document viewer" model, 0). The functions are looked up
-// in the WebKit library the web view has loaded, so that no development
-// files of WebKit are needed to build.
-void TurnOffWebCache(wxWebView* view) {
-  using GetContext = void* (*)(void*);
-  using SetCacheModel = void (*)(void*, int);
-  constexpr int kDocumentViewer = 0;
-  auto get_context =
-      reinterpret_cast<GetContext>(dlsym(RTLD_DEFAULT, "webkit_web_view_get_context"));
-  auto set_cache_model =
-      reinterpret_cast<SetCacheModel>(dlsym(RTLD_DEFAULT, "webkit_web_context_set_cache_model"));
-  void* native = view->GetNativeBackend();
-  if (get_context == nullptr || set_cache_model == nullptr || native == nullptr) return;
-  if (void* context = get_context(native)) set_cache_model(context, kDocumentViewer);
-}
 
 wxString LocalBannerPage() {
   const wxFileName program(wxStandardPaths::Get().GetExecutablePath());

@@ -3,20 +3,22 @@
 #include <wx/artprov.h>
 #include <wx/webview.h>
 
+#include <atomic>
 #include <chrono>
-#include <csignal>
 #include <nlohmann/json.hpp>
 #include <optional>
 
 #include "os/message_ids.h"
 #include "os/messages.h"
+#include "ui/describe_request.h"
 #include "ui/session_log.h"
 #include "ui/window_ids.h"
 
 namespace TarvPatch {
 namespace {
 
-volatile std::sig_atomic_t g_describeRequested = 0;
+// Lock-free, so a signal handler may set it.
+std::atomic<bool> g_describeRequested{false};
 
 // Seconds since the first timer tick of the process.
 double ElapsedSinceFirstTick() {
@@ -24,8 +26,6 @@ double ElapsedSinceFirstTick() {
   static const Clock::time_point start = Clock::now();
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
-
-void OnDescribeSignal(int /*signal*/) { PatchMainFrame::RequestDescription(); }
 
 }  // namespace
 
@@ -55,7 +55,7 @@ PatchMainFrame::PatchMainFrame(wxEvtHandler* app, FrameSetup setup)
   }
   m_banner->Hide();  // until its page has loaded
   if (SessionLog::Get().IsActive()) {
-    std::signal(SIGUSR1, OnDescribeSignal);
+    ListenForDescribeRequests(RequestDescription);
     RequestDescription();  // the first description tells that the window is up
   }
 }
@@ -126,12 +126,12 @@ void PatchMainFrame::OnTimer(wxTimerEvent& /*event*/) {
     m_download.Tick(*status, elapsed, *this);
   }
   if (g_describeRequested) {
-    g_describeRequested = 0;
+    g_describeRequested = false;
     SessionLog::Get().Write(DescribeWindow());
   }
 }
 
-void PatchMainFrame::RequestDescription() { g_describeRequested = 1; }
+void PatchMainFrame::RequestDescription() { g_describeRequested = true; }
 
 void PatchMainFrame::OnBannerShown() { m_panel->Layout(); }
 

@@ -45,7 +45,7 @@ class PatchMainFrame : public MainFrame, private DownloadView {
   void StartPatching(wxCommandEvent& event) override;
 
   // Asks the window to write DescribeWindow to the session log at its next
-  // timer tick. Async-signal-safe, so SIGUSR1 can ask for it.
+  // timer tick. Async-signal-safe, so a signal handler can ask for it.
   static void RequestDescription();
 
  protected:

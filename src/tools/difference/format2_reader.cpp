@@ -1,5 +1,3 @@
-#include <sys/mman.h>
-#include <unistd.h>
 #include <zstd.h>
 
 #include <bit>
@@ -9,6 +7,7 @@
 
 #include "branch_filter.h"
 #include "crypto/sha256.h"
+#include "data/mapped_file.h"
 #include "follower.h"
 #include "format2.h"
 
@@ -229,13 +228,13 @@ bool ApplyFormat2(const unsigned char* old_data, size_t old_size, const unsigned
   std::unique_ptr<Follower> old_ready;
   if (filtered && old_size > 0) {
     filtered_old = std::make_unique_for_overwrite<unsigned char[]>(old_size);
-    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    const size_t page = TarvFile::PageSize();
     old_ready = std::make_unique<Follower>(
         old_size, [&, source = old_data, page, copied = size_t{0}](size_t end) mutable {
           memcpy(filtered_old.get() + copied, source + copied, end - copied);
           if (old_is_mapped && end / page > copied / page) {
-            madvise(const_cast<unsigned char*>(source) + copied / page * page,
-                    (end / page - copied / page) * page, MADV_DONTNEED);
+            TarvFile::GiveBackPages(const_cast<unsigned char*>(source) + copied / page * page,
+                                    (end / page - copied / page) * page);
           }
           copied = end;
           const size_t done = old_filter.Convert(filtered_old.get(), end);

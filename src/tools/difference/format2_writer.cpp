@@ -12,6 +12,7 @@
 
 #include "branch_filter.h"
 #include "crypto/sha256.h"
+#include "data/counting_stream.h"
 #include "format2.h"
 
 namespace difference {
@@ -694,43 +695,19 @@ bool MakeFormat2(const unsigned char* old_data, size_t old_size, const unsigned 
 
 namespace {
 
-// A stream that only counts: what a candidate would take on disk, without
-// a file (the writer goes back to the header at the end, so it seeks).
-struct Counter {
-  uint64_t pos = 0, size = 0;
-};
-
-ssize_t CountWrite(void* cookie, const char* /*data*/, size_t n) {
-  auto* c = static_cast<Counter*>(cookie);
-  c->pos += n;
-  c->size = std::max(c->size, c->pos);
-  return static_cast<ssize_t>(n);
-}
-
-int CountSeek(void* cookie, off64_t* offset, int whence) {
-  auto* c = static_cast<Counter*>(cookie);
-  const int64_t base = whence == SEEK_SET   ? 0
-                       : whence == SEEK_CUR ? static_cast<int64_t>(c->pos)
-                                            : static_cast<int64_t>(c->size);
-  if (base + *offset < 0) return -1;
-  c->pos = static_cast<uint64_t>(base + *offset);
-  *offset = static_cast<off64_t>(c->pos);
-  return 0;
-}
-
 // How many bytes `write` writes (to a stream that only counts).
 bool CountBytes(const std::function<bool(FILE*)>& write, uint64_t* size, std::string* why) {
-  Counter counter;
-  cookie_io_functions_t io = {nullptr, CountWrite, CountSeek, nullptr};
-  FILE* f = fopencookie(&counter, "w", io);
+  // The writer goes back to the header at the end, so the stream seeks.
+  TarvFile::CountingStream counter;
+  FILE* f = counter.Open();
   if (f == nullptr) {
     *why = std::string("cannot measure a difference: ") + strerror(errno);
     return false;
   }
   bool ok = write(f);
-  ok = fclose(f) == 0 && ok;
+  ok = counter.Close() && ok;
   if (!ok && why->empty()) *why = "cannot measure a difference";
-  *size = counter.size;
+  *size = counter.size();
   return ok;
 }
 

@@ -24,12 +24,7 @@
 // 3 difference unreadable, corrupt or not matching the old file; 4 output
 // not writable.
 #define ZSTD_STATIC_LINKING_ONLY  // ZSTD_d_stableOutBuffer, ZSTD_getFrameHeader
-#include <fcntl.h>
 #include <openssl/crypto.h>
-#include <signal.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zstd.h>
 
 #include <algorithm>
@@ -43,6 +38,9 @@
 
 #include "crypto/md5.h"
 #include "data/file_io.h"
+#include "data/file_status.h"
+#include "data/mapped_file.h"
+#include "os/this_process.h"
 #include "tools/difference/follower.h"
 #include "tools/difference/format2.h"
 
@@ -52,15 +50,10 @@ enum ExitCode { kOk = 0, kUsage = 1, kOldUnreadable = 2, kDiffBad = 3, kOutUnwri
 
 constexpr unsigned kWindowLogMax = 31;
 
-// A read-only or writable mapping of a whole file; empty files map to
-// nothing.
-struct Mapping {
-  unsigned char* data = nullptr;
-  size_t size = 0;
-};
+using TarvFile::Mapping;
 
-// What the bus-error handler needs: a mapped file that shrinks under us or
-// a disk that fills up raises SIGBUS, which becomes the matching exit code.
+// What the mapping-fault handler needs: a mapped file that shrinks under us
+// or a disk that fills up faults, which becomes the matching exit code.
 Mapping g_old, g_diff, g_out;
 char g_partPath[4096];
 
@@ -86,49 +79,23 @@ bool Inside(const Mapping& m, const void* addr) {
   return m.data != nullptr && p >= m.data && p < m.data + m.size;
 }
 
-void OnBusError(int, siginfo_t* info, void*) {
-  int code = Inside(g_old, info->si_addr)    ? kOldUnreadable
-             : Inside(g_diff, info->si_addr) ? kDiffBad
-                                             : kOutUnwritable;
-  if (g_partPath[0] != '\0') unlink(g_partPath);
-  static const char kText[] = "jpatch: a mapped file could not be accessed\n";
-  ssize_t ignored = write(2, kText, sizeof kText - 1);
-  (void)ignored;
-  _exit(code);
+void OnMappingFault(const void* address) {
+  int code = Inside(g_old, address)    ? kOldUnreadable
+             : Inside(g_diff, address) ? kDiffBad
+                                       : kOutUnwritable;
+  if (g_partPath[0] != '\0') TarvFile::UnlinkUncounted(g_partPath);
+  OS::WriteStandardError("jpatch: a mapped file could not be accessed\n");
+  OS::ExitNow(code);
 }
 
 int Fail(int code, const std::string& what) {
   fprintf(stderr, "jpatch: %s\n", what.c_str());
-  if (g_partPath[0] != '\0') unlink(g_partPath);
+  if (g_partPath[0] != '\0') TarvFile::UnlinkUncounted(g_partPath);
   return code;
 }
 
 std::string Why(const std::string& what, const std::string& path) {
   return what + " " + path + ": " + strerror(errno);
-}
-
-// Maps a regular file for reading. False with errno set on failure.
-bool MapForReading(const char* path, Mapping* m, mode_t* mode) {
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    if (errno == 0 || S_ISDIR(st.st_mode)) errno = EISDIR;
-    close(fd);
-    return false;
-  }
-  if (mode) *mode = st.st_mode & 07777;
-  m->size = static_cast<size_t>(st.st_size);
-  if (m->size > 0) {
-    void* p = mmap(nullptr, m->size, PROT_READ, MAP_PRIVATE, fd, 0);
-    if (p == MAP_FAILED) {
-      close(fd);
-      return false;
-    }
-    m->data = static_cast<unsigned char*>(p);
-  }
-  close(fd);
-  return true;
 }
 
 // Checks the frame before anything is written: one complete zstd frame with
@@ -168,24 +135,16 @@ bool CheckFrame(const Mapping& diff, unsigned long long* content_size, std::stri
 // Creates OUT.part afresh (never through a link that happens to carry the
 // name), reserves its full size so that a full disk is an error here and not
 // a bus error later, and maps it for writing.
-bool CreateOutput(size_t size, mode_t mode, bool mapped, int* fd_out) {
+bool CreateOutput(size_t size, TarvFile::FileMode mode, bool mapped, int* fd_out) {
   if (!TarvFile::Unlink(g_partPath) && errno != ENOENT) return false;
-  int fd = TarvFile::Open(g_partPath, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  int fd = TarvFile::CreateNew(g_partPath, 0600);
   if (fd < 0) return false;
   *fd_out = fd;
-  if (fchmod(fd, mode & 0777) != 0) return false;
+  if (!TarvFile::SetMode(fd, mode & 0777)) return false;
   if (size == 0) return true;
-  int rc = posix_fallocate(fd, 0, static_cast<off_t>(size));
-  if (rc != 0) {
-    errno = rc;
-    return false;
-  }
+  if (!TarvFile::ReserveSpace(fd, size)) return false;
   if (!mapped) return true;
-  void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  if (p == MAP_FAILED) return false;
-  g_out.data = static_cast<unsigned char*>(p);
-  g_out.size = size;
-  return true;
+  return TarvFile::MapForWriting(fd, size, &g_out);
 }
 
 // The second format rebuilds the output front to back into anonymous
@@ -194,6 +153,7 @@ bool CreateOutput(size_t size, mode_t mode, bool mapped, int* fd_out) {
 // through a shared mapping (a fault a page), and the resident part stays
 // a window: the decoder waits when it runs more than kOutputLag ahead.
 constexpr size_t kGiveBackPiece = 2u << 20;  // a huge page
+Mapping g_memory;
 unsigned char* g_buffer = nullptr;
 size_t g_buffer_size = 0, g_given_back = 0;
 int g_out_fd = -1;
@@ -201,11 +161,8 @@ int g_write_errno = 0;  // the first failed write's
 
 bool MakeOutputBuffer(size_t size) {
   if (size == 0) return true;
-  void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
-                 -1, 0);
-  if (p == MAP_FAILED) return false;
-  madvise(p, size, MADV_HUGEPAGE);  // a hint: fewer faults where the kernel has them
-  g_buffer = static_cast<unsigned char*>(p);
+  if (!TarvFile::MapMemory(size, &g_memory)) return false;
+  g_buffer = g_memory.data;
   g_buffer_size = size;
   return true;
 }
@@ -220,11 +177,10 @@ void DigestAndWrite(const unsigned char* data, size_t n) {
     g_write_errno = errno != 0 ? errno : EIO;
   const size_t end = (offset + n) / kGiveBackPiece * kGiveBackPiece;
   if (end > g_given_back) {
-    madvise(g_buffer + g_given_back, end - g_given_back, MADV_DONTNEED);
+    TarvFile::GiveBackPages(g_buffer + g_given_back, end - g_given_back);
     // The disk starts on what is written, so that the flush at the end
-    // waits for little (a hint: refused, it changes nothing).
-    sync_file_range(g_out_fd, static_cast<off64_t>(g_given_back),
-                    static_cast<off64_t>(end - g_given_back), SYNC_FILE_RANGE_WRITE);
+    // waits for little.
+    TarvFile::StartWriteBack(g_out_fd, g_given_back, end - g_given_back);
     g_given_back = end;
   }
 }
@@ -239,12 +195,12 @@ constexpr size_t kOutputPerCall = 8u << 20;
 
 void DropPassedPages(size_t out_pos, size_t in_pos) {
   HashOutputUpTo(out_pos);
-  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  const size_t page = TarvFile::PageSize();
   // Output pages the digest has not read yet stay.
   const size_t hashed = g_hasher ? std::min(out_pos, g_hasher->Done()) : out_pos;
-  if (g_out.data && hashed >= page) madvise(g_out.data, hashed / page * page, MADV_DONTNEED);
-  if (g_diff.data && in_pos >= page) madvise(g_diff.data, in_pos / page * page, MADV_DONTNEED);
-  if (g_old.data) madvise(g_old.data, g_old.size, MADV_DONTNEED);
+  if (g_out.data && hashed >= page) TarvFile::GiveBackPages(g_out.data, hashed / page * page);
+  if (g_diff.data && in_pos >= page) TarvFile::GiveBackPages(g_diff.data, in_pos / page * page);
+  if (g_old.data) TarvFile::GiveBackPages(g_old.data, g_old.size);
 }
 
 // Decodes the whole frame into the mapped output. False with the decoder's
@@ -295,16 +251,15 @@ bool Decode(std::string* why) {
 
 // Flushes the output file, renames it into place and flushes its folder.
 // `written` receives what the file looked like once flushed.
-bool Commit(int fd, const char* out_path, struct stat* written) {
+bool Commit(int fd, const char* out_path, TarvFile::FileStatus* written) {
   if (g_hasher) g_hasher->Finish();
   if (g_write_errno != 0) {
     errno = g_write_errno;
     return false;
   }
-  if (g_out.data != nullptr && munmap(g_out.data, g_out.size) != 0) return false;
-  g_out = Mapping();
-  if (!TarvFile::Fsync(fd) || fstat(fd, written) != 0) return false;
-  if (close(fd) != 0) return false;
+  if (!TarvFile::Unmap(&g_out)) return false;
+  if (!TarvFile::Fsync(fd) || !TarvFile::StatusOfOpen(fd, written)) return false;
+  if (!TarvFile::Close(fd)) return false;
   if (!TarvFile::Rename(g_partPath, out_path)) return false;
   g_partPath[0] = '\0';
   TarvFile::SyncFolder(TarvFile::FolderOf(out_path));
@@ -323,28 +278,18 @@ int DigestDescriptor() {
   return static_cast<int>(fd);
 }
 
-void ReportDigest(const struct stat& st) {
+void ReportDigest(const TarvFile::FileStatus& st) {
   const int fd = DigestDescriptor();
   if (fd < 0) return;
   g_md5.finalize();
   auto hex = g_md5.hex_digest();
   char line[256];
   int n = snprintf(line, sizeof line, "%s %lld %llu %llu %lld\n", hex.get(),
-                   static_cast<long long>(st.st_size), static_cast<unsigned long long>(st.st_dev),
-                   static_cast<unsigned long long>(st.st_ino),
-                   static_cast<long long>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec);
+                   static_cast<long long>(st.size), static_cast<unsigned long long>(st.device),
+                   static_cast<unsigned long long>(st.inode), static_cast<long long>(st.mtime_ns));
   if (n > 0 && n < static_cast<int>(sizeof line)) {
-    ssize_t ignored = write(fd, line, static_cast<size_t>(n));
-    (void)ignored;
+    TarvFile::WriteUncounted(fd, line, static_cast<size_t>(n));
   }
-}
-
-void InstallBusErrorHandler() {
-  struct sigaction sa;
-  memset(&sa, 0, sizeof sa);
-  sa.sa_sigaction = OnBusError;
-  sa.sa_flags = SA_SIGINFO;
-  sigaction(SIGBUS, &sa, nullptr);
 }
 
 }  // namespace
@@ -366,12 +311,12 @@ int main(int argc, char** argv) {
   }
   std::string part = g_partPath;
   g_partPath[0] = '\0';  // nothing of ours to remove yet
-  InstallBusErrorHandler();
+  TarvFile::OnMappingFault(OnMappingFault);
 
-  mode_t mode = 0644;
-  if (!MapForReading(old_path, &g_old, &mode))
+  TarvFile::FileMode mode = 0644;
+  if (!TarvFile::MapForReading(old_path, &g_old, &mode))
     return Fail(kOldUnreadable, Why("cannot read", old_path));
-  if (!MapForReading(diff_path, &g_diff, nullptr))
+  if (!TarvFile::MapForReading(diff_path, &g_diff, nullptr))
     return Fail(kDiffBad, Why("cannot read", diff_path));
   unsigned long long size = 0;
   std::string why;
@@ -423,7 +368,7 @@ int main(int argc, char** argv) {
   } else if (!Decode(&why)) {
     return Fail(kDiffBad, std::string(diff_path) + ": " + why);
   }
-  struct stat written;
+  TarvFile::FileStatus written;
   if (!Commit(fd, out_path, &written)) return Fail(kOutUnwritable, Why("cannot write", out_path));
   ReportDigest(written);
   return kOk;

@@ -5,11 +5,11 @@
 // any failure, and a step left by a killed run is finished before anything
 // else. Every message is printed with its level, and the last line says
 // whether the installation is at the version before or after the patch.
-#include <sys/stat.h>
 
 #include <cstdio>
 
 #include "apply/patch_applier.h"
+#include "data/file_status.h"
 #include "data/file_util.h"
 #include "diag/text_encoding.h"
 #include "mkpatch.h"
@@ -19,8 +19,8 @@ namespace mkpatch {
 namespace {
 
 bool IsFolder(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  TarvFile::FileStatus st;
+  return TarvFile::StatusOf(path, &st) && st.type == TarvFile::FileType::kFolder;
 }
 
 // The first line of a small log file.

@@ -3,12 +3,12 @@
 // is not encrypted (as "minisign -G -W" makes it) and readable by its owner
 // only; the public key is what the installation carries as
 // Binaries/tarv-publisher.pub.
-#include <sys/stat.h>
 
 #include <cstdio>
 
 #include "crypto/secret_key.h"
 #include "data/file_io.h"
+#include "data/file_status.h"
 #include "mkpatch.h"
 
 namespace mkpatch {
@@ -23,8 +23,7 @@ int CmdKeygen(const Args& in) {
   if (args.size() != 2) return Fail("usage: tarv-mkpatch keygen [--force] PUBLIC_KEY SECRET_KEY");
   // Neither file is written unless both names are free.
   for (const std::string& path : {args[1], args[0]}) {
-    struct stat st {};
-    if (!force && lstat(path.c_str(), &st) == 0) {
+    if (!force && TarvFile::EntryExists(path)) {
       return Fail(path + ": exists already (--force replaces it)");
     }
   }

@@ -1,10 +1,6 @@
 #define ZSTD_STATIC_LINKING_ONLY  // ZSTD_c_stableInBuffer
 #include "difference.h"
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zstd.h>
 
 #include <cerrno>
@@ -13,6 +9,8 @@
 #include <vector>
 
 #include "data/file_io.h"
+#include "data/file_status.h"
+#include "data/mapped_file.h"
 #include "mkpatch.h"
 #include "os/process.h"
 #include "tools/difference/format2_writer.h"
@@ -24,37 +22,25 @@ namespace {
 class MappedFile {
  public:
   bool Open(const std::string& path, std::string* error) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    TarvFile::FileStatus st;
+    if (!TarvFile::StatusOf(path, &st) || st.type != TarvFile::FileType::kRegular) {
       *error = path + ": cannot be read" + (errno ? std::string(": ") + strerror(errno) : "");
-      if (fd >= 0) close(fd);
       return false;
     }
-    size_ = static_cast<size_t>(st.st_size);
-    if (size_ > 0) {
-      void* p = mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd, 0);
-      if (p == MAP_FAILED) {
-        *error = path + ": cannot be mapped: " + strerror(errno);
-        close(fd);
-        return false;
-      }
-      data_ = static_cast<const unsigned char*>(p);
+    if (!TarvFile::MapForReading(path, &mapping_)) {
+      *error = path + ": cannot be mapped: " + strerror(errno);
+      return false;
     }
-    close(fd);
     return true;
   }
-  ~MappedFile() {
-    if (data_) munmap(const_cast<unsigned char*>(data_), size_);
-  }
+  ~MappedFile() { TarvFile::Unmap(&mapping_); }
   const unsigned char* data() const {
-    return data_ ? data_ : reinterpret_cast<const unsigned char*>("");
+    return mapping_.data ? mapping_.data : reinterpret_cast<const unsigned char*>("");
   }
-  size_t size() const { return size_; }
+  size_t size() const { return mapping_.size; }
 
  private:
-  const unsigned char* data_ = nullptr;
-  size_t size_ = 0;
+  TarvFile::Mapping mapping_;
 };
 
 unsigned WindowLogFor(uint64_t old_size, uint64_t new_size) {
@@ -137,10 +123,8 @@ bool WriteFormat1(const MappedFile& old_file, const MappedFile& new_file, int le
 // through a stream of its own on the part file.
 bool WriteSecondFormat(const MappedFile& old_file, const MappedFile& new_file, int level,
                        TarvFile::AtomicFile& out, std::string* error) {
-  int fd = dup(out.fd());
-  FILE* f = fd >= 0 ? fdopen(fd, "wb") : nullptr;
+  FILE* f = TarvFile::StreamOnCopy(out.fd(), "wb");
   if (f == nullptr) {
-    if (fd >= 0) close(fd);
     *error = out.temp_path() + ": cannot be written: " + strerror(errno);
     return false;
   }
@@ -155,8 +139,8 @@ bool WriteSecondFormat(const MappedFile& old_file, const MappedFile& new_file, i
 }
 
 uint64_t WrittenSize(const TarvFile::AtomicFile& out) {
-  off_t end = lseek(out.fd(), 0, SEEK_END);
-  return end < 0 ? UINT64_MAX : static_cast<uint64_t>(end);
+  TarvFile::FileStatus st;
+  return TarvFile::StatusOfOpen(out.fd(), &st) ? st.size : UINT64_MAX;
 }
 
 // Byte-for-byte comparison of two files.

@@ -1,6 +1,3 @@
-#include <limits.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -8,6 +5,7 @@
 
 #include "data/file_io.h"
 #include "mkpatch.h"
+#include "os/this_process.h"
 
 namespace mkpatch {
 
@@ -17,10 +15,8 @@ int Fail(const std::string& text) {
 }
 
 std::string ProgramDir() {
-  char buf[PATH_MAX];
-  ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n <= 0) return ".";
-  std::string self(buf, static_cast<size_t>(n));
+  const std::string self = OS::ExecutablePath();
+  if (self.empty()) return ".";
   size_t slash = self.rfind('/');
   return slash == std::string::npos ? "." : self.substr(0, slash);
 }
@@ -74,7 +70,7 @@ bool ReadFile(const std::string& path, uint64_t limit, std::string* bytes, std::
 std::string MakePrivateTempDir() {
   const char* base = getenv("TMPDIR");
   std::string templ = std::string(base && *base ? base : "/tmp") + "/tarv-mkpatch-XXXXXX";
-  if (mkdtemp(templ.data()) == nullptr) return "";
+  if (!TarvFile::MakeUniqueFolder(&templ)) return "";
   return templ;
 }
 

@@ -1,7 +1,5 @@
 #include "patch_archive.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstdio>

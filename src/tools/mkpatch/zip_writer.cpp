@@ -1,6 +1,5 @@
 #include "zip_writer.h"
 
-#include <sys/stat.h>
 #include <zip.h>
 
 #include <cerrno>
@@ -8,11 +7,16 @@
 #include <cstring>
 #include <vector>
 
+#include "data/file_status.h"
+
 namespace mkpatch {
 namespace {
 
 constexpr uLong kUnixMadeBy = (3u << 8) | 45u;  // Unix host, format 4.5 (Zip64)
 constexpr uLong kUtf8NameFlag = 1u << 11;
+// A regular file in the Unix mode that Unix archivers keep in the high half
+// of the external attributes.
+constexpr uLong kZipRegularFile = 0100000;
 
 }  // namespace
 
@@ -42,7 +46,7 @@ bool ZipWriter::Begin(const std::string& name, uint64_t size, bool compress, std
   memset(&info, 0, sizeof info);
   info.tmz_date.tm_year = 2020;  // a fixed date keeps archives reproducible
   info.tmz_date.tm_mday = 1;
-  info.external_fa = static_cast<uLong>(S_IFREG | 0644) << 16;
+  info.external_fa = (kZipRegularFile | 0644) << 16;
   int zip64 = size >= 0xffffffffull ? 1 : 0;
   int rc = zipOpenNewFileInZip4_64(
       static_cast<zipFile>(m_zip), name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
@@ -63,13 +67,13 @@ bool ZipWriter::End(std::string* error) {
 bool ZipWriter::AddFile(const std::string& name, const std::string& fs_path, bool compress,
                         std::string* error) {
   FILE* in = fopen(fs_path.c_str(), "rbe");
-  struct stat st;
-  if (!in || fstat(fileno(in), &st) != 0) {
+  TarvFile::FileStatus st;
+  if (!in || !TarvFile::StatusOfStream(in, &st)) {
     *error = fs_path + ": cannot be read";
     if (in) fclose(in);
     return false;
   }
-  if (!Begin(name, static_cast<uint64_t>(st.st_size), compress, error)) {
+  if (!Begin(name, st.size, compress, error)) {
     fclose(in);
     return false;
   }

@@ -2,9 +2,6 @@
 // line so that the fuzz target drives the same code with any archive.
 #include "tools/unzip/unzip_archive.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <unzip.h>
 
 #include <cerrno>
@@ -12,35 +9,41 @@
 #include <random>
 
 #include "data/file_io.h"
+#include "data/path_beneath.h"
 
 namespace TarvUnzip {
 
 namespace {
 
 constexpr int kUnixHost = 3;  // "version made by" high byte of Unix archivers
+// The file type in the Unix mode such archivers store in the high half of
+// the external attributes.
+constexpr uint32_t kZipTypeMask = 0170000;
+constexpr uint32_t kZipRegular = 0100000;
+constexpr uint32_t kZipFolder = 0040000;
+constexpr uint32_t kZipLink = 0120000;
 
 // Opens (creating when missing) each folder below `root` without following
 // links. The descriptor of the last one, or -1 with the reason in `why`
 // (a link on the way is named: it is refused, never followed).
 int OpenFolders(int root, const std::vector<std::string>& dirs, std::string* why) {
-  int fd = dup(root);
+  int fd = TarvFile::DuplicateHandle(root);
   std::string walked;
   for (const auto& d : dirs) {
     walked += (walked.empty() ? "" : "/") + d;
-    struct stat st;
-    if (fstatat(fd, d.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+    if (TarvFile::IsLinkIn(fd, d)) {
       *why = "refused: " + walked + " in the folder is a link";
-      close(fd);
+      TarvFile::Close(fd);
       return -1;
     }
-    if (mkdirat(fd, d.c_str(), 0755) != 0 && errno != EEXIST) {
+    if (!TarvFile::MakeFolderIn(fd, d) && errno != EEXIST) {
       *why = std::string("its folder cannot be made: ") + strerror(errno);
-      close(fd);
+      TarvFile::Close(fd);
       return -1;
     }
-    int next = openat(fd, d.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    int next = TarvFile::OpenFolderIn(fd, d);
     if (next < 0) *why = std::string("its folder cannot be made: ") + strerror(errno);
-    close(fd);
+    TarvFile::Close(fd);
     if (next < 0) return -1;
     fd = next;
   }
@@ -52,7 +55,7 @@ int CreateTemp(int dir, std::string* temp) {
   static std::mt19937 rng(std::random_device{}());
   for (int tries = 0; tries < 100; ++tries) {
     *temp = ".tarv-unzip-" + std::to_string(rng());
-    int fd = openat(dir, temp->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    int fd = TarvFile::CreateFileIn(dir, *temp);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
   return -1;
@@ -91,10 +94,9 @@ bool ExtractFile(unzFile zip, int root, const std::vector<std::string>& parts, u
   if (dir < 0) return false;
   // A link at the entry's own name would be replaced, not written through;
   // it is refused all the same, as a planted link anywhere on the way is.
-  struct stat st;
-  if (fstatat(dir, parts.back().c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+  if (TarvFile::IsLinkIn(dir, parts.back())) {
     *why = "refused: it is a link in the folder";
-    close(dir);
+    TarvFile::Close(dir);
     return false;
   }
   std::string temp;
@@ -102,16 +104,16 @@ bool ExtractFile(unzFile zip, int root, const std::vector<std::string>& parts, u
   bool ok = fd >= 0;
   if (!ok) *why = std::string("cannot be written: ") + strerror(errno);
   ok = ok && CopyEntry(zip, fd, size, why);
-  if (fd >= 0 && close(fd) != 0 && ok) {
+  if (fd >= 0 && !TarvFile::Close(fd) && ok) {
     *why = "cannot be written";
     ok = false;
   }
-  if (ok && renameat(dir, temp.c_str(), dir, parts.back().c_str()) != 0) {
+  if (ok && !TarvFile::RenameIn(dir, temp, parts.back())) {
     *why = std::string("cannot be put in place: ") + strerror(errno);
     ok = false;
   }
-  if (!ok && fd >= 0) unlinkat(dir, temp.c_str(), 0);
-  close(dir);
+  if (!ok && fd >= 0) TarvFile::RemoveFileIn(dir, temp);
+  TarvFile::Close(dir);
   return ok;
 }
 
@@ -131,9 +133,9 @@ bool ExtractCurrent(unzFile zip, int root, std::string* name, std::string* why) 
     *why = "refused: the name leaves the folder";
     return false;
   }
-  mode_t type = static_cast<mode_t>(info.external_fa >> 16) & S_IFMT;
-  if ((info.version >> 8) == kUnixHost && type != 0 && type != S_IFREG && type != S_IFDIR) {
-    *why = S_ISLNK(type) ? "refused: a link" : "refused: not a file or folder";
+  const uint32_t type = static_cast<uint32_t>(info.external_fa >> 16) & kZipTypeMask;
+  if ((info.version >> 8) == kUnixHost && type != 0 && type != kZipRegular && type != kZipFolder) {
+    *why = type == kZipLink ? "refused: a link" : "refused: not a file or folder";
     return false;
   }
   if (info.flag & 1) {
@@ -142,7 +144,7 @@ bool ExtractCurrent(unzFile zip, int root, std::string* name, std::string* why) 
   }
   if (is_dir) {
     int fd = OpenFolders(root, parts, why);
-    if (fd >= 0) close(fd);
+    if (fd >= 0) TarvFile::Close(fd);
     return fd >= 0;
   }
   return ExtractFile(zip, root, parts, info.uncompressed_size, why);
@@ -152,11 +154,11 @@ int MakeRoot(const std::string& folder) {
   std::string cur;
   for (size_t i = 0; i <= folder.size(); ++i) {
     if (i == folder.size() || folder[i] == '/') {
-      if (!cur.empty()) mkdir(cur.c_str(), 0755);
+      if (!cur.empty()) TarvFile::MakeFolder(cur);
     }
     if (i < folder.size()) cur += folder[i];
   }
-  return open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  return TarvFile::OpenFolder(folder);
 }
 
 }  // namespace
@@ -208,7 +210,7 @@ int Unzip(const std::string& archive, const std::string& folder, FILE* err) {
     if (err) fprintf(err, "tarv-unzip: %s: the archive's directory is damaged\n", archive.c_str());
     code = kArchiveBad;
   }
-  close(root);
+  TarvFile::Close(root);
   unzClose(zip);
   return code;
 }
