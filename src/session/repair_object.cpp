@@ -1,8 +1,5 @@
 #include "session/repair_object.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zstd.h>
 
 #include <cstdio>
@@ -13,6 +10,7 @@
 #include "crypto/sha256.h"
 #include "data/file_io.h"
 #include "data/file_util.h"
+#include "data/mapped_file.h"
 
 namespace TarvPatch {
 namespace {
@@ -67,18 +65,18 @@ bool UnpackRepairObject(const std::wstring& object, const std::wstring& destinat
     *error = "cannot be opened";
     return false;
   }
-  int out = TarvFile::Open(dest, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  int out = TarvFile::CreateNew(dest, 0600);
   if (out < 0) {
     *error = std::string("cannot be created: ") + strerror(errno);
     return false;
   }
   uint64_t written = 0;
   bool ok = Decompress(in.get(), out, entry.size, &written, error);
-  if (ok && (fchmod(out, mode & 0777) != 0 || !TarvFile::Fsync(out))) {
+  if (ok && (!TarvFile::SetMode(out, mode & 0777) || !TarvFile::Fsync(out))) {
     *error = std::string("cannot be written: ") + strerror(errno);
     ok = false;
   }
-  if (close(out) != 0 && ok) {
+  if (!TarvFile::Close(out) && ok) {
     *error = "cannot be written";
     ok = false;
   }

@@ -1,7 +1,5 @@
 #include "session/repair_session.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <filesystem>
 #include <set>
@@ -9,7 +7,10 @@
 #include "apply/patch_path.h"
 #include "apply/step_check.h"
 #include "crypto/sha256.h"
+#include "data/file_io.h"
+#include "data/file_status.h"
 #include "data/file_util.h"
+#include "data/mapped_file.h"
 #include "data/path_beneath.h"
 #include "diag/system_log.h"
 #include "diag/text_encoding.h"
@@ -43,9 +44,9 @@ std::string KeyOf(const std::string& path) {
 enum class State { kCorrect, kDamaged, kMissing };
 
 State CheckFile(const std::wstring& target, const ManifestEntry& entry) {
-  struct stat st;
-  if (lstat(TarvUtil::FsPath(target).c_str(), &st) != 0) return State::kMissing;
-  if (!S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) != entry.size) {
+  TarvFile::FileStatus st;
+  if (!TarvFile::StatusOfEntry(TarvUtil::FsPath(target), &st)) return State::kMissing;
+  if (st.type != TarvFile::FileType::kRegular || st.size != entry.size) {
     return State::kDamaged;
   }
   std::string digest;
@@ -268,9 +269,10 @@ RepairSession::Outcome RepairSession::Stage(const std::wstring& server,
     }
     // A replaced file keeps its permissions; a new one gets those its
     // content asks for.
-    struct stat st;
-    const bool regular = lstat(TarvUtil::FsPath(d.target).c_str(), &st) == 0 && S_ISREG(st.st_mode);
-    const unsigned mode = regular ? st.st_mode & 0777 : 0644;
+    TarvFile::FileStatus st;
+    const bool regular = TarvFile::StatusOfEntry(TarvUtil::FsPath(d.target), &st) &&
+                         st.type == TarvFile::FileType::kRegular;
+    const unsigned mode = regular ? st.mode & 0777 : 0644;
     std::string error;
     bool ok = UnpackRepairObject(where, staged, d.entry, mode, &error);
     if (where == download) TarvUtil::RemoveFile(download);
@@ -279,7 +281,13 @@ RepairSession::Outcome RepairSession::Stage(const std::wstring& server,
       Say(2, Id::kRepairFileBad, {Wide(d.entry.path)});
       return Outcome::kFailed;
     }
-    if (!regular) chmod(TarvUtil::FsPath(staged).c_str(), ModeForNewFile(staged));
+    if (!regular) {
+      const int fd = TarvFile::OpenForReading(TarvUtil::FsPath(staged));
+      if (fd >= 0) {
+        TarvFile::SetMode(fd, ModeForNewFile(staged));
+        TarvFile::Close(fd);
+      }
+    }
     files->push_back(RepairFile{staged, d.target});
     m_transferDone += d.entry.size;
     m_ports.TransferProgress(m_transferDone, m_transferTotal);
