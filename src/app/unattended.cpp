@@ -62,7 +62,8 @@ int EndCancelled(TerminalFrontEnd& front, const SessionWorker& made, PrivateTemp
       fflush(nullptr);
       OS::ExitNow(kExitCancelled);
     }
-    SignalCancel::Wait(20);  // takes further signals in, without acting on them
+    // Further signals only raise the flag again; nothing here acts on them.
+    wxThread::Sleep(20);
   }
   worker->Wait();
   delete worker;
@@ -112,10 +113,9 @@ int RunUnattended(const std::vector<wxString>& args) {
   steps.set_up_crash_dumps = [] { SetUpFatalExceptionHandling(); };
   // No elevation prompt here: without write access the session itself
   // reports the access message and ends, and a script may run the patcher
-  // through sudo or pkexec.
-  // A copy started through pkexec by a script still works for the player
-  // who started it: the configuration reset owed by a recovered step looks
-  // in that player's folders.
+  // through sudo or pkexec. A copy started through pkexec still works for
+  // the player who started it: the configuration reset owed by a recovered
+  // step looks in that player's folders.
   steps.check_privileges = [&accepted](const StartupRequest&) {
     OS::Elevation::AdoptInvokingUser();
     return accepted = true;
