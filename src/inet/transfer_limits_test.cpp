@@ -9,6 +9,7 @@
 
 #include "inet/transfer.h"
 #include "servers/test_servers.h"
+#include "support/test_support.h"
 
 namespace {
 
@@ -215,7 +216,7 @@ TEST_F(TransferLimitsTest, AStalledServerFailsItsAttemptsUntilTheAddressTimeIsUp
 // Half a minute at the real stall limit; run once, not again in the
 // sanitizer build.
 TEST_F(TransferLimitsTest, AOneBytePerSecondTrickleFailsItsAttemptWithin35Seconds) {
-  if (getenv("TARV_SANITIZED") != nullptr) GTEST_SKIP() << "long; run in the normal build";
+  if (tarvtest::Sanitized()) GTEST_SKIP() << "long; run in the normal build";
   tarvtest::ScopedEnv stall("TARV_INET_STALL_SECONDS", nullptr);
   http_.SetRoute("/trickle", {.file = File("f.bin"),
                               .etag = "\"t\"",

@@ -15,6 +15,7 @@
 #include "inet/transfer_control.h"
 #include "os/messages.h"
 #include "servers/test_servers.h"
+#include "support/test_support.h"
 
 namespace {
 
@@ -436,7 +437,7 @@ TEST_F(PatchTaskTest, CancelEndsAThrottledDownloadAndLeavesNothing) {
 
 // Twenty seconds at the speed cap; run once, not again in the sanitizer build.
 TEST_F(PatchTaskTest, SpeedCapOfOneMegabytePerSecondOnTwentyMegabytes) {
-  if (getenv("TARV_SANITIZED") != nullptr) GTEST_SKIP() << "long; run in the normal build";
+  if (tarvtest::Sanitized()) GTEST_SKIP() << "long; run in the normal build";
   std::string big = http_.root() + "/big.zip";
   tarvtest::WriteFile(big, "");
   ASSERT_EQ(truncate(big.c_str(), 20000000), 0);

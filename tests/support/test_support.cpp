@@ -287,4 +287,9 @@ std::string Md5Hex(const std::string& data) {
   return hex;
 }
 
+bool Sanitized() {
+  const char* value = getenv("TARV_SANITIZED");
+  return value != nullptr && *value != '\0';
+}
+
 }  // namespace tarvtest

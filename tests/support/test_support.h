@@ -49,6 +49,10 @@ std::string Md5Hex(const std::string& data);
 std::string SourceDir();
 std::string BinDir();
 
+// True in a sanitizer build's run (TARV_SANITIZED set and not empty), where
+// tests shrink their largest inputs or leave long runs to the normal build.
+bool Sanitized();
+
 struct RunResult {
   int exit_code = -1;  // 128 + signal for a child killed by a signal
   std::string out;     // standard output

@@ -70,7 +70,7 @@ void WriteLargePair(const std::string& old_path, const std::string& new_path, si
 // run uses 64 MiB, above the sizes where the matcher changes its ways.
 TEST(DifferenceProgramsTest, LargeFileWithScatteredEditsIsNoLargerThanZstd) {
   tarvtest::ScopedTempDir dir;
-  size_t mib = getenv("TARV_SANITIZED") ? 2 : 64;
+  size_t mib = tarvtest::Sanitized() ? 2 : 64;
   if (const char* v = getenv("TARV_DIFF_LARGE_MIB")) mib = std::strtoul(v, nullptr, 10);
   WriteLargePair(dir.Sub("old"), dir.Sub("new"), mib << 20, 100);
   auto ours = tarvtest::Run(
@@ -189,7 +189,7 @@ TEST(DifferenceProgramsTest, DamagedSecondFormatEndsWithExitThreeAndNoOutput) {
 // peak resident size stays below 1.2 times the old file plus 64 MiB (the
 // old file's pages, the window, the streams' buffers).
 TEST(DifferenceProgramsTest, LargeSecondFormatDifferencesApplyInAWindow) {
-  const bool sanitized = getenv("TARV_SANITIZED") != nullptr;
+  const bool sanitized = tarvtest::Sanitized();
   tarvtest::ScopedTempDir dir;
   const size_t functions = sanitized ? 30000 : 300000;
   struct Case {

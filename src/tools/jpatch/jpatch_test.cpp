@@ -155,7 +155,7 @@ TEST(JpatchTest, PlantedPartFileIsNeverWrittenThrough) {
 // which slow every byte down).
 TEST(JpatchTest, LargeFileWithScatteredChanges) {
   tarvtest::ScopedTempDir dir;
-  size_t size = getenv("TARV_SANITIZED") ? (8u << 20) : (100u << 20);
+  size_t size = tarvtest::Sanitized() ? (8u << 20) : (100u << 20);
   std::string old_content = tarvtest::RandomBytes(size, 8);
   std::string new_content = old_content;
   for (size_t i = 7; i < new_content.size(); i += 1000003) new_content[i] ^= 0x77;
@@ -171,7 +171,7 @@ TEST(JpatchTest, LargeFileWithScatteredChanges) {
                           dir.Sub("old"), dir.Sub("diff"), dir.Sub("out")});
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_TRUE(ReadFile(dir.Sub("out")) == new_content);
-  if (!getenv("TARV_SANITIZED")) {
+  if (!tarvtest::Sanitized()) {
     long peak_kib = std::stol(ReadFile(dir.Sub("peak")));
     EXPECT_LT(peak_kib * 1024, static_cast<long>(size)) << peak_kib << " KiB";
   }

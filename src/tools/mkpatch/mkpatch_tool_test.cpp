@@ -56,7 +56,7 @@ void CopyTree(const std::string& from, const std::string& to) {
   ASSERT_EQ(r.exit_code, 0) << r.err;
 }
 
-size_t LargeSize() { return getenv("TARV_SANITIZED") ? (8u << 20) : (100u << 20); }
+size_t LargeSize() { return tarvtest::Sanitized() ? (8u << 20) : (100u << 20); }
 
 // An installation with every kind of change between its two versions.
 void MakeTrees(const std::string& old_dir, const std::string& new_dir) {
@@ -143,7 +143,7 @@ TEST(MkpatchToolTest, ChangedFilesThatCannotBeDifferencedAreShippedWhole) {
   WriteFile(new_dir + "/random.bin", tarvtest::RandomBytes(4000, 2));  // nothing in common
   WriteFile(old_dir + "/Binaries/jpatchl-w32.exe", "old tool " + tarvtest::RandomBytes(9000, 3));
   WriteFile(new_dir + "/Binaries/jpatchl-w32.exe", "new tool " + tarvtest::RandomBytes(9000, 3));
-  if (!getenv("TARV_SANITIZED")) {
+  if (!tarvtest::Sanitized()) {
     // An old version beyond the difference window (sparse, so cheap on disk).
     int fd = open((old_dir + "/huge.pak").c_str(), O_CREAT | O_WRONLY, 0644);
     ASSERT_GE(fd, 0);
@@ -159,7 +159,7 @@ TEST(MkpatchToolTest, ChangedFilesThatCannotBeDifferencedAreShippedWhole) {
   std::string added = ReadFile(dir.Sub("p/addedFiles.txt"));
   EXPECT_NE(added.find("random.bin\r\n"), std::string::npos);
   EXPECT_NE(added.find("Binaries\\jpatchl-w32.exe\r\n"), std::string::npos);
-  if (!getenv("TARV_SANITIZED")) {
+  if (!tarvtest::Sanitized()) {
     EXPECT_NE(added.find("huge.pak\r\n"), std::string::npos);
   }
   EXPECT_TRUE(ReadFile(dir.Sub("p/data/random.bin")) == ReadFile(new_dir + "/random.bin"));
