@@ -24,7 +24,12 @@ std::atomic<bool> g_reporting{false};
 
 void EnableFrameworkHook() { wxHandleFatalExceptions(true); }
 
-bool BoxCanBeShown() { return HasDisplay() && wxTheApp && wxTheApp->IsGUI(); }
+// The window-less program's application object is a console one: it is
+// asked as such, never cast to the GUI class.
+bool BoxCanBeShown() {
+  const wxAppConsole* app = wxAppConsole::GetInstance();
+  return HasDisplay() && app != nullptr && app->IsGUI();
+}
 
 [[noreturn]] void ShowBoxAndExit() {
   ShowApplicationBox(wxS("Fatal Error"), wxS("Unhandled Exception"),

@@ -20,9 +20,11 @@ int RunWithoutWindow(const TarvPatch::ProgramMode& mode, int argc, char** argv) 
   if (!toolkit.IsOk()) return TarvPatch::kExitAborted;
   if (mode.help) return TarvPatch::PrintUsage();
   if (mode.version) return TarvPatch::PrintVersion();
+  // The console application object, not wxTheApp, which names a GUI one.
+  const wxAppConsole* app = wxAppConsole::GetInstance();
   std::vector<wxString> args;
-  args.reserve(static_cast<size_t>(wxTheApp->argc));
-  for (int i = 0; i < wxTheApp->argc; ++i) args.emplace_back(wxTheApp->argv[i]);
+  args.reserve(static_cast<size_t>(app->argc));
+  for (int i = 0; i < app->argc; ++i) args.emplace_back(app->argv[i]);
   return TarvPatch::RunUnattended(args);
 }
 
