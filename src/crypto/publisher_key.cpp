@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "crypto/base64.h"
+#include "crypto/key_kind.h"
 #include "crypto/minisign_lines.h"
 #include "data/file_io.h"
 #include "data/file_util.h"
@@ -70,7 +71,10 @@ bool ParsePublisherKeys(std::string_view text, std::vector<PublisherKey>* keys,
     }
     PublisherKey key;
     if (!ParseKeyLine(lines[++i], &key, error)) {
-      *error = "line " + std::to_string(i + 1) + ": " + *error;
+      const std::string pair = std::string(lines[i - 1]) + "\n" + std::string(lines[i]);
+      *error = SniffMinisignKey(pair) == MinisignKeyKind::kSecret
+                   ? std::string(kSecretKeyGivenText)
+                   : "line " + std::to_string(i + 1) + ": " + *error;
       return false;
     }
     found.push_back(key);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "crypto/base64.h"
+#include "crypto/key_kind.h"
 #include "crypto/minisign_lines.h"
 
 namespace TarvCrypto {
@@ -88,6 +89,10 @@ SecretKey GenerateSecretKey() {
 bool ParseSecretKey(std::string_view text, SecretKey* key, std::string* error) {
   if (sodium_init() < 0) {
     *error = "the cryptography library cannot start";
+    return false;
+  }
+  if (SniffMinisignKey(text) == MinisignKeyKind::kPublic) {
+    *error = kPublicKeyGivenText;
     return false;
   }
   std::vector<std::string_view> lines;

@@ -38,7 +38,10 @@ def mkpatch(*args):
 
 
 def sign(key, catalogue, signature, serial, expires=FRESH):
-    mkpatch("sign", "--serial", str(serial), "--expires", expires, key, catalogue, signature)
+    # --force: some tests make on purpose the signatures a publisher must not
+    # (expired ones, lower serials) to see the patcher refuse them.
+    mkpatch("sign", "--force", "--serial", str(serial), "--expires", expires, key, catalogue,
+            signature)
 
 
 class Fixture:

@@ -20,6 +20,7 @@ int CmdPatch(const Args& in) {
     return Fail(
         "usage: tarv-mkpatch patch [--level N] [--format 1|2|best] [--jobs N] OLD_DIR NEW_DIR "
         "OUT.zip");
+  if (!RefuseSecretKeys(args[1], &error)) return Fail(error);
   PatchSummary s;
   if (!WritePatchArchive(args[0], args[1], args[2], level, &s, &error, format, jobs))
     return Fail(error);

@@ -30,6 +30,12 @@ int Fail(const std::string& text);
 // The folder of the running program, where jpatch and tarv-unzip lie.
 std::string ProgramDir();
 
+// Takes "NAME VALUE" out of `args` into `value` (left as it is when the
+// option is not there). False when the value is missing.
+bool TakeValueOption(Args* args, const std::string& name, std::string* value, std::string* error);
+// Takes the flag `name` out of `args`; true when it was there.
+bool TakeFlagOption(Args* args, const std::string& name);
+
 // Takes "--level N" out of `args` into `level` (1 to 22). False with a
 // message in `error` when the value is missing or out of range.
 bool TakeLevelOption(Args* args, int* level, std::string* error);
@@ -42,6 +48,10 @@ unsigned DefaultJobs();
 // The whole file at `path` when it is a regular file of at most `limit`
 // bytes; otherwise false with a line in `error`.
 bool ReadFile(const std::string& path, uint64_t limit, std::string* bytes, std::string* error);
+
+// False, naming the file, when a file under `dir` holds a minisign secret
+// key (secret_guard.cpp).
+bool RefuseSecretKeys(const std::string& dir, std::string* error);
 
 // A fresh private folder under TMPDIR (or /tmp); empty on failure.
 std::string MakePrivateTempDir();

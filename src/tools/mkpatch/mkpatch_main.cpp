@@ -30,9 +30,10 @@ const Command kCommands[] = {
      "      applies a patch with the patcher's own applier and prints every message;\n"
      "      exit 0 only when every entry was applied"},
     {"chain", mkpatch::CmdChain,
-     "chain [--level N] [--jobs N] SERVER_DIR VERSION=DIR VERSION=DIR ...\n"
+     "chain [--level N] [--jobs N] [--sign SECRET_KEY] SERVER_DIR VERSION=DIR VERSION=DIR ...\n"
      "      SERVER_DIR/<from>_to_<to>.zip for each consecutive pair, SERVER_DIR/patches.txt,\n"
-     "      and for repair SERVER_DIR/manifests/<version>.txt and SERVER_DIR/objects/"},
+     "      and for repair SERVER_DIR/manifests/<version>.txt and SERVER_DIR/objects/;\n"
+     "      --sign signs the catalogue, otherwise a stale patches.txt.minisig is removed"},
     {"check-server", mkpatch::CmdCheckServer,
      "check-server SERVER_ADDRESS [--download DIR]\n"
      "      reads the server's patches.txt as the patcher does, prints each record and\n"
@@ -43,9 +44,10 @@ const Command kCommands[] = {
      "      a new signing key in the minisign program's formats, the secret key not\n"
      "      encrypted; the public key is the installation's Binaries/tarv-publisher.pub"},
     {"sign", mkpatch::CmdSign,
-     "sign [--serial N] [--expires YYYY-MM-DDTHH:MM:SSZ] SECRET_KEY FILE [SIGNATURE]\n"
+     "sign [--serial N] [--expires YYYY-MM-DDTHH:MM:SSZ] [--force] SECRET_KEY FILE [SIGNATURE]\n"
      "      signs a catalogue into FILE.minisig (serial: seconds since 1970, expires:\n"
-     "      in 90 days, unless given); an encrypted key signs with minisign -S instead"},
+     "      in 90 days, unless given); a serial not above the replaced signature's or\n"
+     "      an expiry passed needs --force; an encrypted key signs with minisign -S"},
     {"verify", mkpatch::CmdVerify,
      "verify PUBLIC_KEYS FILE [SIGNATURE]\n"
      "      checks FILE.minisig as the patcher does: one of the keys, the file's bytes,\n"

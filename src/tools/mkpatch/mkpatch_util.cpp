@@ -21,6 +21,29 @@ std::string ProgramDir() {
   return slash == std::string::npos ? "." : self.substr(0, slash);
 }
 
+bool TakeValueOption(Args* args, const std::string& name, std::string* value, std::string* error) {
+  for (size_t i = 0; i < args->size(); ++i) {
+    if ((*args)[i] != name) continue;
+    if (i + 1 >= args->size()) {
+      *error = name + " needs a value";
+      return false;
+    }
+    *value = (*args)[i + 1];
+    args->erase(args->begin() + static_cast<long>(i), args->begin() + static_cast<long>(i) + 2);
+    return true;
+  }
+  return true;
+}
+
+bool TakeFlagOption(Args* args, const std::string& name) {
+  for (size_t i = 0; i < args->size(); ++i) {
+    if ((*args)[i] != name) continue;
+    args->erase(args->begin() + static_cast<long>(i));
+    return true;
+  }
+  return false;
+}
+
 bool TakeLevelOption(Args* args, int* level, std::string* error) {
   for (size_t i = 0; i < args->size(); ++i) {
     if ((*args)[i] != "--level") continue;
