@@ -1,5 +1,7 @@
 #include "app/command_line.h"
 
+#include <wx/filefn.h>
+#include <wx/filename.h>
 #include <wx/msgout.h>
 
 #include <cstdlib>
@@ -243,15 +245,24 @@ bool ReadCommandLine(const std::vector<wxString>& args, const OptionTable& table
   request->on_exit_command = request->launch_on_exit ? value : wxString();
   if (parser.Found(kFinal, &value)) settings.SetFinalVersion(value);
   settings.SetRepair(parser.Found(kRepair));
+  request->start_folder = wxGetCwd();
   settings.SetCurrentVersion(parser.GetParam(0));
-  settings.SetTargetDirectory(parser.GetParam(1));
+  settings.SetTargetDirectory(FromStartFolder(parser.GetParam(1), request->start_folder));
   if (parser.Found(kPatch, &value)) {
-    settings.SetManualPatchPath(value.ToStdWstring());
+    settings.SetManualPatchPath(FromStartFolder(value, request->start_folder).ToStdWstring());
     settings.SetLocalFile(true);
   } else {
     ReadServers(parser, settings, report_error);
   }
   return true;
+}
+
+wxString FromStartFolder(const wxString& path, const wxString& start_folder) {
+  if (path.empty() || start_folder.empty()) return path;
+  wxFileName name(path);
+  if (name.IsAbsolute()) return path;
+  name.MakeAbsolute(start_folder);
+  return name.GetFullPath();
 }
 
 wxString ProgramFolder(const wxString& argv0) {

@@ -55,6 +55,10 @@ struct StartupRequest {
   bool unattended = false;  // "u": no window, the terminal reports
   bool json = false;        // "json": JSON lines instead of text
   bool verbose = false;     // "verbose": the trace also on standard error
+  // The working folder when the command line was read, before start-up
+  // changes to the program's folder: relative paths given on the command
+  // line are taken from here, as the person who typed them meant.
+  wxString start_folder;
 };
 
 // What the program is asked to do before any parsing, read from the raw
@@ -87,6 +91,11 @@ bool ReadCommandLine(const std::vector<wxString>& args, const OptionTable& table
 // part of `argv0`, or of the running executable when argv0 names no folder
 // (a start through PATH). Empty when neither is known.
 wxString ProgramFolder(const wxString& argv0);
+
+// `path` as given when it is empty or absolute; otherwise the absolute path
+// below `start_folder` ("." and ".." folded), so that a path typed
+// relative to the shell's folder survives the change to the program's.
+wxString FromStartFolder(const wxString& path, const wxString& start_folder);
 
 // Writes the text and a line break to standard error as UTF-8.
 void WriteToStandardError(const wxString& text);

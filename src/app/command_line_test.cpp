@@ -222,6 +222,42 @@ TEST_F(CommandLineTest, OptionsFillTheSettings) {
   }
 }
 
+// The program changes to its own folder after reading the command line; a
+// path typed relative to the shell's folder must still mean that folder.
+TEST_F(CommandLineTest, RelativePathsAreTakenFromTheStartFolder) {
+  char cwd[PATH_MAX];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  const wxString start = wxString::FromUTF8(cwd);
+  const wxString parent = start.BeforeLast('/');
+  struct {
+    const char* name;
+    std::vector<wxString> args;
+    wxString target;
+    std::wstring manual_path;
+  } cases[] = {
+      {"relative installation", {"1.0", "game"}, start + "/game", L""},
+      {"dot folders folded", {"1.0", "./a/../game/"}, start + "/game/", L""},
+      {"installation above the start folder", {"1.0", "../game"}, parent + "/game", L""},
+      {"absolute installation as given", {"1.0", "/games/tarv"}, "/games/tarv", L""},
+      {"relative offline folder",
+       {"--patch", "server", "1.0", "/games/tarv"},
+       "/games/tarv",
+       (start + "/server").ToStdWstring()},
+      {"relative offline archive",
+       {"--patch=./p/1.0_to_1.1.zip", "1.0", "game"},
+       start + "/game",
+       (start + "/p/1.0_to_1.1.zip").ToStdWstring()},
+      {"absolute offline folder as given", {"--patch=/p/1", "1.0", "/g"}, "/g", L"/p/1"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(Read(c.args)) << m_output.m_text;
+    EXPECT_EQ(m_settings->GetTargetDirectory(), c.target);
+    EXPECT_EQ(m_settings->GetManualPatchPath(), c.manual_path);
+    EXPECT_EQ(m_request.start_folder, start);
+  }
+}
+
 TEST_F(CommandLineTest, ListFileShapesReachTheSummary) {
   struct Case {
     const char* content;

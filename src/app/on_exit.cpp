@@ -25,8 +25,12 @@ std::string Utf8(const wxString& text) { return text.utf8_string(); }
 
 }  // namespace
 
-std::string FindProgram(const std::string& name) {
-  if (name.empty() || name.find('/') != std::string::npos) return name;
+std::string FindProgram(const std::string& name, const std::string& start_folder) {
+  if (name.find('/') != std::string::npos) {
+    const bool relative = name[0] != '/';
+    return relative && !start_folder.empty() ? start_folder + "/" + name : name;
+  }
+  if (name.empty()) return name;
   const char* path_env = std::getenv("PATH");
   std::string path = path_env != nullptr ? path_env : "/usr/local/bin:/usr/bin:/bin";
   size_t start = 0;
@@ -43,13 +47,13 @@ std::string FindProgram(const std::string& name) {
 
 OnExitResult LaunchOnExitProgram(bool launch, const wxString& command,
                                  const std::function<void(const wxString&)>& report_error,
-                                 OS::ProcessId* started) {
+                                 OS::ProcessId* started, const wxString& start_folder) {
   if (!launch || command.empty()) return OnExitResult::kNothingToStart;
   wxArrayString args = wxCmdLineParser::ConvertStringToArgs(command, wxCMD_LINE_SPLIT_UNIX);
   if (args.empty()) return OnExitResult::kNothingToStart;
   std::vector<std::string> argv;
   for (const wxString& arg : args) argv.push_back(Utf8(arg));
-  std::string program = FindProgram(argv[0]);
+  std::string program = FindProgram(argv[0], Utf8(start_folder));
   argv[0] = program.empty() ? argv[0] : program;
   OS::Process process;
   std::string error;

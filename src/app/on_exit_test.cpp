@@ -85,6 +85,33 @@ TEST_F(OnExitTest, ProgramIsFoundThroughPath) {
   EXPECT_EQ(FindProgram("no-such-program-anywhere"), "");
 }
 
+TEST_F(OnExitTest, ARelativeProgramIsFoundFromTheStartFolder) {
+  struct {
+    const char* name;
+    const char* start;
+    const char* found;
+  } cases[] = {
+      {"bin/game", "/home/p", "/home/p/bin/game"}, {"./game", "/home/p", "/home/p/./game"},
+      {"/opt/game", "/home/p", "/opt/game"},       {"bin/game", "", "bin/game"},
+      {"no-such-program-anywhere", "/home/p", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(FindProgram(c.name, c.start), c.found) << c.name;
+
+  // Started from another folder than the current one.
+  const std::string marker = m_dir.Sub("ran");
+  tarvtest::WriteFile(m_dir.Sub("tools/run.sh"), "#!/bin/sh\ntouch '" + marker + "'\n");
+  ASSERT_EQ(chmod(m_dir.Sub("tools/run.sh").c_str(), 0755), 0);
+  pid_t pid = -1;
+  m_errors.clear();
+  ASSERT_EQ(LaunchOnExitProgram(
+                true, "tools/run.sh", [this](const wxString& text) { m_errors.push_back(text); },
+                &pid, wxString::FromUTF8(m_dir.path())),
+            OnExitResult::kStarted);
+  WaitForChild(pid);
+  EXPECT_TRUE(tarvtest::FileExists(marker));
+  EXPECT_TRUE(m_errors.empty());
+}
+
 TEST_F(OnExitTest, AProgramThatCannotStartIsReported) {
   tarvtest::WriteFile(m_dir.Sub("not-executable"), "#!/bin/sh\n");
   std::string not_executable = m_dir.Sub("not-executable");

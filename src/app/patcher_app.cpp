@@ -74,7 +74,7 @@ bool ObelkPatcherApp::OnInit() {
   StartupSteps steps;
   steps.set_up_crash_dumps = [this] { SetUpCrashDumps(); };
   steps.check_privileges = [this](const StartupRequest& request) {
-    SetOnExitCommand(request.on_exit_command, request.launch_on_exit);
+    SetOnExitCommand(request.on_exit_command, request.launch_on_exit, request.start_folder);
     return CheckPrivileges();
   };
   steps.create_window = [this] { return CreateMainWindow(); };
@@ -117,15 +117,18 @@ void ObelkPatcherApp::EndWithRunningSession() {
   OS::ExitNow(applying ? kClosedWhileApplyingExitCode : 0);
 }
 
-void ObelkPatcherApp::SetOnExitCommand(const wxString& command, bool launch) {
+void ObelkPatcherApp::SetOnExitCommand(const wxString& command, bool launch,
+                                       const wxString& start_folder) {
   m_onExitCommand = command;
   m_launchOnExit = launch;
+  m_startFolder = start_folder;
 }
 
 void ObelkPatcherApp::OnPatchCancelled(wxCommandEvent&) { m_launchOnExit = false; }
 
 void ObelkPatcherApp::LaunchOnExitProgram() {
-  TarvPatch::LaunchOnExitProgram(m_launchOnExit, m_onExitCommand, WriteToStandardError);
+  TarvPatch::LaunchOnExitProgram(m_launchOnExit, m_onExitCommand, WriteToStandardError, nullptr,
+                                 m_startFolder);
 }
 
 void ObelkPatcherApp::OnFatalException() { ReportFatalException(); }

@@ -42,7 +42,7 @@ class ObelkPatcherApp : public wxApp {
   void OnUnhandledException() override;
 
   // What --onexit asked for; start-up sets it once the command line is read.
-  void SetOnExitCommand(const wxString& command, bool launch);
+  void SetOnExitCommand(const wxString& command, bool launch, const wxString& start_folder);
   bool LaunchOnExit() const { return m_launchOnExit; }
   const wxString& OnExitCommand() const { return m_onExitCommand; }
 
@@ -69,6 +69,7 @@ class ObelkPatcherApp : public wxApp {
   static std::optional<int> s_startupExitCode;
   StartupState m_startup;
   wxString m_onExitCommand;
+  wxString m_startFolder;  // relative --onexit programs are found from here
   bool m_launchOnExit = false;
   // The download status of the worker the window made last, valid while
   // that worker, known by its generation, is the current one.

@@ -16,7 +16,7 @@ TEST(PatcherAppTest, OnlyTheCancelNoticeClearsTheOnExitLaunch) {
   };
   for (const Case& c : {Case{ID_THREAD_FINISHED, true}, Case{ID_PATCH_CANCELLED, false}}) {
     ObelkPatcherApp app;
-    app.SetOnExitCommand("/usr/bin/true", true);
+    app.SetOnExitCommand("/usr/bin/true", true, "");
     wxCommandEvent notice(wxEVT_MENU, c.id);
     app.ProcessEvent(notice);
     EXPECT_EQ(app.LaunchOnExit(), c.launch_after) << c.id;

@@ -141,7 +141,7 @@ int RunUnattended(const std::vector<wxString>& args) {
   const int code = RunSession(front, temp);
   temp.Remove();
   LaunchOnExitProgram(state.request.launch_on_exit, state.request.on_exit_command,
-                      WriteToStandardError);
+                      WriteToStandardError, nullptr, state.request.start_folder);
   return code;
 }
 

@@ -77,8 +77,8 @@ class HeadlessTest(unittest.TestCase):
         return subprocess.Popen([e2e.program("tarv-patcher"), *args], env=self.env(),
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
-    def run_patcher(self, *args):
-        done = subprocess.run([e2e.program("tarv-patcher"), *args], env=self.env(),
+    def run_patcher(self, *args, cwd=None):
+        done = subprocess.run([e2e.program("tarv-patcher"), *args], env=self.env(), cwd=cwd,
                               capture_output=True, text=True, timeout=e2e.HANG_GUARD_S)
         return done.returncode, done.stdout, done.stderr
 
@@ -125,6 +125,22 @@ class HeadlessTest(unittest.TestCase):
         valid, count, _ = e2e.uninstall_log(self.install)
         self.assertTrue(valid)
         self.assertNothingLeftInTemp()
+
+    def test_relative_paths_mean_the_folder_the_patcher_was_started_in(self):
+        # The patcher works from its own folder; what the player typed
+        # relative to the shell's folder must still be found.
+        shutil.copytree(self.server_dir, os.path.join(self.dir, "disk"))
+        marker = os.path.join(self.dir, "after-ran")
+        script = os.path.join(self.dir, "tools", "after.sh")
+        os.makedirs(os.path.dirname(script))
+        with open(script, "w", encoding="utf-8") as f:
+            f.write(f"#!/bin/sh\ntouch '{marker}'\n")
+        os.chmod(script, 0o755)
+        code, out, err = self.run_patcher("-u", "--patch", "disk", "--onexit=tools/after.sh",
+                                          "1.0", "Tarv Game", cwd=self.dir)
+        self.assertEqual(code, 0, out + err)
+        self.assertInstallIs("1.2")
+        e2e.wait_until(lambda: os.path.exists(marker), "the --onexit program")
 
     def test_json_lines_end_with_the_completion(self):
         server = self.serve({"/1.0_to_1.1.zip": {"throttle": 10_000}})
