@@ -23,6 +23,8 @@ int CmdCheckServer(const Args& args);  // cmd_check_server.cpp
 int CmdKeygen(const Args& args);
 int CmdSign(const Args& args);
 int CmdVerify(const Args& args);
+int CmdJobs(const Args& args);      // cmd_jobs.cpp
+int CmdAssemble(const Args& args);  // cmd_jobs.cpp
 
 // Writes "tarv-mkpatch: <text>" to standard error and returns 1.
 int Fail(const std::string& text);

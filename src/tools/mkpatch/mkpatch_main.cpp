@@ -34,6 +34,14 @@ const Command kCommands[] = {
      "      SERVER_DIR/<from>_to_<to>.zip for each consecutive pair, SERVER_DIR/patches.txt,\n"
      "      and for repair SERVER_DIR/manifests/<version>.txt and SERVER_DIR/objects/;\n"
      "      --sign signs the catalogue, otherwise a stale patches.txt.minisig is removed"},
+    {"jobs", mkpatch::CmdJobs,
+     "jobs [--level N] [--format 1|2|best] [--program PATH] OLD_DIR NEW_DIR WORK_DIR\n"
+     "      the plan of a patch and WORK_DIR/jobs.txt, one shell command a difference,\n"
+     "      to be run on many machines (GNU parallel, xargs -P, an array job)"},
+    {"assemble", mkpatch::CmdAssemble,
+     "assemble WORK_DIR OUT.zip\n"
+     "      the archive from the plan and the differences the jobs made, byte for byte\n"
+     "      the archive patch makes"},
     {"check-server", mkpatch::CmdCheckServer,
      "check-server SERVER_ADDRESS [--download DIR]\n"
      "      reads the server's patches.txt as the patcher does, prints each record and\n"

@@ -105,18 +105,8 @@ void AddLine(std::string* list, const std::string& rel, const std::string& after
   *list += ListPath(rel) + "\r\n" + after + "\r\n" + before + "\r\n";
 }
 
-// A changed file whose difference is to be made: found in order, made by
-// the jobs in any order, put into the plan in order again.
-struct Changed {
-  std::string rel, old_path, new_path, before, after, diff;
-  uint64_t new_size = 0;
-  bool whole = false;  // shipped whole (decided before or by the difference's size)
-  bool ok = true;
-  std::string error;
-};
-
 // Makes one difference, proves it, and decides whether the file goes whole.
-void MakeOne(Changed* c, int level, DifferenceFormat format, std::mutex* print) {
+void MakeOne(ChangedFile* c, int level, DifferenceFormat format, std::mutex* print) {
   {
     std::lock_guard<std::mutex> lock(*print);
     printf("difference: %s\n", c->rel.c_str());
@@ -134,9 +124,9 @@ void MakeOne(Changed* c, int level, DifferenceFormat format, std::mutex* print) 
 
 // Makes the differences, `jobs` files at a time (each job one file, with
 // the memory of one difference).
-void MakeAll(std::vector<Changed>* changed, int level, DifferenceFormat format, unsigned jobs) {
-  std::vector<Changed*> todo;
-  for (Changed& c : *changed)
+void MakeAll(std::vector<ChangedFile>* changed, int level, DifferenceFormat format, unsigned jobs) {
+  std::vector<ChangedFile*> todo;
+  for (ChangedFile& c : *changed)
     if (!c.whole) todo.push_back(&c);
   std::atomic<size_t> next{0};
   std::atomic<bool> failed{false};
@@ -159,58 +149,29 @@ void MakeAll(std::vector<Changed>* changed, int level, DifferenceFormat format, 
   for (std::thread& t : pool) t.join();
 }
 
-bool MakePlan(const Tree& old_tree, const Tree& new_tree, const std::string& work, int level,
-              DifferenceFormat format, unsigned jobs, Plan* plan, PatchSummary* s,
-              std::string* error) {
-  // In the order of the new tree: each entry is an added file or a changed
-  // one (an index into `changed`); the differences are made in between.
-  struct Entry {
-    std::string rel, path, digest;
-    size_t changed = SIZE_MAX;
-  };
-  std::vector<Entry> entries;
-  std::vector<Changed> changed;
-  for (const auto& [rel, n] : new_tree) {
-    auto o = old_tree.find(rel);
-    if (o == old_tree.end()) {
-      entries.push_back({rel, n.path, Digest(n.path)});
-      continue;
-    }
-    std::string od = Digest(o->second.path), nd = Digest(n.path);
-    if (od.empty() || nd.empty()) {
-      *error = rel + ": cannot be read";
-      return false;
-    }
-    if (od == nd && o->second.size == n.size) {
-      ++s->unchanged;
-      continue;
-    }
-    Changed c;
-    c.rel = rel;
-    c.old_path = o->second.path;
-    c.new_path = n.path;
-    c.before = od;
-    c.after = nd;
-    c.new_size = n.size;
-    c.diff = work + "/" + std::to_string(entries.size()) + ".diff";
-    c.whole = o->second.size >= kMaxDifferenceOldSize || rel == kToolPath;
-    entries.push_back({rel, n.path, "", changed.size()});
-    changed.push_back(std::move(c));
-  }
-  MakeAll(&changed, level, format, jobs);
-  for (const Entry& e : entries) {
+// The lists and the data entries of a patch whose differences are made:
+// a changed file goes whole when its difference would not be smaller.
+bool ListPlan(const PatchPlan& p, Plan* plan, PatchSummary* s, std::string* error) {
+  s->unchanged = p.unchanged;
+  for (const PlannedEntry& e : p.entries) {
     if (e.changed == SIZE_MAX) {
       AddLine(&plan->added, e.rel, e.digest, "");
       plan->data.push_back({"data/" + e.rel, e.path});
       ++s->added;
       continue;
     }
-    const Changed& c = changed[e.changed];
+    const ChangedFile& c = p.changed[e.changed];
     if (!c.ok) {
       *error = c.error;
       return false;
     }
-    if (c.whole) {
+    uint64_t size = 0;
+    if (!c.whole && TarvUtil::QueryFileSize(TarvUtil::FromFsPath(c.diff), size) != DB_OK) {
+      *error =
+          c.diff + ": the difference of " + c.rel + " is missing (its job has not run, or failed)";
+      return false;
+    }
+    if (c.whole || size >= c.new_size) {
       AddLine(&plan->added, c.rel, c.after, c.before);
       plan->data.push_back({"data/" + c.rel, c.new_path});
       ++s->added;
@@ -224,9 +185,8 @@ bool MakePlan(const Tree& old_tree, const Tree& new_tree, const std::string& wor
   }
   // (A failed job stops the others: whatever the order of those left
   // unmade, the walk above meets a failed one and ends there.)
-  for (const auto& [rel, o] : old_tree) {
-    if (new_tree.count(rel)) continue;
-    AddLine(&plan->deleted, rel, "", Digest(o.path));
+  for (const auto& [rel, digest] : p.deleted) {
+    AddLine(&plan->deleted, rel, "", digest);
     ++s->deleted;
   }
   return true;
@@ -247,23 +207,67 @@ bool WriteZip(const Plan& plan, const std::string& out_zip, std::string* error) 
 
 }  // namespace
 
-bool WritePatchArchive(const std::string& old_dir, const std::string& new_dir,
-                       const std::string& out_zip, int level, PatchSummary* summary,
-                       std::string* error, DifferenceFormat format, unsigned jobs) {
+bool PlanPatch(const std::string& old_dir, const std::string& new_dir, const std::string& work,
+               PatchPlan* plan, std::string* error) {
   Tree old_tree, new_tree;
   if (!ScanTree(old_dir, &old_tree, error) || !ScanTree(new_dir, &new_tree, error) ||
       !CheckKinds(old_tree, new_tree, error)) {
     return false;
   }
+  // In the order of the new tree: each entry is an added file or a changed
+  // one (an index into `changed`).
+  for (const auto& [rel, n] : new_tree) {
+    auto o = old_tree.find(rel);
+    if (o == old_tree.end()) {
+      plan->entries.push_back({rel, n.path, Digest(n.path)});
+      continue;
+    }
+    std::string od = Digest(o->second.path), nd = Digest(n.path);
+    if (od.empty() || nd.empty()) {
+      *error = rel + ": cannot be read";
+      return false;
+    }
+    if (od == nd && o->second.size == n.size) {
+      ++plan->unchanged;
+      continue;
+    }
+    ChangedFile c;
+    c.rel = rel;
+    c.old_path = o->second.path;
+    c.new_path = n.path;
+    c.before = od;
+    c.after = nd;
+    c.new_size = n.size;
+    c.diff = work + "/" + std::to_string(plan->entries.size()) + ".diff";
+    c.whole = o->second.size >= kMaxDifferenceOldSize || rel == kToolPath;
+    plan->entries.push_back({rel, n.path, "", plan->changed.size()});
+    plan->changed.push_back(std::move(c));
+  }
+  for (const auto& [rel, o] : old_tree) {
+    if (!new_tree.count(rel)) plan->deleted.emplace_back(rel, Digest(o.path));
+  }
+  return true;
+}
+
+bool FinishPatch(const PatchPlan& patch, const std::string& out_zip, PatchSummary* summary,
+                 std::string* error) {
+  Plan plan;
+  *summary = PatchSummary();
+  return ListPlan(patch, &plan, summary, error) && WriteZip(plan, out_zip, error);
+}
+
+bool WritePatchArchive(const std::string& old_dir, const std::string& new_dir,
+                       const std::string& out_zip, int level, PatchSummary* summary,
+                       std::string* error, DifferenceFormat format, unsigned jobs) {
   std::string work = MakePrivateTempDir();
   if (work.empty()) {
     *error = "cannot make a temporary folder";
     return false;
   }
-  Plan plan;
-  *summary = PatchSummary();
-  bool ok = MakePlan(old_tree, new_tree, work, level, format, jobs, &plan, summary, error) &&
-            WriteZip(plan, out_zip, error);
+  PatchPlan plan;
+  bool ok = PlanPatch(old_dir, new_dir, work, &plan, error);
+  if (ok) MakeAll(&plan.changed, level, format, jobs);
+  ok = ok && FinishPatch(plan, out_zip, summary, error);
   RemoveTree(work);
   return ok;
 }
