@@ -49,6 +49,10 @@ std::pair<std::string, std::string> EditedData() {
   std::string old_data = noise.Bytes(300000);
   std::string new_data = old_data;
   for (size_t i = 777; i < new_data.size(); i += 5003) new_data[i] = static_cast<char>(i);
+  // Clusters of changes with short gaps between them.
+  for (size_t i = 1500; i < new_data.size(); i += 25013) {
+    for (size_t gap : {0, 2, 5, 9, 14, 20}) new_data[i + gap] ^= 0x21;
+  }
   new_data.insert(100000, noise.Bytes(3000));
   const std::string block = new_data.substr(200000, 20000);
   new_data.erase(200000, 20000);
@@ -137,11 +141,11 @@ TEST(MadeBytesTest, SecondFormatIsPinned) {
     const char* digest;
   } cases[] = {
       {"data, smallest", old_data, new_data, Way::kSmallest, 19,
-       "4d61b1bb12cf5b85bed2d637785742c371ac8f960389a02dc31379a2fcc6fb1f"},
+       "d6d76ce60041b7266e1139deb3051ac7d0eecce1e3deb148309746d3a5f64508"},
       {"data, anchors", old_data, new_data, Way::kSmallestByAnchors, 5,
-       "3f10a9094b2aafe81275ae0df3e6c3040b64d16c9142d67e1e9b1eddbf092dd0"},
+       "debb43e30562570b191098c539216cc7e7544016de39cf84dd03b60bc26c0d8a"},
       {"data, sparse", old_data, new_data, Way::kSparse, 3,
-       "91336f9f13638ad02bd3adb12ae4dbe5f8d1ec8a8ec7d691b3b15ab98d165f95"},
+       "0ac309e4bb3336052689642c4fb86c58b87e617330b9a8378245063f78372c11"},
       {"code, smallest", old_code, new_code, Way::kSmallest, 19,
        "dbffa790791d490cf7268099aaef9a4fe42962296ceec97d0e0fccc14c54b262"},
       {"code, filtered dense", old_code, new_code, Way::kFilteredDense, 3,
