@@ -13,7 +13,7 @@
 
 #include "crypto/sha256.h"
 #include "format2.h"
-#include "format2_writer.h"
+#include "format2_search.h"
 
 namespace {
 

@@ -42,7 +42,7 @@
 #include "data/mapped_file.h"
 #include "os/this_process.h"
 #include "tools/difference/follower.h"
-#include "tools/difference/format2.h"
+#include "tools/difference/format2_reader.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include "data/mapped_file.h"
 #include "mkpatch.h"
 #include "os/process.h"
-#include "tools/difference/format2_writer.h"
+#include "tools/difference/format2_search.h"
 
 namespace mkpatch {
 namespace {
