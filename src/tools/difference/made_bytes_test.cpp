@@ -12,6 +12,7 @@
 #include <string>
 
 #include "crypto/sha256.h"
+#include "format1_writer.h"
 #include "format2.h"
 #include "format2_search.h"
 
@@ -107,6 +108,19 @@ std::string ReadBack(FILE* f) {
   return out;
 }
 
+std::string MakeFirst(const std::string& old_data, const std::string& new_data, int level) {
+  std::string out, why;
+  EXPECT_TRUE(difference::WriteFormat1(
+      Bytes(old_data), old_data.size(), Bytes(new_data), new_data.size(), level,
+      [&out](const unsigned char* data, size_t n) {
+        out.append(reinterpret_cast<const char*>(data), n);
+        return true;
+      },
+      &why))
+      << why;
+  return out;
+}
+
 enum class Way { kSmallest, kSmallestByAnchors, kFilteredDense, kSparse };
 
 std::string MakeSecond(const std::string& old_data, const std::string& new_data, Way way,
@@ -155,6 +169,28 @@ TEST(MadeBytesTest, SecondFormatIsPinned) {
   };
   for (const Case& c : cases) {
     EXPECT_EQ(Digest(MakeSecond(c.old_data, c.new_data, c.way, c.level)), c.digest) << c.name;
+  }
+}
+
+TEST(MadeBytesTest, FirstFormatIsPinned) {
+  const auto [old_data, new_data] = EditedData();
+  const std::string old_code = Program(0), new_code = Program(24);
+  struct Case {
+    const char* name;
+    const std::string& old_data;
+    const std::string& new_data;
+    int level;
+    const char* digest;
+  } cases[] = {
+      {"data, level 3", old_data, new_data, 3,
+       "e4438e2c2e121532016e4bb982b49b0312897b4c08a188333f5e386eb2d52149"},
+      {"data, level 19", old_data, new_data, 19,
+       "519d155fd6b523e7b1e2ce4bdaa9d3fd0009dd435fab42a1981e0a04d7bfd65f"},
+      {"code, level 19", old_code, new_code, 19,
+       "e56db8ea6257f223fad21cd351fcd79c010297cd585af8ca49e9a4798d12aaf7"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Digest(MakeFirst(c.old_data, c.new_data, c.level)), c.digest) << c.name;
   }
 }
 
