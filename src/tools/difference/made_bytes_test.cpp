@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "crypto/sha256.h"
 #include "format1_writer.h"

@@ -1,7 +1,7 @@
 // Making one file's difference from the files on disk, in either format
 // jpatch applies (format1.h, format2.h) or, by default, in both with the
 // smaller kept. This is what the publisher's tool calls; the writers of
-// each format work on memory and know nothing of files.
+// each format work on data in memory and know nothing of paths.
 #pragma once
 
 #include <cstdint>
