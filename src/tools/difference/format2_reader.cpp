@@ -1,3 +1,5 @@
+#include "format2_reader.h"
+
 #include <zstd.h>
 
 #include <bit>
@@ -9,7 +11,6 @@
 #include "crypto/sha256.h"
 #include "data/mapped_file.h"
 #include "follower.h"
-#include "format2.h"
 
 namespace difference {
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/difference/format2.h"
+#include "tools/difference/format2_reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;

@@ -1,8 +1,6 @@
 // The second difference format in the process: what the writer makes, the
 // reader rebuilds exactly, on the edge cases of matching; a damaged
 // difference or a wrong old file is refused, never applied.
-#include "format2.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,7 +9,8 @@
 #include <vector>
 
 #include "branch_filter.h"
-#include "format2_writer.h"
+#include "format2_reader.h"
+#include "format2_search.h"
 #include "support/test_support.h"
 
 namespace {
