@@ -9,50 +9,11 @@
 #include <cstdio>
 
 #include "apply/patch_applier.h"
-#include "data/file_status.h"
 #include "data/file_util.h"
 #include "diag/text_encoding.h"
 #include "mkpatch.h"
-#include "os/process.h"
 
 namespace mkpatch {
-namespace {
-
-bool IsFolder(const std::string& path) {
-  TarvFile::FileStatus st;
-  return TarvFile::StatusOf(path, &st) && st.type == TarvFile::FileType::kFolder;
-}
-
-// The first line of a small log file.
-std::string FirstLine(const std::string& path) {
-  char buf[1024] = "";
-  FILE* f = fopen(path.c_str(), "rbe");
-  if (f) {
-    if (!fgets(buf, sizeof buf, f)) buf[0] = '\0';
-    fclose(f);
-  }
-  std::string line = buf;
-  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-  return line;
-}
-
-// Unpacks the archive into `temp`/project, the unpacker's messages going to
-// `temp`/unzip.log; false with the reason in `error`.
-bool Unpack(const std::string& archive, const std::string& temp, std::string* error) {
-  std::string why, log = temp + "/unzip.log";
-  OS::Process unzip;
-  unzip.RedirectOutput(log, log);
-  if (!unzip.Start({ProgramDir() + "/tarv-unzip", "-o", "-x", archive, "-d", temp + "/project"},
-                   &why)) {
-    *error = "cannot run tarv-unzip: " + why;
-    return false;
-  }
-  if (unzip.Wait(-1) == OS::Process::WaitResult::kExited && unzip.ExitCode() == 0) return true;
-  *error = archive + ": cannot be unpacked: " + FirstLine(log);
-  return false;
-}
-
-}  // namespace
 
 int CmdApply(const Args& args) {
   if (args.size() != 2) return Fail("usage: tarv-mkpatch apply PATCH.zip|PATCH_DIR INSTALL_DIR");
@@ -63,7 +24,7 @@ int CmdApply(const Args& args) {
     temp = MakePrivateTempDir();
     if (temp.empty()) return Fail("cannot make a temporary folder");
     std::string error;
-    if (!Unpack(patch, temp, &error)) {
+    if (!UnpackArchive(patch, temp, &error)) {
       RemoveTree(temp);
       return Fail(error);
     }

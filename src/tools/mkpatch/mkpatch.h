@@ -25,6 +25,7 @@ int CmdSign(const Args& args);
 int CmdVerify(const Args& args);
 int CmdJobs(const Args& args);      // cmd_jobs.cpp
 int CmdAssemble(const Args& args);  // cmd_jobs.cpp
+int CmdList(const Args& args);
 
 // Writes "tarv-mkpatch: <text>" to standard error and returns 1.
 int Fail(const std::string& text);
@@ -57,6 +58,11 @@ bool RefuseSecretKeys(const std::string& dir, std::string* error);
 
 // A fresh private folder under TMPDIR (or /tmp); empty on failure.
 std::string MakePrivateTempDir();
+// True for an existing folder.
+bool IsFolder(const std::string& path);
+// Unpacks a patch archive with tarv-unzip into `temp`/project, the
+// unpacker's messages going to `temp`/unzip.log; false with the reason.
+bool UnpackArchive(const std::string& archive, const std::string& temp, std::string* error);
 // Removes a folder tree, links as links.
 void RemoveTree(const std::string& path);
 

@@ -34,6 +34,10 @@ const Command kCommands[] = {
      "      SERVER_DIR/<from>_to_<to>.zip for each consecutive pair, SERVER_DIR/patches.txt,\n"
      "      and for repair SERVER_DIR/manifests/<version>.txt and SERVER_DIR/objects/;\n"
      "      --sign signs the catalogue, otherwise a stale patches.txt.minisig is removed"},
+    {"list", mkpatch::CmdList,
+     "list PATCH.zip|PATCH_DIR\n"
+     "      each added, deleted and patched entry of a patch with its size and its\n"
+     "      difference's format; exit 1 when an entry's data is missing or damaged"},
     {"jobs", mkpatch::CmdJobs,
      "jobs [--level N] [--format 1|2|best] [--program PATH] OLD_DIR NEW_DIR WORK_DIR\n"
      "      the plan of a patch and WORK_DIR/jobs.txt, one shell command a difference,\n"

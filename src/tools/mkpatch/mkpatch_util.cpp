@@ -4,7 +4,9 @@
 #include <thread>
 
 #include "data/file_io.h"
+#include "data/file_status.h"
 #include "mkpatch.h"
+#include "os/process.h"
 #include "os/this_process.h"
 
 namespace mkpatch {
@@ -95,6 +97,38 @@ std::string MakePrivateTempDir() {
   std::string templ = std::string(base && *base ? base : "/tmp") + "/tarv-mkpatch-XXXXXX";
   if (!TarvFile::MakeUniqueFolder(&templ)) return "";
   return templ;
+}
+
+bool IsFolder(const std::string& path) {
+  TarvFile::FileStatus st;
+  return TarvFile::StatusOf(path, &st) && st.type == TarvFile::FileType::kFolder;
+}
+
+namespace {
+
+// The first line of a small log file.
+std::string FirstLine(const std::string& path) {
+  std::string text, ignored;
+  if (!ReadFile(path, uint64_t{64} << 10, &text, &ignored)) return "";
+  text = text.substr(0, text.find('\n'));
+  if (!text.empty() && text.back() == '\r') text.pop_back();
+  return text;
+}
+
+}  // namespace
+
+bool UnpackArchive(const std::string& archive, const std::string& temp, std::string* error) {
+  std::string why, log = temp + "/unzip.log";
+  OS::Process unzip;
+  unzip.RedirectOutput(log, log);
+  if (!unzip.Start({ProgramDir() + "/tarv-unzip", "-o", "-x", archive, "-d", temp + "/project"},
+                   &why)) {
+    *error = "cannot run tarv-unzip: " + why;
+    return false;
+  }
+  if (unzip.Wait(-1) == OS::Process::WaitResult::kExited && unzip.ExitCode() == 0) return true;
+  *error = archive + ": cannot be unpacked: " + FirstLine(log);
+  return false;
 }
 
 void RemoveTree(const std::string& path) {
