@@ -10,6 +10,7 @@
 
 #include "data/file_io.h"
 #include "data/path_beneath.h"
+#include "tools/unzip/unzip_entry.h"
 
 namespace TarvUnzip {
 
@@ -117,19 +118,11 @@ bool ExtractFile(unzFile zip, int root, const std::vector<std::string>& parts, u
   return ok;
 }
 
-// Handles the entry the archive is positioned on.
-bool ExtractCurrent(unzFile zip, int root, std::string* name, std::string* why) {
-  unz_file_info64 info;
-  std::vector<char> raw(65536);
-  if (unzGetCurrentFileInfo64(zip, &info, raw.data(), raw.size(), nullptr, 0, nullptr, 0) !=
-      UNZ_OK) {
-    *why = "entry header damaged";
-    return false;
-  }
-  *name = std::string(raw.data(), info.size_filename);
-  std::vector<std::string> parts;
-  bool is_dir = false;
-  if (!SplitName(*name, &parts, &is_dir)) {
+}  // namespace
+
+bool CheckEntry(const unz_file_info64& info, const std::string& name,
+                std::vector<std::string>* parts, bool* is_dir, std::string* why) {
+  if (!SplitName(name, parts, is_dir)) {
     *why = "refused: the name leaves the folder";
     return false;
   }
@@ -142,6 +135,24 @@ bool ExtractCurrent(unzFile zip, int root, std::string* name, std::string* why) 
     *why = "refused: encrypted";
     return false;
   }
+  return true;
+}
+
+namespace {
+
+// Handles the entry the archive is positioned on.
+bool ExtractCurrent(unzFile zip, int root, std::string* name, std::string* why) {
+  unz_file_info64 info;
+  std::vector<char> raw(65536);
+  if (unzGetCurrentFileInfo64(zip, &info, raw.data(), raw.size(), nullptr, 0, nullptr, 0) !=
+      UNZ_OK) {
+    *why = "entry header damaged";
+    return false;
+  }
+  *name = std::string(raw.data(), info.size_filename);
+  std::vector<std::string> parts;
+  bool is_dir = false;
+  if (!CheckEntry(info, *name, &parts, &is_dir, why)) return false;
   if (is_dir) {
     int fd = OpenFolders(root, parts, why);
     if (fd >= 0) TarvFile::Close(fd);

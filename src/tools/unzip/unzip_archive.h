@@ -23,4 +23,8 @@ bool SplitName(const std::string& name, std::vector<std::string>* parts, bool* i
 // described in one line on `err` (may be null). The program's exit code.
 int Unzip(const std::string& archive, const std::string& folder, FILE* err);
 
+// Lists the entries of `archive` and their sizes on `out` (unzip_list.cpp);
+// a name that unpacking would refuse is marked. The program's exit code.
+int List(const std::string& archive, FILE* out, FILE* err);
+
 }  // namespace TarvUnzip

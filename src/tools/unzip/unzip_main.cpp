@@ -1,6 +1,7 @@
 // tarv-unzip [-o] [-x] ARCHIVE [-d FOLDER]: unpacks a ZIP archive with
 // libminizip into FOLDER (default: the current folder), with the folder
 // paths stored in the archive, overwriting existing files.
+// tarv-unzip -l ARCHIVE lists the entries and their sizes instead.
 //
 // Every entry is written to a temporary file in its folder, its CRC and size
 // checked, and only then renamed into place, so a damaged entry never leaves
@@ -20,12 +21,14 @@
 namespace {
 
 struct Options {
+  bool list = false;
   std::string archive;
   std::string folder = ".";
 };
 
 int Usage() {
-  fprintf(stderr, "usage: tarv-unzip [-o] [-x] ARCHIVE [-d FOLDER]\n");
+  fprintf(stderr,
+          "usage: tarv-unzip [-o] [-x] ARCHIVE [-d FOLDER]\n       tarv-unzip -l ARCHIVE\n");
   return TarvUnzip::kUsage;
 }
 
@@ -34,6 +37,10 @@ bool ParseArgs(int argc, char** argv, Options* opt) {
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "-o" || a == "-x") continue;  // overwrite and keep paths: always so
+    if (a == "-l") {
+      opt->list = true;
+      continue;
+    }
     if (a == "-d") {
       if (++i >= argc || argv[i][0] == '\0') return false;
       opt->folder = argv[i];
@@ -52,5 +59,6 @@ bool ParseArgs(int argc, char** argv, Options* opt) {
 int main(int argc, char** argv) {
   Options opt;
   if (!ParseArgs(argc, argv, &opt)) return Usage();
+  if (opt.list) return TarvUnzip::List(opt.archive, stdout, stderr);
   return TarvUnzip::Unzip(opt.archive, opt.folder, stderr);
 }

@@ -187,13 +187,39 @@ TEST(UnzipToolTest, LinksPlantedInTheFolderAreNotFollowed) {
   }
 }
 
+TEST(UnzipToolTest, ListingShowsEachEntryAndWhatUnpackingWouldRefuse) {
+  tarvtest::ScopedTempDir dir;
+  PythonZip(dir.Sub("p.zip"), {{"addedFiles.txt", "a\r\nb\r\nc\r\n", "deflated"},
+                               {"data/", "", "dir"},
+                               {"data/Größe ü.txt", "umlaut", "stored"},
+                               {"../evil.txt", "evil", "stored"},
+                               {"link", "/etc/passwd", "link"}});
+  auto r = tarvtest::Run({Unzip(), "-l", dir.Sub("p.zip")});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "      Length  Name\n"
+            "------------  ----\n"
+            "           9  addedFiles.txt\n"
+            "           0  data/\n"
+            "           6  data/Größe ü.txt\n"
+            "           4  ../evil.txt  (refused: the name leaves the folder)\n"
+            "          11  link  (refused: a link)\n"
+            "------------  ----\n"
+            "          30  5 entries\n");
+  // Nothing is unpacked by a listing.
+  EXPECT_FALSE(tarvtest::FileExists("addedFiles.txt"));
+  auto missing = tarvtest::Run({Unzip(), "-l", dir.Sub("missing.zip")});
+  EXPECT_EQ(missing.exit_code, 2);
+  EXPECT_EQ(missing.out, "");
+}
+
 TEST(UnzipToolTest, CommandLine) {
   tarvtest::ScopedTempDir dir;
   PythonZip(dir.Sub("p.zip"), {{"f.txt", "f", "stored"}});
   const std::vector<std::string> kBad[] = {
       {Unzip()},
       {Unzip(), "-o", "-x"},
-      {Unzip(), "-l", dir.Sub("p.zip")},
+      {Unzip(), "-l"},
       {Unzip(), "-o", "-x", dir.Sub("p.zip"), "-d"},
       {Unzip(), dir.Sub("p.zip"), dir.Sub("p.zip")},
   };
