@@ -1,6 +1,6 @@
 #include "app/startup_duties.h"
 
-#include "apply/patch_applier.h"
+#include "apply/step_applier.h"
 #include "os/temp_folder.h"
 #include "session/installation_record.h"
 
@@ -15,13 +15,12 @@ StartupDuties RunStartupDuties(const std::wstring& install_dir, PrivateTempFolde
   } else {
     TarvUtil::EnsureTempFolder(nullptr);
   }
-  // The recovery reports through the applier's message route; here its lines
-  // are kept for the session's report instead of going to standard error.
-  SetPatchCallbacks({}, {}, [&duties](int level, const std::wstring& text) {
+  // The recovery's lines are kept for the session's report, which shows
+  // them once a front end is there.
+  FunctionStepObserver keep_lines([&duties](int level, const std::wstring& text) {
     duties.lines.emplace_back(level, wxString(text));
   });
-  duties.recovered = RecoverInterruptedStep(install_dir, ResetGameConfiguration);
-  SetPatchCallbacks({}, {}, {});
+  duties.recovered = RecoverInterruptedStep(install_dir, keep_lines, ResetGameConfiguration);
   return duties;
 }
 

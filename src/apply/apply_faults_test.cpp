@@ -12,8 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "apply/file_patcher.h"
-#include "apply/patch_applier.h"
+#include "apply/step_applier.h"
 #include "crypto/md5.h"
 #include "data/file_faults.h"
 #include "data/file_util.h"
@@ -74,14 +73,8 @@ class ApplyFaultsTest : public testing::Test {
                  Digest(dir_.path(), kOldPatched) + "\n";
     }
     WriteFile(project_ + "/patchedFiles.txt", patched);
-    SetPatchCallbacks(nullptr, nullptr, [this](int level, const std::wstring& text) {
-      if (level > 0) lines_.push_back(TarvText::ToUtf8(text));
-    });
   }
-  void TearDown() override {
-    SetPatchCallbacks(nullptr, nullptr, nullptr);
-    TarvFile::ResetFaults();
-  }
+  void TearDown() override { TarvFile::ResetFaults(); }
 
   void MakeInstallation() {
     tarvtest::RemoveTree(install_);
@@ -95,16 +88,18 @@ class ApplyFaultsTest : public testing::Test {
 
   bool Apply() {
     lines_.clear();
-    return ApplyPatchProject(TarvUtil::FromFsPath(install_), TarvUtil::FromFsPath(project_), L"");
+    step_ = std::make_unique<StepApplier>(TarvUtil::FromFsPath(install_),
+                                          TarvUtil::FromFsPath(project_), StepOptions{}, observer_);
+    return step_->Apply(L"");
   }
 
   // Ends the step as the session does, once the disk works again:
   // committed when every entry was handled, undone otherwise.
   void Finish(bool applied) {
     if (applied) {
-      EXPECT_TRUE(CommitPatchStep());
+      EXPECT_TRUE(step_->Commit());
     } else {
-      EXPECT_NE(UndoPatchStep(), UndoResult::kFailed);
+      EXPECT_NE(step_->Undo(), UndoResult::kFailed);
     }
   }
 
@@ -138,6 +133,15 @@ class ApplyFaultsTest : public testing::Test {
   tarvtest::ScopedTempDir dir_;
   std::string install_, project_;
   std::vector<std::string> lines_;
+  // Asked while the difference tool runs; empty: never cancelled.
+  std::function<bool()> cancel_;
+  FunctionStepObserver observer_{[this](int level, const std::wstring& text) {
+                                   if (level > 0) lines_.push_back(TarvText::ToUtf8(text));
+                                 },
+                                 {},
+                                 {},
+                                 [this] { return cancel_ && cancel_(); }};
+  std::unique_ptr<StepApplier> step_;
 };
 
 // Chosen faults with the report line each must give, before the first
@@ -200,15 +204,14 @@ TEST_F(ApplyFaultsTest, CancelWhileTheToolRunsKillsItAndUndoesTheStep) {
   chmod(tool.c_str(), 0755);
   using Clock = std::chrono::steady_clock;
   Clock::time_point cancelled_at{};
-  SetPatchCancelQuery([&] {
+  cancel_ = [&] {
     if (cancelled_at == Clock::time_point{} && tarvtest::FileExists(started)) {
       cancelled_at = Clock::now();
     }
     return cancelled_at != Clock::time_point{};
-  });
+  };
   const bool ok = Apply();
   const auto ended_at = Clock::now();
-  SetPatchCancelQuery(nullptr);
   Finish(ok);
   EXPECT_FALSE(ok);
   ASSERT_NE(cancelled_at, Clock::time_point{}) << "the tool never started";

@@ -1,7 +1,7 @@
 // Single-file operations of the applier on Linux: kind tests that never
-// follow a link, a copy that replaces its target by rename (so a link at the
-// target's name is replaced, never written through), and renames that
-// replace. Each reports by its boolean result; none throws.
+// follow a link, and a copy that replaces its target by rename (so a link at the
+// target's name is replaced, never written through). Each reports by its
+// boolean result; none throws.
 #pragma once
 
 #include <functional>
@@ -28,8 +28,5 @@ bool IsDirectory(const std::wstring& path);
 bool CopyFileReplacing(const std::wstring& source, const std::wstring& target,
                        const std::wstring& temp_path = L"",
                        const std::function<bool(const std::wstring& copy)>& digest_check = {});
-
-// Renames `from` to `to`, replacing a file of that name.
-bool RenameReplacing(const std::wstring& from, const std::wstring& to);
 
 }  // namespace TarvPatch

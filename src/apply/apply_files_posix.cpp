@@ -34,8 +34,4 @@ bool CopyFileReplacing(const std::wstring& source, const std::wstring& target,
                                    options, verify);
 }
 
-bool RenameReplacing(const std::wstring& from, const std::wstring& to) {
-  return TarvFile::Rename(TarvUtil::FsPath(from), TarvUtil::FsPath(to));
-}
-
 }  // namespace TarvPatch

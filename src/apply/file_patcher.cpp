@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "apply/patch_applier.h"
 #include "apply/patch_path.h"
 #include "crypto/md5.h"
 #include "data/file_status.h"
@@ -19,11 +18,6 @@ namespace {
 // The difference tool is waited for in slices this long; between slices the
 // cancel query is asked, so that a cancel or a closed window ends the tool.
 constexpr int kToolSliceMs = 100;
-
-std::function<bool()>& CancelQuery() {
-  static std::function<bool()> query;
-  return query;
-}
 
 struct FilePaths {
   std::wstring target, backup, diff, tool;
@@ -74,9 +68,9 @@ bool DigestFromTool(const std::string& line, const std::wstring& target, std::ws
 // The most of the digest pipe that is read: a line is far shorter.
 constexpr size_t kDigestLineLimit = 1024;
 
-// Runs the tool, asking the cancel query between slices of the wait; a
-// cancelled or lost tool is killed before this returns.
-ToolRun RunTool(const FilePaths& p) {
+// Runs the tool, asking the observer between slices of the wait whether to
+// stop; a cancelled or lost tool is killed before this returns.
+ToolRun RunTool(const FilePaths& p, StepObserver& observer) {
   ToolRun run;
   OS::Process tool;
   std::vector<std::string> argv = {TarvUtil::FsPath(p.tool), TarvUtil::FsPath(p.backup),
@@ -96,7 +90,7 @@ ToolRun RunTool(const FilePaths& p) {
   OS::ExitCleanup stop([pid] { OS::KillProcess(pid); });
   bool cancelled = false;
   OS::Process::WaitResult waited = tool.WaitInSlices(kToolSliceMs, [&] {
-    cancelled = CancelQuery() && CancelQuery()();
+    cancelled = observer.Cancelled();
     return !cancelled;
   });
   if (waited != OS::Process::WaitResult::kExited) {
@@ -113,21 +107,21 @@ ToolRun RunTool(const FilePaths& p) {
 
 // Has the tool rebuild the target from the backup and checks the result.
 // True when the target now carries the new digest.
-bool Rebuild(const PatchFileEntry& entry, const FilePaths& p) {
-  const ToolRun run = RunTool(p);
+bool Rebuild(const PatchFileEntry& entry, const FilePaths& p, StepObserver& observer) {
+  const ToolRun run = RunTool(p, observer);
   switch (run.end) {
     case ToolRun::End::kNotStarted:
-      ReportPatchMessage(0, L"Failed patch Command: " +
-                                RenderPatchCommand(p.tool, p.backup, p.diff, p.target) + L" (" +
-                                TarvText::FromUtf8(run.error) + L")");
-      ReportPatchMessage(2, entry.m_path);
+      observer.Line(0, L"Failed patch Command: " +
+                           RenderPatchCommand(p.tool, p.backup, p.diff, p.target) + L" (" +
+                           TarvText::FromUtf8(run.error) + L")");
+      observer.Line(2, entry.m_path);
       return false;
     case ToolRun::End::kCancelled:
       return false;  // the cancel ends the session; it says so itself
     case ToolRun::End::kSignalled:
       // Shown as a shell would show it, 128 + the signal's number.
-      ReportPatchMessage(2, entry.m_path + L": the patch tool ended abnormally (code " +
-                                std::to_wstring(128 + run.code) + L")");
+      observer.Line(2, entry.m_path + L": the patch tool ended abnormally (code " +
+                           std::to_wstring(128 + run.code) + L")");
       return false;
     case ToolRun::End::kExited:
       break;
@@ -135,21 +129,19 @@ bool Rebuild(const PatchFileEntry& entry, const FilePaths& p) {
   // Only the listed codes mean failure; any other status is judged by the
   // digest of what the tool left.
   if (run.code >= 1 && run.code <= 4) {
-    ReportPatchMessage(2, entry.m_path + PatchToolExitText(run.code));
+    observer.Line(2, entry.m_path + PatchToolExitText(run.code));
     return false;
   }
   std::wstring digest;
   bool known = DigestFromTool(run.digest_line, p.target, &digest);
   if ((!known && !TarvCrypto::ComputeFileMD5(p.target, digest)) || digest != entry.m_newDigest) {
-    ReportPatchMessage(2, L"The patched file does not have the expected checksum: " + p.target);
+    observer.Line(2, L"The patched file does not have the expected checksum: " + p.target);
     return false;
   }
   return true;
 }
 
 }  // namespace
-
-void SetPatchCancelQuery(std::function<bool()> cancelled) { CancelQuery() = std::move(cancelled); }
 
 std::wstring RenderPatchCommand(const std::wstring& tool, const std::wstring& backup,
                                 const std::wstring& diff, const std::wstring& target) {
@@ -172,10 +164,11 @@ std::wstring PatchToolExitText(int exit_code) {
 }
 
 bool RebuildFromCopy(const PatchFileEntry& entry, const std::wstring& old_copy,
-                     const std::wstring& install_dir, const std::wstring& project_dir) {
+                     const std::wstring& install_dir, const std::wstring& project_dir,
+                     StepObserver& observer) {
   FilePaths p = PathsFor(SplitEntryPath(entry.m_path), install_dir, project_dir);
   p.backup = old_copy;
-  return Rebuild(entry, p);
+  return Rebuild(entry, p, observer);
 }
 
 }  // namespace TarvPatch

@@ -9,7 +9,6 @@
 
 #include "apply/apply_files.h"
 #include "apply/file_patcher.h"
-#include "apply/patch_applier.h"
 #include "apply/patch_path.h"
 #include "crypto/md5.h"
 #include "data/file_status.h"
@@ -41,8 +40,12 @@ uint64_t SizeOf(const std::wstring& path) {
 // The state of one check: the plan grows as the entries are looked at.
 class Checker {
  public:
-  Checker(const std::wstring& install_dir, const std::wstring& project_dir, CheckedStep* step)
-      : m_install(install_dir), m_data(TarvUtil::JoinPath(project_dir, L"data")), m_step(step) {}
+  Checker(const std::wstring& install_dir, const std::wstring& project_dir, StepObserver& observer,
+          CheckedStep* step)
+      : m_install(install_dir),
+        m_data(TarvUtil::JoinPath(project_dir, L"data")),
+        m_observer(observer),
+        m_step(step) {}
 
   bool Added(const PatchFileEntry& entry, PlannedEntry* planned);
   bool Deleted(const PatchFileEntry& entry, PlannedEntry* planned);
@@ -54,7 +57,10 @@ class Checker {
   bool Folders(const EntryPath& path);
   size_t Plan(StepChange::Kind kind, const std::string& rel);
 
+  void Line(int level, const std::wstring& text) { m_observer.Line(level, text); }
+
   std::wstring m_install, m_data;
+  StepObserver& m_observer;
   CheckedStep* m_step;
   std::set<std::string> m_planned_folders;
   std::wstring m_first_rebuilt;
@@ -66,10 +72,10 @@ bool Checker::Inside(const PatchFileEntry& entry, EntryPath* path) {
   bool journal = (path->dirs.empty() ? path->name : path->dirs.front()) ==
                  TarvUtil::FromFsPath(kStepFolderName);
   if (!IsSafeEntryPath(*path) || journal) {
-    ReportPatchMessage(2, L"Refused a path that leaves the installation folder: " + entry.m_path);
+    Line(2, L"Refused a path that leaves the installation folder: " + entry.m_path);
     return false;
   }
-  return NoLinkOnPath(m_install, RelativeFsPath(entry.m_path), entry.m_path);
+  return NoLinkOnPath(m_install, RelativeFsPath(entry.m_path), entry.m_path, m_observer);
 }
 
 size_t Checker::Plan(StepChange::Kind kind, const std::string& rel) {
@@ -87,7 +93,7 @@ bool Checker::Folders(const EntryPath& path) {
     rel += (rel.empty() ? "" : "/") + TarvUtil::FsPath(part);
     if (m_planned_folders.count(rel) || IsDirectory(dir)) continue;
     if (KindOfPath(dir) != FileKind::kMissing) {
-      ReportPatchMessage(2, L"Could not create the directory: " + dir);
+      Line(2, L"Could not create the directory: " + dir);
       return false;
     }
     m_planned_folders.insert(rel);
@@ -103,17 +109,17 @@ bool Checker::Added(const PatchFileEntry& entry, PlannedEntry* planned) {
   std::wstring target = JoinEntryPath(m_install, path);
   FileKind kind = KindOfPath(source);
   if (kind == FileKind::kMissing) {
-    ReportPatchMessage(2, L"Could not copy the file: " + source);
+    Line(2, L"Could not copy the file: " + source);
     return false;
   }
   if (kind != FileKind::kRegular) {
-    ReportPatchMessage(2, L"Refused a new file that is not a regular file: " + source);
+    Line(2, L"Refused a new file that is not a regular file: " + source);
     return false;
   }
   if (!Folders(path)) return false;
   FileKind existing = KindOfPath(target);
   if (existing == FileKind::kDirectory) {
-    ReportPatchMessage(2, L"Could not copy the file: " + source);
+    Line(2, L"Could not copy the file: " + source);
     return false;
   }
   m_step->bytes_needed += SizeOf(source);
@@ -132,7 +138,7 @@ bool Checker::Deleted(const PatchFileEntry& entry, PlannedEntry* planned) {
       planned->missing = true;
       return true;
     case FileKind::kDirectory:
-      ReportPatchMessage(2, L"Could not delete: " + target);
+      Line(2, L"Could not delete: " + target);
       return false;
     default:
       planned->change = Plan(StepChange::Kind::kAside, RelativeFsPath(entry.m_path));
@@ -147,7 +153,7 @@ bool Checker::Patched(const PatchFileEntry& entry, PlannedEntry* planned) {
   std::wstring diff = JoinEntryPath(m_data, path, L".diff");
   std::wstring digest;
   if (KindOfPath(target) != FileKind::kRegular || !m_step->digests.Digest(target, &digest)) {
-    ReportPatchMessage(2, L"Failed to compute the checksum for existing file: " + target);
+    Line(2, L"Failed to compute the checksum for existing file: " + target);
     return false;
   }
   if (digest == entry.m_newDigest) {
@@ -155,16 +161,16 @@ bool Checker::Patched(const PatchFileEntry& entry, PlannedEntry* planned) {
     return true;
   }
   if (digest != entry.m_oldDigest) {
-    ReportPatchMessage(2, L"Existing file is damaged and cannot be patched: " + target);
+    Line(2, L"Existing file is damaged and cannot be patched: " + target);
     return false;
   }
   FileKind diff_kind = KindOfPath(diff);
   if (diff_kind == FileKind::kMissing) {
-    ReportPatchMessage(2, entry.m_path + PatchToolExitText(3));
+    Line(2, entry.m_path + PatchToolExitText(3));
     return false;
   }
   if (diff_kind != FileKind::kRegular) {
-    ReportPatchMessage(2, L"Refused a difference file that is not a regular file: " + diff);
+    Line(2, L"Refused a difference file that is not a regular file: " + diff);
     return false;
   }
   // The rebuilt file sits beside the old one until the step is committed.
@@ -181,22 +187,22 @@ bool Checker::ToolReady(bool needed) {
   const std::wstring reason = L" (" + TarvText::FromUtf8(strerror(errno)) + L")";
   EntryPath path = SplitEntryPath(m_first_rebuilt);
   std::wstring target = JoinEntryPath(m_install, path);
-  ReportPatchMessage(0, L"Failed patch Command: " +
-                            RenderPatchCommand(tool, target + L".bak",
-                                               JoinEntryPath(m_data, path, L".diff"), target) +
-                            reason);
-  ReportPatchMessage(2, m_first_rebuilt);
+  Line(0, L"Failed patch Command: " +
+              RenderPatchCommand(tool, target + L".bak", JoinEntryPath(m_data, path, L".diff"),
+                                 target) +
+              reason);
+  Line(2, m_first_rebuilt);
   return false;
 }
 
-bool EnoughSpace(const std::wstring& install_dir, uint64_t needed) {
+bool EnoughSpace(const std::wstring& install_dir, uint64_t needed, StepObserver& observer) {
   uint64_t free_bytes = 0;
   if (!TarvFile::FreeSpace(TarvUtil::FsPath(install_dir), &free_bytes)) return true;  // cannot tell
   uint64_t wanted = needed + needed / 100 * kSpaceMarginPercent + kSpaceMargin;
   if (wanted <= free_bytes) return true;
   SystemLogA("step: %llu bytes needed with margin, %llu free\n",
              static_cast<unsigned long long>(wanted), static_cast<unsigned long long>(free_bytes));
-  ReportPatchMessage(2, TarvMessages::LoadMessage(TarvMessages::Id::kStepNoSpace) + install_dir);
+  observer.Line(2, TarvMessages::LoadMessage(TarvMessages::Id::kStepNoSpace) + install_dir);
   return false;
 }
 
@@ -256,13 +262,13 @@ void DigestCache::Prefetch(const std::vector<std::wstring>& paths) {
 }
 
 bool NoLinkOnPath(const std::wstring& install_dir, const std::string& rel,
-                  const std::wstring& shown) {
+                  const std::wstring& shown, StepObserver& observer) {
   std::string met;
   if (TarvFile::WalkBeneath(TarvUtil::FsPath(install_dir), rel, &met) != TarvFile::Beneath::kLink) {
     return true;
   }
   SystemLogA("step: %s is a link inside %s\n", met.c_str(), TarvUtil::FsPath(install_dir).c_str());
-  ReportPatchMessage(2, TarvMessages::LoadMessage(TarvMessages::Id::kStepLinkRefused) + shown);
+  observer.Line(2, TarvMessages::LoadMessage(TarvMessages::Id::kStepLinkRefused) + shown);
   return false;
 }
 
@@ -275,15 +281,16 @@ std::string RelativeFsPath(const std::wstring& entry_path) {
 
 bool CheckStep(const std::wstring& install_dir, const std::wstring& project_dir,
                const PatchFileList& added, const PatchFileList& deleted,
-               const PatchFileList& patched, uint64_t reserve, CheckedStep* step) {
-  Checker checker(install_dir, project_dir, step);
+               const PatchFileList& patched, uint64_t reserve, StepObserver& observer,
+               CheckedStep* step) {
+  Checker checker(install_dir, project_dir, observer, step);
   bool ok = true;
   step->added.assign(added.size(), {});
   step->deleted.assign(deleted.size(), {});
   step->patched.assign(patched.size(), {});
   for (size_t i = 0; i < added.size(); ++i) {
     if (!checker.Added(added[i], &step->added[i])) {
-      ReportPatchMessage(0, L"Failed adding: " + added[i].m_path + L"...");
+      observer.Line(0, L"Failed adding: " + added[i].m_path + L"...");
       ok = false;
     }
   }
@@ -306,7 +313,7 @@ bool CheckStep(const std::wstring& install_dir, const std::wstring& project_dir,
     rebuilds = rebuilds || step->patched[i].change != PlannedEntry::kNoChange;
   }
   ok = ok && checker.ToolReady(rebuilds);
-  return ok && EnoughSpace(install_dir, step->bytes_needed + reserve);
+  return ok && EnoughSpace(install_dir, step->bytes_needed + reserve, observer);
 }
 
 }  // namespace TarvPatch

@@ -5,7 +5,7 @@
 // space) and the step's plan of changes is made from what was found. Every
 // problem is reported with the line the applier gives for that entry, and
 // all of them are reported before the answer. Runs on the applier's thread;
-// reports through ReportPatchMessage.
+// reports to the step's observer.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +15,7 @@
 
 #include "apply/patch_list.h"
 #include "apply/step_journal.h"
+#include "apply/step_observer.h"
 
 namespace TarvPatch {
 
@@ -63,14 +64,15 @@ struct CheckedStep {
 // files written after the applier (the uninstaller's log).
 bool CheckStep(const std::wstring& install_dir, const std::wstring& project_dir,
                const PatchFileList& added, const PatchFileList& deleted,
-               const PatchFileList& patched, uint64_t reserve, CheckedStep* step);
+               const PatchFileList& patched, uint64_t reserve, StepObserver& observer,
+               CheckedStep* step);
 
 // True when no component of `rel` (relative to the installation, as
 // RelativeFsPath gives it) is a link; otherwise the entry, as `shown`, is
-// reported at level 2 as refused. A missing component ends the look: what
+// reported to `observer` at level 2 as refused. A missing component ends the look: what
 // is made there later is made by the step itself.
 bool NoLinkOnPath(const std::wstring& install_dir, const std::string& rel,
-                  const std::wstring& shown);
+                  const std::wstring& shown, StepObserver& observer);
 
 // The path of a list entry relative to the installation, as the journal
 // keeps it ("/" between components, no leading slash).

@@ -76,7 +76,6 @@ class StepJournal {
   bool Undo(std::string* error);
 
   bool IsOpen() const { return m_dir_fd >= 0; }
-  const std::string& FromVersion() const { return m_from; }
 
  private:
   friend class StepRecovery;

@@ -12,11 +12,10 @@
 #include <cstring>
 #include <map>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
-#include "apply/patch_applier.h"
+#include "apply/step_applier.h"
 #include "apply/step_check.h"
 #include "data/file_faults.h"
 #include "data/file_io.h"
@@ -80,9 +79,7 @@ class StepTest : public testing::Test {
     WriteFile(project_ + "/deletedFiles.txt", "Gone\\deleted.txt\n\n\n");
     WriteFile(project_ + "/patchedFiles.txt", patched);
     old_tree_ = tarvtest::SnapshotTree(install_);
-    SetPatchCallbacks(nullptr, nullptr, [](int, const std::wstring&) {});
   }
-  void TearDown() override { SetPatchCallbacks(nullptr, nullptr, nullptr); }
 
   std::string Patched(const std::string& rel, unsigned seed) {
     std::string old_content = tarvtest::RandomBytes(30000, seed);
@@ -127,17 +124,20 @@ class StepTest : public testing::Test {
   // The whole step as a caller runs it: apply, rewrite the kept file by
   // rename, commit; undo on any failure.
   bool RunStep() {
+    StepApplier step = Step();
+    bool ok = step.Apply(L"") && RewriteLog() && step.Commit(ResetConfig());
+    if (!ok) step.Undo();
+    return ok;
+  }
+  // The step from version 1 to 2, keeping the log it rewrites.
+  StepApplier Step() {
     StepOptions options;
     options.from_version = L"1";
     options.to_version = L"2";
     options.keep = {L"log.dat"};
     options.scratch = {L"log.new"};
-    SetPatchStepOptions(options);
-    bool ok =
-        ApplyPatchProject(TarvUtil::FromFsPath(install_), TarvUtil::FromFsPath(project_), L"") &&
-        RewriteLog() && CommitPatchStep(ResetConfig());
-    if (!ok) UndoPatchStep();
-    return ok;
+    return StepApplier(TarvUtil::FromFsPath(install_), TarvUtil::FromFsPath(project_), options,
+                       quiet_);
   }
   // Through the file layer, so that the seam's faults and kills reach it.
   StepJournal::Finish ResetConfig() {
@@ -155,6 +155,7 @@ class StepTest : public testing::Test {
   std::string install_, project_, config_;
   Tree old_tree_;
   std::vector<std::pair<std::string, std::string>> new_files_;
+  FunctionStepObserver quiet_;
 };
 
 TEST_F(StepTest, CommittedStepLeavesTheNewVersionAndNoJournal) {
@@ -269,10 +270,10 @@ TEST_F(StepTest, WithoutHardLinksTheJournalKeepsACopy) {
     SetUp();
     {
       TarvFile::ScopedFault fault(TarvFile::Call::kLink, 1, err, TarvFile::kEveryCall);
-      ASSERT_TRUE(
-          ApplyPatchProject(TarvUtil::FromFsPath(install_), TarvUtil::FromFsPath(project_), L""));
+      StepApplier step = Step();
+      ASSERT_TRUE(step.Apply(L""));
       ASSERT_TRUE(RewriteLog());
-      EXPECT_EQ(UndoPatchStep(), UndoResult::kUndone);
+      EXPECT_EQ(step.Undo(), UndoResult::kUndone);
     }
     EXPECT_EQ(Differences(tarvtest::SnapshotTree(install_), old_tree_), std::vector<std::string>{});
   }
@@ -307,16 +308,14 @@ TEST(StepJournalFat, StepCommitsOnAFatFileSystem) {
   WriteFile(dir.Sub("project/addedFiles.txt"), "new.txt\n\n\n");
   WriteFile(dir.Sub("project/deletedFiles.txt"), "old.txt\n\n\n");
   WriteFile(dir.Sub("project/patchedFiles.txt"), "");
-  SetPatchCallbacks(nullptr, nullptr, [](int, const std::wstring&) {});
   StepOptions options;
   options.keep = {L"log.dat"};
-  SetPatchStepOptions(options);
-  ASSERT_TRUE(ApplyPatchProject(TarvUtil::FromFsPath(install),
-                                TarvUtil::FromFsPath(dir.Sub("project")), L""));
+  FunctionStepObserver quiet;
+  StepApplier step(TarvUtil::FromFsPath(install), TarvUtil::FromFsPath(dir.Sub("project")), options,
+                   quiet);
+  ASSERT_TRUE(step.Apply(L""));
   ASSERT_TRUE(TarvFile::ReplaceFile(install + "/log.dat", "log after"));
-  EXPECT_TRUE(CommitPatchStep());
-  SetPatchCallbacks(nullptr, nullptr, nullptr);
-  SetPatchStepOptions({});
+  EXPECT_TRUE(step.Commit());
   EXPECT_EQ(ReadFile(install + "/new.txt"), "new");
   EXPECT_EQ(ReadFile(install + "/log.dat"), "log after");
   EXPECT_FALSE(FileExists(install + "/old.txt"));
@@ -324,13 +323,13 @@ TEST(StepJournalFat, StepCommitsOnAFatFileSystem) {
 }
 
 TEST_F(StepTest, SecondPatcherIsRefusedWhileAStepIsOpen) {
-  ASSERT_TRUE(
-      ApplyPatchProject(TarvUtil::FromFsPath(install_), TarvUtil::FromFsPath(project_), L""));
+  StepApplier step = Step();
+  ASSERT_TRUE(step.Apply(L""));
   std::string version, error;
   EXPECT_EQ(RecoverStep(install_, {}, &version, &error), RecoveryOutcome::kBusy);
   StepJournal second;
   EXPECT_FALSE(second.Begin(install_, {}, "1", "2", &error));
-  EXPECT_EQ(UndoPatchStep(), UndoResult::kUndone);
+  EXPECT_EQ(step.Undo(), UndoResult::kUndone);
   EXPECT_EQ(Differences(tarvtest::SnapshotTree(install_), old_tree_), std::vector<std::string>{});
   EXPECT_EQ(RecoverStep(install_, {}, &version, &error), RecoveryOutcome::kNothing);
 }
@@ -385,69 +384,6 @@ TEST_F(StepTest, UnreadablePlanIsNotGuessedAt) {
   EXPECT_EQ(RecoverStep(install_, {}, &version, &error), RecoveryOutcome::kFailed);
   EXPECT_NE(error.find("cannot be read"), std::string::npos) << error;
   EXPECT_TRUE(FileExists(install_ + "/.tarv-step/plan"));
-}
-
-// A file unchanged since its digest was taken (device, inode, size, time)
-// is not read again; any of those changing makes it read again.
-TEST(DigestCacheTest, ReadsAFileAgainOnlyWhenItChanged) {
-  tarvtest::ScopedTempDir dir;
-  const std::string path = dir.Sub("f.dat");
-  WriteFile(path, "first");
-  DigestCache cache;
-  std::wstring digest;
-  ASSERT_TRUE(cache.Digest(TarvUtil::FromFsPath(path), &digest));
-  EXPECT_EQ(TarvUtil::FsPath(digest), Md5Hex("first"));
-  struct stat st;
-  ASSERT_EQ(stat(path.c_str(), &st), 0);
-  // Same size and time: the cached digest stands even though the bytes
-  // differ, which shows the file was not read.
-  WriteFile(path, "fir5t");
-  timespec times[2] = {st.st_atim, st.st_mtim};
-  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
-  ASSERT_TRUE(cache.Digest(TarvUtil::FromFsPath(path), &digest));
-  EXPECT_EQ(TarvUtil::FsPath(digest), Md5Hex("first"));
-  times[1].tv_sec += 1;
-  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
-  ASSERT_TRUE(cache.Digest(TarvUtil::FromFsPath(path), &digest));
-  EXPECT_EQ(TarvUtil::FsPath(digest), Md5Hex("fir5t"));
-  unlink(path.c_str());
-  EXPECT_FALSE(cache.Digest(TarvUtil::FromFsPath(path), &digest));
-}
-
-// The digests taken ahead on several threads are the ones Digest answers
-// with afterwards; what could not be read is left for Digest to report.
-TEST(DigestCacheTest, PrefetchedDigestsAreTheOnesAnswered) {
-  if (std::thread::hardware_concurrency() < 2) GTEST_SKIP() << "one core: nothing is taken ahead";
-  tarvtest::ScopedTempDir dir;
-  std::vector<std::wstring> paths;
-  std::vector<std::string> contents;
-  for (int i = 0; i < 9; ++i) {
-    contents.push_back(tarvtest::RandomBytes(100000 + 7 * i, i));
-    WriteFile(dir.Sub("f" + std::to_string(i)), contents.back());
-    paths.push_back(TarvUtil::FromFsPath(dir.Sub("f" + std::to_string(i))));
-  }
-  mkdir(dir.Sub("folder").c_str(), 0755);
-  paths.push_back(TarvUtil::FromFsPath(dir.Sub("folder")));
-  paths.push_back(TarvUtil::FromFsPath(dir.Sub("missing")));
-  DigestCache cache;
-  cache.Prefetch(paths);
-  for (int i = 0; i < 9; ++i) {
-    // Same size and time, other bytes: only a digest taken ahead survives.
-    const std::string path = dir.Sub("f" + std::to_string(i));
-    struct stat st;
-    ASSERT_EQ(stat(path.c_str(), &st), 0);
-    std::string changed = contents[i];
-    changed[0] ^= 1;
-    WriteFile(path, changed);
-    timespec times[2] = {st.st_atim, st.st_mtim};
-    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
-    std::wstring digest;
-    ASSERT_TRUE(cache.Digest(paths[i], &digest)) << i;
-    EXPECT_EQ(TarvUtil::FsPath(digest), Md5Hex(contents[i])) << i;
-  }
-  std::wstring digest;
-  EXPECT_FALSE(cache.Digest(paths[9], &digest));
-  EXPECT_FALSE(cache.Digest(paths[10], &digest));
 }
 
 }  // namespace

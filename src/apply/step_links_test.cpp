@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "apply/patch_applier.h"
+#include "apply/step_applier.h"
 #include "data/file_util.h"
 #include "diag/text_encoding.h"
 #include "os/message_ids.h"
@@ -58,13 +58,19 @@ class StepLinksTest : public testing::Test {
                               dir_.Sub("new"), "-o", diff});
       ASSERT_EQ(r.exit_code, 0) << r.err;
     }
-    SetPatchCallbacks(nullptr, nullptr, [this](int level, const std::wstring& text) {
-      if (level == 2) errors_.push_back(TarvText::ToUtf8(text));
-    });
   }
   void TearDown() override {
-    SetPatchCallbacks(nullptr, nullptr, nullptr);
-    SetPatchStepOptions({});
+    options_ = {};
+    step_hook_ = nullptr;
+  }
+
+  // One step with the fixture's options, undone when it did not apply.
+  bool ApplyStep(UndoResult* undo) {
+    StepApplier step(TarvUtil::FromFsPath(install_), TarvUtil::FromFsPath(project_), options_,
+                     observer_);
+    if (step.Apply(L"")) return true;
+    *undo = step.Undo();
+    return false;
   }
 
   void Lists(const std::string& added, const std::string& deleted, const std::string& patched) {
@@ -86,6 +92,17 @@ class StepLinksTest : public testing::Test {
   tarvtest::ScopedTempDir dir_;
   std::string install_, outside_, project_;
   std::vector<std::string> errors_;
+  StepOptions options_;
+  // Run before each entry of the step; empty: nothing happens.
+  std::function<void()> step_hook_;
+  FunctionStepObserver observer_{[this](int level, const std::wstring& text) {
+                                   if (level == 2) errors_.push_back(TarvText::ToUtf8(text));
+                                 },
+                                 {},
+                                 [this] {
+                                   if (step_hook_) step_hook_();
+                                   return true;
+                                 }};
 };
 
 TEST_F(StepLinksTest, APlantedLinkIsRefusedAndNothingChanges) {
@@ -119,9 +136,7 @@ TEST_F(StepLinksTest, APlantedLinkIsRefusedAndNothingChanges) {
       {"kept uninstaller log is a link", "new.txt", "", "",
        [](StepLinksTest& t) {
          t.Link(t.outside_ + "/victim.txt", "unins000.dat");
-         StepOptions options;
-         options.keep = {L"unins000.dat"};
-         SetPatchStepOptions(options);
+         t.options_.keep = {L"unins000.dat"};
        },
        "unins000.dat"},
   };
@@ -135,10 +150,8 @@ TEST_F(StepLinksTest, APlantedLinkIsRefusedAndNothingChanges) {
     const auto install_before = tarvtest::SnapshotTree(install_);
     const auto outside_before = tarvtest::SnapshotTree(outside_);
     errors_.clear();
-    const bool applied =
-        ApplyPatchProject(TarvUtil::FromFsPath(install_), TarvUtil::FromFsPath(project_), L"");
-    if (!applied) UndoPatchStep();
-    EXPECT_FALSE(applied);
+    UndoResult undo = UndoResult::kNothingOpen;
+    EXPECT_FALSE(ApplyStep(&undo));
     EXPECT_EQ(tarvtest::SnapshotTree(outside_), outside_before);
     EXPECT_EQ(tarvtest::SnapshotTree(install_), install_before);
     EXPECT_NE(std::find(errors_.begin(), errors_.end(), refused + c.entry), errors_.end())
@@ -171,19 +184,12 @@ TEST_F(StepLinksTest, ALinkPlantedDuringTheStepStopsIt) {
       ASSERT_EQ(rename(hidden.c_str(), data.c_str()), 0);
     }
   };
-  SetPatchCallbacks(
-      nullptr,
-      [&] {
-        if (++steps == 2) swap(true);
-        return true;
-      },
-      [this](int level, const std::wstring& text) {
-        if (level == 2) errors_.push_back(TarvText::ToUtf8(text));
-      });
-  const bool applied =
-      ApplyPatchProject(TarvUtil::FromFsPath(install_), TarvUtil::FromFsPath(project_), L"");
-  EXPECT_FALSE(applied);
-  EXPECT_EQ(UndoPatchStep(), UndoResult::kUndone);
+  step_hook_ = [&] {
+    if (++steps == 2) swap(true);
+  };
+  UndoResult undo = UndoResult::kNothingOpen;
+  EXPECT_FALSE(ApplyStep(&undo));
+  EXPECT_EQ(undo, UndoResult::kUndone);
   ASSERT_EQ(steps, 2);
   EXPECT_EQ(tarvtest::SnapshotTree(outside_), outside_before);
   swap(false);

@@ -11,9 +11,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "apply/patch_applier.h"
 #include "apply/patch_list.h"
 #include "apply/patch_path.h"
+#include "apply/step_applier.h"
 #include "data/file_util.h"
 
 namespace {
@@ -49,7 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (result == TarvPatch::ListResult::kCannotOpen) abort();
     if (result == TarvPatch::ListResult::kBroken && (why.empty() || !list.empty())) abort();
   }
-  for (const TarvPatch::PatchFileEntry& entry : TarvPatch::ReadAddedFileList(folder)) {
+  TarvPatch::FunctionStepObserver quiet;
+  for (const TarvPatch::PatchFileEntry& entry : TarvPatch::ReadAddedFileList(folder, quiet)) {
     if (!TarvPatch::IsSafeEntryPath(TarvPatch::SplitEntryPath(entry.m_path))) abort();
     const std::wstring joined =
         TarvPatch::JoinEntryPath(L"/base", TarvPatch::SplitEntryPath(entry.m_path));

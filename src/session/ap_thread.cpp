@@ -148,19 +148,6 @@ void APThread::SetInstallFolderText(const wxString& folder) {
 
 bool APThread::TestDestroy() { return m_stopRequested || wxThread::TestDestroy(); }
 
-void APThread::ReportMessageToCurrent(int level, const wxString& text) {
-  if (APThread* worker = Current()) worker->ReportMessage(level, text);
-}
-
-void APThread::ReportTotalToCurrent(uint32_t units) {
-  if (APThread* worker = Current()) worker->ReportTotal(units);
-}
-
-bool APThread::ReportStepToCurrent() {
-  APThread* worker = Current();
-  return worker != nullptr && worker->ReportStep();
-}
-
 void APThread::DoWork() {
   WithFrontEnd(
       m_frontEnd,

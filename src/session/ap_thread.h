@@ -37,12 +37,6 @@ class APThread : public wxThread {
   void EnableApplyButton();
   void SetInstallFolderText(const wxString& folder);
 
-  // The same report functions for plain callbacks (the applier's), reaching
-  // the current worker's window.
-  static void ReportMessageToCurrent(int level, const wxString& text);
-  static void ReportTotalToCurrent(uint32_t units);
-  static bool ReportStepToCurrent();
-
   // Asks the worker to end without waiting for it; TestDestroy answers true
   // from then on. Any thread.
   void RequestStop() { m_stopRequested = true; }

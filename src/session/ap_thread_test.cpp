@@ -91,16 +91,15 @@ TEST_F(APThreadTest, SessionCallsReachItsWindowInOrderThenTheFinishNotice) {
     w.ReportMessage(0, "Searching for patches...");
     w.ReportTotal(2);
     EXPECT_TRUE(w.ReportStep());
-    EXPECT_TRUE(APThread::ReportStepToCurrent());  // the applier's route
-    APThread::ReportMessageToCurrent(2, "failed");
+    w.ReportMessage(2, "failed");
     w.SetInstallFolderText("/games/Tarv");
     w.EnableApplyButton();
   });
   EXPECT_EQ(APThread::Current(), &worker);
   RunToEnd(worker);
   EXPECT_EQ(window.Calls(),
-            (std::vector<std::string>{"0:Searching for patches...", "total:2", "step", "step",
-                                      "2:failed", "folder:/games/Tarv", "apply-on", "finished"}));
+            (std::vector<std::string>{"0:Searching for patches...", "total:2", "step", "2:failed",
+                                      "folder:/games/Tarv", "apply-on", "finished"}));
   APThread::DetachFrontEnd(&window);
 }
 

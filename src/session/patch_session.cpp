@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <ctime>
 
+#include "apply/repair_apply.h"
 #include "crypto/publisher_key.h"
 #include "crypto/sha256.h"
 #include "data/file_util.h"
@@ -11,7 +12,6 @@
 #include "os/messages.h"
 #include "session/download_limit.h"
 #include "session/patch_source.h"
-#include "session/repair_apply.h"
 #include "session/uninstall_log.h"
 
 namespace TarvPatch {
@@ -30,7 +30,6 @@ std::wstring Text(int id) { return TarvMessages::LoadMessage(id); }
 
 SessionEnd PatchSession::Run() {
   m_applied = 0;
-  m_ports.InstallApplierCallbacks();
   m_ports.SelectLanguage();
   const Result result = CheckAndPatch();
   if (result == Result::kCancelled) {

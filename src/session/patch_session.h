@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "apply/patch_applier.h"
+#include "apply/step_applier.h"
 #include "patchserver/catalogue_signature.h"
 #include "patchserver/download_status.h"
 #include "session/install_access.h"
@@ -47,7 +47,6 @@ class SessionPorts : public RepairPorts {
   virtual void SetInstallFolderText(const std::wstring& folder) = 0;
 
   // The platform.
-  virtual void InstallApplierCallbacks() = 0;
   virtual void SelectLanguage() = 0;
   virtual AccessCheck CheckInstallAccess(const std::wstring& install_dir) = 0;
   virtual bool OpenApplicationLock(const std::wstring& folder) = 0;
@@ -87,7 +86,7 @@ class SessionPorts : public RepairPorts {
   virtual UnpackOutcome Unpack(const std::wstring& archive, const std::wstring& work_folder) = 0;
   virtual bool ApplyPatchProject(const std::wstring& install_dir, const std::wstring& work_folder,
                                  const std::wstring& deferred_name) = 0;
-  // The open step of the last ApplyPatchProject (see patch_applier.h). A
+  // The open step of the last ApplyPatchProject (see step_applier.h). A
   // committed step also resets the game's configuration.
   virtual bool CommitPatchStep() = 0;
   virtual UndoResult UndoPatchStep() = 0;

@@ -1,7 +1,5 @@
 #include "session/patch_thread.h"
 
-#include "apply/file_patcher.h"
-#include "apply/patch_applier.h"
 #include "data/file_util.h"
 #include "diag/crash_dump.h"
 #include "diag/system_log.h"
@@ -18,6 +16,10 @@
 #include "session/uninstall_log.h"
 
 namespace TarvPatch {
+
+void WorkerStepObserver::Line(int level, const std::wstring& text) {
+  m_worker.ReportMessage(level, wxString(text));
+}
 
 PatchThread::PatchThread(SessionFrontEnd* frontEnd, PatchSettings& settings)
     : APThread(frontEnd), m_settings(settings) {}
@@ -67,19 +69,6 @@ bool PatchThread::StopRequested() {
   // the window asked the thread to end. Its gauge step is undone by the
   // applier's ReportTotal, which always comes first when applying starts.
   return TestDestroy() || !APThread::ReportStep();
-}
-
-void PatchThread::InstallApplierCallbacks() {
-  SetPatchCallbacks([](uint32_t units) { APThread::ReportTotalToCurrent(units); },
-                    [] { return APThread::ReportStepToCurrent(); },
-                    [](int level, const std::wstring& text) {
-                      APThread::ReportMessageToCurrent(level, wxString(text));
-                    });
-  // A cancel or a closed window stops the difference tool too.
-  SetPatchCancelQuery([] {
-    APThread* worker = APThread::Current();
-    return worker != nullptr && worker->StopOrCancelRequested();
-  });
 }
 
 void PatchThread::SelectLanguage() { TarvMessages::SelectLanguage(); }
@@ -226,22 +215,26 @@ bool PatchThread::ApplyPatchProject(const std::wstring& install_dir,
   uint64_t log_size = 0;
   TarvUtil::QueryFileSize(TarvUtil::JoinPath(install_dir, kUninstallLogName), log_size);
   options.reserve = log_size + kUninstallLogGrowth;
-  SetPatchStepOptions(std::move(options));
-  return TarvPatch::ApplyPatchProject(install_dir, work_folder, deferred_name);
+  m_step =
+      std::make_unique<StepApplier>(install_dir, work_folder, std::move(options), m_stepObserver);
+  return m_step->Apply(deferred_name);
 }
 
 // The configuration reset belongs to the step: it happens once the step is
 // committed, and a run killed before it is finished is completed at the
 // next start; a step that is undone never reaches it.
 bool PatchThread::CommitPatchStep() {
-  return TarvPatch::CommitPatchStep(TarvPatch::ResetGameConfiguration);
+  return !m_step || m_step->Commit(TarvPatch::ResetGameConfiguration);
 }
 
-UndoResult PatchThread::UndoPatchStep() { return TarvPatch::UndoPatchStep(); }
+UndoResult PatchThread::UndoPatchStep() {
+  return m_step ? m_step->Undo() : UndoResult::kNothingOpen;
+}
 
 std::vector<std::wstring> PatchThread::ReadAddedFiles(const std::wstring& work_folder) {
   std::vector<std::wstring> paths;
-  for (const PatchFileEntry& entry : ReadAddedFileList(work_folder)) paths.push_back(entry.m_path);
+  for (const PatchFileEntry& entry : ReadAddedFileList(work_folder, m_stepObserver))
+    paths.push_back(entry.m_path);
   return paths;
 }
 

@@ -8,9 +8,11 @@
 // status that Make hands it, everything else runs on the worker.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "apply/step_applier.h"
 #include "os/session_folder.h"
 #include "patchserver/obelk_patch_task.h"
 #include "session/ap_thread.h"
@@ -18,6 +20,21 @@
 #include "session/patch_settings.h"
 
 namespace TarvPatch {
+
+// What a worker's patch step says reaches its front end: lines to the log,
+// the entries to the gauge. The step is cancelled by a confirmed cancel in
+// the front end, and the difference tool also by a stop of the worker.
+class WorkerStepObserver : public StepObserver {
+ public:
+  explicit WorkerStepObserver(APThread& worker) : m_worker(worker) {}
+  void Total(uint32_t count) override { m_worker.ReportTotal(count); }
+  bool Step() override { return m_worker.ReportStep(); }
+  void Line(int level, const std::wstring& text) override;
+  bool Cancelled() override { return m_worker.StopOrCancelRequested(); }
+
+ private:
+  APThread& m_worker;
+};
 
 class PatchThread : public APThread, public ObelkPatchTask, private SessionPorts {
  public:
@@ -47,7 +64,6 @@ class PatchThread : public APThread, public ObelkPatchTask, private SessionPorts
   void EnableApplyButton() override;
   void SetInstallFolderText(const std::wstring& folder) override;
   bool StopRequested() override;
-  void InstallApplierCallbacks() override;
   void SelectLanguage() override;
   AccessCheck CheckInstallAccess(const std::wstring& install_dir) override;
   bool OpenApplicationLock(const std::wstring& folder) override;
@@ -88,6 +104,9 @@ class PatchThread : public APThread, public ObelkPatchTask, private SessionPorts
   // Holds every temporary file of the session; made at the first step,
   // removed when the session ends, however it ends.
   TarvUtil::SessionFolder m_sessionFolder;
+  WorkerStepObserver m_stepObserver{*this};
+  // The step of the last ApplyPatchProject, open until committed or undone.
+  std::unique_ptr<StepApplier> m_step;
 };
 
 }  // namespace TarvPatch

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "apply/repair_apply.h"
 #include "apply/repair_manifest.h"
 #include "patchserver/catalogue_signature.h"
 #include "session/patch_source.h"
-#include "session/repair_apply.h"
 
 namespace TarvPatch {
 

@@ -8,12 +8,40 @@
 
 #include <cstdio>
 
-#include "apply/patch_applier.h"
+#include "apply/step_applier.h"
 #include "data/file_util.h"
 #include "diag/text_encoding.h"
 #include "mkpatch.h"
 
 namespace mkpatch {
+namespace {
+
+// The publisher's console: the number of entries once, then each line of
+// the step with its level, as it comes. A console step is never cancelled.
+class ConsoleStepObserver : public TarvPatch::StepObserver {
+ public:
+  void Total(uint32_t count) override { printf("entries: %u\n", count); }
+  bool Step() override { return true; }
+  void Line(int level, const std::wstring& text) override {
+    printf("[%d] %s\n", level, TarvText::ToUtf8(text).c_str());
+    fflush(stdout);
+  }
+  bool Cancelled() override { return false; }
+};
+
+// Applies and commits the project as one step, undoing it on any failure.
+bool ApplyOneStep(const std::wstring& install, const std::string& project,
+                  TarvPatch::StepObserver& console, TarvPatch::UndoResult* undo) {
+  TarvPatch::StepOptions options;
+  options.from_version = L"before the patch";
+  options.to_version = L"after the patch";
+  TarvPatch::StepApplier step(install, TarvUtil::FromFsPath(project), options, console);
+  if (step.Apply(L"TarvLauncher.exe") && step.Commit()) return true;
+  *undo = step.Undo();
+  return false;
+}
+
+}  // namespace
 
 int CmdApply(const Args& args) {
   if (args.size() != 2) return Fail("usage: tarv-mkpatch apply PATCH.zip|PATCH_DIR INSTALL_DIR");
@@ -30,25 +58,14 @@ int CmdApply(const Args& args) {
     }
     project = temp + "/project";
   }
-  TarvPatch::SetPatchCallbacks([](uint32_t total) { printf("entries: %u\n", total); }, nullptr,
-                               [](int level, const std::wstring& text) {
-                                 printf("[%d] %s\n", level, TarvText::ToUtf8(text).c_str());
-                                 fflush(stdout);
-                               });
+  ConsoleStepObserver console;
   const std::wstring install = TarvUtil::FromFsPath(args[1]);
-  if (!TarvPatch::RecoverInterruptedStep(install)) {
+  if (!TarvPatch::RecoverInterruptedStep(install, console)) {
     if (!temp.empty()) RemoveTree(temp);
     return Fail("an earlier step in " + args[1] + " could not be finished");
   }
-  TarvPatch::StepOptions options;
-  options.from_version = L"before the patch";
-  options.to_version = L"after the patch";
-  TarvPatch::SetPatchStepOptions(options);
-  bool ok =
-      TarvPatch::ApplyPatchProject(install, TarvUtil::FromFsPath(project), L"TarvLauncher.exe") &&
-      TarvPatch::CommitPatchStep();
-  TarvPatch::UndoResult undo =
-      ok ? TarvPatch::UndoResult::kNothingOpen : TarvPatch::UndoPatchStep();
+  TarvPatch::UndoResult undo = TarvPatch::UndoResult::kNothingOpen;
+  const bool ok = ApplyOneStep(install, project, console, &undo);
   if (!temp.empty()) RemoveTree(temp);
   if (ok) {
     printf("applied: the installation is at the version after the patch\n");

@@ -7,11 +7,11 @@
 #include <cstring>
 #include <set>
 
+#include "apply/repair_apply.h"
 #include "apply/step_journal.h"
 #include "data/file_io.h"
 #include "data/file_util.h"
 #include "data/path_beneath.h"
-#include "session/repair_apply.h"
 
 namespace TarvPatch {
 namespace {

@@ -1,4 +1,4 @@
-#include "session/repair_apply.h"
+#include "apply/repair_apply.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
