@@ -9,8 +9,8 @@
 #include "diag/system_log.h"
 #include "os/message_ids.h"
 #include "os/messages.h"
+#include "patchserver/fetch.h"
 #include "session/download_limit.h"
-#include "session/patch_source.h"
 #include "session/repair_apply.h"
 #include "session/uninstall_log.h"
 
@@ -87,8 +87,7 @@ PatchSession::Result PatchSession::RunRepair() {
   if (!LoadCataloguePolicy(&policy)) return Result::kFailed;
   const std::wstring version = m_settings.GetCurrentVersion().ToStdWstring();
   JournalRepairApplier applier(InstallDir(), version);
-  RepairSession repair(m_ports, applier, InstallDir(), version, policy,
-                       EffectiveDownloadLimit(m_settings.GetDownloadLimit()));
+  RepairSession repair(m_ports, applier, InstallDir(), version, policy);
   switch (repair.Run(sources)) {
     case RepairSession::Outcome::kRepaired:
       KeepCatalogueSerial(repair.CatalogueSerial());

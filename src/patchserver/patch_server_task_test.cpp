@@ -1,4 +1,4 @@
-#include "patchserver/obelk_patch_task.h"
+#include "patchserver/patch_server_task.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -27,7 +27,7 @@ using tarvtest::HttpRoute;
 using tarvtest::HttpTestServer;
 
 // Records what the task reports, as "level|text".
-class RecordingTask : public ObelkPatchTask {
+class RecordingTask : public PatchServerTask {
  public:
   void Report(int level, const std::string& text) override {
     reports.push_back(std::to_string(level) + "|" + text);
