@@ -87,7 +87,9 @@ PatchSession::Result PatchSession::RunRepair() {
   if (!LoadCataloguePolicy(&policy)) return Result::kFailed;
   const std::wstring version = m_settings.GetCurrentVersion().ToStdWstring();
   JournalRepairApplier applier(InstallDir(), version);
-  RepairSession repair(m_ports, applier, InstallDir(), version, policy);
+  const auto from = m_settings.IsLocalFile() ? RepairSession::Sources::kFolders
+                                             : RepairSession::Sources::kServers;
+  RepairSession repair(m_ports, applier, InstallDir(), version, policy, from);
   switch (repair.Run(sources)) {
     case RepairSession::Outcome::kRepaired:
       KeepCatalogueSerial(repair.CatalogueSerial());

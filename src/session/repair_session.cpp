@@ -114,6 +114,7 @@ bool RepairSession::LoadManifest(const std::wstring& server, RepairManifest* man
   const std::wstring address = TarvUtil::JoinPath(server, L"patches.txt");
   std::string text;
   FetchOptions catalogue_fetch;
+  catalogue_fetch.server = m_fromServers;
   if (!m_ports.FetchText(address, FetchKind::kCatalogue, &text, &catalogue_fetch)) {
     // After a cancel the session ends quietly, as Run's caller sees.
     if (!m_ports.StopRequested()) {
@@ -123,7 +124,10 @@ bool RepairSession::LoadManifest(const std::wstring& server, RepairManifest* man
     return false;
   }
   const TextFetcher fetch = [this](const std::wstring& a, FetchKind k, std::string* t,
-                                   FetchOptions* o) { return m_ports.FetchText(a, k, t, o); };
+                                   FetchOptions* o) {
+    o->server = m_fromServers;
+    return m_ports.FetchText(a, k, t, o);
+  };
   const CatalogueTrust trust =
       JudgeCatalogue(text, address, ShownAddress(address), m_policy, fetch);
   if (!trust.trusted) {
@@ -139,6 +143,7 @@ bool RepairSession::LoadManifest(const std::wstring& server, RepairManifest* man
   }
   std::string error;
   FetchOptions manifest_fetch;
+  manifest_fetch.server = m_fromServers;
   if (!m_ports.FetchText(info->url, FetchKind::kManifest, &text, &manifest_fetch)) {
     SayFetchFailed(Id::kManifestUnusable, info->url, manifest_fetch);
     return false;
@@ -314,6 +319,7 @@ RepairSession::Outcome RepairSession::Stage(const std::wstring& server,
 bool RepairSession::FetchObject(const std::wstring& address, const std::wstring& download,
                                 const Damage& d, std::wstring* where) {
   FetchOptions options;
+  options.server = m_fromServers;
   options.max_bytes = ObjectSizeLimit(d.entry.size);
   // The gauge counts the files' own bytes: an object's share moves with its
   // transfer and never passes its file's size.

@@ -52,15 +52,20 @@ class RepairSession {
   // Files checked between two running-count lines.
   static constexpr size_t kCountLineEvery = 500;
 
+  // Where Run's sources are: patch servers, whose addresses are fetched over
+  // the network even without a scheme, or folders of this machine (--patch).
+  enum class Sources { kServers, kFolders };
+
   // `policy` is what a server's catalogue must prove (its signature) before
   // its manifest is used. The ports' fetches bring the speed cap.
   RepairSession(RepairPorts& ports, RepairApplier& applier, std::wstring install_dir,
-                std::wstring version, CataloguePolicy policy = {})
+                std::wstring version, CataloguePolicy policy, Sources sources)
       : m_ports(ports),
         m_applier(applier),
         m_policy(std::move(policy)),
         m_install(std::move(install_dir)),
-        m_version(std::move(version)) {}
+        m_version(std::move(version)),
+        m_fromServers(sources == Sources::kServers) {}
 
   // Tries the servers in order until one offers a usable manifest for the
   // version, then repairs from it. kFailed when none did or the repair
@@ -96,6 +101,7 @@ class RepairSession {
   RepairApplier& m_applier;
   CataloguePolicy m_policy;
   std::wstring m_install, m_version;
+  bool m_fromServers = false;
   // The objects' bytes in all and those done, for TransferProgress.
   uint64_t m_transferTotal = 0, m_transferDone = 0;
   size_t m_repaired = 0, m_correct = 0;
