@@ -10,8 +10,8 @@
 #include "diag/system_log.h"
 #include "os/message_ids.h"
 #include "os/messages.h"
+#include "patchserver/fetch.h"
 #include "session/download_limit.h"
-#include "session/patch_source.h"
 #include "session/uninstall_log.h"
 
 namespace TarvPatch {
@@ -86,8 +86,9 @@ PatchSession::Result PatchSession::RunRepair() {
   if (!LoadCataloguePolicy(&policy)) return Result::kFailed;
   const std::wstring version = m_settings.GetCurrentVersion().ToStdWstring();
   JournalRepairApplier applier(InstallDir(), version);
-  RepairSession repair(m_ports, applier, InstallDir(), version, policy,
-                       EffectiveDownloadLimit(m_settings.GetDownloadLimit()));
+  const auto from = m_settings.IsLocalFile() ? RepairSession::Sources::kFolders
+                                             : RepairSession::Sources::kServers;
+  RepairSession repair(m_ports, applier, InstallDir(), version, policy, from);
   switch (repair.Run(sources)) {
     case RepairSession::Outcome::kRepaired:
       KeepCatalogueSerial(repair.CatalogueSerial());

@@ -7,11 +7,11 @@
 #include "os/message_ids.h"
 #include "os/messages.h"
 #include "os/temp_folder.h"
+#include "patchserver/fetch.h"
 #include "session/catalogue_serial.h"
 #include "session/download_limit.h"
 #include "session/install_access.h"
 #include "session/installation_record.h"
-#include "session/patch_source.h"
 #include "session/physx.h"
 #include "session/uninstall_log.h"
 
@@ -115,52 +115,28 @@ void PatchThread::StoreCatalogueSerial(uint64_t serial) {
 bool PatchThread::FindPatches(const std::vector<std::wstring>& servers,
                               const CataloguePolicy& policy) {
   SetCataloguePolicy(policy);
-  return ObelkPatchTask::FindPatches(servers);
+  return PatchServerTask::FindPatches(servers);
 }
 
 bool PatchThread::FindLocalPatches(const std::wstring& folder, const CataloguePolicy& policy) {
-  const std::wstring address = TarvUtil::JoinPath(folder, L"patches.txt");
-  std::string text;
-  if (!FetchText(address, &text, kMaxCatalogueBytes, nullptr)) {
-    Report(0, "Unable to download patch file: " + TarvUtil::ToNarrow(address));
-    return false;
-  }
-  const TextFetcher fetch = [this](const std::wstring& a, std::string* t, size_t limit) {
-    return FetchText(a, t, limit, nullptr);
-  };
-  const std::wstring refusal = CatalogueRefusal(text, address, policy, fetch, nullptr);
-  if (!refusal.empty()) {
-    Report(2, refusal);
-    return false;
-  }
-  TarvDataBufferMemoryDynamic buffer;
-  buffer.Write(text.data(), static_cast<uint32_t>(text.size()));
-  buffer.SetPosition(0);
-  if (ParseCatalogue(&buffer, folder)) return true;
-  Report(2, FillMessage(TarvMessages::LoadMessage(TarvMessages::Id::kNoLocalPatches), {folder}));
-  return false;
+  SetCataloguePolicy(policy);
+  return PatchServerTask::FindLocalPatches(folder);
 }
 
 void PatchThread::GaugeTotal(uint32_t units) { APThread::ReportTotal(units); }
 
 bool PatchThread::GaugeStep() { return APThread::ReportStep() && !TestDestroy(); }
 
-// Repair and folder sources fetch through these; a cancel stops a transfer
-// at once, as it stops the download of an archive.
-bool PatchThread::FetchText(const std::wstring& address, std::string* text, size_t limit,
+// Repair fetches through the task, under its cancel check and speed cap.
+bool PatchThread::FetchText(const std::wstring& address, FetchKind kind, std::string* text,
                             FetchOptions* options) {
-  FetchOptions none;
-  FetchOptions& o = options != nullptr ? *options : none;
-  o.cancelled = [this] { return StopOrCancelRequested(); };
-  return TarvPatch::FetchText(address, text, limit, &o);
+  return PatchServerTask::FetchText(address, kind, text, options);
 }
 
-bool PatchThread::FetchFile(const std::wstring& address, const std::wstring& download_path,
-                            std::wstring* where, FetchOptions* options) {
-  FetchOptions none;
-  FetchOptions& o = options != nullptr ? *options : none;
-  o.cancelled = [this] { return StopOrCancelRequested(); };
-  return TarvPatch::FetchFile(address, download_path, where, &o);
+bool PatchThread::FetchFile(const std::wstring& address, FetchKind kind,
+                            const std::wstring& download_path, std::wstring* where,
+                            FetchOptions* options) {
+  return PatchServerTask::FetchFile(address, kind, download_path, where, options);
 }
 
 void PatchThread::TransferProgress(uint64_t received, uint64_t expected) {
@@ -170,28 +146,30 @@ void PatchThread::TransferProgress(uint64_t received, uint64_t expected) {
 uint64_t PatchThread::AcceptedCatalogueSerial() { return GetAcceptedSerial(); }
 
 std::optional<PatchStep> PatchThread::GetPatchInfo(const std::wstring& version) {
-  const PatchInfo* info = ObelkPatchTask::GetPatchInfo(TarvUtil::ToNarrow(version));
+  const PatchInfo* info = PatchServerTask::GetPatchInfo(TarvUtil::ToNarrow(version));
   if (info == nullptr) return std::nullopt;
   return PatchStep{TarvUtil::ToWide(info->targetVersion), info->patchDataUrl, info->patchDataSize,
                    info->patchDataSha256};
 }
 
 bool PatchThread::QueryPatchSize(const std::wstring& data_url) {
-  return ObelkPatchTask::QueryPatchSize(data_url);
+  return PatchServerTask::QueryPatchSize(data_url);
 }
 
 uint64_t PatchThread::ExpectedPatchSize() { return GetBytesExpected(); }
 
 void PatchThread::SetExpectedPatchSize(uint64_t size) {
-  ObelkPatchTask::SetExpectedPatchSize(size);
+  PatchServerTask::SetExpectedPatchSize(size);
 }
 
 bool PatchThread::DownloadPatch(const std::wstring& data_url, const std::wstring& archive,
                                 uint64_t max_bytes) {
-  return ObelkPatchTask::DownloadPatch(data_url, archive, max_bytes);
+  return PatchServerTask::DownloadPatch(data_url, archive, max_bytes);
 }
 
-void PatchThread::SetDownloadState(DownloadState state) { ObelkPatchTask::SetDownloadState(state); }
+void PatchThread::SetDownloadState(DownloadState state) {
+  PatchServerTask::SetDownloadState(state);
+}
 
 UnpackOutcome PatchThread::Unpack(const std::wstring& archive, const std::wstring& work_folder) {
   UnpackRequest request;

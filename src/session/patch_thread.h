@@ -1,5 +1,5 @@
 // PatchThread: the worker thread of one patch session. It is the window's
-// worker (APThread) and the patch task (ObelkPatchTask: catalogue, server
+// worker (APThread) and the patch task (PatchServerTask: catalogue, server
 // search, download and its status), and it gives the session driver
 // (PatchSession) the real world: the window through the front end, the
 // applier, the unpacker, the registry record, the application lock and the
@@ -14,7 +14,7 @@
 
 #include "apply/step_applier.h"
 #include "os/session_folder.h"
-#include "patchserver/obelk_patch_task.h"
+#include "patchserver/patch_server_task.h"
 #include "session/ap_thread.h"
 #include "session/patch_session.h"
 #include "session/patch_settings.h"
@@ -36,7 +36,7 @@ class WorkerStepObserver : public StepObserver {
   APThread& m_worker;
 };
 
-class PatchThread : public APThread, public ObelkPatchTask, private SessionPorts {
+class PatchThread : public APThread, public PatchServerTask, private SessionPorts {
  public:
   // `settings` must outlive the thread; the worker moves its versions.
   explicit PatchThread(SessionFrontEnd* frontEnd, PatchSettings& settings = PatchSettings::Get());
@@ -46,10 +46,11 @@ class PatchThread : public APThread, public ObelkPatchTask, private SessionPorts
   static SessionWorker Make(SessionFrontEnd* frontEnd,
                             PatchSettings& settings = PatchSettings::Get());
 
-  // ObelkPatchTask: the task's report lines go to the window's log.
+  // PatchServerTask: the task's report lines go to the window's log.
   void Report(int level, const std::string& text) override;
-  // ObelkPatchTask: transfers stop once the window asked the worker to end.
-  bool TransferCancelled() override { return TestDestroy(); }
+  // PatchServerTask: every fetch stops once the worker was asked to end or
+  // the player confirmed a cancel.
+  bool TransferCancelled() override { return StopOrCancelRequested(); }
 
  protected:
   // The session; ends with the finish notice unless it was cancelled while
@@ -76,9 +77,9 @@ class PatchThread : public APThread, public ObelkPatchTask, private SessionPorts
   bool FindLocalPatches(const std::wstring& folder, const CataloguePolicy& policy) override;
   void GaugeTotal(uint32_t units) override;
   bool GaugeStep() override;
-  bool FetchText(const std::wstring& address, std::string* text, size_t limit,
+  bool FetchText(const std::wstring& address, FetchKind kind, std::string* text,
                  FetchOptions* options) override;
-  bool FetchFile(const std::wstring& address, const std::wstring& download_path,
+  bool FetchFile(const std::wstring& address, FetchKind kind, const std::wstring& download_path,
                  std::wstring* where, FetchOptions* options) override;
   void TransferProgress(uint64_t received, uint64_t expected) override;
   uint64_t StoredCatalogueSerial() override;

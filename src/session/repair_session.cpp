@@ -16,10 +16,10 @@
 #include "diag/text_encoding.h"
 #include "os/message_ids.h"
 #include "os/messages.h"
+#include "patchserver/catalogue_trust.h"
 #include "patchserver/failure_text.h"
-#include "patchserver/obelk_patch_task.h"
+#include "patchserver/fetch.h"
 #include "patchserver/patch_catalogue.h"
-#include "session/patch_source.h"
 #include "session/repair_object.h"
 
 namespace TarvPatch {
@@ -27,6 +27,20 @@ namespace {
 
 namespace fs = std::filesystem;
 namespace Id = TarvMessages::Id;
+
+// The manifest's reader and its fetch agree on the longest manifest.
+static_assert(RepairManifest::kMaxBytes == kMaxManifestBytes);
+
+// A catalogue's text parsed into `catalogue`, relative addresses joined to
+// `base`; the repair asks it for manifests only, so a catalogue without
+// patch records serves.
+void ParseCatalogueText(const std::string& text, const std::wstring& base,
+                        PatchCatalogue* catalogue) {
+  TarvDataBufferMemoryDynamic buffer;
+  buffer.Write(text.data(), static_cast<uint32_t>(text.size()));
+  buffer.SetPosition(0);
+  catalogue->ParseCatalogue(&buffer, base);
+}
 
 std::wstring Wide(const std::string& utf8) { return TarvText::FromUtf8(utf8); }
 std::wstring Count(size_t n) { return std::to_wstring(n); }
@@ -100,7 +114,8 @@ bool RepairSession::LoadManifest(const std::wstring& server, RepairManifest* man
   const std::wstring address = TarvUtil::JoinPath(server, L"patches.txt");
   std::string text;
   FetchOptions catalogue_fetch;
-  if (!m_ports.FetchText(address, &text, ObelkPatchTask::kMaxCatalogueBytes, &catalogue_fetch)) {
+  catalogue_fetch.server = m_fromServers;
+  if (!m_ports.FetchText(address, FetchKind::kCatalogue, &text, &catalogue_fetch)) {
     // After a cancel the session ends quietly, as Run's caller sees.
     if (!m_ports.StopRequested()) {
       m_ports.Report(0, L"Unable to download patch file: " + ShownAddress(address));
@@ -108,13 +123,15 @@ bool RepairSession::LoadManifest(const std::wstring& server, RepairManifest* man
     }
     return false;
   }
-  const TextFetcher fetch = [this](const std::wstring& a, std::string* t, size_t limit) {
-    return m_ports.FetchText(a, t, limit, nullptr);
+  const TextFetcher fetch = [this](const std::wstring& a, FetchKind k, std::string* t,
+                                   FetchOptions* o) {
+    o->server = m_fromServers;
+    return m_ports.FetchText(a, k, t, o);
   };
-  uint64_t serial = 0;
-  const std::wstring refusal = CatalogueRefusal(text, address, m_policy, fetch, &serial);
-  if (!refusal.empty()) {
-    m_ports.Report(2, refusal);
+  const CatalogueTrust trust =
+      JudgeCatalogue(text, address, ShownAddress(address), m_policy, fetch);
+  if (!trust.trusted) {
+    if (!trust.cancelled) m_ports.Report(2, trust.refusal);
     return false;
   }
   PatchCatalogue catalogue;
@@ -126,8 +143,8 @@ bool RepairSession::LoadManifest(const std::wstring& server, RepairManifest* man
   }
   std::string error;
   FetchOptions manifest_fetch;
-  manifest_fetch.max_bytes_per_second = m_speedCap;
-  if (!m_ports.FetchText(info->url, &text, RepairManifest::kMaxBytes, &manifest_fetch)) {
+  manifest_fetch.server = m_fromServers;
+  if (!m_ports.FetchText(info->url, FetchKind::kManifest, &text, &manifest_fetch)) {
     SayFetchFailed(Id::kManifestUnusable, info->url, manifest_fetch);
     return false;
   }
@@ -137,7 +154,7 @@ bool RepairSession::LoadManifest(const std::wstring& server, RepairManifest* man
     error = "broken, " + error;
   }
   if (error.empty()) {
-    m_serial = serial;
+    m_serial = trust.serial;
     return true;
   }
   SystemLogA("repair: manifest %s: %s\n", TarvUtil::ToNarrow(ShownAddress(info->url)).c_str(),
@@ -302,14 +319,14 @@ RepairSession::Outcome RepairSession::Stage(const std::wstring& server,
 bool RepairSession::FetchObject(const std::wstring& address, const std::wstring& download,
                                 const Damage& d, std::wstring* where) {
   FetchOptions options;
-  options.max_bytes_per_second = m_speedCap;
+  options.server = m_fromServers;
   options.max_bytes = ObjectSizeLimit(d.entry.size);
   // The gauge counts the files' own bytes: an object's share moves with its
   // transfer and never passes its file's size.
   options.progress = [this, &d](uint64_t received) {
     m_ports.TransferProgress(m_transferDone + std::min(received, d.entry.size), m_transferTotal);
   };
-  if (m_ports.FetchFile(address, download, where, &options)) return true;
+  if (m_ports.FetchFile(address, FetchKind::kObject, download, where, &options)) return true;
   if (*where == download) TarvUtil::RemoveFile(download);
   SayFetchFailed(Id::kRepairDownloadFailed, address, options);
   return false;

@@ -14,7 +14,7 @@
 #include "apply/repair_apply.h"
 #include "apply/repair_manifest.h"
 #include "patchserver/catalogue_signature.h"
-#include "session/patch_source.h"
+#include "patchserver/fetch.h"
 
 namespace TarvPatch {
 
@@ -30,12 +30,14 @@ class RepairPorts {
   // answers false when the session must stop.
   virtual void GaugeTotal(uint32_t units) = 0;
   virtual bool GaugeStep() = 0;
-  // The file behind an address (see patch_source.h). The port adds its own
-  // cancel check to `options` (which may be null) and passes the rest on.
-  virtual bool FetchText(const std::wstring& address, std::string* text, size_t limit,
+  // The file behind an address (see patchserver/fetch.h). The port sets
+  // its own cancel check and speed cap in `options` (which may be null) and
+  // passes the rest on.
+  virtual bool FetchText(const std::wstring& address, FetchKind kind, std::string* text,
                          FetchOptions* options) = 0;
-  virtual bool FetchFile(const std::wstring& address, const std::wstring& download_path,
-                         std::wstring* where, FetchOptions* options) = 0;
+  virtual bool FetchFile(const std::wstring& address, FetchKind kind,
+                         const std::wstring& download_path, std::wstring* where,
+                         FetchOptions* options) = 0;
   // Repair's transfers as the download gauge and the terminal line show an
   // archive's: `received` of `expected` bytes.
   virtual void TransferProgress(uint64_t received, uint64_t expected) = 0;
@@ -50,17 +52,20 @@ class RepairSession {
   // Files checked between two running-count lines.
   static constexpr size_t kCountLineEvery = 500;
 
+  // Where Run's sources are: patch servers, whose addresses are fetched over
+  // the network even without a scheme, or folders of this machine (--patch).
+  enum class Sources { kServers, kFolders };
+
   // `policy` is what a server's catalogue must prove (its signature) before
-  // its manifest is used. `speed_cap` (bytes per second, 0 for none) holds
-  // the manifest and the objects, as it holds an archive's download.
+  // its manifest is used. The ports' fetches bring the speed cap.
   RepairSession(RepairPorts& ports, RepairApplier& applier, std::wstring install_dir,
-                std::wstring version, CataloguePolicy policy = {}, uint64_t speed_cap = 0)
+                std::wstring version, CataloguePolicy policy, Sources sources)
       : m_ports(ports),
         m_applier(applier),
         m_policy(std::move(policy)),
         m_install(std::move(install_dir)),
         m_version(std::move(version)),
-        m_speedCap(speed_cap) {}
+        m_fromServers(sources == Sources::kServers) {}
 
   // Tries the servers in order until one offers a usable manifest for the
   // version, then repairs from it. kFailed when none did or the repair
@@ -96,7 +101,7 @@ class RepairSession {
   RepairApplier& m_applier;
   CataloguePolicy m_policy;
   std::wstring m_install, m_version;
-  uint64_t m_speedCap = 0;
+  bool m_fromServers = false;
   // The objects' bytes in all and those done, for TransferProgress.
   uint64_t m_transferTotal = 0, m_transferDone = 0;
   size_t m_repaired = 0, m_correct = 0;

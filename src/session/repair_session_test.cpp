@@ -14,8 +14,9 @@
 #include "data/file_util.h"
 #include "diag/text_encoding.h"
 #include "os/messages.h"
+#include "patchserver/fetch.h"
+#include "patchserver/patch_server_task.h"
 #include "servers/test_servers.h"
-#include "session/patch_source.h"
 #include "session/repair_object.h"
 #include "support/test_support.h"
 
@@ -26,9 +27,22 @@ using tarvtest::ReadFile;
 using tarvtest::SnapshotTree;
 using tarvtest::WriteFile;
 
-// The log and the gauge recorded; files fetched from disk.
+// The log and the gauge recorded; files fetched through a real patch
+// task, with its cancel check and speed cap.
 class DiskPorts : public RepairPorts {
  public:
+  class Task : public PatchServerTask {
+   public:
+    explicit Task(DiskPorts& ports) : m_ports(ports) {}
+    void Report(int level, const std::string& text) override {
+      m_ports.Report(level, TarvText::FromUtf8(text));
+    }
+    bool TransferCancelled() override { return m_ports.stopped; }
+
+   private:
+    DiskPorts& m_ports;
+  };
+  Task task{*this};
   std::vector<std::string> lines;
   std::vector<std::string> fetched;  // addresses of FetchFile, in order
   int gauge_steps = 0;
@@ -46,12 +60,12 @@ class DiskPorts : public RepairPorts {
   bool StopRequested() override { return stopped; }
   void GaugeTotal(uint32_t) override {}
   bool GaugeStep() override { return gauge_steps++ != stop_at_step; }
-  bool FetchText(const std::wstring& address, std::string* text, size_t limit,
+  bool FetchText(const std::wstring& address, FetchKind kind, std::string* text,
                  FetchOptions* options) override {
-    return TarvPatch::FetchText(address, text, limit, options);
+    return task.FetchText(address, kind, text, options);
   }
-  bool FetchFile(const std::wstring& address, const std::wstring& download, std::wstring* where,
-                 FetchOptions* options) override {
+  bool FetchFile(const std::wstring& address, FetchKind kind, const std::wstring& download,
+                 std::wstring* where, FetchOptions* options) override {
     fetched.push_back(TarvUtil::FsPath(address));
     if (static_cast<int>(fetched.size()) - 1 == fail_fetch_at) {
       stopped = fail_by_cancel;
@@ -59,7 +73,7 @@ class DiskPorts : public RepairPorts {
           fail_by_cancel ? TarvInet::TransferCause::kCancelled : TarvInet::TransferCause::kRefused;
       return false;
     }
-    const bool ok = TarvPatch::FetchFile(address, download, where, options);
+    const bool ok = task.FetchFile(address, kind, download, where, options);
     std::error_code ec;
     const auto size = std::filesystem::file_size(TarvUtil::FsPath(download), ec);
     last_download = ec ? 0 : size;
@@ -113,13 +127,13 @@ struct Fixture {
     WriteFile(install + "/Saves/slot1.sav", "the player's");
   }
   CataloguePolicy policy;
-  uint64_t speed_cap = 0;
+  RepairSession::Sources sources = RepairSession::Sources::kFolders;
   uint64_t serial = 0;  // of the catalogue the last run repaired from
 
   RepairSession::Outcome Run(std::vector<std::wstring> servers = {}) {
     if (servers.empty()) servers = {TarvUtil::FromFsPath(server)};
     JournalRepairApplier applier(TarvUtil::FromFsPath(install), L"1");
-    RepairSession repair(ports, applier, TarvUtil::FromFsPath(install), L"1", policy, speed_cap);
+    RepairSession repair(ports, applier, TarvUtil::FromFsPath(install), L"1", policy, sources);
     RepairSession::Outcome outcome = repair.Run(servers);
     serial = repair.CatalogueSerial();
     return outcome;
@@ -377,13 +391,27 @@ TEST(RepairSession, UnreachableServerIsNamedWithItsCause) {
                                       "0 The server refused the connection."}));
 }
 
+// A server given without a scheme is a server all the same: its catalogue,
+// manifest and objects are transferred, never looked for on this machine.
+TEST(RepairSession, AServerWithoutASchemeIsFetchedOverTheNetwork) {
+  Fixture f;
+  f.Damage();
+  tarvtest::HttpTestServer http(tarvtest::HttpTestServer::Tls::kNone, f.server);
+  f.sources = RepairSession::Sources::kServers;
+  const std::wstring bare = TarvText::FromUtf8("127.0.0.1:" + std::to_string(http.port()) + "/");
+  ASSERT_EQ(f.Run({bare}), RepairSession::Outcome::kRepaired);
+  EXPECT_EQ(http.CountRequests("/patches.txt"), 1);
+  EXPECT_GT(http.BytesSent(ObjectPath(f, "Data/a.pak")), 0u);
+}
+
 // The player's speed cap holds repair's transfers, and the gauge moves
 // while an object arrives, from nothing to the damaged files' whole size.
 TEST(RepairSession, TransfersKeepTheSpeedCapAndShowTheirProgress) {
   Fixture f;
   f.Damage();
   tarvtest::HttpTestServer http(tarvtest::HttpTestServer::Tls::kNone, f.server);
-  f.speed_cap = 48u << 10;
+  const uint64_t speed_cap = 48u << 10;
+  f.ports.task.SetDownloadLimit(speed_cap);
   const auto began = std::chrono::steady_clock::now();
   ASSERT_EQ(f.Run({WithPassword(http.port())}), RepairSession::Outcome::kRepaired);
   const double seconds =
@@ -394,7 +422,7 @@ TEST(RepairSession, TransfersKeepTheSpeedCapAndShowTheirProgress) {
   }
   // Loosely: at most twice the cap over the whole repair.
   EXPECT_GT(sent, 100000u);
-  EXPECT_LE(static_cast<double>(sent) / seconds, 2.0 * static_cast<double>(f.speed_cap))
+  EXPECT_LE(static_cast<double>(sent) / seconds, 2.0 * static_cast<double>(speed_cap))
       << sent << " bytes in " << seconds << " s";
 
   const uint64_t total = 70004 + 30000 + 30000 + 1;

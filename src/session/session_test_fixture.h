@@ -18,7 +18,7 @@
 #include "e2e/uninstall_log_reader.h"
 #include "os/messages.h"
 #include "session/patch_session.h"
-#include "session/patch_source.h"
+#include "patchserver/fetch.h"
 #include "support/test_support.h"
 
 namespace TarvPatch::session_test {
@@ -98,13 +98,13 @@ class RecordingPorts : public SessionPorts {
   }
   void GaugeTotal(uint32_t units) override { calls.push_back("gauge " + std::to_string(units)); }
   bool GaugeStep() override { return true; }
-  bool FetchText(const std::wstring& address, std::string* text, size_t limit,
+  bool FetchText(const std::wstring& address, FetchKind kind, std::string* text,
                  FetchOptions* options) override {
-    return TarvPatch::FetchText(address, text, limit, options);
+    return TarvPatch::FetchText(address, kind, text, options);
   }
-  bool FetchFile(const std::wstring& address, const std::wstring& download, std::wstring* where,
-                 FetchOptions* options) override {
-    return TarvPatch::FetchFile(address, download, where, options);
+  bool FetchFile(const std::wstring& address, FetchKind kind, const std::wstring& download,
+                 std::wstring* where, FetchOptions* options) override {
+    return TarvPatch::FetchFile(address, kind, download, where, options);
   }
   void TransferProgress(uint64_t, uint64_t) override {}
   std::optional<PatchStep> GetPatchInfo(const std::wstring& version) override {

@@ -10,14 +10,14 @@
 #include "data/file_util.h"
 #include "inet/url.h"
 #include "mkpatch.h"
-#include "patchserver/obelk_patch_task.h"
+#include "patchserver/patch_server_task.h"
 
 namespace mkpatch {
 
 namespace {
 
 // The patch task with its report lines turned into this tool's error lines.
-class CheckTask : public ObelkPatchTask {
+class CheckTask : public PatchServerTask {
  public:
   void Report(int, const std::string& text) override {
     ++problems;

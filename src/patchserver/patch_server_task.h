@@ -1,9 +1,11 @@
-// ObelkPatchTask: the patch task that the session's worker thread carries:
-// the servers' catalogue and the accepted server, the archive download into
-// a temporary file, and the download status that the front end polls. The
-// worker thread derives from it (Report goes to the window's log) and runs
-// every operation except GetDownloadStatus, which the front end's thread
-// calls while a download runs. No operation throws.
+// PatchServerTask: what the session's worker thread does with patch
+// servers and patch folders: finds and accepts the catalogue, downloads an
+// archive into a temporary file, and keeps the download status that the
+// front end polls. Every fetch of the task goes through FetchText or the
+// archive download, under the task's cancel check and speed cap. The worker
+// derives from it (Report goes to the session's output) and runs every
+// operation except GetDownloadStatus, which the front end's thread calls
+// while a download runs. No operation throws.
 #pragma once
 
 #include <atomic>
@@ -16,18 +18,19 @@
 #include "os/mutex.h"
 #include "patchserver/catalogue_signature.h"
 #include "patchserver/download_status.h"
+#include "patchserver/fetch.h"
 #include "patchserver/patch_catalogue.h"
 #include "patchserver/patch_info.h"
 
-class ObelkPatchTask : public TarvPatch::DownloadProgress {
+class PatchServerTask : public TarvPatch::DownloadProgress {
  public:
-  // Longest catalogue file taken from a server.
-  static constexpr uint32_t kMaxCatalogueBytes = 4u << 20;
+  using FetchKind = TarvPatch::FetchKind;
+  using FetchOptions = TarvPatch::FetchOptions;
 
-  ObelkPatchTask();
-  ~ObelkPatchTask() override;
-  ObelkPatchTask(const ObelkPatchTask&) = delete;
-  ObelkPatchTask& operator=(const ObelkPatchTask&) = delete;
+  PatchServerTask();
+  ~PatchServerTask() override;
+  PatchServerTask(const PatchServerTask&) = delete;
+  PatchServerTask& operator=(const PatchServerTask&) = delete;
 
   // One line for the user: level 0 plain, 1 minor note, 2 error.
   virtual void Report(int level, const std::string& text) = 0;
@@ -38,8 +41,8 @@ class ObelkPatchTask : public TarvPatch::DownloadProgress {
   // within about a second. Called on the worker thread, often.
   virtual bool TransferCancelled() { return false; }
 
-  // The speed the archive download may use, in bytes per second; 0 (the
-  // default) for no cap. Catalogues are always fetched at full speed.
+  // The speed every fetch of the task may use, in bytes per second; 0 (the
+  // default) for no cap.
   void SetDownloadLimit(uint64_t bytesPerSecond) { m_downloadLimit = bytesPerSecond; }
   uint64_t DownloadLimit() const { return m_downloadLimit; }
 
@@ -61,9 +64,20 @@ class ObelkPatchTask : public TarvPatch::DownloadProgress {
   // cancel it returns false at once, without a line.
   // When the catalogue policy asks for signatures, a server's catalogue is
   // used only with a valid "patches.txt.minisig" beside it; otherwise one
-  // level-2 line says why (missing, bad, expired, replayed) and the next
-  // server is tried.
+  // level-2 line says why (see JudgeCatalogue) and the next server is tried.
   bool FindPatches(const std::vector<std::wstring>& servers);
+  // The catalogue of a patch folder (`folder`/patches.txt), its relative
+  // addresses joined to the folder, trusted as a server's is. False when it
+  // cannot be read (level 0 "Unable to download patch file: <path>"), is
+  // refused (level 2, as FindPatches) or holds no patch record (level 2).
+  bool FindLocalPatches(const std::wstring& folder);
+  // A text of `kind` behind `address`, under the task's cancel check and
+  // speed cap (they replace those of `options`, which may be null).
+  bool FetchText(const std::wstring& address, FetchKind kind, std::string* text,
+                 FetchOptions* options);
+  // A file of `kind` behind `address`, as TarvPatch::FetchFile, likewise.
+  bool FetchFile(const std::wstring& address, FetchKind kind, const std::wstring& download_path,
+                 std::wstring* where, FetchOptions* options);
   // What FindPatches asks of a catalogue; by default nothing.
   void SetCataloguePolicy(const CataloguePolicy& policy) { m_policy = policy; }
   // The serial of the accepted signed catalogue; 0 when none was checked.
@@ -104,14 +118,21 @@ class ObelkPatchTask : public TarvPatch::DownloadProgress {
 
  private:
   class ProgressBuffer;
-  // The cancel check of every transfer of this task.
-  TarvInet::TransferControl Control();
-
-  bool CatalogueTrusted(const std::wstring& address, TarvDataBufferMemoryDynamic& catalogue);
+  // The cancel check and speed cap of every fetch of this task.
+  void Hold(FetchOptions* options);
+  // The catalogue text from `address` when it is trusted, with its serial.
+  enum class Taken { kTrusted, kUnreadable, kRefused, kCancelled };
+  Taken TakeCatalogue(const std::wstring& address, const std::wstring& shown, std::string* text,
+                      FetchOptions* options);
 
   PatchCatalogue m_catalogue;
   std::wstring m_server;
+  // Parses a trusted catalogue's text into the catalogue; true when it
+  // held a patch record, and its serial is then the accepted one.
+  bool ParseCatalogueText(const std::string& text, const std::wstring& base);
+
   CataloguePolicy m_policy;
+  uint64_t m_candidateSerial = 0;  // of the catalogue judged last
   uint64_t m_acceptedSerial = 0;
 
   mutable OS::Mutex m_statusLock;             // guards m_currentBuffer and m_state
