@@ -115,7 +115,9 @@ TEST_F(StartupTest, RelativeListIsReadFromTheStartFolderBeforeTheFolderChanges) 
 
 TEST_F(StartupTest, QuotedFolderEndingInABackslashLosesOnlyTheQuote) {
   ASSERT_TRUE(Run({"1.0", "C:\\Games\\Tarv\\\""}));
-  EXPECT_EQ(m_settings->GetTargetDirectory(), "C:\\Games\\Tarv\\");
+  // A drive path is relative on Linux: it is then taken below the start folder.
+  EXPECT_TRUE(m_settings->GetTargetDirectory().EndsWith("C:\\Games\\Tarv\\"))
+      << m_settings->GetTargetDirectory();
   EXPECT_EQ(m_state.args[2], "C:\\Games\\Tarv\\");
 }
 
