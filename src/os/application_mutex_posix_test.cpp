@@ -1,5 +1,3 @@
-#include "os/application_mutex.h"
-
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -7,6 +5,7 @@
 #include <string>
 
 #include "data/file_util.h"
+#include "os/application_mutex.h"
 #include "os/process.h"
 #include "support/test_support.h"
 
@@ -16,23 +15,6 @@ using TarvUtil::ApplicationMutexFileName;
 using TarvUtil::ApplicationMutexName;
 using TarvUtil::CloseApplicationMutex;
 using TarvUtil::OpenApplicationMutex;
-
-TEST(ApplicationMutexName, FollowsTheNameRule) {
-  struct Case {
-    const wchar_t* folder;
-    const char* name;
-  } cases[] = {
-      {L"C:\\Games\\Tarv\\Binaries", "TARV_c__games_tarv_binaries"},
-      {L"c:/games/tarv/binaries/", "TARV_c__games_tarv_binaries"},
-      {L"C:\\Games\\Tarv\\Binaries\\", "TARV_c__games_tarv_binaries"},
-      {L"/home/Ann/My Games/Tarv-1.2/Binaries", "TARV__home_ann_my_games_tarv-1.2_binaries"},
-      {L"/opt/caf\u00e9/\u00abx\u00bb", "TARV__opt_caf___x_"},
-      {L"", "TARV"},  // "x" alone: the rule drops "_x" of "TARV_x"
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(ApplicationMutexName(c.folder), c.name) << TarvUtil::FsPath(c.folder);
-  }
-}
 
 // A fresh folder name per test and the lock file it leaves, removed at the
 // end (the program itself never removes lock files).
