@@ -1,5 +1,3 @@
-#include "os/registry.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -11,63 +9,11 @@
 #include <vector>
 
 #include "diag/text_encoding.h"
+#include "os/registry.h"
 #include "support/test_support.h"
 
 namespace OS {
 namespace {
-
-TEST(RegistryValueTest, StoredFormRoundTrips) {
-  struct Case {
-    RegistryValue value;
-    std::string stored;
-  };
-  RegistryValue short_dword;
-  short_dword.type = RegistryType::kDword;
-  short_dword.data = {2, 0};
-  RegistryValue qword;
-  qword.type = RegistryType::kQword;
-  qword.data = {1, 2, 3, 4, 5, 6, 7, 8};
-  const Case cases[] = {
-      {RegistryValue::Dword(2), "dword:00000002"},
-      {RegistryValue::Dword(0xDEADBEEF), "dword:deadbeef"},
-      {RegistryValue::Binary({2, 0}), "hex:02,00"},
-      {RegistryValue::Binary({}), "hex:"},
-      {short_dword, "hex(4):02,00"},
-      {qword, "hex(b):01,02,03,04,05,06,07,08"},
-      {RegistryValue::String(L"C:\\Games\\Tarv"), "C:\\Games\\Tarv"},
-      {RegistryValue::String(L""), ""},
-      {RegistryValue::String(L"Stra\u00dfe"),
-       "Stra\xc3\x9f"
-       "e"},
-      // Strings that look typed are escaped so that they stay strings.
-      {RegistryValue::String(L"dword:00000002"), "sz:dword:00000002"},
-      {RegistryValue::String(L"HEX:01"), "sz:HEX:01"},
-      {RegistryValue::String(L"hex(4):00"), "sz:hex(4):00"},
-      {RegistryValue::String(L"sz:x"), "sz:sz:x"},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(FormatRegistryValue(c.value), c.stored);
-    RegistryValue parsed;
-    ASSERT_TRUE(ParseRegistryValue(c.stored, &parsed)) << c.stored;
-    EXPECT_EQ(parsed, c.value) << c.stored;
-  }
-}
-
-TEST(RegistryValueTest, MalformedTypedValuesAreRefused) {
-  for (const char* stored :
-       {"dword:2", "dword:0000000g", "dword:000000020", "hex:0x", "hex:02,,00", "hex:123",
-        "hex:02,", "hex(zz):00", "hex(1):41,00", "hex(4)02", "hex():00", "hex(123456789):00"}) {
-    RegistryValue value;
-    EXPECT_FALSE(ParseRegistryValue(stored, &value)) << stored;
-  }
-}
-
-TEST(RegistryValueTest, SizeIsWhatAQueryReports) {
-  EXPECT_EQ(RegistryValue::Dword(7).Size(), 4u);
-  EXPECT_EQ(RegistryValue::Binary({2, 0}).Size(), 2u);
-  EXPECT_EQ(RegistryValue::String(L"ab").Size(), 6u);  // UTF-16 with terminator
-  EXPECT_EQ(RegistryValue::String(L"").Size(), 2u);
-}
 
 // Points both hives into a temporary folder for one test.
 class RegistryTest : public ::testing::Test {
@@ -263,18 +209,6 @@ TEST_F(RegistryTest, AHiveThatIsNoTextIsNeverWritten) {
 }
 
 // Masking and restoring alone give the text back, whatever it holds.
-TEST(HiveLinesTest, MaskThenRestoreIsTheIdentity) {
-  const std::string texts[] = {
-      "", "\n", "a", "[x]\n\xe4\n", "#tarv-kept-line~0\n#tarv-kept-line~~1\nodd", "=v\n k \n",
-  };
-  for (const std::string& text : texts) {
-    KeptHiveLines kept;
-    const std::string masked = MaskHiveLines(text, &kept);
-    EXPECT_TRUE(TarvText::IsValidUtf8(masked)) << text;
-    EXPECT_TRUE(RestoreHiveLines(masked, kept) == text) << text;
-  }
-}
-
 // A hive path that names a FIFO or a device is refused at once, without
 // blocking in open or read.
 TEST_F(RegistryTest, AHiveThatIsNotARegularFileIsRefused) {
