@@ -3,8 +3,8 @@
 # program links statically (C and C++ runtimes and threads included), so that
 # nothing ships beside it but system DLLs. The tests run under Wine with a
 # private prefix inside the build folder.
-if(NOT TARV_WINDOWS_PREFIX OR NOT EXISTS ${TARV_WINDOWS_PREFIX}/.complete)
-  message(FATAL_ERROR "TARV_WINDOWS_PREFIX must name the finished prefix of scripts/windows-deps "
+if(NOT TARV_WINDOWS_PREFIX OR NOT EXISTS ${TARV_WINDOWS_PREFIX}/.built-zstd)
+  message(FATAL_ERROR "TARV_WINDOWS_PREFIX must name the prefix of scripts/windows-deps "
                       "(configure through scripts/windows)")
 endif()
 
@@ -29,9 +29,15 @@ pkg_check_modules(ZSTD REQUIRED IMPORTED_TARGET libzstd)
 pkg_check_modules(MINIZIP REQUIRED IMPORTED_TARGET minizip)
 pkg_check_modules(SODIUM REQUIRED IMPORTED_TARGET libsodium)
 find_package(nlohmann_json REQUIRED)
-set(wxWidgets_CONFIG_EXECUTABLE ${TARV_WINDOWS_PREFIX}/bin/wx-config)
-find_package(wxWidgets REQUIRED COMPONENTS webview core base)
-include(${wxWidgets_USE_FILE})
+# A prefix whose wxWidgets is still being built gives the folders below os/.
+if(EXISTS ${TARV_WINDOWS_PREFIX}/.built-wxwidgets)
+  set(wxWidgets_CONFIG_EXECUTABLE ${TARV_WINDOWS_PREFIX}/bin/wx-config)
+  find_package(wxWidgets REQUIRED COMPONENTS webview core base)
+  include(${wxWidgets_USE_FILE})
+else()
+  message(WARNING "wxWidgets is not built in ${TARV_WINDOWS_PREFIX} yet: only the folders below os/")
+  list(REMOVE_ITEM TARV_FOLDERS os)
+endif()
 
 # Build-machine paths handed to the tests are seen through Wine's drive Z:,
 # which maps the root of the build machine.
@@ -42,7 +48,7 @@ set(TARV_WINE
     CACHE FILEPATH "Wine loader that runs the Windows programs on the build machine")
 set(TARV_WINE_PREFIX ${CMAKE_BINARY_DIR}/wine)
 set(CMAKE_CROSSCOMPILING_EMULATOR
-    ${CMAKE_COMMAND} -E env WINEPREFIX=${TARV_WINE_PREFIX} WINEDEBUG=-all WINEDLLOVERRIDES=mscoree=
+    ${CMAKE_COMMAND} -E env WINEPREFIX=${TARV_WINE_PREFIX} WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
     ${TARV_WINE})
 
 enable_testing()

@@ -17,19 +17,40 @@ namespace {
 
 constexpr uint64_t kMaxSize = std::numeric_limits<uint32_t>::max();
 
-const wchar_t* OpenModeFor(int mode) {
+const char* OpenModeFor(int mode) {
   switch (mode) {
     case TarvDataBufferFile::MODE_READ:
-      return L"rb";
+      return "rb";
     case TarvDataBufferFile::MODE_WRITE:
-      return L"wb";
+      return "wb";
     default:
-      return L"r+b";
+      return "r+b";
   }
 }
 
-FILE* OpenStream(const std::wstring& path, const wchar_t* mode) {
-  return _wfopen(TarvFile::WindowsPath(TarvUtil::FsPath(path)).c_str(), mode);
+// A stream over a handle shared for deletion, so that the file may be
+// removed or renamed while the buffer holds it, as on POSIX.
+FILE* OpenStream(const std::wstring& path, const char* mode) {
+  const bool write = mode[0] == 'w';
+  const bool update = mode[1] == '+';
+  const DWORD access =
+      write ? GENERIC_WRITE : (update ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ);
+  HANDLE handle =
+      CreateFileW(TarvFile::WindowsPath(TarvUtil::FsPath(path)).c_str(), access,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  write ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  constexpr int kReadOnly = 0x0000, kWriteOnly = 0x0001, kReadWrite = 0x0002, kBinary = 0x8000;
+  const int fd =
+      _open_osfhandle(reinterpret_cast<intptr_t>(handle),
+                      kBinary | (write ? kWriteOnly : (update ? kReadWrite : kReadOnly)));
+  if (fd < 0) {
+    CloseHandle(handle);
+    return nullptr;
+  }
+  FILE* stream = _fdopen(fd, mode);
+  if (stream == nullptr) _close(fd);
+  return stream;
 }
 
 }  // namespace
@@ -44,7 +65,7 @@ TarvDataBufferFile::TarvDataBufferFile(const std::wstring& path, int mode)
     return;
   }
   m_file = OpenStream(m_path, OpenModeFor(mode));
-  if (m_file == nullptr && mode == MODE_UPDATE) m_file = OpenStream(m_path, L"wb");
+  if (m_file == nullptr && mode == MODE_UPDATE) m_file = OpenStream(m_path, "wb");
   if (m_file == nullptr) return;
   if (mode != MODE_WRITE && !MeasureFile()) CloseFile();
 }
@@ -70,7 +91,7 @@ void TarvDataBufferFile::CloseFile() {
 // fresh stream; if that fails the buffer is without a file from then on.
 bool TarvDataBufferFile::Reopen() {
   CloseFile();
-  m_file = OpenStream(m_path, L"r+b");
+  m_file = OpenStream(m_path, "r+b");
   if (m_file == nullptr) return false;
   if (_fseeki64(m_file, m_position, SEEK_SET) != 0) {
     CloseFile();
