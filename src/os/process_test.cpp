@@ -121,6 +121,16 @@ TEST(Process, TerminatedChildReportsTheKillSignal) {
   EXPECT_TRUE(c.process.Terminate());  // already gone: still true
 }
 
+// The way out of another thread, which kills by process id alone.
+TEST(Process, KillByIdReportsTheKilledSignal) {
+  Child c;
+  ASSERT_TRUE(c.Start({"wait"}));
+  OS::KillProcess(c.process.Pid());
+  ASSERT_EQ(c.process.Wait(10000), Process::WaitResult::kExited);
+  EXPECT_EQ(c.process.TermSignal(), OS::KilledSignal());
+  EXPECT_EQ(c.process.ExitCode(), -1);
+}
+
 TEST(Process, StartFailuresAreReported) {
   const std::vector<std::string> cases[] = {
       {}, {""}, {Probe() + ".missing"}, {"tarv-process-probe"}};  // no PATH lookup
