@@ -1,7 +1,5 @@
 #include "crypto/sha256.h"
 
-#include <openssl/evp.h>
-
 #include <cstdio>
 #include <vector>
 
@@ -9,24 +7,6 @@
 #include "data/file_util.h"
 
 namespace TarvCrypto {
-
-Sha256::Sha256() : m_context(EVP_MD_CTX_new()), m_ok(false) {
-  m_ok = m_context != nullptr && EVP_DigestInit_ex(m_context, EVP_sha256(), nullptr) == 1;
-}
-
-Sha256::~Sha256() { EVP_MD_CTX_free(m_context); }
-
-void Sha256::Update(const void* bytes, size_t size) {
-  if (m_ok && size > 0) m_ok = EVP_DigestUpdate(m_context, bytes, size) == 1;
-}
-
-bool Sha256::Finish(Sha256Digest* digest) {
-  unsigned int length = 0;
-  const bool ok = m_ok && EVP_DigestFinal_ex(m_context, digest->data(), &length) == 1 &&
-                  length == digest->size();
-  m_ok = false;
-  return ok;
-}
 
 std::string ToHex(const Sha256Digest& digest) {
   static const char kDigits[] = "0123456789abcdef";

@@ -1,8 +1,9 @@
 // SHA-256, the digest that names a patch archive in the catalogue, a repair
 // object in the store and a rebuilt file in the second difference format.
-// OpenSSL's EVP computes it (with the processor's SHA instructions where
-// there are some). A Sha256 digests one message and has one owner at a
-// time; the plain functions are safe from any thread.
+// The system's library computes it: OpenSSL's EVP on Linux (with the
+// processor's SHA instructions where there are some), CNG on Windows. A
+// Sha256 digests one message and has one owner at a time; the plain
+// functions are safe from any thread.
 #pragma once
 
 #include <array>
@@ -10,9 +11,10 @@
 #include <cstdint>
 #include <string>
 
-struct evp_md_ctx_st;
-
 namespace TarvCrypto {
+
+// The platform library's digest state.
+struct Sha256State;
 
 using Sha256Digest = std::array<uint8_t, 32>;
 
@@ -30,7 +32,7 @@ class Sha256 {
   bool Finish(Sha256Digest* digest);
 
  private:
-  evp_md_ctx_st* m_context;
+  Sha256State* m_state;
   bool m_ok;
 };
 

@@ -1,13 +1,13 @@
 #include "data/data_buffer.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
 
+#include "data/file_io.h"
 #include "data/file_util.h"
 #include "support/test_support.h"
 
@@ -46,7 +46,7 @@ TEST(FileBuffer, OpenModes) {
   };
   for (const auto& c : cases) {
     tarvtest::WriteFile(dir.Sub("ten"), "0123456789");
-    unlink(dir.Sub("missing").c_str());
+    TarvFile::Unlink(dir.Sub("missing"));
     std::string path = *c.name ? dir.Sub(c.name) : dir.path();
     {
       TarvDataBufferFile buf(W(path), c.mode);
@@ -105,7 +105,7 @@ TEST(FileBuffer, FailedReopenBehavesAsWithoutFile) {
   tarvtest::ScopedTempDir dir;
   tarvtest::WriteFile(dir.Sub("f"), "0123456789");
   TarvDataBufferFile buf(W(dir.Sub("f")), Mode::MODE_READWRITE);
-  ASSERT_EQ(unlink(dir.Sub("f").c_str()), 0);  // the reopen cannot find it
+  ASSERT_TRUE(TarvFile::Unlink(dir.Sub("f")));  // the reopen cannot find it
   EXPECT_EQ(buf.Write("x", 1), DB_NOT_OPEN);
   char c;
   EXPECT_EQ(buf.Read(&c, 1), DB_NOT_OPEN);

@@ -4,7 +4,9 @@
 // counter, the call stack and the process's module map, so that
 // scripts/read-dump can name the functions later (docs/crash-dumps.md).
 // Set up once on the main thread before other threads start; the writer runs
-// on the thread that faulted and uses only async-signal-safe calls.
+// on the thread that faulted and uses only async-signal-safe calls. On
+// Windows the dump is a minidump (MiniDumpWriteDump) written from an
+// unhandled-exception filter put in front of the framework's.
 #pragma once
 
 #include <ctime>

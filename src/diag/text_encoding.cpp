@@ -55,14 +55,39 @@ void AppendUtf8(char32_t cp, std::string* out) {
   }
 }
 
+// Where wchar_t holds UTF-16 units (Windows), characters above U+FFFF take
+// a surrogate pair; where it holds whole code points (Linux) they take one.
+constexpr bool kWideIsUtf16 = sizeof(wchar_t) == 2;
+
+bool IsPairAt(const std::wstring& text, size_t i) {
+  if (!kWideIsUtf16 || i + 1 >= text.size()) return false;
+  const auto high = static_cast<char32_t>(text[i]);
+  const auto low = static_cast<char32_t>(text[i + 1]);
+  return high >= 0xD800 && high <= 0xDBFF && low >= 0xDC00 && low <= 0xDFFF;
+}
+
+void AppendWide(char32_t cp, std::wstring* out) {
+  if (kWideIsUtf16 && cp >= 0x10000) {
+    cp -= 0x10000;
+    out->push_back(static_cast<wchar_t>(0xD800 + (cp >> 10)));
+    out->push_back(static_cast<wchar_t>(0xDC00 + (cp & 0x3FF)));
+  } else {
+    out->push_back(static_cast<wchar_t>(cp));
+  }
+}
+
 }  // namespace
 
 std::string ToUtf8(const std::wstring& text) {
   std::string out;
   out.reserve(text.size());
-  for (wchar_t wc : text) {
-    char32_t cp = static_cast<char32_t>(wc);
-    if (cp >= 0xDC80 && cp <= 0xDCFF) {
+  for (size_t i = 0; i < text.size(); ++i) {
+    char32_t cp = static_cast<char32_t>(text[i]);
+    if (IsPairAt(text, i)) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (static_cast<char32_t>(text[i + 1]) - 0xDC00);
+      ++i;
+      AppendUtf8(cp, &out);
+    } else if (cp >= 0xDC80 && cp <= 0xDCFF) {
       out.push_back(static_cast<char>(cp - 0xDC00));  // an escaped raw byte
     } else if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
       AppendUtf8(0xFFFD, &out);
@@ -83,7 +108,7 @@ std::wstring FromUtf8(const std::string& bytes) {
       out.push_back(static_cast<wchar_t>(0xDC00 + static_cast<unsigned char>(bytes[i])));
       ++i;
     } else {
-      out.push_back(static_cast<wchar_t>(cp));
+      AppendWide(cp, &out);
       i += len;
     }
   }

@@ -3,7 +3,9 @@
 // it only reads the files, exclusively when it needs them to itself. An
 // exclusive open fails while any other process holds the lock, and a shared
 // open fails while another process holds it exclusively. The process holds
-// at most one such lock; the functions may be called from any thread.
+// at most one such lock; the functions may be called from any thread. On
+// Windows it is the game's own named mutex (an exclusive open gives it an
+// empty DACL); on Linux a file lock of the same name.
 #pragma once
 
 #include <string>
@@ -35,6 +37,7 @@ std::string ApplicationMutexFileName(const std::string& name);
 
 // Where the lock files live: /dev/shm, or /tmp where that is missing. The
 // same for every user, so that all programs of an installation meet there.
+// Empty on Windows, where the lock is a named kernel mutex of the session.
 std::string ApplicationMutexDirectory();
 
 }  // namespace TarvUtil

@@ -1,21 +1,24 @@
 #include "os/application_mutex.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <unistd.h>
 
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "data/file_util.h"
+#include "diag/text_encoding.h"
 #include "os/process.h"
-#include "support/test_support.h"
+#include "os/this_process.h"
 
+namespace TarvUtil {
 namespace {
-
-using TarvUtil::ApplicationMutexFileName;
-using TarvUtil::ApplicationMutexName;
-using TarvUtil::CloseApplicationMutex;
-using TarvUtil::OpenApplicationMutex;
 
 TEST(ApplicationMutexName, FollowsTheNameRule) {
   struct Case {
@@ -34,159 +37,89 @@ TEST(ApplicationMutexName, FollowsTheNameRule) {
   }
 }
 
-// A fresh folder name per test and the lock file it leaves, removed at the
-// end (the program itself never removes lock files).
-class ApplicationMutexTest : public ::testing::Test {
+#ifdef _WIN32
+constexpr char kProgramSuffix[] = ".exe";
+#else
+constexpr char kProgramSuffix[] = "";
+#endif
+
+// Other programs of the installation, played by the process probe: each
+// takes the lock of a folder in a given mode, says "locked" or "refused",
+// and holds it until it is killed.
+class ApplicationMutexAcrossProcesses : public ::testing::Test {
  protected:
   void TearDown() override {
     CloseApplicationMutex();
-    for (const auto& h : helpers_) h->Terminate();
-    unlink(LockPath(folder_).c_str());
-    unlink(LockPath(other_).c_str());
+    for (auto& h : holders_) h.process->Terminate();
+    std::error_code ignored;
+    for (auto& h : holders_) std::filesystem::remove(h.out, ignored);
   }
 
-  static std::string LockPath(const std::wstring& folder) {
-    return TarvUtil::ApplicationMutexDirectory() + "/" + ApplicationMutexName(folder);
-  }
-
-  // Starts the stand-in game on `folder_` and waits until it reports the
-  // outcome of its open; returns that first line.
-  std::string StartGame(const std::string& mode, OS::Process** out) {
-    helpers_.push_back(std::make_unique<OS::Process>());
-    OS::Process* p = helpers_.back().get();
-    std::string log = dir_.Sub("game" + std::to_string(helpers_.size()) + ".out");
-    p->RedirectOutput(log, "");
+  // The probe's first line: "locked" or "refused".
+  std::string StartHolder(const std::wstring& folder, const char* mode) {
+    holders_.push_back({std::make_unique<OS::Process>(),
+                        std::filesystem::temp_directory_path() /
+                            ("tarv-holder-" + std::to_string(std::rand()) + ".out")});
+    Holder& h = holders_.back();
+    h.process->RedirectOutput(h.out.string(), "");
+    // The probe is built beside the test program.
+    const std::string self = OS::ExecutablePath();
+    std::string probe =
+        self.substr(0, self.find_last_of("/\\") + 1) + "tarv-process-probe" + kProgramSuffix;
     std::string error;
-    *out = p;
-    if (!p->Start({tarvtest::BinDir() + "/tarv-game-lock", TarvUtil::FsPath(folder_), mode},
-                  &error)) {
+    if (!h.process->Start({probe, "lock", TarvText::ToUtf8(folder), mode}, &error)) {
       ADD_FAILURE() << error;
       return "";
     }
-    std::string text;
-    while (text.find('\n') == std::string::npos) {
-      if (p->Wait(20) != OS::Process::WaitResult::kTimedOut) {
-        text = tarvtest::ReadFile(log);
-        break;
-      }
-      text = tarvtest::FileExists(log) ? tarvtest::ReadFile(log) : "";
+    for (int i = 0; i < 1000; ++i) {
+      bool ended = h.process->Wait(10) == OS::Process::WaitResult::kExited;
+      std::ifstream file(h.out);
+      std::string line;
+      if (std::getline(file, line) && !line.empty()) return line.substr(0, line.find('\r'));
+      if (ended) break;
     }
-    return text.substr(0, text.find('\n'));
+    return "";
   }
 
-  tarvtest::ScopedTempDir dir_;
-  std::wstring folder_ = TarvUtil::FromFsPath(dir_.Sub("Tarv/Binaries"));
-  std::wstring other_ = TarvUtil::FromFsPath(dir_.Sub("Other/Binaries"));
-  std::vector<std::unique_ptr<OS::Process>> helpers_;
+  struct Holder {
+    std::unique_ptr<OS::Process> process;
+    std::filesystem::path out;
+  };
+  std::wstring folder_ = L"C:\\Games\\Tarv test " + std::to_wstring(std::rand()) + L"\\Binaries";
+  std::vector<Holder> holders_;
 };
 
-TEST_F(ApplicationMutexTest, SharedHolderBlocksExclusiveUntilItEnds) {
-  for (bool killed : {false, true}) {
-    OS::Process* game = nullptr;
-    ASSERT_EQ(StartGame("shared", &game), "locked");
-    EXPECT_FALSE(OpenApplicationMutex(folder_, true)) << "killed=" << killed;
-    // A second reader is welcome while the game only shares the lock.
-    EXPECT_TRUE(OpenApplicationMutex(folder_, false));
-    CloseApplicationMutex();
-    if (killed) {
-      ASSERT_TRUE(game->Terminate());
-      EXPECT_EQ(game->TermSignal(), SIGKILL);
-    } else {
-      kill(game->Pid(), SIGTERM);
-      ASSERT_EQ(game->Wait(-1), OS::Process::WaitResult::kExited);
-      EXPECT_EQ(game->ExitCode(), 0);
-    }
-    EXPECT_TRUE(OpenApplicationMutex(folder_, true)) << "killed=" << killed;
-    CloseApplicationMutex();
-  }
+TEST_F(ApplicationMutexAcrossProcesses, SharedHolderBlocksExclusiveUntilItEnds) {
+  ASSERT_EQ(StartHolder(folder_, "shared"), "locked");
+  EXPECT_FALSE(OpenApplicationMutex(folder_, true));
+  // A second reader is welcome while the game only shares the lock.
+  EXPECT_TRUE(OpenApplicationMutex(folder_, false));
+  CloseApplicationMutex();
+  ASSERT_EQ(StartHolder(folder_, "shared"), "locked");
+  ASSERT_TRUE(holders_[0].process->Terminate());
+  EXPECT_FALSE(OpenApplicationMutex(folder_, true));  // the second still shares it
+  ASSERT_TRUE(holders_[1].process->Terminate());
+  EXPECT_TRUE(OpenApplicationMutex(folder_, true));
 }
 
-TEST_F(ApplicationMutexTest, ExclusiveHolderShutsEveryoneElseOut) {
-  OS::Process* game = nullptr;
-  ASSERT_EQ(StartGame("exclusive", &game), "locked");
+TEST_F(ApplicationMutexAcrossProcesses, ExclusiveHolderShutsEveryoneElseOut) {
+  ASSERT_EQ(StartHolder(folder_, "exclusive"), "locked");
   EXPECT_FALSE(OpenApplicationMutex(folder_, false));
   EXPECT_FALSE(OpenApplicationMutex(folder_, true));
-  ASSERT_TRUE(game->Terminate());
+  ASSERT_TRUE(holders_[0].process->Terminate());
 
   ASSERT_TRUE(OpenApplicationMutex(folder_, true));
-  OS::Process* late = nullptr;
-  EXPECT_EQ(StartGame("shared", &late), "refused");
-  ASSERT_EQ(late->Wait(-1), OS::Process::WaitResult::kExited);
-  EXPECT_EQ(late->ExitCode(), 2);
-}
-
-TEST_F(ApplicationMutexTest, BothSpellingsOfTheFolderMeetAtOneLock) {
-  ASSERT_TRUE(OpenApplicationMutex(folder_, true));
+  // Both spellings of the folder meet at one lock.
   std::wstring respelled = folder_ + L"/";
-  TarvUtil::NormalizeSeparators(respelled, L'\\');
-  OS::Process* game = nullptr;
-  folder_.swap(respelled);
-  EXPECT_EQ(StartGame("shared", &game), "refused");
-  folder_.swap(respelled);
-}
-
-// A deep installation folder gives a name longer than a file name may be:
-// it is locked under a hashed file name that every program computes alike,
-// and two long folders that differ only at their end stay apart.
-TEST_F(ApplicationMutexTest, LongNamesAreHashedNotRefused) {
-  std::wstring deep =
-      folder_ + L"/" + std::wstring(150, L'a') + L"/" + std::wstring(150, L'b') + L"/Binaries";
-  const std::string name = ApplicationMutexName(deep);
-  ASSERT_GT(name.size(), 255u);
-  const std::string file = ApplicationMutexFileName(name);
-  EXPECT_EQ(file.size(), 255u);
-  EXPECT_EQ(file.substr(0, 238), name.substr(0, 238));
-  EXPECT_EQ(file[238], '~');
-  EXPECT_NE(ApplicationMutexFileName(name + "2"), file);
-  EXPECT_EQ(ApplicationMutexFileName("TARV_short"), "TARV_short");
-
-  ASSERT_TRUE(OpenApplicationMutex(deep, true));
-  OS::Process* game = nullptr;
-  folder_.swap(deep);
-  EXPECT_EQ(StartGame("shared", &game), "refused");
-  folder_.swap(deep);
-  CloseApplicationMutex();
-  unlink((TarvUtil::ApplicationMutexDirectory() + "/" + file).c_str());
-}
-
-TEST_F(ApplicationMutexTest, SecondOpenInTheProcessDoesNotTouchTheSystem) {
-  ASSERT_TRUE(OpenApplicationMutex(folder_, true));
-  EXPECT_TRUE(OpenApplicationMutex(other_, true));
-  EXPECT_TRUE(OpenApplicationMutex(other_, false));
-  EXPECT_FALSE(tarvtest::FileExists(LockPath(other_)));
-  CloseApplicationMutex();
-  CloseApplicationMutex();  // nothing held: nothing happens
-  EXPECT_TRUE(OpenApplicationMutex(other_, false));
-  EXPECT_TRUE(tarvtest::FileExists(LockPath(other_)));
-}
-
-TEST_F(ApplicationMutexTest, LockFileIsOpenToEveryUserAndLinksAreRefused) {
-  ASSERT_TRUE(OpenApplicationMutex(folder_, false));
-  CloseApplicationMutex();
-  struct stat st;
-  ASSERT_EQ(stat(LockPath(folder_).c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0666u);
-
-  std::string target = dir_.Sub("planted");
-  tarvtest::WriteFile(target, "keep");
-  ASSERT_EQ(symlink(target.c_str(), LockPath(other_).c_str()), 0);
-  EXPECT_FALSE(OpenApplicationMutex(other_, true));
-  EXPECT_EQ(tarvtest::ReadFile(target), "keep");
-}
-
-TEST(ApplicationMutexDeathTest, ExclusiveAfterSharedIsAnAssertion) {
-  tarvtest::ScopedTempDir dir;
-  std::wstring folder = TarvUtil::FromFsPath(dir.Sub("Binaries"));
-  EXPECT_DEATH(
-      {
-        // The report goes to standard output; the death test reads stderr.
-        dup2(STDERR_FILENO, STDOUT_FILENO);
-        OpenApplicationMutex(folder, false);
-        OpenApplicationMutex(folder, true);
-      },
-      "Assertion failed: TarvUtil::OpenApplicationMutex> unable to open mutex for exclusive "
-      "access; already open for sharing\ncallstack: [0-9a-f ]+\n");
-  unlink((TarvUtil::ApplicationMutexDirectory() + "/" + ApplicationMutexName(folder)).c_str());
+  for (wchar_t& c : respelled) {
+    if (c == L'\\') c = L'/';
+    if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
+  }
+  EXPECT_EQ(StartHolder(respelled, "shared"), "refused");
+  EXPECT_EQ(StartHolder(respelled, "exclusive"), "refused");
+  // Another folder is another lock.
+  EXPECT_EQ(StartHolder(folder_ + L"2", "exclusive"), "locked");
 }
 
 }  // namespace
+}  // namespace TarvUtil

@@ -6,7 +6,10 @@
 // /usr/bin/env, which carries the user's display, registry hive, data folder
 // and temporary folder. The launcher can be replaced for tests and other
 // desktops by $TARV_ELEVATION_LAUNCHER, a command line (split like a shell's
-// words, no expansion) that takes the same arguments as pkexec. One caller
+// words, no expansion) that takes the same arguments as pkexec. On Windows
+// the prompt is ShellExecuteExW's "runas", the elevated copy gets the
+// user's own environment (nothing is carried), and the launcher variable is
+// one program path, obeyed only where test hooks are allowed. One caller
 // thread.
 #pragma once
 

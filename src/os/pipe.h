@@ -2,7 +2,9 @@
 // write end is handed to the child (OS::Process::PassDescriptor) and closed
 // here after the start; the parent reads what the child left once it has
 // ended. Both ends are close-on-exec and the read end does not block, so a
-// child that said nothing leaves an empty read. One owner thread.
+// child that said nothing leaves an empty read. On Windows the two ends are
+// pipe handles, their values standing in for the descriptors. One owner
+// thread.
 #pragma once
 #include <cstddef>
 #include <string>

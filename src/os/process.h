@@ -2,7 +2,9 @@
 // a shell), with standard input from /dev/null and no inherited descriptors
 // but the standard ones and the one its owner passes on purpose. The owner
 // waits for it in slices, may terminate it, and reads how it ended: an exit
-// status or the signal that ended it, kept apart.
+// status or the signal that ended it, kept apart. On Windows the child is
+// started with CreateProcessW, its window hidden, from QuotedCommandLine;
+// an end by TerminateProcess or by an exception counts as a signal there.
 // One owner thread; the destructor neither waits nor kills.
 #pragma once
 
@@ -68,6 +70,7 @@ class Process {
 
   ProcessId m_pid = -1;
   int m_pidfd = -1;
+  void* m_handle = nullptr;  // the process handle, where the system has one
   bool m_exited = false;
   int m_exitCode = -1;
   int m_signal = 0;
@@ -83,6 +86,12 @@ void KillProcess(ProcessId pid);
 // The signal TermSignal reports for a child ended by Terminate or
 // KillProcess.
 int KilledSignal();
+
+// The command line that hands `argv` to a Windows program whose start-up
+// splits it as CommandLineToArgvW does: the program path always quoted, an
+// argument quoted when it is empty or holds a blank, a tab or a quote, and
+// backslashes doubled only in front of a quote.
+std::wstring QuotedCommandLine(const std::vector<std::wstring>& argv);
 
 // Starts the program and waits without limit; the exit status, or -1 when
 // it could not start (with `error` set) or a signal ended it.

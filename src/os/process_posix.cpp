@@ -170,15 +170,6 @@ Process::WaitResult Process::Wait(int timeout_ms) {
   return WaitResult::kExited;
 }
 
-Process::WaitResult Process::WaitInSlices(int slice_ms,
-                                          const std::function<bool()>& between_slices) {
-  for (;;) {
-    WaitResult r = Wait(slice_ms);
-    if (r != WaitResult::kTimedOut) return r;
-    if (between_slices && !between_slices()) return WaitResult::kTimedOut;
-  }
-}
-
 bool Process::Terminate() {
   if (m_pid <= 0) return false;
   if (m_exited) return true;
@@ -188,22 +179,6 @@ bool Process::Terminate() {
     kill(m_pid, SIGKILL);
   }
   return Reap(true);
-}
-
-std::string Process::Render(const std::vector<std::string>& argv) {
-  std::string out;
-  for (const auto& a : argv) {
-    if (!out.empty()) out += ' ';
-    out += a;
-  }
-  return out;
-}
-
-int RunProgram(const std::vector<std::string>& argv, std::string* error) {
-  Process p;
-  if (!p.Start(argv, error)) return -1;
-  if (p.Wait(-1) != Process::WaitResult::kExited) return -1;
-  return p.ExitCode();
 }
 
 void KillProcess(ProcessId pid) {

@@ -1,120 +1,149 @@
 #include "os/process.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <unistd.h>
 
-#include "support/test_support.h"
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "os/this_process.h"
 
 namespace {
 
 using OS::Process;
 
-// Runs a shell snippet as the child, with its output in a file.
-struct Child {
-  tarvtest::ScopedTempDir dir;
-  Process process;
-  std::string out = dir.Sub("out");
+#ifdef _WIN32
+constexpr char kProgramSuffix[] = ".exe";
+#else
+constexpr char kProgramSuffix[] = "";
+#endif
 
-  bool Start(const std::string& script, std::vector<std::string> extra_args = {},
-             const std::string& cwd = "", const std::vector<std::string>& env = {}) {
-    std::vector<std::string> argv = {"/bin/sh", "-c", script, "child"};
-    argv.insert(argv.end(), extra_args.begin(), extra_args.end());
-    process.RedirectOutput(out, "");
+// The probe is built beside the test program.
+std::string Probe() {
+  const std::string self = OS::ExecutablePath();
+  return self.substr(0, self.find_last_of("/\\") + 1) + "tarv-process-probe" + kProgramSuffix;
+}
+
+// The probe as the child, its standard output in a file of its own.
+struct Child {
+  std::filesystem::path out = std::filesystem::temp_directory_path() /
+                              ("tarv-process-" + std::to_string(std::rand()) + ".out");
+  Process process;
+
+  ~Child() {
+    process.Terminate();
+    std::error_code ignored;
+    std::filesystem::remove(out, ignored);
+  }
+  bool Start(std::vector<std::string> args, const std::vector<std::string>& env = {}) {
+    args.insert(args.begin(), Probe());
+    process.RedirectOutput(out.string(), "");
     std::string error;
-    bool ok = process.Start(argv, &error, cwd, env);
+    bool ok = process.Start(args, &error, "", env);
     EXPECT_TRUE(ok) << error;
     return ok;
   }
-  std::string Output() { return tarvtest::ReadFile(out); }
+  std::string Output() const {
+    std::ifstream file(out, std::ios::binary);
+    std::stringstream text;
+    text << file.rdbuf();
+    std::string bytes = text.str();
+    bytes.erase(std::remove(bytes.begin(), bytes.end(), '\r'), bytes.end());
+    return bytes;
+  }
 };
 
-TEST(Process, ArgumentsEnvironmentAndFolderReachTheChildUnchanged) {
-  Child c;
-  std::string folder = c.dir.Sub("work dir");
-  tarvtest::MakeDirs(folder);
-  ASSERT_TRUE(c.Start("printf '[%s]' \"$@\"; printf '\\n%s\\n%s\\n' \"$TARV_X\" \"$PWD\"",
-                      {"a b", "\"q\"", "$HOME", "", "*"}, folder, {"TARV_X=one two"}));
-  ASSERT_EQ(c.process.Wait(-1), Process::WaitResult::kExited);
-  EXPECT_EQ(c.process.ExitCode(), 0);
-  EXPECT_EQ(c.Output(), "[a b][\"q\"][$HOME][][*]\none two\n" + folder + "\n");
+// The command line a Windows child splits back into the same arguments.
+TEST(QuotedCommandLine, QuotesOnlyWhatNeedsIt) {
+  const struct {
+    std::vector<std::wstring> argv;
+    std::wstring line;
+  } cases[] = {
+      {{L"C:\\Tarv\\jpatch.exe"}, L"\"C:\\Tarv\\jpatch.exe\""},
+      {{L"C:\\My Games\\a.exe", L"plain", L"two words"},
+       L"\"C:\\My Games\\a.exe\" plain \"two words\""},
+      {{L"p", L""}, L"\"p\" \"\""},
+      {{L"p", L"C:\\dir\\"}, L"\"p\" C:\\dir\\"},
+      {{L"p", L"C:\\my dir\\"}, L"\"p\" \"C:\\my dir\\\\\""},
+      {{L"p", L"say \"hi\""}, L"\"p\" \"say \\\"hi\\\"\""},
+      {{L"p", L"a\\\"b"}, L"\"p\" \"a\\\\\\\"b\""},
+      {{L"p", L"\\\\server\\share"}, L"\"p\" \\\\server\\share"},
+      {{L"p", L"tab\there"}, L"\"p\" \"tab\there\""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(OS::QuotedCommandLine(c.argv), c.line);
 }
 
-TEST(Process, StandardInputIsEmptyAndOnlyStandardDescriptorsAreInherited) {
-  int leaked = open("/dev/null", O_RDONLY);  // deliberately without O_CLOEXEC
-  ASSERT_GE(leaked, 3);
+TEST(Process, ArgumentsAndEnvironmentReachTheChildUnchanged) {
   Child c;
-  ASSERT_TRUE(c.Start("read line; echo \"read=$?\"; ls /proc/self/fd | sort -n | tr '\\n' ' '"));
+  const std::vector<std::string> args = {"a b", "\"q\"", "x\\",    "a\\\"b",      "",
+                                         "*",   "$HOME", "%PATH%", "C:\\my dir\\"};
+  std::vector<std::string> argv = {"args"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  ASSERT_TRUE(c.Start(argv, {"TARV_X=one two"}));
   ASSERT_EQ(c.process.Wait(-1), Process::WaitResult::kExited);
-  close(leaked);
-  // "read" hits end of input at once (status 1); ls itself opens one
-  // descriptor for the listing, numbered 3.
-  EXPECT_EQ(c.Output(), "read=1\n0 1 2 3 ");
+  EXPECT_EQ(c.process.ExitCode(), 0);
+  std::string expected;
+  for (const auto& a : args) expected += "[" + a + "]";
+  EXPECT_EQ(c.Output(), expected + "\nTARV_X=one two\nstdin=eof\n");
 }
 
 // A status from 128 up is an ordinary exit, never mistaken for a signal.
-TEST(Process, ExitStatusAndSignalAreKeptApart) {
-  struct Case {
-    const char* script;
-    int code;
-    int signal;
-  } cases[] = {
-      {"exit 0", 0, 0},
-      {"exit 3", 3, 0},
-      {"exit 137", 137, 0},
-      {"exit 200", 200, 0},
-      {"exit 255", 255, 0},
-      {"kill -TERM $$", -1, SIGTERM},
-      {"kill -SEGV $$", -1, SIGSEGV},
-  };
-  for (const auto& k : cases) {
+TEST(Process, ExitStatusesAreOrdinaryExits) {
+  for (int code : {0, 3, 127, 137, 200, 255}) {
     Child c;
-    ASSERT_TRUE(c.Start(k.script));
-    EXPECT_EQ(c.process.Wait(-1), Process::WaitResult::kExited) << k.script;
-    EXPECT_EQ(c.process.ExitCode(), k.code) << k.script;
-    EXPECT_EQ(c.process.TermSignal(), k.signal) << k.script;
+    ASSERT_TRUE(c.Start({"exit", std::to_string(code)}));
+    EXPECT_EQ(c.process.Wait(-1), Process::WaitResult::kExited) << code;
+    EXPECT_EQ(c.process.ExitCode(), code);
+    EXPECT_EQ(c.process.TermSignal(), 0) << code;
     EXPECT_FALSE(c.process.Running());
   }
+  std::string error;
+  EXPECT_EQ(OS::RunProgram({Probe(), "exit", "9"}, &error), 9) << error;
 }
 
-TEST(Process, WaitsInSlicesUntilTheCallbackStopsThenTerminates) {
+TEST(Process, TerminatedChildReportsTheKillSignal) {
   Child c;
-  ASSERT_TRUE(c.Start("while :; do sleep 1; done"));
+  ASSERT_TRUE(c.Start({"wait"}));
   int slices = 0;
   EXPECT_EQ(c.process.WaitInSlices(10, [&] { return ++slices < 3; }),
             Process::WaitResult::kTimedOut);
   EXPECT_EQ(slices, 3);
   EXPECT_TRUE(c.process.Running());
-  EXPECT_EQ(c.process.Wait(0), Process::WaitResult::kTimedOut);
   EXPECT_TRUE(c.process.Terminate());
-  EXPECT_EQ(c.process.TermSignal(), SIGKILL);
-  EXPECT_EQ(kill(c.process.Pid(), 0), -1);  // reaped, not a zombie
-  EXPECT_TRUE(c.process.Terminate());       // already gone: still true
+  EXPECT_EQ(c.process.TermSignal(), OS::KilledSignal());
+  EXPECT_EQ(c.process.ExitCode(), -1);
+  EXPECT_FALSE(c.process.Running());
+  EXPECT_EQ(c.process.Wait(0), Process::WaitResult::kExited);
+  EXPECT_TRUE(c.process.Terminate());  // already gone: still true
+}
 
-  Child quick;
-  ASSERT_TRUE(quick.Start("exit 4"));
-  int calls = 0;
-  EXPECT_EQ(quick.process.WaitInSlices(10, [&] { return ++calls < 1000000; }),
-            Process::WaitResult::kExited);
-  EXPECT_EQ(quick.process.ExitCode(), 4);
+// The way out of another thread, which kills by process id alone.
+TEST(Process, KillByIdReportsTheKilledSignal) {
+  Child c;
+  ASSERT_TRUE(c.Start({"wait"}));
+  OS::KillProcess(c.process.Pid());
+  ASSERT_EQ(c.process.Wait(10000), Process::WaitResult::kExited);
+  EXPECT_EQ(c.process.TermSignal(), OS::KilledSignal());
+  EXPECT_EQ(c.process.ExitCode(), -1);
 }
 
 TEST(Process, StartFailuresAreReported) {
-  struct Case {
-    std::vector<std::string> argv;
-  } cases[] = {{{}}, {{""}}, {{"/no/such/program"}}, {{"sh"}}};  // no PATH lookup
-  for (const auto& k : cases) {
+  const std::vector<std::string> cases[] = {
+      {}, {""}, {Probe() + ".missing"}, {"tarv-process-probe"}};  // no PATH lookup
+  for (const auto& argv : cases) {
     Process p;
     std::string error;
-    EXPECT_FALSE(p.Start(k.argv, &error)) << Process::Render(k.argv);
+    EXPECT_FALSE(p.Start(argv, &error)) << Process::Render(argv);
     EXPECT_FALSE(error.empty());
     EXPECT_EQ(p.Wait(0), Process::WaitResult::kFailed);
     EXPECT_FALSE(p.Terminate());
   }
   std::string error;
-  EXPECT_EQ(OS::RunProgram({"/no/such/program"}, &error), -1);
-  EXPECT_EQ(OS::RunProgram({"/bin/sh", "-c", "exit 9"}, &error), 9);
+  EXPECT_EQ(OS::RunProgram({Probe() + ".missing"}, &error), -1);
 }
 
 }  // namespace

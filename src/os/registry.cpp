@@ -157,19 +157,6 @@ bool ParseRegistryValue(const std::string& stored, RegistryValue* value) {
   return true;
 }
 
-std::string RegistryHivePath(RegistryHive hive) {
-  const char* override_path = std::getenv(hive == RegistryHive::kMachine ? "OBELK_MACHINE_REGISTRY"
-                                                                         : "OBELK_USER_REGISTRY");
-  if (override_path != nullptr && *override_path != '\0') return override_path;
-  if (hive == RegistryHive::kMachine) return "/etc/obelk/registry.conf";
-  const char* config_home = std::getenv("XDG_CONFIG_HOME");
-  if (config_home != nullptr && *config_home == '/') {
-    return std::string(config_home) + "/obelk/registry.conf";
-  }
-  const char* home = std::getenv("HOME");
-  return std::string(home != nullptr ? home : "") + "/.config/obelk/registry.conf";
-}
-
 namespace {
 
 // Whether the parser takes the line as it is: blank, a comment, a key
@@ -243,6 +230,32 @@ std::string RestoreHiveLines(const std::string& text, const KeptHiveLines& kept)
     if (broken) out += '\n';
   });
   return out;
+}
+
+bool RegistryKey::QueryDword(const std::wstring& name, uint32_t* number) const {
+  RegistryValue value;
+  if (!QueryValue(name, &value) || value.type == RegistryType::kString || value.data.size() != 4) {
+    return false;
+  }
+  *number = value.data[0] | (value.data[1] << 8) | (value.data[2] << 16) |
+            (static_cast<uint32_t>(value.data[3]) << 24);
+  return true;
+}
+
+bool RegistryKey::QueryString(const std::wstring& name, std::wstring* text) const {
+  RegistryValue value;
+  if (!QueryValue(name, &value) || value.type != RegistryType::kString) return false;
+  *text = value.text;
+  return true;
+}
+
+bool RegistryKey::SetDword(const std::wstring& name, uint32_t number, std::string* error) {
+  return SetValue(name, RegistryValue::Dword(number), error);
+}
+
+bool RegistryKey::SetString(const std::wstring& name, const std::wstring& text,
+                            std::string* error) {
+  return SetValue(name, RegistryValue::String(text), error);
 }
 
 }  // namespace OS

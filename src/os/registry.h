@@ -5,7 +5,10 @@
 // "hex:02,00", "hex(4):02,00", plain text for strings). A key object has one
 // owner thread; different objects may be used on different threads and
 // processes at once, because each write re-reads the hive under an advisory
-// lock and replaces the file atomically.
+// lock and replaces the file atomically. On Windows the hives are the
+// system registry's HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER in their 32-bit
+// view (where the game's 32-bit installer keeps its keys), and each
+// operation opens its key afresh.
 #pragma once
 
 #include <cstdint>
@@ -49,6 +52,9 @@ bool ParseRegistryValue(const std::string& stored, RegistryValue* value);
 // The hive file: $OBELK_MACHINE_REGISTRY or /etc/obelk/registry.conf;
 // $OBELK_USER_REGISTRY or $XDG_CONFIG_HOME/obelk/registry.conf ($HOME/.config
 // when XDG_CONFIG_HOME is unset). Read from the environment at every call.
+// On Windows the hive's root key ("HKEY_LOCAL_MACHINE"); there the variables,
+// when set and test hooks are allowed, give each hive a key of its own
+// below HKEY_CURRENT_USER\Software\Obelk test hives instead.
 std::string RegistryHivePath(RegistryHive hive);
 
 // Hive files larger than this are refused as damaged.
@@ -119,6 +125,7 @@ class RegistryKey {
 
  private:
   bool m_open = false;
+  RegistryHive m_hive = RegistryHive::kMachine;
   Access m_access = Access::kRead;
   std::string m_hivePath;
   std::wstring m_keyPath;  // "/"-separated config group, as given

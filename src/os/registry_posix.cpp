@@ -243,6 +243,19 @@ bool LocateKey(RegistryHive hive, const std::wstring& path, bool for_writing, Ke
 
 }  // namespace
 
+std::string RegistryHivePath(RegistryHive hive) {
+  const char* override_path = std::getenv(hive == RegistryHive::kMachine ? "OBELK_MACHINE_REGISTRY"
+                                                                         : "OBELK_USER_REGISTRY");
+  if (override_path != nullptr && *override_path != '\0') return override_path;
+  if (hive == RegistryHive::kMachine) return "/etc/obelk/registry.conf";
+  const char* config_home = std::getenv("XDG_CONFIG_HOME");
+  if (config_home != nullptr && *config_home == '/') {
+    return std::string(config_home) + "/obelk/registry.conf";
+  }
+  const char* home = std::getenv("HOME");
+  return std::string(home != nullptr ? home : "") + "/.config/obelk/registry.conf";
+}
+
 bool CheckRegistryHive(RegistryHive hive, std::string* path, std::string* error) {
   *path = ResolvedHivePath(RegistryHivePath(hive));
   // A hive this process may not open is a question of access, not damage.
@@ -264,6 +277,7 @@ bool RegistryKey::Open(RegistryHive hive, const std::wstring& path, Access acces
     return false;
   }
   m_open = true;
+  m_hive = hive;
   m_access = access;
   m_hivePath = key.hive_path;
   m_keyPath = key.group;
@@ -279,6 +293,7 @@ bool RegistryKey::Create(RegistryHive hive, const std::wstring& path, std::strin
     if (!ChangeHive(key.hive_path, key.group, nothing, error)) return false;
   }
   m_open = true;
+  m_hive = hive;
   m_access = Access::kWrite;
   m_hivePath = key.hive_path;
   m_keyPath = key.group;
@@ -313,23 +328,6 @@ bool RegistryKey::QueryValue(const std::wstring& name, RegistryValue* value,
   return true;
 }
 
-bool RegistryKey::QueryDword(const std::wstring& name, uint32_t* number) const {
-  RegistryValue value;
-  if (!QueryValue(name, &value) || value.type == RegistryType::kString || value.data.size() != 4) {
-    return false;
-  }
-  *number = value.data[0] | (value.data[1] << 8) | (value.data[2] << 16) |
-            (static_cast<uint32_t>(value.data[3]) << 24);
-  return true;
-}
-
-bool RegistryKey::QueryString(const std::wstring& name, std::wstring* text) const {
-  RegistryValue value;
-  if (!QueryValue(name, &value) || value.type != RegistryType::kString) return false;
-  *text = value.text;
-  return true;
-}
-
 bool RegistryKey::SetValue(const std::wstring& name, const RegistryValue& value,
                            std::string* error) {
   if (!m_open || m_access != Access::kWrite || !IsValidName(name)) {
@@ -348,15 +346,6 @@ bool RegistryKey::SetValue(const std::wstring& name, const RegistryValue& value,
     return config.Write(EntryPath(group, name), wxString::FromUTF8(stored.data(), stored.size()));
   };
   return ChangeHive(m_hivePath, L"", write, error);
-}
-
-bool RegistryKey::SetDword(const std::wstring& name, uint32_t number, std::string* error) {
-  return SetValue(name, RegistryValue::Dword(number), error);
-}
-
-bool RegistryKey::SetString(const std::wstring& name, const std::wstring& text,
-                            std::string* error) {
-  return SetValue(name, RegistryValue::String(text), error);
 }
 
 bool RegistryKey::DeleteValue(const std::wstring& name, std::string* error) {

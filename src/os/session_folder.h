@@ -4,7 +4,8 @@
 // temporary folder is ever opened, written through or removed. The owner
 // (the session's worker) removes it whole on every way out; an abrupt end of
 // the process removes it through RemoveSessionFoldersNow. One owner thread
-// per object; RemoveSessionFoldersNow is safe from any thread.
+// per object; RemoveSessionFoldersNow is safe from any thread. On Windows
+// "mode 0700/0600" below is a protected DACL for this user and the system.
 #pragma once
 
 #include <string>

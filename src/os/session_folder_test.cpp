@@ -1,69 +1,66 @@
 #include "os/session_folder.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include "data/file_util.h"
-#include "support/test_support.h"
+#include <filesystem>
+#include <string>
+
+#include "diag/text_encoding.h"
 
 namespace TarvUtil {
 namespace {
 
-std::string Fs(const std::wstring& path) { return FsPath(path); }
+namespace fs = std::filesystem;
 
-TEST(SessionFolder, FreshPrivateFolderRemovedWithItsContent) {
-  tarvtest::ScopedTempDir dir;
-  tarvtest::WriteFile(dir.Sub("outside/keep.txt"), "keep");
-  std::wstring first_path;
-  {
-    SessionFolder first, second;
-    ASSERT_TRUE(first.Create(FromFsPath(dir.path())));
-    ASSERT_TRUE(second.Create(FromFsPath(dir.path())));
-    EXPECT_NE(first.Path(), second.Path());
-    struct stat st;
-    ASSERT_EQ(lstat(Fs(first.Path()).c_str(), &st), 0);
-    EXPECT_TRUE(S_ISDIR(st.st_mode));
-    EXPECT_EQ(st.st_mode & 0777, 0700u);
-    tarvtest::WriteFile(Fs(first.Path()) + "/work/a.txt", "a");
-    ASSERT_EQ(symlink(dir.Sub("outside").c_str(), (Fs(first.Path()) + "/link").c_str()), 0);
-    first_path = first.Path();
-    second.Remove();
-    EXPECT_FALSE(tarvtest::FileExists(Fs(second.Path())));
-    EXPECT_FALSE(second.IsCreated());
+// A fresh parent per test, inside the system's temporary folder.
+class SessionFolderEverywhere : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    parent_ = fs::temp_directory_path() / ("tarv-session-parent-" + std::to_string(std::rand()));
+    fs::create_directories(parent_);
   }
-  EXPECT_FALSE(tarvtest::FileExists(Fs(first_path)));
-  EXPECT_EQ(tarvtest::ReadFile(dir.Sub("outside/keep.txt")), "keep");
+  void TearDown() override {
+    std::error_code ignored;
+    fs::remove_all(parent_, ignored);
+  }
+  std::wstring Parent() const { return TarvText::FromUtf8(parent_.string()); }
+  static fs::path PathOf(const std::wstring& path) { return fs::path(TarvText::ToUtf8(path)); }
 
-  SessionFolder none;
-  EXPECT_FALSE(none.Create(FromFsPath(dir.Sub("missing"))));
-  EXPECT_FALSE(none.Create(FromFsPath(dir.Sub("outside/keep.txt"))));
-  EXPECT_FALSE(none.IsCreated());
-}
+  fs::path parent_;
+};
 
-TEST(SessionFolder, RemovedAtAnAbruptEnd) {
-  tarvtest::ScopedTempDir dir;
-  SessionFolder held;
-  ASSERT_TRUE(held.Create(FromFsPath(dir.path())));
-  tarvtest::WriteFile(Fs(held.Path()) + "/1_to_2.zip", "zip");
+TEST_F(SessionFolderEverywhere, FreshFoldersAreMadeAndRemovedWhole) {
+  SessionFolder first, second;
+  ASSERT_TRUE(first.Create(Parent()));
+  ASSERT_TRUE(second.Create(Parent()));
+  EXPECT_NE(first.Path(), second.Path());
+  const fs::path inside = PathOf(first.Path());
+  EXPECT_TRUE(fs::is_directory(inside));
+  EXPECT_EQ(inside.filename().string().rfind("tarv-", 0), 0u) << inside;
+  EXPECT_EQ(inside.filename().string().size(), 11u) << inside;
+
+  // What the session puts there is this user's to write and goes with it.
+  const std::wstring file = first.Path() + L"/archive.zip";
+  ASSERT_TRUE(CreateExclusiveFile(file));
+  EXPECT_FALSE(CreateExclusiveFile(file));  // never over an existing name
+  ASSERT_TRUE(CreateExclusiveFolder(first.Path() + L"/work"));
+  EXPECT_FALSE(CreateExclusiveFolder(first.Path() + L"/work"));
+  EXPECT_FALSE(CreateExclusiveFolder(L""));
+  first.Remove();
+  EXPECT_FALSE(fs::exists(inside));
+  EXPECT_FALSE(first.IsCreated());
+
   RemoveSessionFoldersNow();
-  EXPECT_FALSE(tarvtest::FileExists(Fs(held.Path())));
+  EXPECT_FALSE(fs::exists(PathOf(second.Path())));
 }
 
-TEST(SessionFolder, ExclusiveNamesRefuseWhatIsThere) {
-  tarvtest::ScopedTempDir dir;
-  tarvtest::WriteFile(dir.Sub("victim"), "keep");
-  ASSERT_EQ(symlink(dir.Sub("victim").c_str(), dir.Sub("link").c_str()), 0);
-  ASSERT_EQ(symlink(dir.Sub("nowhere").c_str(), dir.Sub("dangling").c_str()), 0);
-  EXPECT_TRUE(CreateExclusiveFile(FromFsPath(dir.Sub("new"))));
-  EXPECT_FALSE(CreateExclusiveFile(FromFsPath(dir.Sub("new"))));
-  EXPECT_FALSE(CreateExclusiveFile(FromFsPath(dir.Sub("link"))));
-  EXPECT_FALSE(CreateExclusiveFile(FromFsPath(dir.Sub("dangling"))));
-  EXPECT_EQ(tarvtest::ReadFile(dir.Sub("victim")), "keep");
-  EXPECT_FALSE(tarvtest::FileExists(dir.Sub("nowhere")));
-  EXPECT_TRUE(CreateExclusiveFolder(FromFsPath(dir.Sub("d"))));
-  EXPECT_FALSE(CreateExclusiveFolder(FromFsPath(dir.Sub("d"))));
-  EXPECT_FALSE(CreateExclusiveFolder(FromFsPath(dir.Sub("link"))));
+TEST_F(SessionFolderEverywhere, AParentThatIsNoFolderIsRefused) {
+  SessionFolder folder;
+  EXPECT_FALSE(folder.Create(L""));
+  EXPECT_FALSE(folder.Create(Parent() + L"/missing"));
+  ASSERT_TRUE(CreateExclusiveFile(Parent() + L"/plain"));
+  EXPECT_FALSE(folder.Create(Parent() + L"/plain"));
+  EXPECT_FALSE(folder.IsCreated());
 }
 
 }  // namespace

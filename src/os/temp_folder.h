@@ -2,7 +2,8 @@
 // unpacked: $TEMP when it is set, otherwise a private folder
 // <$TMPDIR or /tmp>/tarv-patcher-<uid> that only this user can enter, so that
 // another user of a shared /tmp cannot plant links under the names the
-// patcher is about to write. Safe from any thread.
+// patcher is about to write. On Windows: %TEMP% when set, otherwise the
+// folder GetTempPathW names (the user's own). Safe from any thread.
 #pragma once
 
 #include <string>

@@ -1,11 +1,10 @@
-#include "os/this_process.h"
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
 
 #include "os/pipe.h"
 #include "os/process.h"
+#include "os/this_process.h"
 
 namespace {
 

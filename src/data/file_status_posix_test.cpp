@@ -1,5 +1,3 @@
-#include "data/file_status.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -9,6 +7,7 @@
 #include <filesystem>
 
 #include "data/file_io.h"
+#include "data/file_status.h"
 #include "data/mapped_file.h"
 #include "support/test_support.h"
 

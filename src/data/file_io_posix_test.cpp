@@ -1,5 +1,3 @@
-#include "data/file_io.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -11,6 +9,7 @@
 #include <cstring>
 
 #include "data/file_faults.h"
+#include "data/file_io.h"
 #include "support/test_support.h"
 
 namespace {
