@@ -2,9 +2,10 @@
 // programs started with CreateProcessW (their output drained by one thread
 // per pipe), the environment through the C runtime, which keeps the
 // process's own block in step, and the reference MD5 from CNG.
+#include <windows.h>
+// after windows.h, whose types it uses
 #include <bcrypt.h>
 #include <gtest/gtest.h>
-#include <windows.h>
 
 #include <cstdlib>
 #include <filesystem>
