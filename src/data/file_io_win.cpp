@@ -18,6 +18,9 @@
 #include "data/file_io.h"
 #include "data/windows_path.h"
 
+// windows.h names the system's ReplaceFileW so; ours is meant.
+#undef ReplaceFile
+
 namespace TarvFile {
 namespace {
 

@@ -12,6 +12,9 @@
 #include "data/windows_path.h"
 #include "support/test_support.h"
 
+// windows.h names the system's ReplaceFileW so; ours is meant.
+#undef ReplaceFile
+
 namespace TarvFile {
 namespace {
 
