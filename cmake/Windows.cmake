@@ -24,6 +24,9 @@ find_package(Threads REQUIRED)
 find_package(PkgConfig REQUIRED)
 set(Boost_NO_BOOST_CMAKE ON)
 find_package(Boost REQUIRED)
+# On Linux Boost's headers are in the compiler's own path; here they are in
+# the prefix, for every folder alike.
+include_directories(SYSTEM ${Boost_INCLUDE_DIRS})
 find_package(ZLIB REQUIRED)
 pkg_check_modules(ZSTD REQUIRED IMPORTED_TARGET libzstd)
 pkg_check_modules(MINIZIP REQUIRED IMPORTED_TARGET minizip)

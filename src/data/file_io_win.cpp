@@ -6,6 +6,8 @@
 // MOVEFILE_WRITE_THROUGH after FlushFileBuffers.
 #include <io.h>
 #include <windows.h>
+// windows.h names the system's ReplaceFileW so; the file layer's is meant.
+#undef ReplaceFile
 
 #include <algorithm>
 #include <atomic>
@@ -17,9 +19,6 @@
 #include "data/file_faults.h"
 #include "data/file_io.h"
 #include "data/windows_path.h"
-
-// windows.h names the system's ReplaceFileW so; ours is meant.
-#undef ReplaceFile
 
 namespace TarvFile {
 namespace {

@@ -3,6 +3,8 @@
 // longer than MAX_PATH work through the long-path form.
 #include <gtest/gtest.h>
 #include <windows.h>
+// windows.h names the system's ReplaceFileW so; the file layer's is meant.
+#undef ReplaceFile
 
 #include <cerrno>
 #include <string>
@@ -11,9 +13,6 @@
 #include "data/file_util.h"
 #include "data/windows_path.h"
 #include "support/test_support.h"
-
-// windows.h names the system's ReplaceFileW so; ours is meant.
-#undef ReplaceFile
 
 namespace TarvFile {
 namespace {

@@ -64,7 +64,7 @@ std::wstring Quote(const std::wstring& arg) {
 void Drain(HANDLE pipe, std::string* into) {
   char buf[65536];
   DWORD n = 0;
-  while (ReadFile(pipe, buf, sizeof buf, &n, nullptr) && n > 0) into->append(buf, n);
+  while (::ReadFile(pipe, buf, sizeof buf, &n, nullptr) && n > 0) into->append(buf, n);
   CloseHandle(pipe);
 }
 
