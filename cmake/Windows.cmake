@@ -18,13 +18,16 @@ set(CMAKE_FIND_LIBRARY_SUFFIXES .a)
 add_link_options(-static -static-libgcc -static-libstdc++)
 add_compile_definitions(UNICODE _UNICODE NOMINMAX _WIN32_WINNT=0x0601 WINVER=0x0601)
 
+# What the ported folders use; libcurl (inet/) joins with its folder.
 set(THREADS_PREFER_PTHREAD_FLAG ON)
 find_package(Threads REQUIRED)
 find_package(PkgConfig REQUIRED)
 set(Boost_NO_BOOST_CMAKE ON)
 find_package(Boost REQUIRED)
+# On Linux Boost's headers are in the compiler's own path; here they are in
+# the prefix, for every folder alike.
+include_directories(SYSTEM ${Boost_INCLUDE_DIRS})
 find_package(ZLIB REQUIRED)
-find_package(CURL CONFIG REQUIRED)
 pkg_check_modules(ZSTD REQUIRED IMPORTED_TARGET libzstd)
 pkg_check_modules(MINIZIP REQUIRED IMPORTED_TARGET minizip)
 pkg_check_modules(SODIUM REQUIRED IMPORTED_TARGET libsodium)

@@ -1,7 +1,8 @@
 // SHA-256 through the system's CNG (bcrypt.dll): one algorithm provider
 // for the process, one hash object per digest.
-#include <bcrypt.h>
 #include <windows.h>
+// after windows.h, whose types it uses
+#include <bcrypt.h>
 
 #include <algorithm>
 #include <limits>

@@ -6,6 +6,8 @@
 // MOVEFILE_WRITE_THROUGH after FlushFileBuffers.
 #include <io.h>
 #include <windows.h>
+// windows.h names the system's ReplaceFileW so; the file layer's is meant.
+#undef ReplaceFile
 
 #include <algorithm>
 #include <atomic>
@@ -138,6 +140,18 @@ bool ApplyMode(const std::string& temp, const std::string& target, FileMode want
   return SetReadOnly(temp, old != INVALID_FILE_ATTRIBUTES && (old & FILE_ATTRIBUTE_READONLY));
 }
 
+// True when another program holds the file open without sharing deletion.
+bool InUse(const std::wstring& path) {
+  HANDLE handle = CreateFileW(
+      path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle != INVALID_HANDLE_VALUE) {
+    CloseHandle(handle);
+    return false;
+  }
+  return GetLastError() == ERROR_SHARING_VIOLATION;
+}
+
 constexpr int kCreateFlags = kReadWrite | kCreate | kExclusive | kNoFollow;
 
 }  // namespace
@@ -261,9 +275,14 @@ bool Rename(const std::string& from, const std::string& to) {
       !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
     SetFileAttributesW(target.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
   }
-  return MoveFileExW(WindowsPath(from).c_str(), target.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ||
-         Failed();
+  if (MoveFileExW(WindowsPath(from).c_str(), target.c_str(),
+                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    return true;
+  Failed();
+  // A target that another program holds open is refused as "access denied";
+  // it is the file-in-use case.
+  if (errno == EACCES && InUse(target)) errno = EBUSY;
+  return false;
 }
 
 bool Unlink(const std::string& path) {

@@ -3,6 +3,8 @@
 // longer than MAX_PATH work through the long-path form.
 #include <gtest/gtest.h>
 #include <windows.h>
+// windows.h names the system's ReplaceFileW so; the file layer's is meant.
+#undef ReplaceFile
 
 #include <cerrno>
 #include <string>

@@ -2,9 +2,10 @@
 // programs started with CreateProcessW (their output drained by one thread
 // per pipe), the environment through the C runtime, which keeps the
 // process's own block in step, and the reference MD5 from CNG.
+#include <windows.h>
+// after windows.h, whose types it uses
 #include <bcrypt.h>
 #include <gtest/gtest.h>
-#include <windows.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -63,7 +64,7 @@ std::wstring Quote(const std::wstring& arg) {
 void Drain(HANDLE pipe, std::string* into) {
   char buf[65536];
   DWORD n = 0;
-  while (ReadFile(pipe, buf, sizeof buf, &n, nullptr) && n > 0) into->append(buf, n);
+  while (::ReadFile(pipe, buf, sizeof buf, &n, nullptr) && n > 0) into->append(buf, n);
   CloseHandle(pipe);
 }
 

@@ -193,8 +193,23 @@ bool SplitName(const std::string& name, std::vector<std::string>* parts, bool* i
   return !parts->empty();
 }
 
+namespace {
+
+// The archive is opened by the file layer (a regular file only, its name
+// taken as UTF-8 on every system); minizip reads the stream as its own.
+voidpf OpenArchive(voidpf, const void* name, int mode) {
+  if (name == nullptr || (mode & ZLIB_FILEFUNC_MODE_READWRITEFILTER) != ZLIB_FILEFUNC_MODE_READ)
+    return nullptr;
+  return TarvFile::OpenRegularForReading(static_cast<const char*>(name));
+}
+
+}  // namespace
+
 int Unzip(const std::string& archive, const std::string& folder, FILE* err) {
-  unzFile zip = unzOpen64(archive.c_str());
+  zlib_filefunc64_def io;
+  fill_fopen64_filefunc(&io);
+  io.zopen64_file = OpenArchive;
+  unzFile zip = unzOpen2_64(archive.c_str(), &io);
   if (zip == nullptr) {
     if (err)
       fprintf(err, "tarv-unzip: %s: cannot open the archive or it is damaged\n", archive.c_str());

@@ -15,7 +15,9 @@
 // unreadable or damaged; 3 an entry refused or not written whole.
 #include <cstdio>
 #include <string>
+#include <vector>
 
+#include "diag/text_encoding.h"
 #include "tools/unzip/unzip_archive.h"
 
 namespace {
@@ -54,11 +56,26 @@ bool ParseArgs(int argc, char** argv, Options* opt) {
   return have_archive;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
   Options opt;
   if (!ParseArgs(argc, argv, &opt)) return Usage();
   if (opt.list) return TarvUnzip::List(opt.archive, stdout, stderr);
   return TarvUnzip::Unzip(opt.archive, opt.folder, stderr);
 }
+
+}  // namespace
+
+#ifdef _WIN32
+// Windows hands the arguments over as UTF-16 (the 8-bit ones would lose
+// every character outside the system's code page); the rest takes UTF-8.
+int wmain(int argc, wchar_t** wide) {
+  std::vector<std::string> args;
+  for (int i = 0; i < argc; ++i) args.push_back(TarvText::ToUtf8(wide[i]));
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  return Main(argc, argv.data());
+}
+#else
+int main(int argc, char** argv) { return Main(argc, argv); }
+#endif
