@@ -205,11 +205,15 @@ voidpf OpenArchive(voidpf, const void* name, int mode) {
 
 }  // namespace
 
-int Unzip(const std::string& archive, const std::string& folder, FILE* err) {
+unzFile OpenZip(const std::string& archive) {
   zlib_filefunc64_def io;
   fill_fopen64_filefunc(&io);
   io.zopen64_file = OpenArchive;
-  unzFile zip = unzOpen2_64(archive.c_str(), &io);
+  return unzOpen2_64(archive.c_str(), &io);
+}
+
+int Unzip(const std::string& archive, const std::string& folder, FILE* err) {
+  unzFile zip = OpenZip(archive);
   if (zip == nullptr) {
     if (err)
       fprintf(err, "tarv-unzip: %s: cannot open the archive or it is damaged\n", archive.c_str());

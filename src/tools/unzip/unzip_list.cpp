@@ -9,7 +9,7 @@
 namespace TarvUnzip {
 
 int List(const std::string& archive, FILE* out, FILE* err) {
-  unzFile zip = unzOpen64(archive.c_str());
+  unzFile zip = OpenZip(archive);
   if (zip == nullptr) {
     if (err)
       fprintf(err, "tarv-unzip: %s: cannot open the archive or it is damaged\n", archive.c_str());
