@@ -17,8 +17,8 @@
 #include "diag/text_encoding.h"
 #include "e2e/uninstall_log_reader.h"
 #include "os/messages.h"
-#include "session/patch_session.h"
 #include "patchserver/fetch.h"
+#include "session/patch_session.h"
 #include "support/test_support.h"
 
 namespace TarvPatch::session_test {
