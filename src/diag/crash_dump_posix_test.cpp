@@ -1,9 +1,8 @@
-#include "diag/crash_dump.h"
-
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "diag/crash_dump.h"
 #include "diag/text_encoding.h"
 #include "support/test_support.h"
 

@@ -1,5 +1,3 @@
-#include "diag/system_log.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -10,6 +8,7 @@
 #include <map>
 #include <set>
 
+#include "diag/system_log.h"
 #include "diag/text_encoding.h"
 #include "support/test_support.h"
 

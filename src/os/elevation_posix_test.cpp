@@ -1,5 +1,3 @@
-#include "os/elevation.h"
-
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -8,6 +6,7 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "os/elevation.h"
 #include "support/test_support.h"
 
 namespace {

@@ -1,5 +1,3 @@
-#include "os/temp_folder.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,6 +5,7 @@
 #include <cstdlib>
 
 #include "data/file_util.h"
+#include "os/temp_folder.h"
 #include "support/test_support.h"
 
 namespace {
