@@ -16,6 +16,7 @@
 #include "diag/text_encoding.h"
 #include "os/process.h"
 #include "os/this_process.h"
+#include "support/test_support.h"
 
 namespace TarvUtil {
 namespace {
@@ -59,7 +60,7 @@ class ApplicationMutexAcrossProcesses : public ::testing::Test {
   std::string StartHolder(const std::wstring& folder, const char* mode) {
     holders_.push_back({std::make_unique<OS::Process>(),
                         std::filesystem::temp_directory_path() /
-                            ("tarv-holder-" + std::to_string(std::rand()) + ".out")});
+                            ("tarv-holder-" + std::to_string(tarvtest::UniqueNumber()) + ".out")});
     Holder& h = holders_.back();
     h.process->RedirectOutput(h.out.string(), "");
     // The probe is built beside the test program.
@@ -85,7 +86,10 @@ class ApplicationMutexAcrossProcesses : public ::testing::Test {
     std::unique_ptr<OS::Process> process;
     std::filesystem::path out;
   };
-  std::wstring folder_ = L"C:\\Games\\Tarv test " + std::to_wstring(std::rand()) + L"\\Binaries";
+  // Tests of this fixture run side by side in processes of their own: each
+  // needs a lock and output files no other one shares.
+  std::wstring folder_ =
+      L"C:\\Games\\Tarv test " + std::to_wstring(tarvtest::UniqueNumber()) + L"\\Binaries";
   std::vector<Holder> holders_;
 };
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "os/this_process.h"
+#include "support/test_support.h"
 
 namespace {
 
@@ -31,7 +32,7 @@ std::string Probe() {
 // The probe as the child, its standard output in a file of its own.
 struct Child {
   std::filesystem::path out = std::filesystem::temp_directory_path() /
-                              ("tarv-process-" + std::to_string(std::rand()) + ".out");
+                              ("tarv-process-" + std::to_string(tarvtest::UniqueNumber()) + ".out");
   Process process;
 
   ~Child() {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "diag/text_encoding.h"
+#include "support/test_support.h"
 
 namespace TarvUtil {
 namespace {
@@ -16,7 +17,8 @@ namespace fs = std::filesystem;
 class SessionFolderEverywhere : public ::testing::Test {
  protected:
   void SetUp() override {
-    parent_ = fs::temp_directory_path() / ("tarv-session-parent-" + std::to_string(std::rand()));
+    parent_ = fs::temp_directory_path() /
+              ("tarv-session-parent-" + std::to_string(tarvtest::UniqueNumber()));
     fs::create_directories(parent_);
   }
   void TearDown() override {

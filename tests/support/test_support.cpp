@@ -59,6 +59,11 @@ std::string BinDir() {
   return v && *v ? v : TARV_BIN_DIR_DEFAULT;
 }
 
+unsigned UniqueNumber() {
+  static std::random_device device;
+  return device();
+}
+
 std::string RandomBytes(size_t n, unsigned seed) {
   std::mt19937_64 rng(seed);
   std::string s(n, '\0');

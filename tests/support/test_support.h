@@ -84,6 +84,11 @@ class ScopedEnv {
 // Deterministic pseudo-random bytes.
 std::string RandomBytes(size_t n, unsigned seed);
 
+// A number no other test process is likely to draw: for names of files and
+// locks that tests running side by side must not share (std::rand starts
+// the same in every process).
+unsigned UniqueNumber();
+
 // Code-like bytes: functions of filler and calls (E8) and jumps (E9) to
 // the starts of functions of the first half. The new version has `grown`
 // more bytes at the start of the middle function: every later function
